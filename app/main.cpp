@@ -1,0 +1,33 @@
+#include <QCoreApplication>
+#include <cstdio>
+
+#include "app/command_line.h"
+#include "app/once_runner.h"
+#include "platform/program_info.h"
+
+int main(int argc, char* argv[]) {
+  using skyloom::CommandLine;
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const CommandLine line = skyloom::ParseCommandLine(arguments);
+
+  switch (line.mode) {
+    case CommandLine::Mode::Help:
+      std::fputs(skyloom::UsageText().toUtf8().constData(), stdout);
+      return 0;
+    case CommandLine::Mode::Version:
+      std::printf("Skyloom %s\n", skyloom::VersionText().toUtf8().constData());
+      return 0;
+    case CommandLine::Mode::Invalid:
+      std::fprintf(stderr, "skyloom: %s\n%s", line.problem.toUtf8().constData(),
+                   skyloom::UsageText().toUtf8().constData());
+      return 2;
+    case CommandLine::Mode::Once:
+      return skyloom::RunOnce(line);
+    case CommandLine::Mode::Headless:
+    case CommandLine::Mode::Window:
+      std::fputs(skyloom::UsageText().toUtf8().constData(), stdout);
+      return 0;
+  }
+  return 2;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <chrono>
+
+namespace skyloom {
+
+// An unattended collector must neither hang on a silent server nor run out of memory.
+struct HttpLimits {
+  std::chrono::milliseconds connect{30'000};
+  std::chrono::milliseconds whole{120'000};
+  qsizetype maxBody = 16 * 1024 * 1024;
+};
+
+struct HttpResponse {
+  int errNum = 0;  // libcurl's result code; 0 when a response arrived, whatever its status
+  QString errDes;  // libcurl's message and the detail of this failure
+  QByteArray body;
+};
+
+// A synchronous GET of an http or https address, following at most ten redirects.
+HttpResponse HttpGet(const QString& url, const HttpLimits& limits);
+
+}  // namespace skyloom

@@ -1,0 +1,39 @@
+#include "schedule/sync_schedule.h"
+
+#include <array>
+
+#include "platform/clock.h"
+
+namespace skyloom {
+namespace {
+
+struct SyncWindow {
+  QTime from;
+  QTime to;
+};
+
+constexpr qint64 kSpacingMinutes = 30;
+constexpr qint64 kStartOffsetMinutes = 29;
+
+}  // namespace
+
+bool InSyncWindow(const QTime& timeOfDay) {
+  static const std::array<SyncWindow, 3> windows{{
+      {QTime(6, 15, 0), QTime(8, 17, 30)},
+      {QTime(9, 15, 0), QTime(11, 17, 30)},
+      {QTime(14, 15, 0), QTime(17, 17, 30)},
+  }};
+  const QTime t(timeOfDay.hour(), timeOfDay.minute(), timeOfDay.second());
+  for (const SyncWindow& window : windows) {
+    if (window.from <= t && t <= window.to) return true;
+  }
+  return false;
+}
+
+QDateTime InitLastSync(const QDateTime& now) { return now.addSecs(-kStartOffsetMinutes * 60); }
+
+bool SyncDue(const QDateTime& lastSync, const QDateTime& now) {
+  return InSyncWindow(now.time()) && MinutesBetween(lastSync, now) >= kSpacingMinutes;
+}
+
+}  // namespace skyloom

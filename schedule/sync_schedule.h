@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QTime>
+
+namespace skyloom {
+
+inline const QString kLastSyncPrefix = QStringLiteral("最后同步：");
+
+// The three daily windows, closed ranges of the local time of day in whole seconds.
+bool InSyncWindow(const QTime& timeOfDay);
+
+// Start value of LastSync: 29 minutes before start, so the first timed fetch inside a
+// window comes about a minute after start.
+QDateTime InitLastSync(const QDateTime& now);
+
+// A timed fetch is due inside a window once 30 minute boundaries have passed since the last.
+bool SyncDue(const QDateTime& lastSync, const QDateTime& now);
+
+}  // namespace skyloom

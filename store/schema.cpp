@@ -1,0 +1,69 @@
+#include "store/schema.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+#include <cerrno>
+#include <cstring>
+
+namespace skyloom {
+namespace {
+
+// Builds the file beside its final place, then links it in: link() never replaces a file
+// that another process created meanwhile, and a crash leaves no empty database behind.
+std::optional<DbError> CreateDatabase(const QString& path) {
+  const QFileInfo target(path);
+  if (!target.dir().exists()) {
+    return DbError{SQLITE_CANTOPEN,
+                   QStringLiteral("the folder %1 does not exist").arg(target.dir().path())};
+  }
+  QTemporaryFile scratch(path + QStringLiteral(".new-XXXXXX"));
+  if (!scratch.open()) {
+    return DbError{SQLITE_CANTOPEN,
+                   QStringLiteral("cannot create the file: %1").arg(scratch.errorString())};
+  }
+  {
+    SqliteConnection connection;
+    if (auto error = connection.Open(scratch.fileName(), /*create=*/true)) return error;
+    if (auto error = connection.Execute("BEGIN")) return error;
+    if (auto error = connection.Execute(kSchemaSql)) return error;
+    if (auto error = connection.Execute("COMMIT")) return error;
+  }
+  const QByteArray from = QFile::encodeName(scratch.fileName());
+  const QByteArray to = QFile::encodeName(path);
+  if (::link(from.constData(), to.constData()) != 0 && errno != EEXIST) {
+    return DbError{SQLITE_CANTOPEN, QStringLiteral("cannot create the file: %1")
+                                        .arg(QString::fromLocal8Bit(std::strerror(errno)))};
+  }
+  const int folder = ::open(QFile::encodeName(target.dir().path()).constData(), O_RDONLY);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const QString& path) {
+  if (!QFileInfo::exists(path)) {
+    if (auto error = CreateDatabase(path)) return error;
+  }
+  if (auto error = connection.Open(path, /*create=*/false)) return error;
+  qint64 tables = 0;
+  if (auto error = connection.QueryInt(
+          "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('tq','tqlog')",
+          tables)) {
+    return error;
+  }
+  if (tables != 2) {
+    return DbError{SQLITE_CANTOPEN, QStringLiteral("the file lacks the tables tq and tqlog")};
+  }
+  return std::nullopt;
+}
+
+}  // namespace skyloom
