@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds Skyloom (installing what it needs) and runs it; arguments go to the program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target skyloom
+exec build/skyloom "$@"
