@@ -10,7 +10,7 @@ clsXMLWeb::clsXMLWeb(HttpLimits limits) : limits_(limits) {}
 QString clsXMLWeb::GetDataAsString(const QString& URLString) {
   m_URL = TrimBlanks(URLString);
   // The status code is deliberately not read: an error page's body is the page.
-  HttpResponse response = HttpGet(m_URL, limits_);
+  HttpResponse response = HttpGet(m_URL, limits_, &cancelled_);
   if (response.errNum == 0) return BodyToText(response.body);
   m_ErrNum = response.errNum;
   m_ErrDes = response.errDes;

@@ -21,11 +21,14 @@ class clsXMLWeb final {
 
   // The page decoded from GB2312, or "Error!" when no response could be had.
   QString GetDataAsString(const QString& URLString);
+  // Ends a running GetDataAsString early, from any thread.
+  void Cancel() { cancelled_ = true; }
 
  private:
   static QString BodyToText(const QByteArray& body);
 
   HttpLimits limits_;
+  std::atomic<bool> cancelled_{false};
   QString m_URL;
   qint32 m_ErrNum = 0;
   QString m_ErrDes;

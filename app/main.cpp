@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/headless_runner.h"
 #include "app/once_runner.h"
 #include "platform/program_info.h"
 
@@ -25,6 +26,7 @@ int main(int argc, char* argv[]) {
     case CommandLine::Mode::Once:
       return skyloom::RunOnce(line);
     case CommandLine::Mode::Headless:
+      return skyloom::RunHeadless(line, argc, argv);
     case CommandLine::Mode::Window:
       std::fputs(skyloom::UsageText().toUtf8().constData(), stdout);
       return 0;

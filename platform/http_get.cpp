@@ -39,6 +39,10 @@ QByteArray EncodeBlanks(const QString& url) {
   return encoded;
 }
 
+int CheckCancel(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return cancel && static_cast<const std::atomic<bool>*>(cancel)->load() ? 1 : 0;
+}
+
 QString Megabytes(qsizetype bytes) { return QString::number(bytes / (1024.0 * 1024.0), 'g', 4); }
 
 QString Seconds(std::chrono::milliseconds limit) {
@@ -47,7 +51,8 @@ QString Seconds(std::chrono::milliseconds limit) {
 
 }  // namespace
 
-HttpResponse HttpGet(const QString& url, const HttpLimits& limits) {
+HttpResponse HttpGet(const QString& url, const HttpLimits& limits,
+                     const std::atomic<bool>* cancel) {
   static std::once_flag globalInit;
   std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
@@ -82,6 +87,11 @@ HttpResponse HttpGet(const QString& url, const HttpLimits& limits) {
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+  if (cancel) {
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CheckCancel);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
+  }
 
   const CURLcode result = curl_easy_perform(h);
   if (result == CURLE_OK) return response;
@@ -94,6 +104,9 @@ HttpResponse HttpGet(const QString& url, const HttpLimits& limits) {
                        .arg(Megabytes(limits.maxBody));
   } else if (detail[0] != '\0') {
     description += QStringLiteral(": ") + QString::fromUtf8(detail).trimmed();
+  }
+  if (result == CURLE_ABORTED_BY_CALLBACK) {
+    description += QStringLiteral(": the request was stopped because the program is closing");
   }
   if (result == CURLE_OPERATION_TIMEDOUT) {
     description += QStringLiteral(" (limits: connect %1 s, whole request %2 s)")

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <chrono>
 
 namespace skyloom {
@@ -19,7 +20,9 @@ struct HttpResponse {
   QByteArray body;
 };
 
-// A synchronous GET of an http or https address, following at most ten redirects.
-HttpResponse HttpGet(const QString& url, const HttpLimits& limits);
+// A synchronous GET of an http or https address, following at most ten redirects. Setting
+// `cancel` from another thread ends the request within about a second.
+HttpResponse HttpGet(const QString& url, const HttpLimits& limits,
+                     const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace skyloom
