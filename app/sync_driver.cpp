@@ -16,7 +16,11 @@ SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, Q
   connect(timer_, &QTimer::timeout, this, &SyncDriver::Tick);
 }
 
-SyncDriver::~SyncDriver() { Stop(); }
+SyncDriver::~SyncDriver() {
+  // Whoever listens may be half destroyed by now; the cut-short attempt is still logged.
+  blockSignals(true);
+  Stop();
+}
 
 void SyncDriver::Start() {
   collector_.State().LastSync = InitLastSync(collector_.clock().Now());

@@ -9,13 +9,25 @@ QDateTime SystemClock::Now() const {
   return now.addMSecs(-now.time().msec());
 }
 
+namespace {
+
+// Qt's long time formats end with the zone name ("t"), which a clock face does without.
+QString WithoutZone(const QString& format) {
+  QString kept;
+  bool quoted = false;
+  for (const QChar c : format) {
+    if (c == QLatin1Char('\'')) quoted = !quoted;
+    if (quoted || c != QLatin1Char('t')) kept += c;
+  }
+  return kept.trimmed();
+}
+
+}  // namespace
+
 QString NowText(const QDateTime& instant) {
   const QLocale locale = QLocale::system();
-  // Qt's long time formats carry the zone name ("t"); a clock face reads better without it.
-  QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-  timeFormat.remove(QLatin1Char('t'));
   return locale.toString(instant.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-         locale.toString(instant.time(), timeFormat.trimmed());
+         locale.toString(instant.time(), WithoutZone(locale.timeFormat(QLocale::LongFormat)));
 }
 
 qint64 MinutesBetween(const QDateTime& from, const QDateTime& to) {
