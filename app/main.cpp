@@ -1,10 +1,13 @@
-#include <QCoreApplication>
+#include <QApplication>
 #include <cstdio>
 
 #include "app/command_line.h"
 #include "app/headless_runner.h"
 #include "app/once_runner.h"
+#include "platform/clock.h"
 #include "platform/program_info.h"
+#include "ui/form1.h"
+#include "ui/stop_signal.h"
 
 int main(int argc, char* argv[]) {
   using skyloom::CommandLine;
@@ -27,9 +30,14 @@ int main(int argc, char* argv[]) {
       return skyloom::RunOnce(line);
     case CommandLine::Mode::Headless:
       return skyloom::RunHeadless(line, argc, argv);
-    case CommandLine::Mode::Window:
-      std::fputs(skyloom::UsageText().toUtf8().constData(), stdout);
-      return 0;
+    case CommandLine::Mode::Window: {
+      QApplication app(argc, argv);
+      const skyloom::SystemClock clock;
+      skyloom::Form1 form(clock, line.databasePath, line.address, line.limits);
+      skyloom::CloseOnStopSignal(form);
+      form.show();
+      return app.exec();
+    }
   }
   return 2;
 }
