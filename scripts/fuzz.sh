@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of tests/fuzz with clang into build-fuzz and runs each one for
+# SECONDS (default 60) on a scratch copy of its seed corpus, so the repository never gains
+# generated inputs. Prints the runs and executions per second of every target and fails when
+# any target crashes; the crashing inputs of the last run stay in build-fuzz/artifacts/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+bash scripts/install-deps.sh
+
+build="build-fuzz"
+CC=clang CXX=clang++ cmake -S tests/fuzz -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j2
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+rm -rf "$build/artifacts"
+mkdir -p "$build/artifacts"
+
+summary=()
+failed=0
+for target in fuzz_strip_tags fuzz_gb_decoder fuzz_page_to_forecast; do
+  echo "== $target for ${seconds}s"
+  cp -r "tests/fuzz/corpus/$target" "$scratch/$target"
+  options=(-max_total_time="$seconds" -print_final_stats=1 -max_len=4096 -timeout=30
+           -artifact_prefix="$build/artifacts/$target-")
+  [ -f "tests/fuzz/$target.dict" ] && options+=(-dict="tests/fuzz/$target.dict")
+  log="$scratch/$target.log"
+  result=ok
+  if ! "$build/$target" "${options[@]}" "$scratch/$target" >"$log" 2>&1; then
+    result=FAILED
+    failed=1
+    grep -v '^#[0-9]' "$log" | tail -n 40 || true
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  summary+=("$(printf '%-24s %12s runs %8s exec/s  %s' "$target" "${runs:-?}" "${rate:-?}" "$result")")
+done
+
+for artifact in "$build"/artifacts/*; do
+  [ -f "$artifact" ] || continue
+  echo "== $artifact"
+  od -An -tx1 -v "$artifact"
+done
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+exit "$failed"
