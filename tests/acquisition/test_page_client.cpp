@@ -1,0 +1,213 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "acquisition/cls_xml_web.h"
+#include "support/gb_bytes.h"
+#include "support/test_server.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+const QString kForecast = u"<p>今天夜里到明天：多云到阴，有时有小雨。东北风4到5级。</p>"_s;
+
+// A loopback port that is bound but not listening: connections to it are refused, and no
+// other program can start listening on it while the test runs.
+class RefusingPort final {
+ public:
+  RefusingPort() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      throw std::runtime_error("cannot bind a loopback port");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { ::close(socket_); }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  int Port() const { return port_; }
+
+ private:
+  int socket_;
+  int port_ = 0;
+};
+
+TEST(PageClient, BlanksAroundTheAddressAreNotRequested) {
+  test::TestServer server;
+  server.ServeBytes("/xxw/shortnb_output.asp", test::ToGbBytes(kForecast));
+  server.Start();
+  const QString address = server.Url(u"/xxw/shortnb_output.asp?rstr=7Dec2026170509"_s);
+
+  clsXMLWeb web;
+  const QString page = web.GetDataAsString(u"   "_s + address + u"  "_s);
+
+  EXPECT_EQ(page, kForecast);
+  EXPECT_EQ(web.URL(), address);
+  EXPECT_EQ(web.ErrNum(), 0);
+  EXPECT_EQ(web.ErrDes(), QString());
+  EXPECT_EQ(server.LastTarget(), "/xxw/shortnb_output.asp?rstr=7Dec2026170509");
+}
+
+TEST(PageClient, ABlankInsideTheAddressIsSentEncoded) {
+  test::TestServer server;
+  server.ServeBytes("/a b", test::ToGbBytes(kForecast));
+  server.Start();
+
+  clsXMLWeb web;
+  EXPECT_EQ(web.GetDataAsString(server.Url(u"/a b"_s)), kForecast);
+  EXPECT_EQ(server.LastTarget(), "/a%20b");
+}
+
+TEST(PageClient, AnErrorStatusStillGivesTheDecodedBody) {
+  for (const int status : {404, 500, 503}) {
+    SCOPED_TRACE(status);
+    test::TestServer server;
+    server.ServeBytes("/page", test::ToGbBytes(u"<h1>页面不存在</h1>"_s), status);
+    server.Start();
+
+    clsXMLWeb web;
+    EXPECT_EQ(web.GetDataAsString(server.Url(u"/page"_s)), u"<h1>页面不存在</h1>"_s);
+    EXPECT_EQ(web.ErrNum(), 0);
+    EXPECT_EQ(web.ErrDes(), QString());
+  }
+}
+
+TEST(PageClient, ARefusedConnectionIsReportedWithHostAndPort) {
+  const RefusingPort port;
+  clsXMLWeb web;
+  const QString page = web.GetDataAsString(u"http://127.0.0.1:%1/page"_s.arg(port.Port()));
+
+  EXPECT_EQ(page, u"Error!"_s);
+  EXPECT_NE(web.ErrNum(), 0);
+  EXPECT_TRUE(web.ErrDes().contains(u"127.0.0.1"_s)) << web.ErrDes().toStdString();
+  EXPECT_TRUE(web.ErrDes().contains(QString::number(port.Port()))) << web.ErrDes().toStdString();
+}
+
+TEST(PageClient, RedirectsAreFollowed) {
+  for (const int status : {301, 302, 303, 307}) {
+    SCOPED_TRACE(status);
+    test::TestServer server;
+    server.Http().Get("/old", [status](const httplib::Request&, httplib::Response& response) {
+      response.set_redirect("/new", status);
+    });
+    server.ServeBytes("/new", test::ToGbBytes(kForecast));
+    server.Start();
+
+    clsXMLWeb web;
+    EXPECT_EQ(web.GetDataAsString(server.Url(u"/old"_s)), kForecast);
+    EXPECT_EQ(web.ErrNum(), 0);
+    EXPECT_EQ(server.LastTarget(), "/new");
+  }
+}
+
+TEST(PageClient, ARedirectLoopEndsWithAnError) {
+  test::TestServer server;
+  server.Http().Get("/loop", [](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect("/loop");
+  });
+  server.Start();
+
+  clsXMLWeb web;
+  EXPECT_EQ(web.GetDataAsString(server.Url(u"/loop"_s)), u"Error!"_s);
+  EXPECT_NE(web.ErrNum(), 0);
+  EXPECT_TRUE(web.ErrDes().contains(u"redirect"_s, Qt::CaseInsensitive))
+      << web.ErrDes().toStdString();
+  EXPECT_LE(server.Requests(), 12);
+}
+
+TEST(PageClient, ASilentServerEndsAtTheTimeLimit) {
+  test::TestServer server;
+  server.Http().Get("/silent", [&server](const httplib::Request&, httplib::Response&) {
+    while (!server.Stopping()) std::this_thread::sleep_for(20ms);
+  });
+  server.Start();
+
+  clsXMLWeb web(HttpLimits{.connect = 1s, .whole = 1s});
+  EXPECT_EQ(web.GetDataAsString(server.Url(u"/silent"_s)), u"Error!"_s);
+  EXPECT_NE(web.ErrNum(), 0);
+  EXPECT_TRUE(web.ErrDes().contains(u"whole request 1 s"_s)) << web.ErrDes().toStdString();
+}
+
+constexpr qsizetype kBodyLimit = 64 * 1024;
+
+// Serves `size` bytes of ASCII, in chunks or with a length up front.
+void ServeBody(test::TestServer& server, const std::string& path, size_t size, bool chunked) {
+  server.Http().Get(path, [size, chunked](const httplib::Request&, httplib::Response& response) {
+    if (!chunked) {
+      response.set_content(std::string(size, 'a'), "text/html");
+      return;
+    }
+    response.set_chunked_content_provider(
+        "text/html", [size](size_t offset, httplib::DataSink& sink) {
+          const std::string chunk(std::min<size_t>(8192, size - offset), 'a');
+          if (!sink.write(chunk.data(), chunk.size())) return false;
+          if (offset + chunk.size() == size) sink.done();
+          return true;
+        });
+  });
+}
+
+class BodyLimit : public testing::TestWithParam<bool> {};
+
+TEST_P(BodyLimit, ABodyOverTheLimitIsRefused) {
+  test::TestServer server;
+  ServeBody(server, "/big", 16 * kBodyLimit, GetParam());
+  server.Start();
+
+  clsXMLWeb web(HttpLimits{.maxBody = kBodyLimit});
+  EXPECT_EQ(web.GetDataAsString(server.Url(u"/big"_s)), u"Error!"_s);
+  EXPECT_NE(web.ErrNum(), 0);
+  EXPECT_TRUE(web.ErrDes().contains(u"limit of 0.0625 MiB"_s)) << web.ErrDes().toStdString();
+}
+
+TEST_P(BodyLimit, ABodyOfExactlyTheLimitIsAccepted) {
+  test::TestServer server;
+  ServeBody(server, "/full", kBodyLimit, GetParam());
+  server.Start();
+
+  clsXMLWeb web(HttpLimits{.maxBody = kBodyLimit});
+  EXPECT_EQ(web.GetDataAsString(server.Url(u"/full"_s)), QString(kBodyLimit, QLatin1Char('a')));
+  EXPECT_EQ(web.ErrNum(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, BodyLimit, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "chunked" : "with_length"; });
+
+TEST(PageClient, AddressesThatAreNotHttpAreRefused) {
+  for (const QString& address : {u"file:///etc/passwd"_s, u"ftp://127.0.0.1/"_s,
+                                 u"gopher://127.0.0.1/"_s, u"not an address"_s, QString()}) {
+    SCOPED_TRACE(address.toStdString());
+    clsXMLWeb web;
+    EXPECT_EQ(web.GetDataAsString(address), u"Error!"_s);
+    EXPECT_NE(web.ErrNum(), 0);
+    EXPECT_FALSE(web.ErrDes().isEmpty());
+  }
+}
+
+TEST(PageClient, ARedirectToALocalFileIsRefused) {
+  test::TestServer server;
+  server.Http().Get("/tofile", [](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect("file:///etc/passwd");
+  });
+  server.Start();
+
+  clsXMLWeb web;
+  EXPECT_EQ(web.GetDataAsString(server.Url(u"/tofile"_s)), u"Error!"_s);
+  EXPECT_NE(web.ErrNum(), 0);
+}
+
+}  // namespace
+}  // namespace skyloom
