@@ -1,0 +1,390 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <chrono>
+#include <limits>
+#include <thread>
+
+#include "store/forecast_store.h"
+#include "support/scratch_db.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+// The tables as another program would make them.
+constexpr char kTables[] =
+    "CREATE TABLE tq(id INTEGER PRIMARY KEY AUTOINCREMENT, logtime TEXT, tqyb TEXT);"
+    "CREATE TABLE tqlog(logtime TEXT, errstat TEXT, errnum INTEGER, errdes TEXT);";
+
+// A second connection to the file, as another program holds it.
+class OtherConnection final {
+ public:
+  explicit OtherConnection(const QString& path) {
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db_, SQLITE_OPEN_READWRITE, nullptr) !=
+        SQLITE_OK) {
+      throw std::runtime_error("cannot open the database");
+    }
+  }
+  ~OtherConnection() { Close(); }
+  OtherConnection(const OtherConnection&) = delete;
+  OtherConnection& operator=(const OtherConnection&) = delete;
+
+  void Exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      throw std::runtime_error(sqlite3_errmsg(db_));
+    }
+  }
+  QStringList Column(const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) {
+      throw std::runtime_error(sqlite3_errmsg(db_));
+    }
+    QStringList values;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      values << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    }
+    sqlite3_finalize(statement);
+    return values;
+  }
+  void Close() {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+QByteArray FileBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList FolderEntries(const QString& folder) {
+  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+QStringList Texts(const std::vector<test::TqRow>& rows) {
+  QStringList texts;
+  for (const auto& row : rows) texts << (row.tqyb.isNull() ? u"<null>"_s : row.tqyb.toString());
+  return texts;
+}
+
+class ForecastStoreTest : public testing::Test {
+ protected:
+  // One fetch that extracted `text`.
+  std::optional<StoreError> Store(const QString& text) {
+    state.ForecastText = text;
+    state.FetchErrNum = 0;
+    state.FetchErrDes.clear();
+    return store.WriteToDB(state);
+  }
+
+  void ExpectLastLog(const QString& errstat, qint64 errnum, const QString& errdes) {
+    const auto log = db.Tqlog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().errstat, errstat);
+    EXPECT_EQ(log.back().errnum, errnum);
+    EXPECT_EQ(log.back().errdes, errdes);
+  }
+
+  test::ScratchDb db;
+  ForecastStore store{db.Path()};
+  FetchState state;
+};
+
+TEST_F(ForecastStoreTest, NewTextIsStoredAndLoggedAsWritten) {
+  ASSERT_EQ(Store(u"今天夜里：多云"_s), std::nullopt);
+
+  EXPECT_EQ(Texts(db.Tq()), QStringList{u"今天夜里：多云"_s});
+  EXPECT_EQ(db.Tqlog().size(), 1u);
+  ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
+  EXPECT_EQ(state.FetchErrNum, 0);
+  EXPECT_EQ(state.FetchErrDes, u"成功写入"_s);
+}
+
+TEST_F(ForecastStoreTest, TheSameTextAgainIsOnlyLogged) {
+  ASSERT_EQ(Store(u"多云"_s), std::nullopt);
+  ASSERT_EQ(Store(u"多云"_s), std::nullopt);
+
+  EXPECT_EQ(Texts(db.Tq()), QStringList{u"多云"_s});
+  EXPECT_EQ(db.Tqlog().size(), 2u);
+  ExpectLastLog(u"正常获取"_s, 0, u"未写入"_s);
+  EXPECT_EQ(state.FetchErrDes, u"未写入"_s);
+}
+
+TEST_F(ForecastStoreTest, OnlyTheNewestRowIsCompared) {
+  for (const QString& text : {u"甲"_s, u"乙"_s, u"甲"_s}) ASSERT_EQ(Store(text), std::nullopt);
+  EXPECT_EQ(Texts(db.Tq()), (QStringList{u"甲"_s, u"乙"_s, u"甲"_s}));
+}
+
+TEST_F(ForecastStoreTest, TheComparisonIsExact) {
+  const std::pair<QString, QString> nearlyEqual[] = {
+      {u"Abc"_s, u"abc"_s}, {u"晴。"_s, u"晴"_s},        {u"晴\t"_s, u"晴"_s},
+      {u"ａ"_s, u"a"_s},    {u"e\u0301"_s, u"\u00E9"_s}, {u"&nbsp;"_s, u"&NBSP;"_s}};
+  for (const auto& [first, second] : nearlyEqual) {
+    ASSERT_EQ(Store(first), std::nullopt);
+    ASSERT_EQ(Store(second), std::nullopt);
+    EXPECT_EQ(state.FetchErrDes, u"成功写入"_s) << second.toStdString();
+    EXPECT_EQ(db.Tq().back().tqyb.toString(), second);
+  }
+  EXPECT_EQ(db.Tq().size(), 2 * std::size(nearlyEqual));
+}
+
+TEST_F(ForecastStoreTest, AnEmptyTableMadeElsewhereStoresTheFirstForecast) {
+  db.Exec(QString::fromLatin1(kTables));
+  ASSERT_EQ(Store(u"晴"_s), std::nullopt);
+  EXPECT_EQ(Texts(db.Tq()), QStringList{u"晴"_s});
+  ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
+}
+
+TEST_F(ForecastStoreTest, ANullNewestRowCountsAsDifferent) {
+  db.Exec(QString::fromLatin1(kTables));
+  db.Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
+  db.Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 18:00:00',NULL)"_s);
+
+  ASSERT_EQ(Store(u"晴"_s), std::nullopt);
+
+  EXPECT_EQ(Texts(db.Tq()), (QStringList{u"晴"_s, u"<null>"_s, u"晴"_s}));
+  ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
+}
+
+struct LogOnlyCase {
+  const char* name;
+  QString forecastText;
+  qint32 errNum;
+  QString errDes;
+  QString errstat;
+  qint32 loggedNum;
+  QString loggedDes;
+};
+
+void PrintTo(const LogOnlyCase& c, std::ostream* out) { *out << c.name; }
+
+class LogOnly : public testing::TestWithParam<LogOnlyCase> {};
+
+// Attempts with nothing to compare: tq is left alone even though its newest row differs.
+TEST_P(LogOnly, OnlyTheLogRowIsWritten) {
+  const LogOnlyCase& c = GetParam();
+  test::ScratchDb db;
+  db.Exec(QString::fromLatin1(kTables));
+  db.Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
+  FetchState state;
+  state.ForecastText = c.forecastText;
+  state.FetchErrNum = c.errNum;
+  state.FetchErrDes = c.errDes;
+
+  ASSERT_EQ(ForecastStore(db.Path()).WriteToDB(state), std::nullopt);
+
+  EXPECT_EQ(Texts(db.Tq()), QStringList{u"晴"_s});
+  const auto log = db.Tqlog();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].errstat, c.errstat);
+  EXPECT_EQ(log[0].errnum, c.loggedNum);
+  EXPECT_EQ(log[0].errdes, c.loggedDes);
+  EXPECT_EQ(state.FetchErrNum, c.loggedNum);
+  EXPECT_EQ(state.FetchErrDes, c.loggedDes);
+  EXPECT_EQ(state.ForecastText, c.forecastText);
+}
+
+const QString kRefused = u"Couldn't connect to server: Failed to connect to 127.0.0.1 port 9"_s;
+constexpr qint32 kMinNum = std::numeric_limits<qint32>::min();
+constexpr qint32 kMaxNum = std::numeric_limits<qint32>::max();
+
+INSTANTIATE_TEST_SUITE_P(Attempts, LogOnly,
+                         testing::Values(LogOnlyCase{"failed_request", u"error"_s, 7, kRefused,
+                                                     u"获取错误"_s, 7, kRefused},
+                                         LogOnlyCase{"empty_text", QString(), 0, QString(),
+                                                     u"获取错误"_s, -1, u"取回空字串"_s},
+                                         LogOnlyCase{"no_markers_after_a_failure", u"error"_s, 0,
+                                                     QString(), u"正常获取"_s, 0, QString()},
+                                         LogOnlyCase{"smallest_error_number", u"error"_s, kMinNum,
+                                                     u"x"_s, u"获取错误"_s, kMinNum, u"x"_s},
+                                         LogOnlyCase{"largest_error_number", u"error"_s, kMaxNum,
+                                                     u"x"_s, u"获取错误"_s, kMaxNum, u"x"_s}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ForecastStoreTest, AMissingFileIsCreatedWithBothTables) {
+  ASSERT_FALSE(QFile::exists(db.Path()));
+  state.ForecastText = u"error"_s;
+  state.FetchErrNum = 28;
+  ASSERT_EQ(store.WriteToDB(state), std::nullopt);
+
+  OtherConnection other(db.Path());
+  EXPECT_EQ(other.Column("SELECT name FROM sqlite_master WHERE type='table' AND name LIKE 'tq%' "
+                         "ORDER BY name"),
+            (QStringList{u"tq"_s, u"tqlog"_s}));
+  EXPECT_EQ(other.Column("SELECT name FROM pragma_table_info('tq')"),
+            (QStringList{u"id"_s, u"logtime"_s, u"tqyb"_s}));
+  EXPECT_EQ(other.Column("SELECT name FROM pragma_table_info('tqlog')"),
+            (QStringList{u"logtime"_s, u"errstat"_s, u"errnum"_s, u"errdes"_s}));
+  other.Close();
+  EXPECT_EQ(db.Tqlog().size(), 1u);
+  // Nothing is left behind from making the file.
+  EXPECT_EQ(FolderEntries(db.Folder()), QStringList{u"tqyb.mdb"_s});
+}
+
+struct ForeignFile {
+  const char* name;
+  void (*make)(const test::ScratchDb& db);
+};
+
+void PrintTo(const ForeignFile& c, std::ostream* out) { *out << c.name; }
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+    throw std::runtime_error("cannot write the file");
+  }
+}
+
+class ForeignFiles : public testing::TestWithParam<ForeignFile> {};
+
+TEST_P(ForeignFiles, AreRefusedAndLeftByteForByte) {
+  test::ScratchDb db;
+  GetParam().make(db);
+  const QByteArray before = FileBytes(db.Path());
+  const QStringList entries = FolderEntries(db.Folder());
+
+  FetchState state;
+  for (const QString& text : {u"晴"_s, u"error"_s, QString()}) {
+    state.ForecastText = text;
+    const auto error = ForecastStore(db.Path()).WriteToDB(state);
+    ASSERT_NE(error, std::nullopt) << text.toStdString();
+    EXPECT_NE(error->code, 0);
+    EXPECT_TRUE(error->message.contains(db.Path())) << error->message.toStdString();
+  }
+
+  EXPECT_EQ(FileBytes(db.Path()), before);
+  EXPECT_EQ(FolderEntries(db.Folder()), entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ForeignFiles,
+    testing::Values(
+        ForeignFile{"empty_file",
+                    [](const test::ScratchDb& db) { WriteFile(db.Path(), QByteArray()); }},
+        ForeignFile{"text_file",
+                    [](const test::ScratchDb& db) {
+                      WriteFile(db.Path(), QByteArray("Standard Jet DB\r\nnot sqlite\r\n"));
+                    }},
+        ForeignFile{"other_tables",
+                    [](const test::ScratchDb& db) {
+                      db.Exec(u"CREATE TABLE forecast(t TEXT); INSERT INTO forecast VALUES('x')"_s);
+                    }},
+        ForeignFile{"tq_without_tqlog",
+                    [](const test::ScratchDb& db) {
+                      db.Exec(
+                          u"CREATE TABLE tq(id INTEGER PRIMARY KEY, logtime TEXT, tqyb TEXT)"_s);
+                    }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ForecastStore, AMissingFolderIsAnError) {
+  test::ScratchDb db;
+  const QString folder = db.Folder() + u"/没有/这个"_s;
+  FetchState state;
+  state.ForecastText = u"晴"_s;
+
+  const auto error = ForecastStore(folder + u"/tqyb.mdb"_s).WriteToDB(state);
+
+  ASSERT_NE(error, std::nullopt);
+  EXPECT_TRUE(error->message.contains(folder)) << error->message.toStdString();
+  EXPECT_TRUE(FolderEntries(db.Folder()).isEmpty());
+}
+
+QString HostileText() {
+  return u"它's \"quoted\" '); DROP TABLE tq; -- \\ %s %n ' OR '1'='1 \u0000 𠀀"_s;
+}
+
+TEST_F(ForecastStoreTest, QuotesAndSqlInTextAreStoredAsTheyAre) {
+  QString longText;
+  for (int i = 0; longText.size() < 100000; ++i) longText += u"今天'夜里\"到;明天"_s;
+  longText.truncate(100000);
+
+  for (const QString& text : {HostileText(), longText}) {
+    ASSERT_EQ(Store(text), std::nullopt);
+    EXPECT_EQ(db.Tq().back().tqyb.toString(), text);
+    ASSERT_EQ(Store(text), std::nullopt);
+    EXPECT_EQ(state.FetchErrDes, u"未写入"_s);
+
+    state.ForecastText = u"error"_s;
+    state.FetchErrNum = 6;
+    state.FetchErrDes = text;
+    ASSERT_EQ(store.WriteToDB(state), std::nullopt);
+    EXPECT_EQ(db.Tqlog().back().errdes, text);
+  }
+  EXPECT_EQ(db.Tq().size(), 2u);
+}
+
+TEST_F(ForecastStoreTest, ABriefLockByAnotherProgramIsWaitedFor) {
+  ASSERT_EQ(Store(u"甲"_s), std::nullopt);
+  auto other = std::make_unique<OtherConnection>(db.Path());
+  other->Exec("BEGIN EXCLUSIVE");
+  std::thread release([&other] {
+    std::this_thread::sleep_for(1s);
+    other->Exec("COMMIT");
+    other->Close();
+  });
+
+  const auto error = Store(u"乙"_s);
+  release.join();
+
+  ASSERT_EQ(error, std::nullopt) << error->message.toStdString();
+  EXPECT_EQ(Texts(db.Tq()), (QStringList{u"甲"_s, u"乙"_s}));
+  ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
+}
+
+TEST_F(ForecastStoreTest, ALockHeldLongerThanTheWaitIsAnErrorAndWritesNothing) {
+  ASSERT_EQ(Store(u"甲"_s), std::nullopt);
+  OtherConnection other(db.Path());
+  other.Exec("BEGIN EXCLUSIVE");
+
+  const auto error = Store(u"乙"_s);
+
+  other.Exec("COMMIT");
+  ASSERT_NE(error, std::nullopt);
+  EXPECT_TRUE(error->message.contains(u"locked"_s)) << error->message.toStdString();
+  EXPECT_EQ(Texts(db.Tq()), QStringList{u"甲"_s});
+  EXPECT_EQ(db.Tqlog().size(), 1u);
+}
+
+TEST_F(ForecastStoreTest, IdsGrowAndAreNotReusedAfterADelete) {
+  ASSERT_EQ(Store(u"甲"_s), std::nullopt);
+  ASSERT_EQ(Store(u"乙"_s), std::nullopt);
+  const qint64 deletedId = db.Tq().back().id;
+  db.Exec(u"DELETE FROM tq WHERE tqyb='乙'"_s);
+
+  // 甲 is the newest again, so it is not stored a second time.
+  ASSERT_EQ(Store(u"甲"_s), std::nullopt);
+  EXPECT_EQ(state.FetchErrDes, u"未写入"_s);
+  ASSERT_EQ(Store(u"丙"_s), std::nullopt);
+
+  const auto rows = db.Tq();
+  ASSERT_EQ(Texts(rows), (QStringList{u"甲"_s, u"丙"_s}));
+  EXPECT_GT(rows[1].id, deletedId);
+  EXPECT_GT(deletedId, rows[0].id);
+}
+
+TEST_F(ForecastStoreTest, LogTimesAreLocalTimesOfTheWrite) {
+  const QDateTime before = QDateTime::currentDateTime();
+  ASSERT_EQ(Store(u"晴"_s), std::nullopt);
+  const QDateTime after = QDateTime::currentDateTime();
+
+  const QRegularExpression form(u"^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"_s);
+  for (const QString& logtime : {db.Tq()[0].logtime, db.Tqlog()[0].logtime}) {
+    EXPECT_TRUE(form.match(logtime).hasMatch()) << logtime.toStdString();
+    const QDateTime stored = QDateTime::fromString(logtime, u"yyyy-MM-dd HH:mm:ss"_s);
+    // A sanity window only: the clock could be changed while the test runs.
+    EXPECT_GE(stored, before.addSecs(-120)) << logtime.toStdString();
+    EXPECT_LE(stored, after.addSecs(120)) << logtime.toStdString();
+  }
+}
+
+}  // namespace
+}  // namespace skyloom
