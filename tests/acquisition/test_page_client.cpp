@@ -1,13 +1,11 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "acquisition/cls_xml_web.h"
+#include "support/core_recorded_page.h"
+#include "support/core_refusing_port.h"
 #include "support/gb_bytes.h"
 #include "support/test_server.h"
 
@@ -19,35 +17,9 @@ using namespace std::chrono_literals;
 
 const QString kForecast = u"<p>今天夜里到明天：多云到阴，有时有小雨。东北风4到5级。</p>"_s;
 
-// A loopback port that is bound but not listening: connections to it are refused, and no
-// other program can start listening on it while the test runs.
-class RefusingPort final {
- public:
-  RefusingPort() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      throw std::runtime_error("cannot bind a loopback port");
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { ::close(socket_); }
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-
-  int Port() const { return port_; }
-
- private:
-  int socket_;
-  int port_ = 0;
-};
-
 TEST(PageClient, BlanksAroundTheAddressAreNotRequested) {
   test::TestServer server;
-  server.ServeBytes("/xxw/shortnb_output.asp", test::ToGbBytes(kForecast));
+  const test::RecordedPage served(server, "/xxw/shortnb_output.asp", test::ToGbBytes(kForecast));
   server.Start();
   const QString address = server.Url(u"/xxw/shortnb_output.asp?rstr=7Dec2026170509"_s);
 
@@ -58,17 +30,18 @@ TEST(PageClient, BlanksAroundTheAddressAreNotRequested) {
   EXPECT_EQ(web.URL(), address);
   EXPECT_EQ(web.ErrNum(), 0);
   EXPECT_EQ(web.ErrDes(), QString());
-  EXPECT_EQ(server.LastTarget(), "/xxw/shortnb_output.asp?rstr=7Dec2026170509");
+  EXPECT_EQ(served.Targets(),
+            std::vector<std::string>{"/xxw/shortnb_output.asp?rstr=7Dec2026170509"});
 }
 
 TEST(PageClient, ABlankInsideTheAddressIsSentEncoded) {
   test::TestServer server;
-  server.ServeBytes("/a b", test::ToGbBytes(kForecast));
+  const test::RecordedPage served(server, "/a b", test::ToGbBytes(kForecast));
   server.Start();
 
   clsXMLWeb web;
   EXPECT_EQ(web.GetDataAsString(server.Url(u"/a b"_s)), kForecast);
-  EXPECT_EQ(server.LastTarget(), "/a%20b");
+  EXPECT_EQ(served.Targets(), std::vector<std::string>{"/a%20b"});
 }
 
 TEST(PageClient, AnErrorStatusStillGivesTheDecodedBody) {
@@ -86,7 +59,7 @@ TEST(PageClient, AnErrorStatusStillGivesTheDecodedBody) {
 }
 
 TEST(PageClient, ARefusedConnectionIsReportedWithHostAndPort) {
-  const RefusingPort port;
+  const test::RefusingPort port;
   clsXMLWeb web;
   const QString page = web.GetDataAsString(u"http://127.0.0.1:%1/page"_s.arg(port.Port()));
 
@@ -103,13 +76,13 @@ TEST(PageClient, RedirectsAreFollowed) {
     server.Http().Get("/old", [status](const httplib::Request&, httplib::Response& response) {
       response.set_redirect("/new", status);
     });
-    server.ServeBytes("/new", test::ToGbBytes(kForecast));
+    const test::RecordedPage served(server, "/new", test::ToGbBytes(kForecast));
     server.Start();
 
     clsXMLWeb web;
     EXPECT_EQ(web.GetDataAsString(server.Url(u"/old"_s)), kForecast);
     EXPECT_EQ(web.ErrNum(), 0);
-    EXPECT_EQ(server.LastTarget(), "/new");
+    EXPECT_EQ(served.Targets(), std::vector<std::string>{"/new"});
   }
 }
 

@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QRegularExpression>
+#include <chrono>
+#include <thread>
+
+#include "app/collector.h"
+#include "support/core_recorded_page.h"
+#include "support/core_refusing_port.h"
+#include "support/fake_clock.h"
+#include "support/gb_bytes.h"
+#include "support/scratch_db.h"
+#include "support/test_server.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+const char kPagePath[] = "/xxw/shortnb_output.asp";
+
+class RecordingView final : public ResultView {
+ public:
+  void ShowResult(const QString& text) override { shown << text; }
+  QStringList shown;
+};
+
+QString SampleForecast() {
+  return QString::fromUtf8(test::ReadTestData(u"shortnb_output.expected.txt"_s));
+}
+
+QString Texts(const std::vector<test::TqRow>& rows) {
+  QStringList texts;
+  for (const auto& row : rows) texts << row.tqyb.toString();
+  return texts.join(u'|');
+}
+
+class CollectorTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    server.ServeBytes("/maintenance", test::ToGbBytes(u"<html><body>系统维护中</body></html>"_s));
+    server.Start();
+  }
+
+  std::optional<StoreError> Fetch(const QString& address) {
+    return collector.FetchForecast(address, view);
+  }
+  QString Page() const { return server.Url(QString::fromLatin1(kPagePath)); }
+  QString Maintenance() const { return server.Url(u"/maintenance"_s); }
+  QString Refused() const { return u"http://127.0.0.1:%1/xxw/page.asp"_s.arg(refusing.Port()); }
+
+  void ExpectLastLog(const QString& errstat, qint64 errnum, const QString& errdes) {
+    const auto log = db.Tqlog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().errstat, errstat);
+    EXPECT_EQ(log.back().errnum, errnum);
+    EXPECT_EQ(log.back().errdes, errdes);
+  }
+
+  test::TestServer server;
+  test::RecordedPage sample{server, kPagePath, test::ReadTestData(u"shortnb_output.html"_s)};
+  test::RefusingPort refusing;
+  test::ScratchDb db;
+  test::FakeClock clock{QDateTime(QDate(2026, 12, 7), QTime(17, 5, 9))};
+  Collector collector{clock, ForecastStore(db.Path()), HttpLimits{.connect = 10s, .whole = 30s}};
+  RecordingView view;
+};
+
+TEST_F(CollectorTest, TheSamplePageIsShownStoredAndLogged) {
+  ASSERT_EQ(Fetch(Page()), std::nullopt);
+
+  EXPECT_EQ(view.shown, QStringList{SampleForecast()});
+  EXPECT_EQ(Texts(db.Tq()), SampleForecast());
+  EXPECT_EQ(db.Tqlog().size(), 1u);
+  ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
+  EXPECT_EQ(collector.State().ForecastText, SampleForecast());
+  EXPECT_FALSE(collector.Fetching());
+}
+
+TEST_F(CollectorTest, EveryRequestCarriesAStampOfItsTime) {
+  const QRegularExpression target(u"^/xxw/shortnb_output\\.asp\\?rstr=([^ :-]+)$"_s);
+  ASSERT_EQ(Fetch(Page()), std::nullopt);
+  clock.Advance(1);
+  ASSERT_EQ(Fetch(u"  "_s + Page()), std::nullopt);
+
+  const auto targets = sample.Targets();
+  ASSERT_EQ(targets.size(), 2u);
+  const auto first = target.match(QString::fromStdString(targets[0]));
+  const auto second = target.match(QString::fromStdString(targets[1]));
+  ASSERT_TRUE(first.hasMatch()) << targets[0];
+  ASSERT_TRUE(second.hasMatch()) << targets[1];
+  EXPECT_NE(first.captured(1), second.captured(1));
+  // The same page again is only logged.
+  EXPECT_EQ(db.Tq().size(), 1u);
+  ExpectLastLog(u"正常获取"_s, 0, u"未写入"_s);
+}
+
+TEST_F(CollectorTest, AFailedRequestShowsNumberAndDescriptionAndIsLogged) {
+  ASSERT_EQ(Fetch(Refused()), std::nullopt);
+
+  ASSERT_EQ(view.shown.size(), 1);
+  const auto shown = QRegularExpression(u"^(-?\\d+)\r\n(.+)$"_s).match(view.shown[0]);
+  ASSERT_TRUE(shown.hasMatch()) << view.shown[0].toStdString();
+  const int number = shown.captured(1).toInt();
+  EXPECT_NE(number, 0);
+  EXPECT_EQ(collector.State().ForecastText, u"error"_s);
+  EXPECT_TRUE(db.Tq().empty());
+  ExpectLastLog(u"获取错误"_s, number, shown.captured(2));
+}
+
+TEST_F(CollectorTest, APageWithoutMarkersKeepsAndShowsThePreviousForecast) {
+  ASSERT_EQ(Fetch(Page()), std::nullopt);
+  ASSERT_EQ(Fetch(Maintenance()), std::nullopt);
+
+  EXPECT_EQ(view.shown, (QStringList{SampleForecast(), SampleForecast()}));
+  EXPECT_EQ(collector.State().ForecastText, SampleForecast());
+  EXPECT_EQ(db.Tq().size(), 1u);
+  EXPECT_EQ(db.Tqlog().size(), 2u);
+  ExpectLastLog(u"正常获取"_s, 0, u"未写入"_s);
+}
+
+TEST_F(CollectorTest, APageWithoutMarkersAfterAFailureShowsErrorAndLogsAnEmptyDescription) {
+  ASSERT_EQ(Fetch(Refused()), std::nullopt);
+  ASSERT_EQ(Fetch(Maintenance()), std::nullopt);
+
+  ASSERT_EQ(view.shown.size(), 2);
+  EXPECT_EQ(view.shown[1], u"error"_s);
+  EXPECT_TRUE(db.Tq().empty());
+  ExpectLastLog(u"正常获取"_s, 0, QString());
+}
+
+TEST_F(CollectorTest, APageWithoutMarkersAtFirstIsLoggedAsEmpty) {
+  ASSERT_EQ(Fetch(Maintenance()), std::nullopt);
+
+  EXPECT_EQ(view.shown, QStringList{QString()});
+  EXPECT_TRUE(db.Tq().empty());
+  ExpectLastLog(u"获取错误"_s, -1, u"取回空字串"_s);
+}
+
+TEST_F(CollectorTest, AGoodPageAfterAFailureIsStoredAgain) {
+  ASSERT_EQ(Fetch(Page()), std::nullopt);
+  ASSERT_EQ(Fetch(Refused()), std::nullopt);
+  ASSERT_EQ(Fetch(Page()), std::nullopt);
+
+  EXPECT_EQ(view.shown.last(), SampleForecast());
+  EXPECT_EQ(db.Tq().size(), 1u);
+  const auto log = db.Tqlog();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[1].errstat, u"获取错误"_s);
+  ExpectLastLog(u"正常获取"_s, 0, u"未写入"_s);
+}
+
+TEST_F(CollectorTest, AStoreFailureIsReturnedAfterThePageIsShown) {
+  const QString folder = db.Folder() + u"/later"_s;
+  Collector elsewhere(clock, ForecastStore(folder + u"/tqyb.mdb"_s));
+
+  const auto error = elsewhere.FetchForecast(Page(), view);
+  ASSERT_NE(error, std::nullopt);
+  EXPECT_TRUE(error->message.contains(folder)) << error->message.toStdString();
+  EXPECT_EQ(view.shown, QStringList{SampleForecast()});
+
+  // Once the folder is there the next cycle stores as usual.
+  ASSERT_TRUE(QDir().mkpath(folder));
+  ASSERT_EQ(elsewhere.FetchForecast(Page(), view), std::nullopt);
+  EXPECT_EQ(elsewhere.State().FetchErrDes, u"成功写入"_s);
+}
+
+TEST_F(CollectorTest, TheRequestMayRunOnAnotherThread) {
+  ASSERT_EQ(Fetch(Refused()), std::nullopt);
+
+  const PageRequest request = collector.BeginFetch(Page());
+  EXPECT_TRUE(collector.Fetching());
+  EXPECT_EQ(request.web->ErrNum(), 0);  // a fresh client, whatever the last one saw
+  EXPECT_TRUE(request.address.startsWith(Page() + u"?rstr="_s)) << request.address.toStdString();
+  QString page;
+  std::thread worker([&] { page = request.web->GetDataAsString(request.address); });
+  worker.join();
+
+  ASSERT_EQ(collector.FinishFetch(page, view), std::nullopt);
+  EXPECT_FALSE(collector.Fetching());
+  EXPECT_EQ(view.shown.last(), SampleForecast());
+  ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
+}
+
+}  // namespace
+}  // namespace skyloom

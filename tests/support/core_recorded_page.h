@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/test_server.h"
+
+namespace skyloom::test {
+
+// Serves fixed bytes at one path and keeps the target (path and query) of every request.
+// The handler records before it answers, so a client that has the page finds its request
+// here; TestServer::LastTarget is written only after the answer has gone out.
+class RecordedPage final {
+ public:
+  RecordedPage(TestServer& server, const std::string& path, QByteArray bytes);
+  RecordedPage(const RecordedPage&) = delete;
+  RecordedPage& operator=(const RecordedPage&) = delete;
+
+  std::vector<std::string> Targets() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> targets_;
+};
+
+}  // namespace skyloom::test
