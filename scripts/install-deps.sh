@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libcurl4-openssl-dev libicu-dev libsqlite3-dev sqlite3
   libgtest-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev clang-format
-  xvfb xauth x11-utils xdotool hyperfine
+  xvfb xauth x11-utils xdotool hyperfine time python3
 )
 
 missing=()
