@@ -2,10 +2,8 @@
 
 #include <optional>
 
-#include "acquisition/cls_xml_web.h"
 #include "acquisition/fetch_cycle.h"
 #include "acquisition/forecast_text.h"
-#include "app/fetch_state.h"
 #include "platform/gb_decoder.h"
 #include "support/gb_bytes.h"
 
@@ -153,61 +151,6 @@ TEST(FetchAddress, StampHasNoBlanksColonsOrHyphensAndChangesEverySecond) {
       EXPECT_NE(StampOf(FetchAddress(u"http://h/p"_s, later)), stamp);
     }
   }
-}
-
-// A page client whose request failed the way an unusable address fails.
-std::unique_ptr<clsXMLWeb> FailedClient() {
-  auto web = std::make_unique<clsXMLWeb>();
-  web->GetDataAsString(u"ftp://127.0.0.1/"_s);
-  return web;
-}
-
-TEST(TakePage, AFailedRequestShowsNumberAndDescription) {
-  FetchState state;
-  state.ForecastText = u"旧的预报"_s;
-  state.Web = FailedClient();
-  ASSERT_NE(state.Web->ErrNum(), 0);
-
-  const QString shown = TakePage(state, u"Error!"_s);
-
-  EXPECT_EQ(state.FetchErrNum, state.Web->ErrNum());
-  EXPECT_EQ(state.FetchErrDes, state.Web->ErrDes());
-  EXPECT_FALSE(state.FetchErrDes.isEmpty());
-  EXPECT_EQ(shown, QString::number(state.FetchErrNum) + u"\r\n"_s + state.FetchErrDes);
-  EXPECT_EQ(state.ForecastText, u"error"_s);
-}
-
-TEST(TakePage, AGoodPageReplacesForecastAndClearsThePreviousError) {
-  FetchState state;
-  state.ForecastText = u"error"_s;
-  state.FetchErrNum = 7;
-  state.FetchErrDes = u"Couldn't connect"_s;
-  state.Web = std::make_unique<clsXMLWeb>();
-
-  const QString shown = TakePage(state, SamplePage());
-
-  EXPECT_EQ(shown, SampleForecast());
-  EXPECT_EQ(state.ForecastText, SampleForecast());
-  EXPECT_EQ(state.FetchErrNum, 0);
-  EXPECT_EQ(state.FetchErrDes, QString());
-}
-
-TEST(TakePage, APageWithoutMarkersKeepsWhateverWasThere) {
-  for (const QString& previous : {u"旧的预报"_s, QString(), u"error"_s}) {
-    FetchState state;
-    state.ForecastText = previous;
-    state.Web = std::make_unique<clsXMLWeb>();
-    EXPECT_EQ(TakePage(state, u"<html>维护中</html>"_s), previous);
-    EXPECT_EQ(state.ForecastText, previous);
-  }
-}
-
-TEST(TakePage, MarkersAroundNothingButTagsGiveEmptyText) {
-  FetchState state;
-  state.ForecastText = u"旧的预报"_s;
-  state.Web = std::make_unique<clsXMLWeb>();
-  EXPECT_EQ(TakePage(state, Page(u"<p></p>"_s)), QString());
-  EXPECT_EQ(state.ForecastText, QString());
 }
 
 }  // namespace
