@@ -5,6 +5,8 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/tray_icon.h"
 #include "support/fake_clock.h"
@@ -69,12 +71,19 @@ TEST_P(TrayActivation, OnlyAPlainClickIsReported) {
   }
 }
 
+std::string ReasonName(const testing::TestParamInfo<TrayActivation::ParamType>& info) {
+  static const char* const names[] = {"Unknown", "Context", "DoubleClick", "Trigger",
+                                      "MiddleClick"};
+  return names[info.param.first];
+}
+
 INSTANTIATE_TEST_SUITE_P(Reasons, TrayActivation,
                          testing::Values(std::pair{QSystemTrayIcon::Trigger, 1},
                                          std::pair{QSystemTrayIcon::Context, 0},
                                          std::pair{QSystemTrayIcon::DoubleClick, 0},
                                          std::pair{QSystemTrayIcon::MiddleClick, 0},
-                                         std::pair{QSystemTrayIcon::Unknown, 0}));
+                                         std::pair{QSystemTrayIcon::Unknown, 0}),
+                         ReasonName);
 
 TEST(TrayIconHost, ARecordWithoutMessagesReportsNothing) {
   TrayIconHost host;
