@@ -11,7 +11,8 @@ program=$(cd "$build" && pwd)/skyloom
 
 if [ -z "${SKYLOOM_SMOKE_IN_XVFB:-}" ]; then
   export SKYLOOM_SMOKE_IN_XVFB=1
-  exec xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" "$0" "$@"
+  # A random first display number keeps parallel runs from racing for the same one.
+  exec xvfb-run --auto-servernum --server-num=$((100 + RANDOM % 800)) --server-args="-screen 0 1024x768x24" "$0" "$@"
 fi
 
 caption="Skyloom Version 1.5.3"
