@@ -32,6 +32,8 @@ int main(int argc, char* argv[]) {
       return skyloom::RunHeadless(line, argc, argv);
     case CommandLine::Mode::Window: {
       QApplication app(argc, argv);
+      // Lets Wayland desktops match the window to skyloom.desktop and its icon.
+      QGuiApplication::setDesktopFileName(QStringLiteral("skyloom"));
       const skyloom::SystemClock clock;
       skyloom::Form1 form(clock, line.databasePath, line.address, line.limits);
       skyloom::CloseOnStopSignal(form);
