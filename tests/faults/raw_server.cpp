@@ -1,0 +1,113 @@
+#include "raw_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+#include "support/test_server.h"
+
+namespace skyloom::test {
+namespace {
+
+constexpr int kPollSliceMs = 50;
+
+// The request itself does not matter; reading it keeps the client from seeing a reset.
+void ReadRequestHead(int socket, const std::atomic<bool>& stop) {
+  std::string head;
+  char buffer[1024];
+  for (int slice = 0; slice < 2000 / kPollSliceMs && !stop; ++slice) {
+    pollfd poller{socket, POLLIN, 0};
+    if (::poll(&poller, 1, kPollSliceMs) <= 0) continue;
+    const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+    if (got <= 0) return;
+    head.append(buffer, static_cast<size_t>(got));
+    if (head.find("\r\n\r\n") != std::string::npos) return;
+  }
+}
+
+}  // namespace
+
+void StartServing(TestServer& server) {
+  server.Start();
+  for (int waited = 0; !server.Http().is_running() && waited < 10'000; waited += 5) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!server.Http().is_running()) throw std::runtime_error("the loopback server did not start");
+}
+
+RawServer::RawServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener_, 8) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    if (listener_ >= 0) ::close(listener_);
+    throw std::runtime_error("cannot listen on a loopback port");
+  }
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+RawServer::~RawServer() {
+  stop_ = true;
+  thread_.join();
+  ::close(listener_);
+}
+
+QString RawServer::Url(const QString& path) const {
+  return QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path);
+}
+
+void RawServer::Serve() {
+  while (!stop_) {
+    pollfd poller{listener_, POLLIN, 0};
+    if (::poll(&poller, 1, kPollSliceMs) <= 0) continue;
+    const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (socket < 0) continue;
+    ++connections_;
+    ReadRequestHead(socket, stop_);
+    behaviour_(socket, stop_);
+    ::close(socket);
+  }
+}
+
+bool SendAll(int socket, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t sent = ::send(socket, data, size, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+bool SendAll(int socket, const std::string& text) {
+  return SendAll(socket, text.data(), text.size());
+}
+
+bool Pause(int milliseconds, const std::atomic<bool>& stop) {
+  for (int waited = 0; waited < milliseconds && !stop; waited += kPollSliceMs) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
+  }
+  return !stop;
+}
+
+void WaitForPeerToClose(int socket, int milliseconds, const std::atomic<bool>& stop) {
+  char buffer[256];
+  for (int waited = 0; waited < milliseconds && !stop; waited += kPollSliceMs) {
+    pollfd poller{socket, POLLIN, 0};
+    if (::poll(&poller, 1, kPollSliceMs) <= 0) continue;
+    if (::recv(socket, buffer, sizeof buffer, 0) <= 0) return;
+  }
+}
+
+}  // namespace skyloom::test

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace skyloom::test {
+
+class TestServer;
+
+// Starts the loopback HTTP server and returns once its loop runs: stopped any earlier, it
+// would miss the stop and its thread would never end.
+void StartServing(TestServer& server);
+
+// A loopback server that speaks raw TCP, for answers no HTTP library would give: a body cut
+// short, headers followed by silence, a trickle. It serves one connection at a time: reads
+// the request head, hands the socket to the behaviour, then closes it.
+class RawServer final {
+ public:
+  // Must return once `stop` turns true, and should end by itself after a bounded time.
+  using Behaviour = std::function<void(int socket, const std::atomic<bool>& stop)>;
+
+  explicit RawServer(Behaviour behaviour);
+  ~RawServer();
+  RawServer(const RawServer&) = delete;
+  RawServer& operator=(const RawServer&) = delete;
+
+  int Port() const { return port_; }
+  QString Url(const QString& path) const;
+  int Connections() const { return connections_; }
+
+ private:
+  void Serve();
+
+  Behaviour behaviour_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+};
+
+// Sends everything, or gives up when the peer has gone (no SIGPIPE).
+bool SendAll(int socket, const char* data, size_t size);
+bool SendAll(int socket, const std::string& text);
+// Sleeps for `milliseconds`, or less when `stop` turns true; false when stopped.
+bool Pause(int milliseconds, const std::atomic<bool>& stop);
+// Waits, at most `milliseconds`, until the peer closes its side or `stop` turns true.
+void WaitForPeerToClose(int socket, int milliseconds, const std::atomic<bool>& stop);
+
+}  // namespace skyloom::test

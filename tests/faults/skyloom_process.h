@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QDateTime>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <map>
+#include <optional>
+
+class QCoreApplication;
+
+namespace skyloom::test {
+
+// QProcess and signal spies need an application object; the first call makes it.
+QCoreApplication& Application();
+
+struct ProgramOptions {
+  // Runs the program as nobody when the tests run as root, who ignores file permissions.
+  bool unprivileged = false;
+  // The program's wall clock starts at this instant (the monotonic clock is untouched).
+  std::optional<QDateTime> clockStart;
+};
+
+// Two seconds before a minute boundary in the morning window. Started then, the headless
+// runner counts 29 minutes since its start value of LastSync until the boundary, where the
+// count reaches 30 and the first timed fetch is due.
+QDateTime JustBeforeATimedFetch();
+
+// Sets up `process` to run the program with these arguments (the mode included).
+void ConfigureProgram(QProcess& process, QStringList arguments, const ProgramOptions& options);
+
+// Short limits, so that every misbehaving server is given up on within seconds.
+QStringList ShortLimits();
+
+struct OnceRun {
+  bool finished = false;  // false: still running at the hang bound, then killed
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+// `skyloom --once` with these arguments. The bound only tells a hang from a slow run.
+OnceRun RunOnce(const QStringList& arguments, const ProgramOptions& options = {});
+
+// `skyloom --headless`, killed at destruction if still running.
+class HeadlessProgram final {
+ public:
+  HeadlessProgram(const QStringList& arguments, const ProgramOptions& options);
+  ~HeadlessProgram();
+  HeadlessProgram(const HeadlessProgram&) = delete;
+  HeadlessProgram& operator=(const HeadlessProgram&) = delete;
+
+  // True once standard output holds a whole line; false at the bound or if the program ends.
+  bool WaitForOutputLine(int boundMs);
+  bool Running() const { return process_.state() == QProcess::Running; }
+  // SIGTERM, then waits for the end; true for a normal exit with status 0.
+  bool Terminate();
+  const QString& Out() const { return out_; }
+  const QString& Err() const { return err_; }
+
+ private:
+  void Collect();
+
+  QProcess process_;
+  QString out_;
+  QString err_;
+};
+
+// Every file of a folder with its bytes; nullopt when the folder does not exist.
+using FolderSnapshot = std::optional<std::map<QString, QByteArray>>;
+FolderSnapshot Snapshot(const QString& folder);
+
+}  // namespace skyloom::test

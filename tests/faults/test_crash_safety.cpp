@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <random>
+#include <thread>
+
+#include "raw_server.h"
+#include "skyloom_process.h"
+#include "support/gb_bytes.h"
+#include "support/scratch_db.h"
+#include "support/test_server.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+constexpr int kWantedKills = 200;
+constexpr int kMaxRuns = 600;
+constexpr int kUnkilledEvery = 10;
+
+QString IntegrityCheck(const QString& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* statement = nullptr;
+  QString verdict = u"cannot check"_s;
+  if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    verdict = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close_v2(db);
+  return verdict;
+}
+
+// The longest of a few whole runs: kills are then spread over everything a run does, from
+// loading to the last write, however fast this build is.
+qint64 RunSpanMs(const QStringList& arguments) {
+  qint64 longest = 1;
+  for (int i = 0; i < 3; ++i) {
+    QElapsedTimer timer;
+    timer.start();
+    if (test::RunOnce(arguments).exitCode != 0) return -1;
+    longest = std::max(longest, timer.elapsed());
+  }
+  return longest;
+}
+
+TEST(CrashSafety, KillsAtRandomMomentsLoseNoLoggedAttemptAndLeaveASoundFile) {
+  // A new forecast for every request: each attempt that gets as far as the store writes a
+  // tq row, and a completed run's printout names its own row.
+  std::atomic<int> served{0};
+  test::TestServer server;
+  server.Http().Get("/page", [&served](const httplib::Request&, httplib::Response& response) {
+    const QByteArray page = test::ToGbBytes(
+        u"<!-- begin -->第%1次预报<div align=\"right\"><b>今天</b></div>"_s.arg(++served));
+    response.set_content(page.constData(), static_cast<size_t>(page.size()),
+                         "text/html; charset=gb2312");
+  });
+  test::StartServing(server);
+  const test::ScratchDb db;
+  const test::ScratchDb warmUp;
+  const QString url = server.Url(u"/page"_s);
+  const QStringList arguments{u"--once"_s, u"--url"_s, url, u"--db"_s, db.Path()};
+
+  const qint64 spanMs = RunSpanMs({u"--url"_s, url, u"--db"_s, warmUp.Path()});
+  ASSERT_GT(spanMs, 0) << "a whole run failed";
+
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<qint64> delayUs(0, spanMs * 1000);
+  int runs = 0;
+  int kills = 0;
+  int failed = 0;
+  QStringList completed;
+  while (runs < kMaxRuns && (kills < kWantedKills || completed.size() < 20)) {
+    QProcess process;
+    test::ConfigureProgram(process, arguments, {});
+    process.start();
+    ASSERT_TRUE(process.waitForStarted());
+    if (++runs % kUnkilledEvery != 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
+      process.kill();
+    }
+    ASSERT_TRUE(process.waitForFinished(30'000)) << "the program hung";
+    if (process.exitStatus() == QProcess::CrashExit) {
+      ++kills;
+    } else if (process.exitCode() == 0) {
+      completed << QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    } else {
+      ++failed;
+      ADD_FAILURE() << "a run after a kill failed: "
+                    << process.readAllStandardError().toStdString();
+    }
+  }
+  ASSERT_GE(kills, kWantedKills);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(IntegrityCheck(db.Path()), u"ok"_s);
+
+  const auto tq = db.Tq();
+  const auto log = db.Tqlog();
+  std::cout << "runs " << runs << ", killed " << kills << ", completed " << completed.size()
+            << ", kill delays 0 to " << spanMs << " ms; tq rows " << tq.size() << ", tqlog rows "
+            << log.size() << "\n";
+  QSet<QString> stored;
+  const QRegularExpression servedText(u"^第\\d+次预报$"_s);
+  for (const auto& row : tq) {
+    stored.insert(row.tqyb.toString());
+    EXPECT_TRUE(servedText.match(row.tqyb.toString()).hasMatch())
+        << row.tqyb.toString().toStdString();
+  }
+  for (const QString& text : completed) EXPECT_TRUE(stored.contains(text)) << text.toStdString();
+  EXPECT_GE(log.size(), static_cast<size_t>(completed.size()));
+  // Every logged attempt stored its new text first, so no log row lacks its forecast.
+  for (const auto& row : log) EXPECT_EQ(row.errdes, u"成功写入"_s);
+  EXPECT_LE(log.size(), tq.size());
+
+  // And the file is still fit for work.
+  const test::OnceRun after = test::RunOnce(arguments.mid(1));
+  EXPECT_EQ(after.exitCode, 0) << after.err.toStdString();
+  EXPECT_EQ(db.Tqlog().size(), log.size() + 1);
+}
+
+}  // namespace
+}  // namespace skyloom
