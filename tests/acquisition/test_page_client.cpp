@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "acquisition/cls_xml_web.h"
-#include "support/core_recorded_page.h"
-#include "support/core_refusing_port.h"
+#include "support/recorded_page.h"
+#include "support/refusing_port.h"
 #include "support/gb_bytes.h"
 #include "support/test_server.h"
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "app/collector.h"
-#include "support/core_recorded_page.h"
-#include "support/core_refusing_port.h"
+#include "support/recorded_page.h"
+#include "support/refusing_port.h"
 #include "support/fake_clock.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "support/core_refusing_port.h"
+#include "support/refusing_port.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"

@@ -1,4 +1,4 @@
-#include "support/core_recorded_page.h"
+#include "support/recorded_page.h"
 
 namespace skyloom::test {
 

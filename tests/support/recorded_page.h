@@ -9,9 +9,8 @@
 
 namespace skyloom::test {
 
-// Serves fixed bytes at one path and keeps the target (path and query) of every request.
-// The handler records before it answers, so a client that has the page finds its request
-// here; TestServer::LastTarget is written only after the answer has gone out.
+// Serves fixed bytes at one path and keeps the target (path and query) of every request,
+// recorded before the answer goes out.
 class RecordedPage final {
  public:
   RecordedPage(TestServer& server, const std::string& path, QByteArray bytes);

@@ -1,4 +1,4 @@
-#include "support/core_refusing_port.h"
+#include "support/refusing_port.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -5,11 +5,12 @@
 namespace skyloom::test {
 
 TestServer::TestServer() {
-  server_.set_logger([this](const httplib::Request& request, const httplib::Response&) {
-    std::lock_guard lock(mutex_);
-    lastTarget_ = request.target;
-  });
-  server_.set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+  // Recorded before the answer goes out, so a client holding the page finds its request.
+  server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+    {
+      std::lock_guard lock(mutex_);
+      lastTarget_ = request.target;
+    }
     ++requests_;
     return httplib::Server::HandlerResponse::Unhandled;
   });
@@ -25,6 +26,8 @@ void TestServer::Start() {
   port_ = server_.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
   thread_ = std::thread([this] { server_.listen_after_bind(); });
+  // stop() is ignored until the server runs, and the destructor would then wait for ever.
+  while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void TestServer::ServeBytes(const std::string& path, QByteArray bytes, int status) {
