@@ -1,0 +1,29 @@
+#include <QApplication>
+#include <cstdio>
+
+#include "app/command_line.h"
+#include "platform/clock.h"
+#include "platform/stop_signal.h"
+#include "ui/form1.h"
+
+// The window program; `skyloom` hands over to it when no other mode is asked for.
+int main(int argc, char* argv[]) {
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const skyloom::CommandLine line = skyloom::ParseCommandLine(arguments);
+  if (line.mode != skyloom::CommandLine::Mode::Window) {
+    std::fputs(skyloom::UsageText().toUtf8().constData(), stderr);
+    return 2;
+  }
+
+  QApplication app(argc, argv);
+  const skyloom::SystemClock clock;
+  skyloom::Form1 form(clock, line.databasePath, line.address, line.limits);
+  skyloom::OnStopSignal(form, [&form] {
+    form.close();
+    // A window hidden in the notification area may not count as the last one closing.
+    QCoreApplication::quit();
+  });
+  form.show();
+  return app.exec();
+}
