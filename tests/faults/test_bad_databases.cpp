@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -123,6 +124,22 @@ const DatabaseFault kDatabaseFaults[] = {
        return Prepared{db.Path(), modes};
      },
      u"cannot create the file"_s, true},
+    {"writable_file_in_a_read_only_folder",
+     [](const test::ScratchDb& db, const QString& pageUrl) {
+       Seed(db.Path(), pageUrl);
+       auto modes = std::make_shared<ModeChanges>();
+       // No journal can be made beside the file, so no write can be made safe.
+       modes->Set(db.Folder(), 0555, 0700);
+       modes->Set(db.Path(), 0666, 0600);
+       return Prepared{db.Path(), modes};
+     },
+     u"attempt to write a readonly database"_s, true},
+    {"a_folder_in_place_of_the_file",
+     [](const test::ScratchDb& db, const QString&) {
+       if (!QDir().mkdir(db.Path())) throw std::runtime_error("cannot make the folder");
+       return Prepared{db.Path(), nullptr};
+     },
+     u"unable to open database file"_s, false},
     {"random_bytes",
      [](const test::ScratchDb& db, const QString&) {
        std::mt19937 random(7);
