@@ -10,8 +10,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "support/test_server.h"
-
 namespace skyloom::test {
 namespace {
 
@@ -32,14 +30,6 @@ void ReadRequestHead(int socket, const std::atomic<bool>& stop) {
 }
 
 }  // namespace
-
-void StartServing(TestServer& server) {
-  server.Start();
-  for (int waited = 0; !server.Http().is_running() && waited < 10'000; waited += 5) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (!server.Http().is_running()) throw std::runtime_error("the loopback server did not start");
-}
 
 RawServer::RawServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -7,12 +7,6 @@
 
 namespace skyloom::test {
 
-class TestServer;
-
-// Starts the loopback HTTP server and returns once its loop runs: stopped any earlier, it
-// would miss the stop and its thread would never end.
-void StartServing(TestServer& server);
-
 // A loopback server that speaks raw TCP, for answers no HTTP library would give: a body cut
 // short, headers followed by silence, a trickle. It serves one connection at a time: reads
 // the request head, hands the socket to the behaviour, then closes it.

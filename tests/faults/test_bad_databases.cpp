@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "raw_server.h"
 #include "skyloom_process.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"
@@ -169,7 +168,7 @@ class DatabaseFaults : public testing::TestWithParam<DatabaseFault> {
  protected:
   void SetUp() override {
     server_.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
-    test::StartServing(server_);
+    server_.Start();
   }
   QString PageUrl() const { return server_.Url(u"/page"_s); }
 
@@ -226,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(BadDatabases, DatabaseFaults, testing::ValuesIn(kDataba
 TEST(BadDatabases, TheNextAttemptAfterALockIsReleasedIsStored) {
   test::TestServer server;
   server.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
-  test::StartServing(server);
+  server.Start();
   const test::ScratchDb db;
   const QStringList arguments{u"--url"_s, server.Url(u"/page"_s), u"--db"_s, db.Path()};
   Seed(db.Path(), server.Url(u"/page"_s));

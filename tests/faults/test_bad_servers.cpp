@@ -197,7 +197,7 @@ TEST(BadServers, ARedirectLoopStopsAfterTenRedirects) {
   server.Http().Get("/loop", [](const httplib::Request&, httplib::Response& response) {
     response.set_redirect("/loop");
   });
-  test::StartServing(server);
+  server.Start();
   const test::ScratchDb db;
 
   const test::OnceRun run = test::RunOnce(
@@ -230,7 +230,7 @@ TEST(BadServers, RedirectsToOtherSchemesAreRefused) {
     server.Http().Get("/page", [target](const httplib::Request&, httplib::Response& response) {
       response.set_redirect(target);
     });
-    test::StartServing(server);
+    server.Start();
     const test::ScratchDb db;
 
     const test::OnceRun run =
@@ -261,7 +261,7 @@ class PagesWithoutText : public testing::TestWithParam<EmptyPage> {};
 TEST_P(PagesWithoutText, AreLoggedAsAnEmptyRetrieval) {
   test::TestServer server;
   server.ServeBytes("/page", GetParam().body);
-  test::StartServing(server);
+  server.Start();
   const test::ScratchDb db;
 
   const test::OnceRun run = test::RunOnce(

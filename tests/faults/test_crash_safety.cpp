@@ -13,7 +13,6 @@
 #include <string>
 #include <thread>
 
-#include "raw_server.h"
 #include "skyloom_process.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"
@@ -70,7 +69,7 @@ TEST(CrashSafety, KillsAtRandomMomentsLoseNoLoggedAttemptAndLeaveASoundFile) {
     response.set_content(page.constData(), static_cast<size_t>(page.size()),
                          "text/html; charset=gb2312");
   });
-  test::StartServing(server);
+  server.Start();
   const test::ScratchDb db;
   const test::ScratchDb warmUp;
   const QString url = server.Url(u"/page"_s);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "raw_server.h"
 #include "skyloom_process.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"
@@ -45,7 +44,7 @@ TEST_P(HostileTexts, AreStoredAndComparedExactly) {
   test::TestServer server;
   server.ServeBytes("/page", test::ToGbBytes(u"<html><body><!-- begin -->"_s + text.forecast +
                                              u"<div align=\"right\"><b>今天</b></div>"_s));
-  test::StartServing(server);
+  server.Start();
   const test::ScratchDb db;
   const QStringList arguments{u"--url"_s, server.Url(u"/page"_s), u"--db"_s, db.Path()};
 
