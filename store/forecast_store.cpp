@@ -1,5 +1,9 @@
 #include "store/forecast_store.h"
 
+#include <sqlite3.h>
+
+#include <QFileInfo>
+
 #include "store/schema.h"
 
 namespace skyloom {
@@ -7,7 +11,15 @@ namespace skyloom {
 ForecastStore::ForecastStore(QString path) : path_(std::move(path)) {}
 
 StoreError ForecastStore::Failure(const DbError& error) const {
-  return StoreError{error.code, QStringLiteral("Database %1: %2").arg(path_, error.message)};
+  QString message = QStringLiteral("Database %1: %2").arg(path_, error.message);
+  // SQLite blames the file when it cannot make its journal beside it.
+  const int primary = error.code & 0xff;
+  const QFileInfo file(path_);
+  if ((primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN) && file.exists() &&
+      !QFileInfo(file.absolutePath()).isWritable()) {
+    message += QStringLiteral(" (the folder %1 is not writable)").arg(file.absolutePath());
+  }
+  return StoreError{error.code, message};
 }
 
 std::optional<StoreError> ForecastStore::WriteToDB(FetchState& state) const {

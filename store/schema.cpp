@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -13,6 +14,20 @@
 namespace skyloom {
 namespace {
 
+constexpr char kScratchInfix[] = ".new-";
+// Far longer than making a file takes: an older scratch file was left by a killed run.
+constexpr qint64 kStaleScratchSeconds = 600;
+
+void RemoveStaleScratchFiles(const QFileInfo& target) {
+  QDir folder = target.dir();
+  const QStringList names = folder.entryList(
+      {target.fileName() + QLatin1String(kScratchInfix) + QLatin1Char('*')}, QDir::Files);
+  const QDateTime staleBefore = QDateTime::currentDateTime().addSecs(-kStaleScratchSeconds);
+  for (const QString& name : names) {
+    if (QFileInfo(folder, name).lastModified() < staleBefore) folder.remove(name);
+  }
+}
+
 // Builds the file beside its final place, then links it in: link() never replaces a file
 // that another process created meanwhile, and a crash leaves no empty database behind.
 std::optional<DbError> CreateDatabase(const QString& path) {
@@ -21,7 +36,8 @@ std::optional<DbError> CreateDatabase(const QString& path) {
     return DbError{SQLITE_CANTOPEN,
                    QStringLiteral("the folder %1 does not exist").arg(target.dir().path())};
   }
-  QTemporaryFile scratch(path + QStringLiteral(".new-XXXXXX"));
+  RemoveStaleScratchFiles(target);
+  QTemporaryFile scratch(path + QLatin1String(kScratchInfix) + QStringLiteral("XXXXXX"));
   if (!scratch.open()) {
     return DbError{SQLITE_CANTOPEN,
                    QStringLiteral("cannot create the file: %1").arg(scratch.errorString())};
@@ -29,6 +45,8 @@ std::optional<DbError> CreateDatabase(const QString& path) {
   {
     SqliteConnection connection;
     if (auto error = connection.Open(scratch.fileName(), /*create=*/true)) return error;
+    // No one sees the scratch file before it is complete, so it needs no journal.
+    if (auto error = connection.Execute("PRAGMA journal_mode=OFF")) return error;
     if (auto error = connection.Execute("BEGIN")) return error;
     if (auto error = connection.Execute(kSchemaSql)) return error;
     if (auto error = connection.Execute("COMMIT")) return error;

@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "acquisition/cls_xml_web.h"
+#include "support/gb_bytes.h"
 #include "support/recorded_page.h"
 #include "support/refusing_port.h"
-#include "support/gb_bytes.h"
 #include "support/test_server.h"
 
 namespace skyloom {

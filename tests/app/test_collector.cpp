@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "app/collector.h"
-#include "support/recorded_page.h"
-#include "support/refusing_port.h"
 #include "support/fake_clock.h"
 #include "support/gb_bytes.h"
+#include "support/recorded_page.h"
+#include "support/refusing_port.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
 

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "support/refusing_port.h"
 #include "support/gb_bytes.h"
+#include "support/refusing_port.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
 

@@ -132,7 +132,7 @@ const DatabaseFault kDatabaseFaults[] = {
        modes->Set(db.Path(), 0666, 0600);
        return Prepared{db.Path(), modes};
      },
-     u"attempt to write a readonly database"_s, true},
+     u"is not writable"_s, true},
     {"a_folder_in_place_of_the_file",
      [](const test::ScratchDb& db, const QString&) {
        if (!QDir().mkdir(db.Path())) throw std::runtime_error("cannot make the folder");

@@ -230,6 +230,24 @@ TEST_F(ForecastStoreTest, AMissingFileIsCreatedWithBothTables) {
   EXPECT_EQ(FolderEntries(db.Folder()), QStringList{u"tqyb.mdb"_s});
 }
 
+TEST_F(ForecastStoreTest, ScratchFilesOfAKilledCreationAreRemovedWhenStale) {
+  const QString stale = db.Path() + u".new-AbC123"_s;
+  const QString recent = db.Path() + u".new-XyZ789"_s;
+  for (const QString& path : {stale, recent}) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  {
+    QFile file(stale);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                                 QFileDevice::FileModificationTime));
+  }
+  ASSERT_EQ(Store(u"晴"_s), std::nullopt);
+  // A creation still under way elsewhere keeps its file.
+  EXPECT_EQ(FolderEntries(db.Folder()), (QStringList{u"tqyb.mdb"_s, u"tqyb.mdb.new-XyZ789"_s}));
+}
+
 struct ForeignFile {
   const char* name;
   void (*make)(const test::ScratchDb& db);

@@ -56,22 +56,18 @@ void ScratchDb::Exec(const QString& sql) const {
 }
 
 std::vector<TqRow> ScratchDb::Tq() const {
-  return Query<TqRow>(Path(), "SELECT id, logtime, tqyb FROM tq ORDER BY id",
-                      [](sqlite3_stmt* s) {
-                        return TqRow{sqlite3_column_int64(s, 0), Text(s, 1),
-                                     sqlite3_column_type(s, 2) == SQLITE_NULL
-                                         ? QVariant()
-                                         : QVariant(Text(s, 2))};
-                      });
+  return Query<TqRow>(Path(), "SELECT id, logtime, tqyb FROM tq ORDER BY id", [](sqlite3_stmt* s) {
+    return TqRow{sqlite3_column_int64(s, 0), Text(s, 1),
+                 sqlite3_column_type(s, 2) == SQLITE_NULL ? QVariant() : QVariant(Text(s, 2))};
+  });
 }
 
 std::vector<TqlogRow> ScratchDb::Tqlog() const {
-  return Query<TqlogRow>(Path(),
-                         "SELECT logtime, errstat, errnum, errdes FROM tqlog ORDER BY rowid",
-                         [](sqlite3_stmt* s) {
-                           return TqlogRow{Text(s, 0), Text(s, 1), sqlite3_column_int64(s, 2),
-                                           Text(s, 3)};
-                         });
+  return Query<TqlogRow>(
+      Path(), "SELECT logtime, errstat, errnum, errdes FROM tqlog ORDER BY rowid",
+      [](sqlite3_stmt* s) {
+        return TqlogRow{Text(s, 0), Text(s, 1), sqlite3_column_int64(s, 2), Text(s, 3)};
+      });
 }
 
 }  // namespace skyloom::test
