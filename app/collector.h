@@ -27,7 +27,6 @@ class Collector final {
   FetchState& State() { return state_; }
   const FetchState& State() const { return state_; }
   const Clock& clock() const { return clock_; }
-  const ForecastStore& Store() const { return store_; }
 
   // One whole cycle on the calling thread.
   std::optional<StoreError> FetchForecast(const QString& addressBoxText, ResultView& view);

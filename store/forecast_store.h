@@ -26,8 +26,6 @@ class ForecastStore final {
  public:
   explicit ForecastStore(QString path);
 
-  const QString& Path() const { return path_; }
-
   // Stores ForecastText when it differs from the newest stored forecast, sets the status in
   // the fetch state, then logs the attempt. Stops at the first error.
   std::optional<StoreError> WriteToDB(FetchState& state) const;
