@@ -16,6 +16,13 @@ int main(int argc, char* argv[]) {
     return 2;
   }
 
+  // Qt aborts when it finds no display; say what to do instead.
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    std::fputs("skyloom: no display to open the window on; use --headless to collect without one\n",
+               stderr);
+    return 1;
+  }
   QApplication app(argc, argv);
   const skyloom::SystemClock clock;
   skyloom::Form1 form(clock, line.databasePath, line.address, line.limits);
