@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/loopback_socket.h"
+
 namespace skyloom::test {
 namespace {
 
@@ -31,19 +33,12 @@ void ReadRequestHead(int socket, const std::atomic<bool>& stop) {
 
 }  // namespace
 
-RawServer::RawServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::listen(listener_, 8) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    if (listener_ >= 0) ::close(listener_);
+RawServer::RawServer(Behaviour behaviour)
+    : behaviour_(std::move(behaviour)), listener_(BindLoopback(port_)) {
+  if (::listen(listener_, 8) != 0) {
+    ::close(listener_);
     throw std::runtime_error("cannot listen on a loopback port");
   }
-  port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { Serve(); });
 }
 

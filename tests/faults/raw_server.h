@@ -28,8 +28,8 @@ class RawServer final {
   void Serve();
 
   Behaviour behaviour_;
+  int port_ = 0;  // before listener_, which fills it in
   int listener_ = -1;
-  int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::thread thread_;

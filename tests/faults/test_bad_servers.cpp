@@ -17,6 +17,7 @@
 #include "raw_server.h"
 #include "skyloom_process.h"
 #include "support/gb_bytes.h"
+#include "support/loopback_socket.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
 
@@ -38,17 +39,12 @@ std::string Head(const std::string& framing) {
 class FullBacklog final {
  public:
   FullBacklog() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = test::BindLoopback(port_);
+    if (::listen(listener_, 0) != 0) throw std::runtime_error("cannot listen on a loopback port");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(listener_, 0) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      throw std::runtime_error("cannot listen on a loopback port");
-    }
-    port_ = ntohs(address.sin_port);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
     for (int i = 0; i < 4; ++i) {
       const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);

@@ -14,8 +14,8 @@ class RefusingPort final {
   int Port() const { return port_; }
 
  private:
+  int port_ = 0;  // before socket_, which fills it in
   int socket_ = -1;
-  int port_ = 0;
 };
 
 }  // namespace skyloom::test
