@@ -1,29 +1,30 @@
 #include "app/collector.h"
 
-#include "acquisition/fetch_cycle.h"
-
 namespace skyloom {
 
-Collector::Collector(const Clock& clock, ForecastStore store, HttpLimits limits)
-    : clock_(clock), store_(std::move(store)), limits_(limits) {}
+Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits)
+    : clock_(clock), store_(store), limits_(limits) {}
 
-std::optional<StoreError> Collector::FetchForecast(const QString& addressBoxText,
-                                                   ResultView& view) {
+Attempt Collector::Fetch(const QString& addressBoxText) {
   const PageRequest request = BeginFetch(addressBoxText);
-  const QString page = request.web->GetDataAsString(request.address);
-  return FinishFetch(page, view);
+  return FinishFetch(request.client->Get(request.address));
 }
 
 PageRequest Collector::BeginFetch(const QString& addressBoxText) {
-  state_.Web = std::make_unique<clsXMLWeb>(limits_);
-  return PageRequest{state_.Web.get(), FetchAddress(addressBoxText, clock_.Now())};
+  client_ = std::make_unique<PageClient>(limits_);
+  return PageRequest{client_.get(), StampedAddress(addressBoxText, clock_.Now())};
 }
 
-std::optional<StoreError> Collector::FinishFetch(const QString& page, ResultView& view) {
-  view.ShowResult(TakePage(state_, page));
-  auto error = store_.WriteToDB(state_);
-  state_.Web.reset();
-  return error;
+Attempt Collector::FinishFetch(const PageResponse& page) {
+  const FetchResult fetch = ReadForecast(page);
+  const QString previousText = std::exchange(text_, AttemptText(fetch, text_));
+  Attempt attempt{ResultBoxText(fetch, text_), store_.Record(fetch, previousText)};
+  client_.reset();
+  return attempt;
+}
+
+void Collector::CancelFetch() {
+  if (client_) client_->Cancel();
 }
 
 }  // namespace skyloom

@@ -1,48 +1,57 @@
 #pragma once
 
 #include <QString>
-#include <optional>
+#include <memory>
 
-#include "app/fetch_state.h"
-#include "app/result_view.h"
+#include "acquisition/page_client.h"
 #include "platform/clock.h"
-#include "platform/http_get.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
 
+// What one fetch cycle did.
+struct Attempt {
+  QString shown;       // what the result box shows
+  StoreResult stored;  // what the store kept and logged
+};
+
 // The address and client of one request, handed to whichever thread waits for the server.
 struct PageRequest {
-  clsXMLWeb* web;
+  const PageClient* client;  // valid until FinishFetch
   QString address;
 };
 
-// Owns the fetch state and runs fetch cycles: the window and the headless runner each own one.
+// Runs fetch cycles into a store and carries the text of one attempt to the next: the
+// window and the headless runner each own one.
 class Collector final {
  public:
-  Collector(const Clock& clock, ForecastStore store, HttpLimits limits = {});
+  Collector(const Clock& clock, ForecastStore& store, HttpLimits limits = {});
   Collector(const Collector&) = delete;
   Collector& operator=(const Collector&) = delete;
 
-  FetchState& State() { return state_; }
-  const FetchState& State() const { return state_; }
   const Clock& clock() const { return clock_; }
 
   // One whole cycle on the calling thread.
-  std::optional<StoreError> FetchForecast(const QString& addressBoxText, ResultView& view);
+  Attempt Fetch(const QString& addressBoxText);
 
   // The same cycle in two halves around the request, which may run on another thread:
-  // BeginFetch makes a fresh client and the address; FinishFetch takes the page, shows it,
-  // stores and logs the attempt, and releases the client.
+  // BeginFetch makes a fresh client and the address; FinishFetch reads the page, stores and
+  // logs the attempt, and releases the client.
   PageRequest BeginFetch(const QString& addressBoxText);
-  std::optional<StoreError> FinishFetch(const QString& page, ResultView& view);
-  bool Fetching() const { return state_.Web != nullptr; }
+  Attempt FinishFetch(const PageResponse& page);
+  // Ends the running request early; its cycle still has to be finished.
+  void CancelFetch();
+  bool Fetching() const { return client_ != nullptr; }
+
+  // The text the last attempt stood for; a page without a forecast keeps it.
+  const QString& Text() const { return text_; }
 
  private:
   const Clock& clock_;
-  ForecastStore store_;
+  ForecastStore& store_;
   HttpLimits limits_;
-  FetchState state_;
+  std::unique_ptr<PageClient> client_;
+  QString text_;
 };
 
 }  // namespace skyloom

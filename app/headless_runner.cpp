@@ -6,6 +6,7 @@
 #include "app/collector.h"
 #include "app/sync_driver.h"
 #include "platform/stop_signal.h"
+#include "store/open_store.h"
 
 namespace skyloom {
 namespace {
@@ -24,18 +25,19 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
   OnStopSignal(app, &QCoreApplication::quit);
 
   const SystemClock clock;
-  Collector collector(clock, ForecastStore(line.databasePath), line.limits);
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath);
+  Collector collector(clock, *store, line.limits);
   SyncDriver driver(collector, [address = line.address] { return address; });
   QObject::connect(
       &driver, &SyncDriver::fetchFinished, &app, [&](bool timed, const QString& storeError) {
         if (!storeError.isEmpty()) PrintLine(stderr, storeError);
         if (!timed) return;
-        const FetchState& state = collector.State();
+        const AttemptRow& logged = driver.LastAttempt().stored.logged;
         PrintLine(stdout, QStringLiteral("%1\t%2\t%3\t%4")
                               .arg(clock.Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                   state.FetchErrNum == 0 ? kStatusFetched : kStatusFetchError)
-                              .arg(state.FetchErrNum)
-                              .arg(state.FetchErrDes));
+                                   logged.status)
+                              .arg(logged.number)
+                              .arg(logged.description));
       });
   driver.Start();
   const int status = app.exec();

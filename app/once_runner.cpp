@@ -3,31 +3,20 @@
 #include <cstdio>
 
 #include "app/collector.h"
+#include "store/open_store.h"
 
 namespace skyloom {
-namespace {
-
-class LastResult final : public ResultView {
- public:
-  void ShowResult(const QString& text) override { text_ = text; }
-  const QString& Text() const { return text_; }
-
- private:
-  QString text_;
-};
-
-}  // namespace
 
 int RunOnce(const CommandLine& line) {
   const SystemClock clock;
-  Collector collector(clock, ForecastStore(line.databasePath), line.limits);
-  LastResult result;
-  const auto error = collector.FetchForecast(line.address, result);
-  const QByteArray shown = result.Text().toUtf8();
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath);
+  Collector collector(clock, *store, line.limits);
+  const Attempt attempt = collector.Fetch(line.address);
+  const QByteArray shown = attempt.shown.toUtf8();
   std::fwrite(shown.constData(), 1, static_cast<size_t>(shown.size()), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  if (error) {
+  if (const auto& error = attempt.stored.error) {
     std::fprintf(stderr, "skyloom: the attempt was not stored: %s\n",
                  error->message.toUtf8().constData());
     return 1;

@@ -23,7 +23,7 @@ SyncDriver::~SyncDriver() {
 }
 
 void SyncDriver::Start() {
-  collector_.State().LastSync = InitLastSync(collector_.clock().Now());
+  lastSync_ = InitLastSync(collector_.clock().Now());
   timer_->start();
 }
 
@@ -31,7 +31,7 @@ void SyncDriver::Tick() {
   const QDateTime now = collector_.clock().Now();
   emit clockChanged(NowText(now));
   // A due fetch waits while another runs: LastSync is unchanged, so a later tick starts it.
-  if (SyncDue(collector_.State().LastSync, now) && !Busy()) StartFetch(/*timed=*/true);
+  if (SyncDue(lastSync_, now) && !Busy()) StartFetch(/*timed=*/true);
 }
 
 bool SyncDriver::FetchNow() {
@@ -45,18 +45,15 @@ bool SyncDriver::Busy() const { return worker_ != nullptr; }
 void SyncDriver::Stop() {
   timer_->stop();
   if (!worker_) return;
-  collector_.State().Web->Cancel();
+  collector_.CancelFetch();
   worker_->wait();
   FinishFetch();
 }
 
-void SyncDriver::ShowResult(const QString& text) { emit resultShown(text); }
-
 void SyncDriver::StartFetch(bool timed) {
   timed_ = timed;
   const PageRequest request = collector_.BeginFetch(address_());
-  worker_ =
-      QThread::create([this, request] { page_ = request.web->GetDataAsString(request.address); });
+  worker_ = QThread::create([this, request] { page_ = request.client->Get(request.address); });
   // Queued to this thread: the cycle goes on here once the request has returned. The
   // generation keeps a late signal from a fetch that Stop() already finished from
   // finishing a newer one.
@@ -78,12 +75,14 @@ void SyncDriver::FinishFetch() {
   worker_ = nullptr;
   ++generation_;
 
-  const auto error = collector_.FinishFetch(std::exchange(page_, QString()), *this);
+  lastAttempt_ = collector_.FinishFetch(std::exchange(page_, PageResponse{}));
+  const auto& error = lastAttempt_.stored.error;
+  emit resultShown(lastAttempt_.shown);
   if (timed_) {
     const QDateTime now = collector_.clock().Now();
     // LastSync moves on even when the store failed, or a broken database would turn the
     // schedule into a fetch every second.
-    collector_.State().LastSync = now;
+    lastSync_ = now;
     if (!error) {
       emit lastSyncChanged(kLastSyncPrefix + NowText(now));
       emit addressLockRequested();

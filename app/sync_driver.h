@@ -1,11 +1,11 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <functional>
 
 #include "app/collector.h"
-#include "app/result_view.h"
 
 class QThread;
 class QTimer;
@@ -16,7 +16,7 @@ namespace skyloom {
 // fetches inside the daily windows, and runs fetches on request. The request of each fetch
 // waits for the server on a worker thread; the rest of the cycle runs on this object's
 // thread, in order, so the window never freezes while a server is slow.
-class SyncDriver final : public QObject, private ResultView {
+class SyncDriver final : public QObject {
   Q_OBJECT
 
  public:
@@ -31,6 +31,10 @@ class SyncDriver final : public QObject, private ResultView {
   // A fetch as the Get button asks for it; false when a fetch is already running.
   bool FetchNow();
   bool Busy() const;
+  // The last timed fetch, or the start value before the first.
+  const QDateTime& LastSync() const { return lastSync_; }
+  // What the last finished fetch did.
+  const Attempt& LastAttempt() const { return lastAttempt_; }
   // Ends a running request at once and finishes its cycle (the attempt is still logged).
   void Stop();
 
@@ -45,7 +49,6 @@ class SyncDriver final : public QObject, private ResultView {
   void addressLockRequested();
 
  private:
-  void ShowResult(const QString& text) override;
   void StartFetch(bool timed);
   void FinishFetch();
 
@@ -53,8 +56,10 @@ class SyncDriver final : public QObject, private ResultView {
   std::function<QString()> address_;
   QTimer* timer_;
   QThread* worker_ = nullptr;
-  QString page_;
+  PageResponse page_;
   bool timed_ = false;
+  QDateTime lastSync_;
+  Attempt lastAttempt_;
   quint64 generation_ = 0;
 };
 

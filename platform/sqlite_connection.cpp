@@ -5,17 +5,15 @@
 namespace skyloom {
 namespace {
 
-// Another program may hold the file for a moment (a reader, a backup); wait before failing.
+// Another program may hold the file for a moment (a backup, a checkpoint); wait before failing.
 constexpr int kBusyWaitMs = 5000;
-
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 }  // namespace
 
 void SqliteConnection::Closer::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+void SqliteConnection::Finalizer::operator()(sqlite3_stmt* statement) const {
+  sqlite3_finalize(statement);
+}
 
 SqliteConnection::SqliteConnection() = default;
 SqliteConnection::~SqliteConnection() = default;
@@ -39,8 +37,7 @@ std::optional<DbError> SqliteConnection::Open(const QString& path, bool create) 
   }
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, kBusyWaitMs);
-  // Rollback journal with full syncs: a committed row survives a crash or power loss, and
-  // other programs read the file without needing the -wal and -shm companions.
+  // Full syncs: a committed row survives a crash or a power loss.
   return Execute("PRAGMA synchronous=FULL");
 }
 
@@ -48,11 +45,12 @@ std::optional<DbError> SqliteConnection::Execute(const char* sql) {
   return LastError(sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr));
 }
 
-std::optional<DbError> SqliteConnection::Run(const char* sql,
-                                             std::initializer_list<SqlValue> values) {
+std::optional<DbError> SqliteConnection::Prepare(const char* sql,
+                                                 std::initializer_list<SqlValue> values,
+                                                 Statement& statement) {
   sqlite3_stmt* raw = nullptr;
   if (auto error = LastError(sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr))) return error;
-  Statement statement(raw);
+  statement.reset(raw);
   int index = 1;
   for (const SqlValue& value : values) {
     int code = SQLITE_OK;
@@ -67,31 +65,55 @@ std::optional<DbError> SqliteConnection::Run(const char* sql,
     if (auto error = LastError(code)) return error;
     ++index;
   }
-  return LastError(sqlite3_step(raw));
+  return std::nullopt;
 }
 
-std::optional<DbError> SqliteConnection::QueryText(const char* sql, std::optional<QString>& field) {
-  field.reset();
-  sqlite3_stmt* raw = nullptr;
-  if (auto error = LastError(sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr))) return error;
-  Statement statement(raw);
-  const int code = sqlite3_step(raw);
-  if (code == SQLITE_ROW && sqlite3_column_type(raw, 0) != SQLITE_NULL) {
-    const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(raw, 0));
-    const int bytes = sqlite3_column_bytes16(raw, 0);
-    field = QString::fromUtf16(text, bytes / static_cast<int>(sizeof(char16_t)));
+std::optional<DbError> SqliteConnection::Run(const char* sql,
+                                             std::initializer_list<SqlValue> values) {
+  Statement statement;
+  if (auto error = Prepare(sql, values, statement)) return error;
+  return LastError(sqlite3_step(statement.get()));
+}
+
+std::optional<DbError> SqliteConnection::Query(const char* sql,
+                                               std::initializer_list<SqlValue> values,
+                                               std::vector<SqlRow>& rows) {
+  rows.clear();
+  Statement statement;
+  if (auto error = Prepare(sql, values, statement)) return error;
+  sqlite3_stmt* raw = statement.get();
+  int code = SQLITE_ROW;
+  while ((code = sqlite3_step(raw)) == SQLITE_ROW) {
+    SqlRow& row = rows.emplace_back(static_cast<size_t>(sqlite3_column_count(raw)));
+    for (int column = 0; column < static_cast<int>(row.size()); ++column) {
+      switch (sqlite3_column_type(raw, column)) {
+        case SQLITE_NULL:
+          break;
+        case SQLITE_INTEGER:
+          row[column] = qint64{sqlite3_column_int64(raw, column)};
+          break;
+        default: {
+          const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(raw, column));
+          const int bytes = sqlite3_column_bytes16(raw, column);
+          row[column] = QString::fromUtf16(text, bytes / static_cast<int>(sizeof(char16_t)));
+        }
+      }
+    }
   }
   return LastError(code);
 }
 
-std::optional<DbError> SqliteConnection::QueryInt(const char* sql, qint64& value) {
-  value = 0;
-  sqlite3_stmt* raw = nullptr;
-  if (auto error = LastError(sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr))) return error;
-  Statement statement(raw);
-  const int code = sqlite3_step(raw);
-  if (code == SQLITE_ROW) value = sqlite3_column_int64(raw, 0);
-  return LastError(code);
+qint64 SqliteConnection::LastInsertId() const { return sqlite3_last_insert_rowid(db_.get()); }
+
+QString FieldText(const SqlField& field) {
+  if (!field) return {};
+  if (const auto* text = std::get_if<QString>(&*field)) return *text;
+  return QString::number(std::get<qint64>(*field));
+}
+
+qint64 FieldNumber(const SqlField& field) {
+  const auto* number = field ? std::get_if<qint64>(&*field) : nullptr;
+  return number ? *number : 0;
 }
 
 }  // namespace skyloom

@@ -5,8 +5,10 @@
 #include <memory>
 #include <optional>
 #include <variant>
+#include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace skyloom {
 
@@ -16,6 +18,9 @@ struct DbError {
 };
 
 using SqlValue = std::variant<qint64, QString>;
+// One field of a result row; nothing for NULL.
+using SqlField = std::optional<SqlValue>;
+using SqlRow = std::vector<SqlField>;
 
 // One open database file; closed when the object goes.
 class SqliteConnection final {
@@ -31,16 +36,29 @@ class SqliteConnection final {
   std::optional<DbError> Execute(const char* sql);
   // Runs one statement with its values bound as parameters, never spliced into the text.
   std::optional<DbError> Run(const char* sql, std::initializer_list<SqlValue> values);
-  // First field of the first row: nullopt inside when there is no row or the field is null.
-  std::optional<DbError> QueryText(const char* sql, std::optional<QString>& field);
-  std::optional<DbError> QueryInt(const char* sql, qint64& value);
+  // Runs one statement with bound values and collects every row it gives.
+  std::optional<DbError> Query(const char* sql, std::initializer_list<SqlValue> values,
+                               std::vector<SqlRow>& rows);
+  // The rowid of the last insert on this connection.
+  qint64 LastInsertId() const;
 
  private:
   struct Closer {
     void operator()(sqlite3* db) const;
   };
+  struct Finalizer {
+    void operator()(sqlite3_stmt* statement) const;
+  };
+  using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
+
   std::optional<DbError> LastError(int code) const;
+  std::optional<DbError> Prepare(const char* sql, std::initializer_list<SqlValue> values,
+                                 Statement& statement);
   std::unique_ptr<sqlite3, Closer> db_;
 };
+
+// The field as text, or as a number; empty or 0 for NULL and for the other kind.
+QString FieldText(const SqlField& field);
+qint64 FieldNumber(const SqlField& field);
 
 }  // namespace skyloom

@@ -15,4 +15,4 @@ if [ "${SKYLOOM_SANITIZE:-0}" = 1 ]; then
 fi
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 600
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j2 --timeout 600

@@ -2,40 +2,81 @@
 
 #include <QString>
 #include <optional>
+#include <vector>
 
-#include "app/fetch_state.h"
-#include "platform/sqlite_connection.h"
+#include "acquisition/fetch_result.h"
 
 namespace skyloom {
 
+// Status words of the attempt log, as readers of tqlog know them.
 inline const QString kStatusFetched = QStringLiteral("正常获取");
 inline const QString kStatusFetchError = QStringLiteral("获取错误");
 inline const QString kNotWritten = QStringLiteral("未写入");
 inline const QString kWritten = QStringLiteral("成功写入");
 inline const QString kEmptyText = QStringLiteral("取回空字串");
 
-// Why an attempt could not be stored or logged; the caller decides how to show it.
+// Why an attempt could not be stored or logged, or rows not read; the caller decides how to
+// show it.
 struct StoreError {
   int code = 0;
   QString message;
 };
 
-// Keeps new forecast text and logs every attempt in one database file. Each operation opens
-// and closes its own connection, so another program may hold the file between fetches.
-class ForecastStore final {
+// A row of tq.
+struct ForecastRow {
+  qint64 id = 0;
+  QString logtime;              // local 'YYYY-MM-DD HH:MM:SS'
+  std::optional<QString> text;  // tqyb; nothing when NULL
+};
+
+// A row of tqlog.
+struct AttemptRow {
+  QString logtime;  // local 'YYYY-MM-DD HH:MM:SS'; empty until read back
+  QString status;   // errstat
+  qint64 number = 0;
+  QString description;
+};
+
+enum class StoreOutcome {
+  Stored,       // the text differed from the newest forecast and is now the newest
+  Unchanged,    // the text equals the newest forecast
+  Empty,        // no forecast was found yet: logged as an error
+  NotCompared,  // the request failed: only logged
+};
+
+// What the store did with one attempt.
+struct StoreResult {
+  StoreOutcome outcome = StoreOutcome::NotCompared;
+  AttemptRow logged;                // the tqlog row of the attempt
+  qint64 forecastId = 0;            // the new tq row, when stored
+  std::optional<StoreError> error;  // set when the attempt was not stored and logged
+};
+
+// Keeps new forecast text and logs every attempt. The backends differ in where the tables
+// live; what an attempt writes is decided here, once.
+class ForecastStore {
  public:
-  explicit ForecastStore(QString path);
+  virtual ~ForecastStore() = default;
 
-  // Stores ForecastText when it differs from the newest stored forecast, sets the status in
-  // the fetch state, then logs the attempt. Stops at the first error.
-  std::optional<StoreError> WriteToDB(FetchState& state) const;
-  // Appends one tqlog row for the attempt the fetch state describes.
-  std::optional<StoreError> TqLog(const FetchState& state) const;
+  // Stores the attempt's text when it differs from the newest stored forecast and logs the
+  // attempt, both or neither. `previousText` is the text the attempt before stood for.
+  StoreResult Record(const FetchResult& fetch, const QString& previousText);
 
- private:
-  StoreError Failure(const DbError& error) const;
+  // Newest first: at most `limit` forecasts with an id below `beforeId` (0: from the newest).
+  virtual std::optional<StoreError> NewestForecasts(int limit, qint64 beforeId,
+                                                    std::vector<ForecastRow>& rows) = 0;
+  // Newest first: at most `limit` attempts.
+  virtual std::optional<StoreError> NewestAttempts(int limit, std::vector<AttemptRow>& rows) = 0;
 
-  QString path_;
+ protected:
+  // One write transaction that excludes other writers, so that the comparison and the
+  // insert cannot interleave with another collector's. Rolled back unless committed.
+  virtual std::optional<StoreError> BeginWrite() = 0;
+  // Inserts `text` unless it equals the newest forecast; `id` is the new row, 0 if none.
+  virtual std::optional<StoreError> InsertIfNew(const QString& text, qint64& id) = 0;
+  virtual std::optional<StoreError> AppendAttempt(const AttemptRow& row) = 0;
+  virtual std::optional<StoreError> CommitWrite() = 0;
+  virtual void AbandonWrite() = 0;
 };
 
 }  // namespace skyloom

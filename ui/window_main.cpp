@@ -4,7 +4,7 @@
 #include "app/command_line.h"
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
-#include "ui/form1.h"
+#include "ui/main_window.h"
 
 // The window program; `skyloom` hands over to it when no other mode is asked for.
 int main(int argc, char* argv[]) {
@@ -25,12 +25,12 @@ int main(int argc, char* argv[]) {
   }
   QApplication app(argc, argv);
   const skyloom::SystemClock clock;
-  skyloom::Form1 form(clock, line.databasePath, line.address, line.limits);
-  skyloom::OnStopSignal(form, [&form] {
-    form.close();
+  skyloom::MainWindow window(clock, line.databasePath, line.address, line.limits);
+  skyloom::OnStopSignal(window, [&window] {
+    window.close();
     // A window hidden in the notification area may not count as the last one closing.
     QCoreApplication::quit();
   });
-  form.show();
+  window.show();
   return app.exec();
 }

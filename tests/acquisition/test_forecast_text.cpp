@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "acquisition/fetch_cycle.h"
 #include "acquisition/forecast_text.h"
+#include "acquisition/page_client.h"
 #include "platform/gb_decoder.h"
 #include "support/gb_bytes.h"
 
@@ -128,27 +128,27 @@ QString StampOf(const QString& address) {
   return at < 0 ? QString() : address.mid(at + 6);
 }
 
-TEST(FetchAddress, KeepsTheBoxTextAsItStands) {
+TEST(StampedAddress, KeepsTheBoxTextAsItStands) {
   const QDateTime now(QDate(2026, 12, 7), QTime(17, 5, 9));
   EXPECT_TRUE(
-      FetchAddress(u"http://h/xxw/p.asp  "_s, now).startsWith(u"http://h/xxw/p.asp  ?rstr="_s));
-  EXPECT_TRUE(FetchAddress(u"  http://h/p"_s, now).startsWith(u"  http://h/p?rstr="_s));
+      StampedAddress(u"http://h/xxw/p.asp  "_s, now).startsWith(u"http://h/xxw/p.asp  ?rstr="_s));
+  EXPECT_TRUE(StampedAddress(u"  http://h/p"_s, now).startsWith(u"  http://h/p?rstr="_s));
 }
 
-TEST(FetchAddress, StampHasNoBlanksColonsOrHyphensAndChangesEverySecond) {
+TEST(StampedAddress, StampHasNoBlanksColonsOrHyphensAndChangesEverySecond) {
   const QDateTime instants[] = {QDateTime(QDate(2026, 12, 7), QTime(17, 5, 9)),
                                 QDateTime(QDate(2026, 1, 1), QTime(0, 0)),
                                 QDateTime(QDate(2026, 6, 30), QTime(23, 59, 59))};
   for (const QDateTime& now : instants) {
     SCOPED_TRACE(now.toString(Qt::ISODate).toStdString());
-    const QString stamp = StampOf(FetchAddress(u"http://h/p"_s, now));
+    const QString stamp = StampOf(StampedAddress(u"http://h/p"_s, now));
     EXPECT_FALSE(stamp.isEmpty());
     EXPECT_FALSE(stamp.contains(QLatin1Char(' ')) || stamp.contains(QLatin1Char(':')) ||
                  stamp.contains(QLatin1Char('-')))
         << stamp.toStdString();
     for (const QDateTime& later :
          {now.addSecs(1), now.addSecs(60), now.addSecs(3600), now.addDays(1)}) {
-      EXPECT_NE(StampOf(FetchAddress(u"http://h/p"_s, later)), stamp);
+      EXPECT_NE(StampOf(StampedAddress(u"http://h/p"_s, later)), stamp);
     }
   }
 }

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "acquisition/cls_xml_web.h"
+#include "acquisition/page_client.h"
 #include "support/gb_bytes.h"
 #include "support/recorded_page.h"
 #include "support/refusing_port.h"
@@ -23,13 +23,12 @@ TEST(PageClient, BlanksAroundTheAddressAreNotRequested) {
   server.Start();
   const QString address = server.Url(u"/xxw/shortnb_output.asp?rstr=7Dec2026170509"_s);
 
-  clsXMLWeb web;
-  const QString page = web.GetDataAsString(u"   "_s + address + u"  "_s);
+  PageClient client;
+  const PageResponse page = client.Get(u"   "_s + address + u"  "_s);
 
-  EXPECT_EQ(page, kForecast);
-  EXPECT_EQ(web.URL(), address);
-  EXPECT_EQ(web.ErrNum(), 0);
-  EXPECT_EQ(web.ErrDes(), QString());
+  EXPECT_EQ(page.text, kForecast);
+  EXPECT_EQ(page.errorNumber, 0);
+  EXPECT_EQ(page.errorDescription, QString());
   EXPECT_EQ(served.Targets(),
             std::vector<std::string>{"/xxw/shortnb_output.asp?rstr=7Dec2026170509"});
 }
@@ -39,8 +38,9 @@ TEST(PageClient, ABlankInsideTheAddressIsSentEncoded) {
   const test::RecordedPage served(server, "/a b", test::ToGbBytes(kForecast));
   server.Start();
 
-  clsXMLWeb web;
-  EXPECT_EQ(web.GetDataAsString(server.Url(u"/a b"_s)), kForecast);
+  PageClient client;
+  const PageResponse page = client.Get(server.Url(u"/a b"_s));
+  EXPECT_EQ(page.text, kForecast);
   EXPECT_EQ(served.Targets(), std::vector<std::string>{"/a%20b"});
 }
 
@@ -51,22 +51,25 @@ TEST(PageClient, AnErrorStatusStillGivesTheDecodedBody) {
     server.ServeBytes("/page", test::ToGbBytes(u"<h1>页面不存在</h1>"_s), status);
     server.Start();
 
-    clsXMLWeb web;
-    EXPECT_EQ(web.GetDataAsString(server.Url(u"/page"_s)), u"<h1>页面不存在</h1>"_s);
-    EXPECT_EQ(web.ErrNum(), 0);
-    EXPECT_EQ(web.ErrDes(), QString());
+    PageClient client;
+    const PageResponse page = client.Get(server.Url(u"/page"_s));
+    EXPECT_EQ(page.text, u"<h1>页面不存在</h1>"_s);
+    EXPECT_EQ(page.errorNumber, 0);
+    EXPECT_EQ(page.errorDescription, QString());
   }
 }
 
 TEST(PageClient, ARefusedConnectionIsReportedWithHostAndPort) {
   const test::RefusingPort port;
-  clsXMLWeb web;
-  const QString page = web.GetDataAsString(u"http://127.0.0.1:%1/page"_s.arg(port.Port()));
+  PageClient client;
+  const PageResponse page = client.Get(u"http://127.0.0.1:%1/page"_s.arg(port.Port()));
 
-  EXPECT_EQ(page, u"Error!"_s);
-  EXPECT_NE(web.ErrNum(), 0);
-  EXPECT_TRUE(web.ErrDes().contains(u"127.0.0.1"_s)) << web.ErrDes().toStdString();
-  EXPECT_TRUE(web.ErrDes().contains(QString::number(port.Port()))) << web.ErrDes().toStdString();
+  EXPECT_TRUE(page.text.isEmpty());
+  EXPECT_NE(page.errorNumber, 0);
+  EXPECT_TRUE(page.errorDescription.contains(u"127.0.0.1"_s))
+      << page.errorDescription.toStdString();
+  EXPECT_TRUE(page.errorDescription.contains(QString::number(port.Port())))
+      << page.errorDescription.toStdString();
 }
 
 TEST(PageClient, RedirectsAreFollowed) {
@@ -79,9 +82,10 @@ TEST(PageClient, RedirectsAreFollowed) {
     const test::RecordedPage served(server, "/new", test::ToGbBytes(kForecast));
     server.Start();
 
-    clsXMLWeb web;
-    EXPECT_EQ(web.GetDataAsString(server.Url(u"/old"_s)), kForecast);
-    EXPECT_EQ(web.ErrNum(), 0);
+    PageClient client;
+    const PageResponse page = client.Get(server.Url(u"/old"_s));
+    EXPECT_EQ(page.text, kForecast);
+    EXPECT_EQ(page.errorNumber, 0);
     EXPECT_EQ(served.Targets(), std::vector<std::string>{"/new"});
   }
 }
@@ -93,11 +97,12 @@ TEST(PageClient, ARedirectLoopEndsWithAnError) {
   });
   server.Start();
 
-  clsXMLWeb web;
-  EXPECT_EQ(web.GetDataAsString(server.Url(u"/loop"_s)), u"Error!"_s);
-  EXPECT_NE(web.ErrNum(), 0);
-  EXPECT_TRUE(web.ErrDes().contains(u"redirect"_s, Qt::CaseInsensitive))
-      << web.ErrDes().toStdString();
+  PageClient client;
+  const PageResponse page = client.Get(server.Url(u"/loop"_s));
+  EXPECT_TRUE(page.text.isEmpty());
+  EXPECT_NE(page.errorNumber, 0);
+  EXPECT_TRUE(page.errorDescription.contains(u"redirect"_s, Qt::CaseInsensitive))
+      << page.errorDescription.toStdString();
   EXPECT_LE(server.Requests(), 12);
 }
 
@@ -108,10 +113,12 @@ TEST(PageClient, ASilentServerEndsAtTheTimeLimit) {
   });
   server.Start();
 
-  clsXMLWeb web(HttpLimits{.connect = 1s, .whole = 1s});
-  EXPECT_EQ(web.GetDataAsString(server.Url(u"/silent"_s)), u"Error!"_s);
-  EXPECT_NE(web.ErrNum(), 0);
-  EXPECT_TRUE(web.ErrDes().contains(u"whole request 1 s"_s)) << web.ErrDes().toStdString();
+  PageClient client(HttpLimits{.connect = 1s, .whole = 1s});
+  const PageResponse page = client.Get(server.Url(u"/silent"_s));
+  EXPECT_TRUE(page.text.isEmpty());
+  EXPECT_NE(page.errorNumber, 0);
+  EXPECT_TRUE(page.errorDescription.contains(u"whole request 1 s"_s))
+      << page.errorDescription.toStdString();
 }
 
 constexpr qsizetype kBodyLimit = 64 * 1024;
@@ -140,10 +147,12 @@ TEST_P(BodyLimit, ABodyOverTheLimitIsRefused) {
   ServeBody(server, "/big", 16 * kBodyLimit, GetParam());
   server.Start();
 
-  clsXMLWeb web(HttpLimits{.maxBody = kBodyLimit});
-  EXPECT_EQ(web.GetDataAsString(server.Url(u"/big"_s)), u"Error!"_s);
-  EXPECT_NE(web.ErrNum(), 0);
-  EXPECT_TRUE(web.ErrDes().contains(u"limit of 0.0625 MiB"_s)) << web.ErrDes().toStdString();
+  PageClient client(HttpLimits{.maxBody = kBodyLimit});
+  const PageResponse page = client.Get(server.Url(u"/big"_s));
+  EXPECT_TRUE(page.text.isEmpty());
+  EXPECT_NE(page.errorNumber, 0);
+  EXPECT_TRUE(page.errorDescription.contains(u"limit of 0.0625 MiB"_s))
+      << page.errorDescription.toStdString();
 }
 
 TEST_P(BodyLimit, ABodyOfExactlyTheLimitIsAccepted) {
@@ -151,9 +160,10 @@ TEST_P(BodyLimit, ABodyOfExactlyTheLimitIsAccepted) {
   ServeBody(server, "/full", kBodyLimit, GetParam());
   server.Start();
 
-  clsXMLWeb web(HttpLimits{.maxBody = kBodyLimit});
-  EXPECT_EQ(web.GetDataAsString(server.Url(u"/full"_s)), QString(kBodyLimit, QLatin1Char('a')));
-  EXPECT_EQ(web.ErrNum(), 0);
+  PageClient client(HttpLimits{.maxBody = kBodyLimit});
+  const PageResponse page = client.Get(server.Url(u"/full"_s));
+  EXPECT_EQ(page.text, QString(kBodyLimit, QLatin1Char('a')));
+  EXPECT_EQ(page.errorNumber, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bodies, BodyLimit, testing::Values(false, true),
@@ -163,10 +173,11 @@ TEST(PageClient, AddressesThatAreNotHttpAreRefused) {
   for (const QString& address : {u"file:///etc/passwd"_s, u"ftp://127.0.0.1/"_s,
                                  u"gopher://127.0.0.1/"_s, u"not an address"_s, QString()}) {
     SCOPED_TRACE(address.toStdString());
-    clsXMLWeb web;
-    EXPECT_EQ(web.GetDataAsString(address), u"Error!"_s);
-    EXPECT_NE(web.ErrNum(), 0);
-    EXPECT_FALSE(web.ErrDes().isEmpty());
+    PageClient client;
+    const PageResponse page = client.Get(address);
+    EXPECT_TRUE(page.text.isEmpty());
+    EXPECT_NE(page.errorNumber, 0);
+    EXPECT_FALSE(page.errorDescription.isEmpty());
   }
 }
 
@@ -177,9 +188,10 @@ TEST(PageClient, ARedirectToALocalFileIsRefused) {
   });
   server.Start();
 
-  clsXMLWeb web;
-  EXPECT_EQ(web.GetDataAsString(server.Url(u"/tofile"_s)), u"Error!"_s);
-  EXPECT_NE(web.ErrNum(), 0);
+  PageClient client;
+  const PageResponse page = client.Get(server.Url(u"/tofile"_s));
+  EXPECT_TRUE(page.text.isEmpty());
+  EXPECT_NE(page.errorNumber, 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/collector.h"
+#include "store/sqlite_store.h"
 #include "support/fake_clock.h"
 #include "support/gb_bytes.h"
 #include "support/recorded_page.h"
@@ -20,12 +21,6 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 const char kPagePath[] = "/xxw/shortnb_output.asp";
-
-class RecordingView final : public ResultView {
- public:
-  void ShowResult(const QString& text) override { shown << text; }
-  QStringList shown;
-};
 
 QString SampleForecast() {
   return QString::fromUtf8(test::ReadTestData(u"shortnb_output.expected.txt"_s));
@@ -44,8 +39,11 @@ class CollectorTest : public testing::Test {
     server.Start();
   }
 
-  std::optional<StoreError> Fetch(const QString& address) {
-    return collector.FetchForecast(address, view);
+  // One cycle; what it showed is kept in `shown`.
+  std::optional<StoreError> Fetch(const QString& address) { return Keep(collector.Fetch(address)); }
+  std::optional<StoreError> Keep(const Attempt& attempt) {
+    shown << attempt.shown;
+    return attempt.stored.error;
   }
   QString Page() const { return server.Url(QString::fromLatin1(kPagePath)); }
   QString Maintenance() const { return server.Url(u"/maintenance"_s); }
@@ -64,18 +62,19 @@ class CollectorTest : public testing::Test {
   test::RefusingPort refusing;
   test::ScratchDb db;
   test::FakeClock clock{QDateTime(QDate(2026, 12, 7), QTime(17, 5, 9))};
-  Collector collector{clock, ForecastStore(db.Path()), HttpLimits{.connect = 10s, .whole = 30s}};
-  RecordingView view;
+  SqliteStore store{db.Path()};
+  Collector collector{clock, store, HttpLimits{.connect = 10s, .whole = 30s}};
+  QStringList shown;
 };
 
 TEST_F(CollectorTest, TheSamplePageIsShownStoredAndLogged) {
   ASSERT_EQ(Fetch(Page()), std::nullopt);
 
-  EXPECT_EQ(view.shown, QStringList{SampleForecast()});
+  EXPECT_EQ(shown, QStringList{SampleForecast()});
   EXPECT_EQ(Texts(db.Tq()), SampleForecast());
   EXPECT_EQ(db.Tqlog().size(), 1u);
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
-  EXPECT_EQ(collector.State().ForecastText, SampleForecast());
+  EXPECT_EQ(collector.Text(), SampleForecast());
   EXPECT_FALSE(collector.Fetching());
 }
 
@@ -100,22 +99,22 @@ TEST_F(CollectorTest, EveryRequestCarriesAStampOfItsTime) {
 TEST_F(CollectorTest, AFailedRequestShowsNumberAndDescriptionAndIsLogged) {
   ASSERT_EQ(Fetch(Refused()), std::nullopt);
 
-  ASSERT_EQ(view.shown.size(), 1);
-  const auto shown = QRegularExpression(u"^(-?\\d+)\r\n(.+)$"_s).match(view.shown[0]);
-  ASSERT_TRUE(shown.hasMatch()) << view.shown[0].toStdString();
-  const int number = shown.captured(1).toInt();
+  ASSERT_EQ(shown.size(), 1);
+  const auto parts = QRegularExpression(u"^(-?\\d+)\r\n(.+)$"_s).match(shown[0]);
+  ASSERT_TRUE(parts.hasMatch()) << shown[0].toStdString();
+  const int number = parts.captured(1).toInt();
   EXPECT_NE(number, 0);
-  EXPECT_EQ(collector.State().ForecastText, u"error"_s);
+  EXPECT_EQ(collector.Text(), u"error"_s);
   EXPECT_TRUE(db.Tq().empty());
-  ExpectLastLog(u"获取错误"_s, number, shown.captured(2));
+  ExpectLastLog(u"获取错误"_s, number, parts.captured(2));
 }
 
 TEST_F(CollectorTest, APageWithoutMarkersKeepsAndShowsThePreviousForecast) {
   ASSERT_EQ(Fetch(Page()), std::nullopt);
   ASSERT_EQ(Fetch(Maintenance()), std::nullopt);
 
-  EXPECT_EQ(view.shown, (QStringList{SampleForecast(), SampleForecast()}));
-  EXPECT_EQ(collector.State().ForecastText, SampleForecast());
+  EXPECT_EQ(shown, (QStringList{SampleForecast(), SampleForecast()}));
+  EXPECT_EQ(collector.Text(), SampleForecast());
   EXPECT_EQ(db.Tq().size(), 1u);
   EXPECT_EQ(db.Tqlog().size(), 2u);
   ExpectLastLog(u"正常获取"_s, 0, u"未写入"_s);
@@ -125,8 +124,8 @@ TEST_F(CollectorTest, APageWithoutMarkersAfterAFailureShowsErrorAndLogsAnEmptyDe
   ASSERT_EQ(Fetch(Refused()), std::nullopt);
   ASSERT_EQ(Fetch(Maintenance()), std::nullopt);
 
-  ASSERT_EQ(view.shown.size(), 2);
-  EXPECT_EQ(view.shown[1], u"error"_s);
+  ASSERT_EQ(shown.size(), 2);
+  EXPECT_EQ(shown[1], u"error"_s);
   EXPECT_TRUE(db.Tq().empty());
   ExpectLastLog(u"正常获取"_s, 0, QString());
 }
@@ -134,7 +133,7 @@ TEST_F(CollectorTest, APageWithoutMarkersAfterAFailureShowsErrorAndLogsAnEmptyDe
 TEST_F(CollectorTest, APageWithoutMarkersAtFirstIsLoggedAsEmpty) {
   ASSERT_EQ(Fetch(Maintenance()), std::nullopt);
 
-  EXPECT_EQ(view.shown, QStringList{QString()});
+  EXPECT_EQ(shown, QStringList{QString()});
   EXPECT_TRUE(db.Tq().empty());
   ExpectLastLog(u"获取错误"_s, -1, u"取回空字串"_s);
 }
@@ -144,7 +143,7 @@ TEST_F(CollectorTest, AGoodPageAfterAFailureIsStoredAgain) {
   ASSERT_EQ(Fetch(Refused()), std::nullopt);
   ASSERT_EQ(Fetch(Page()), std::nullopt);
 
-  EXPECT_EQ(view.shown.last(), SampleForecast());
+  EXPECT_EQ(shown.last(), SampleForecast());
   EXPECT_EQ(db.Tq().size(), 1u);
   const auto log = db.Tqlog();
   ASSERT_EQ(log.size(), 3u);
@@ -154,17 +153,19 @@ TEST_F(CollectorTest, AGoodPageAfterAFailureIsStoredAgain) {
 
 TEST_F(CollectorTest, AStoreFailureIsReturnedAfterThePageIsShown) {
   const QString folder = db.Folder() + u"/later"_s;
-  Collector elsewhere(clock, ForecastStore(folder + u"/tqyb.mdb"_s));
+  SqliteStore later(folder + u"/tqyb.mdb"_s);
+  Collector elsewhere(clock, later);
 
-  const auto error = elsewhere.FetchForecast(Page(), view);
+  const auto error = Keep(elsewhere.Fetch(Page()));
   ASSERT_NE(error, std::nullopt);
   EXPECT_TRUE(error->message.contains(folder)) << error->message.toStdString();
-  EXPECT_EQ(view.shown, QStringList{SampleForecast()});
+  EXPECT_EQ(shown, QStringList{SampleForecast()});
 
   // Once the folder is there the next cycle stores as usual.
   ASSERT_TRUE(QDir().mkpath(folder));
-  ASSERT_EQ(elsewhere.FetchForecast(Page(), view), std::nullopt);
-  EXPECT_EQ(elsewhere.State().FetchErrDes, u"成功写入"_s);
+  const Attempt attempt = elsewhere.Fetch(Page());
+  ASSERT_EQ(attempt.stored.error, std::nullopt);
+  EXPECT_EQ(attempt.stored.logged.description, u"成功写入"_s);
 }
 
 TEST_F(CollectorTest, TheRequestMayRunOnAnotherThread) {
@@ -172,15 +173,14 @@ TEST_F(CollectorTest, TheRequestMayRunOnAnotherThread) {
 
   const PageRequest request = collector.BeginFetch(Page());
   EXPECT_TRUE(collector.Fetching());
-  EXPECT_EQ(request.web->ErrNum(), 0);  // a fresh client, whatever the last one saw
   EXPECT_TRUE(request.address.startsWith(Page() + u"?rstr="_s)) << request.address.toStdString();
-  QString page;
-  std::thread worker([&] { page = request.web->GetDataAsString(request.address); });
+  PageResponse page;
+  std::thread worker([&] { page = request.client->Get(request.address); });
   worker.join();
 
-  ASSERT_EQ(collector.FinishFetch(page, view), std::nullopt);
+  ASSERT_EQ(Keep(collector.FinishFetch(page)), std::nullopt);
   EXPECT_FALSE(collector.Fetching());
-  EXPECT_EQ(view.shown.last(), SampleForecast());
+  EXPECT_EQ(shown.last(), SampleForecast());
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
 }
 

@@ -56,9 +56,9 @@ void ScheduleHarness::StartAt(const QTime& start, const QString& database) {
   lastSyncShown_.reset();
   driver_.reset();
   collector_.reset();
+  store_ = std::make_unique<SqliteStore>(database.isEmpty() ? db_.Path() : database);
   clock_.Set(On7December(start));
-  collector_ = std::make_unique<Collector>(
-      clock_, ForecastStore(database.isEmpty() ? db_.Path() : database), ShortLimits());
+  collector_ = std::make_unique<Collector>(clock_, *store_, ShortLimits());
   const QString address = server_.Url(QStringLiteral("/page"));
   driver_ = std::make_unique<SyncDriver>(*collector_, [address] { return address; });
   started_ = std::make_unique<QSignalSpy>(driver_.get(), &SyncDriver::fetchStarted);

@@ -8,6 +8,7 @@
 
 #include "app/collector.h"
 #include "app/sync_driver.h"
+#include "store/sqlite_store.h"
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
@@ -47,6 +48,7 @@ class ScheduleHarness final {
   FakeClock clock_;
   TestServer server_;
   ScratchDb db_;
+  std::unique_ptr<SqliteStore> store_;
   std::unique_ptr<Collector> collector_;
   std::unique_ptr<SyncDriver> driver_;
   std::unique_ptr<QSignalSpy> started_;

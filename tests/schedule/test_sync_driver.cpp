@@ -34,7 +34,7 @@ TEST(SyncDriver, StartedAt063020ItFetchesFirstAt063100) {
   ASSERT_EQ(harness.Finished().size(), 1);
   EXPECT_EQ(harness.Finished()[0][0].toBool(), true);         // timed
   EXPECT_EQ(harness.Finished()[0][1].toString(), QString());  // stored
-  EXPECT_EQ(harness.collector().State().LastSync, On7December(QTime(6, 31, 0)));
+  EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 0)));
   EXPECT_EQ(harness.Db().Tqlog().size(), 1u);
 }
 
@@ -89,7 +89,7 @@ TEST(SyncDriver, TheGetButtonDoesNotMoveTheNextTimedFetch) {
   ASSERT_TRUE(harness.Driver().FetchNow());
   ASSERT_TRUE(harness.WaitForFetch());
   EXPECT_EQ(harness.Finished().last()[0].toBool(), false);  // not timed
-  EXPECT_EQ(harness.collector().State().LastSync, On7December(QTime(6, 31, 0)));
+  EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 0)));
 
   const auto fetched = TickThrough(harness, QTime(7, 0, 0), QTime(7, 1, 0));
 
@@ -109,7 +109,7 @@ TEST(SyncDriver, AStoreFailureInATimedFetchIsReportedAndTheScheduleMovesOn) {
       << harness.Finished()[0][1].toString().toStdString();
   EXPECT_EQ(harness.LastSyncShown().size(), 0);
   // LastSync moves on all the same, or a broken database would mean a fetch every second.
-  EXPECT_EQ(harness.collector().State().LastSync, On7December(QTime(6, 31, 0)));
+  EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 0)));
   EXPECT_FALSE(harness.TickAt(QTime(6, 31, 1)));
   EXPECT_EQ(harness.Server().Requests(), 1);
 }
@@ -136,7 +136,7 @@ TEST(SyncDriver, ADueTickWhileAGetFetchRunsWaitsForIt) {
   ASSERT_TRUE(harness.TickAt(QTime(6, 31, 1)));
   EXPECT_EQ(harness.Finished().last()[0].toBool(), true);
   EXPECT_EQ(harness.Server().Requests(), 2);
-  EXPECT_EQ(harness.collector().State().LastSync, On7December(QTime(6, 31, 1)));
+  EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 1)));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <limits>
 #include <thread>
 
-#include "store/forecast_store.h"
+#include "store/sqlite_store.h"
 #include "support/scratch_db.h"
 
 namespace skyloom {
@@ -79,11 +79,10 @@ QStringList Texts(const std::vector<test::TqRow>& rows) {
 class ForecastStoreTest : public testing::Test {
  protected:
   // One fetch that extracted `text`.
-  std::optional<StoreError> Store(const QString& text) {
-    state.ForecastText = text;
-    state.FetchErrNum = 0;
-    state.FetchErrDes.clear();
-    return store.WriteToDB(state);
+  std::optional<StoreError> Store(const QString& text) { return Record(FetchResult{0, {}, text}); }
+  std::optional<StoreError> Record(const FetchResult& fetch) {
+    last = store.Record(fetch, QString());
+    return last.error;
   }
 
   void ExpectLastLog(const QString& errstat, qint64 errnum, const QString& errdes) {
@@ -95,8 +94,8 @@ class ForecastStoreTest : public testing::Test {
   }
 
   test::ScratchDb db;
-  ForecastStore store{db.Path()};
-  FetchState state;
+  SqliteStore store{db.Path()};
+  StoreResult last;
 };
 
 TEST_F(ForecastStoreTest, NewTextIsStoredAndLoggedAsWritten) {
@@ -105,8 +104,9 @@ TEST_F(ForecastStoreTest, NewTextIsStoredAndLoggedAsWritten) {
   EXPECT_EQ(Texts(db.Tq()), QStringList{u"今天夜里：多云"_s});
   EXPECT_EQ(db.Tqlog().size(), 1u);
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
-  EXPECT_EQ(state.FetchErrNum, 0);
-  EXPECT_EQ(state.FetchErrDes, u"成功写入"_s);
+  EXPECT_EQ(last.outcome, StoreOutcome::Stored);
+  EXPECT_EQ(last.forecastId, db.Tq().back().id);
+  EXPECT_EQ(last.logged.description, u"成功写入"_s);
 }
 
 TEST_F(ForecastStoreTest, TheSameTextAgainIsOnlyLogged) {
@@ -116,7 +116,8 @@ TEST_F(ForecastStoreTest, TheSameTextAgainIsOnlyLogged) {
   EXPECT_EQ(Texts(db.Tq()), QStringList{u"多云"_s});
   EXPECT_EQ(db.Tqlog().size(), 2u);
   ExpectLastLog(u"正常获取"_s, 0, u"未写入"_s);
-  EXPECT_EQ(state.FetchErrDes, u"未写入"_s);
+  EXPECT_EQ(last.outcome, StoreOutcome::Unchanged);
+  EXPECT_EQ(last.logged.description, u"未写入"_s);
 }
 
 TEST_F(ForecastStoreTest, OnlyTheNewestRowIsCompared) {
@@ -131,7 +132,7 @@ TEST_F(ForecastStoreTest, TheComparisonIsExact) {
   for (const auto& [first, second] : nearlyEqual) {
     ASSERT_EQ(Store(first), std::nullopt);
     ASSERT_EQ(Store(second), std::nullopt);
-    EXPECT_EQ(state.FetchErrDes, u"成功写入"_s) << second.toStdString();
+    EXPECT_EQ(last.logged.description, u"成功写入"_s) << second.toStdString();
     EXPECT_EQ(db.Tq().back().tqyb.toString(), second);
   }
   EXPECT_EQ(db.Tq().size(), 2 * std::size(nearlyEqual));
@@ -157,7 +158,7 @@ TEST_F(ForecastStoreTest, ANullNewestRowCountsAsDifferent) {
 
 struct LogOnlyCase {
   const char* name;
-  QString forecastText;
+  QString previousText;
   qint32 errNum;
   QString errDes;
   QString errstat;
@@ -175,12 +176,10 @@ TEST_P(LogOnly, OnlyTheLogRowIsWritten) {
   test::ScratchDb db;
   db.Exec(QString::fromLatin1(kTables));
   db.Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
-  FetchState state;
-  state.ForecastText = c.forecastText;
-  state.FetchErrNum = c.errNum;
-  state.FetchErrDes = c.errDes;
-
-  ASSERT_EQ(ForecastStore(db.Path()).WriteToDB(state), std::nullopt);
+  // Nothing extracted: the request failed, or the page lacked the markers.
+  const StoreResult result =
+      SqliteStore(db.Path()).Record(FetchResult{c.errNum, c.errDes, std::nullopt}, c.previousText);
+  ASSERT_EQ(result.error, std::nullopt);
 
   EXPECT_EQ(Texts(db.Tq()), QStringList{u"晴"_s});
   const auto log = db.Tqlog();
@@ -188,9 +187,8 @@ TEST_P(LogOnly, OnlyTheLogRowIsWritten) {
   EXPECT_EQ(log[0].errstat, c.errstat);
   EXPECT_EQ(log[0].errnum, c.loggedNum);
   EXPECT_EQ(log[0].errdes, c.loggedDes);
-  EXPECT_EQ(state.FetchErrNum, c.loggedNum);
-  EXPECT_EQ(state.FetchErrDes, c.loggedDes);
-  EXPECT_EQ(state.ForecastText, c.forecastText);
+  EXPECT_EQ(result.logged.number, c.loggedNum);
+  EXPECT_EQ(result.logged.description, c.loggedDes);
 }
 
 const QString kRefused = u"Couldn't connect to server: Failed to connect to 127.0.0.1 port 9"_s;
@@ -200,7 +198,7 @@ constexpr qint32 kMaxNum = std::numeric_limits<qint32>::max();
 INSTANTIATE_TEST_SUITE_P(Attempts, LogOnly,
                          testing::Values(LogOnlyCase{"failed_request", u"error"_s, 7, kRefused,
                                                      u"获取错误"_s, 7, kRefused},
-                                         LogOnlyCase{"empty_text", QString(), 0, QString(),
+                                         LogOnlyCase{"nothing_found_yet", QString(), 0, QString(),
                                                      u"获取错误"_s, -1, u"取回空字串"_s},
                                          LogOnlyCase{"no_markers_after_a_failure", u"error"_s, 0,
                                                      QString(), u"正常获取"_s, 0, QString()},
@@ -212,9 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Attempts, LogOnly,
 
 TEST_F(ForecastStoreTest, AMissingFileIsCreatedWithBothTables) {
   ASSERT_FALSE(QFile::exists(db.Path()));
-  state.ForecastText = u"error"_s;
-  state.FetchErrNum = 28;
-  ASSERT_EQ(store.WriteToDB(state), std::nullopt);
+  ASSERT_EQ(Record(FetchResult{28, u"timeout"_s, std::nullopt}), std::nullopt);
 
   OtherConnection other(db.Path());
   EXPECT_EQ(other.Column("SELECT name FROM sqlite_master WHERE type='table' AND name LIKE 'tq%' "
@@ -270,11 +266,11 @@ TEST_P(ForeignFiles, AreRefusedAndLeftByteForByte) {
   const QByteArray before = FileBytes(db.Path());
   const QStringList entries = FolderEntries(db.Folder());
 
-  FetchState state;
-  for (const QString& text : {u"晴"_s, u"error"_s, QString()}) {
-    state.ForecastText = text;
-    const auto error = ForecastStore(db.Path()).WriteToDB(state);
-    ASSERT_NE(error, std::nullopt) << text.toStdString();
+  const FetchResult attempts[] = {
+      {0, {}, u"晴"_s}, {6, u"x"_s, std::nullopt}, {0, {}, std::nullopt}};
+  for (const FetchResult& fetch : attempts) {
+    const auto error = SqliteStore(db.Path()).Record(fetch, QString()).error;
+    ASSERT_NE(error, std::nullopt) << fetch.errorNumber;
     EXPECT_NE(error->code, 0);
     EXPECT_TRUE(error->message.contains(db.Path())) << error->message.toStdString();
   }
@@ -306,10 +302,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ForecastStore, AMissingFolderIsAnError) {
   test::ScratchDb db;
   const QString folder = db.Folder() + u"/没有/这个"_s;
-  FetchState state;
-  state.ForecastText = u"晴"_s;
-
-  const auto error = ForecastStore(folder + u"/tqyb.mdb"_s).WriteToDB(state);
+  const auto error =
+      SqliteStore(folder + u"/tqyb.mdb"_s).Record(FetchResult{0, {}, u"晴"_s}, QString()).error;
 
   ASSERT_NE(error, std::nullopt);
   EXPECT_TRUE(error->message.contains(folder)) << error->message.toStdString();
@@ -329,12 +323,9 @@ TEST_F(ForecastStoreTest, QuotesAndSqlInTextAreStoredAsTheyAre) {
     ASSERT_EQ(Store(text), std::nullopt);
     EXPECT_EQ(db.Tq().back().tqyb.toString(), text);
     ASSERT_EQ(Store(text), std::nullopt);
-    EXPECT_EQ(state.FetchErrDes, u"未写入"_s);
+    EXPECT_EQ(last.logged.description, u"未写入"_s);
 
-    state.ForecastText = u"error"_s;
-    state.FetchErrNum = 6;
-    state.FetchErrDes = text;
-    ASSERT_EQ(store.WriteToDB(state), std::nullopt);
+    ASSERT_EQ(Record(FetchResult{6, text, std::nullopt}), std::nullopt);
     EXPECT_EQ(db.Tqlog().back().errdes, text);
   }
   EXPECT_EQ(db.Tq().size(), 2u);
@@ -380,7 +371,7 @@ TEST_F(ForecastStoreTest, IdsGrowAndAreNotReusedAfterADelete) {
 
   // 甲 is the newest again, so it is not stored a second time.
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
-  EXPECT_EQ(state.FetchErrDes, u"未写入"_s);
+  EXPECT_EQ(last.logged.description, u"未写入"_s);
   ASSERT_EQ(Store(u"丙"_s), std::nullopt);
 
   const auto rows = db.Tq();

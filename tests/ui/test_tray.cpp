@@ -8,67 +8,28 @@
 #include <string>
 #include <utility>
 
-#include "platform/tray_icon.h"
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"
-#include "ui/form1.h"
-#include "ui/module1.h"
+#include "ui/main_window.h"
 #include "ui/program_icon.h"
+#include "ui/tray_integration.h"
 
 namespace skyloom {
 namespace {
 
 constexpr int kWaitMs = 30'000;
 
-TrayData Record(unsigned id, unsigned flags = NIF_MESSAGE | NIF_ICON | NIF_TIP) {
-  TrayData data;
-  data.uID = id;
-  data.uFlags = flags;
-  data.hIcon = ProgramIcon();
-  data.szTip = QStringLiteral("Tip %1").arg(id) + QChar(u'\0') + QStringLiteral("hidden");
-  return data;
-}
-
-TEST(TrayIconHost, KeepsOneIconPerIdUntilDeleted) {
-  TrayIconHost host;
-  EXPECT_TRUE(host.ShellNotifyIcon(NIM_ADD, Record(1)));
-  EXPECT_FALSE(host.ShellNotifyIcon(NIM_ADD, Record(1)));
-  EXPECT_EQ(host.IconCount(), 1);
-  EXPECT_TRUE(host.ShellNotifyIcon(NIM_ADD, Record(2)));
-  EXPECT_EQ(host.IconCount(), 2);
-
-  EXPECT_TRUE(host.ShellNotifyIcon(NIM_DELETE, Record(1)));
-  EXPECT_EQ(host.Icon(1), nullptr);
-  EXPECT_NE(host.Icon(2), nullptr);
-  EXPECT_FALSE(host.ShellNotifyIcon(NIM_DELETE, Record(1)));
-  EXPECT_FALSE(host.ShellNotifyIcon(1, Record(2)));  // modify is not offered
-  EXPECT_EQ(host.IconCount(), 1);
-}
-
-TEST(TrayIconHost, ShowsTheTipUpToItsNul) {
-  TrayIconHost host;
-  host.ShellNotifyIcon(NIM_ADD, Record(1));
-  ASSERT_NE(host.Icon(1), nullptr);
-  EXPECT_EQ(host.Icon(1)->toolTip(), QStringLiteral("Tip 1"));
-  EXPECT_FALSE(host.Icon(1)->icon().isNull());
-
-  host.ShellNotifyIcon(NIM_ADD, Record(2, NIF_MESSAGE));
-  EXPECT_TRUE(host.Icon(2)->toolTip().isEmpty());
-}
-
 class TrayActivation
     : public testing::TestWithParam<std::pair<QSystemTrayIcon::ActivationReason, int>> {};
 
-TEST_P(TrayActivation, OnlyAPlainClickIsReported) {
-  const auto [reason, expectedClicks] = GetParam();
-  TrayIconHost host;
-  host.ShellNotifyIcon(NIM_ADD, Record(7));
-  QSignalSpy clicked(&host, &TrayIconHost::clicked);
-  emit host.Icon(7)->activated(reason);
-  ASSERT_EQ(clicked.size(), expectedClicks);
-  if (expectedClicks == 1) {
-    EXPECT_EQ(clicked.first().at(0).toUInt(), 7u);
-  }
+TEST_P(TrayActivation, OnlyAPlainClickAsksForTheWindow) {
+  const auto [reason, expectedRequests] = GetParam();
+  TrayIntegration tray(ProgramIcon());
+  tray.ShowIcon();
+  ASSERT_NE(tray.Icon(), nullptr);
+  QSignalSpy requested(&tray, &TrayIntegration::activationRequested);
+  emit tray.Icon()->activated(reason);
+  EXPECT_EQ(requested.size(), expectedRequests);
 }
 
 std::string ReasonName(const testing::TestParamInfo<TrayActivation::ParamType>& info) {
@@ -85,22 +46,20 @@ INSTANTIATE_TEST_SUITE_P(Reasons, TrayActivation,
                                          std::pair{QSystemTrayIcon::Unknown, 0}),
                          ReasonName);
 
-TEST(TrayIconHost, ARecordWithoutMessagesReportsNothing) {
-  TrayIconHost host;
-  host.ShellNotifyIcon(NIM_ADD, Record(1, NIF_ICON | NIF_TIP));
-  QSignalSpy clicked(&host, &TrayIconHost::clicked);
-  emit host.Icon(1)->activated(QSystemTrayIcon::Trigger);
-  EXPECT_TRUE(clicked.isEmpty());
-}
-
 class MinimiseTest : public testing::Test {
  protected:
-  Form1& Open(bool trayAvailable) {
-    form_ = std::make_unique<Form1>(clock_, db_.Path(), QStringLiteral("http://127.0.0.1:9/"),
-                                    HttpLimits{});
+  MainWindow& Open(bool trayAvailable) {
+    form_ = std::make_unique<MainWindow>(clock_, db_.Path(), QStringLiteral("http://127.0.0.1:9/"),
+                                         HttpLimits{});
     form_->Tray().SetAvailabilityCheck([trayAvailable] { return trayAvailable; });
     form_->show();
     return *form_;
+  }
+
+  // Icons the window has in the tray, however they were made.
+  static int IconCount(MainWindow& form) {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return static_cast<int>(form.findChildren<QSystemTrayIcon*>().size());
   }
 
   // Lets the deferred hide run, if any is coming.
@@ -111,16 +70,16 @@ class MinimiseTest : public testing::Test {
   test::ScratchDb db_;
   // Outside the sync windows: no timed fetch starts while the window is tested.
   test::FakeClock clock_{QDateTime(QDate(2026, 12, 7), QTime(12, 0))};
-  std::unique_ptr<Form1> form_;
+  std::unique_ptr<MainWindow> form_;
 };
 
 TEST_F(MinimiseTest, WithoutATrayTheWindowStaysMinimisedInsteadOfVanishing) {
-  Form1& form = Open(/*trayAvailable=*/false);
+  MainWindow& form = Open(/*trayAvailable=*/false);
   form.showMinimized();
   Settle();
   EXPECT_TRUE(form.isMinimized());
   EXPECT_TRUE(form.isVisible());
-  EXPECT_EQ(form.Tray().IconCount(), 0);
+  EXPECT_EQ(IconCount(form), 0);
 
   form.showNormal();
   Settle();
@@ -129,17 +88,13 @@ TEST_F(MinimiseTest, WithoutATrayTheWindowStaysMinimisedInsteadOfVanishing) {
 }
 
 TEST_F(MinimiseTest, MinimiseHidesIntoOneIconAndAClickBringsTheWindowBack) {
-  Form1& form = Open(/*trayAvailable=*/true);
+  MainWindow& form = Open(/*trayAvailable=*/true);
   form.showMinimized();
   ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, kWaitMs));
-  ASSERT_EQ(form.Tray().IconCount(), 1);
-  QSystemTrayIcon* icon = form.Tray().Icon(kTrayIconId);
+  QSystemTrayIcon* icon = form.Tray().Icon();
   ASSERT_NE(icon, nullptr);
   EXPECT_EQ(icon->toolTip(), QStringLiteral("Skyloom"));
-  EXPECT_EQ(trayData.szTip.size(), kTipLength);
-  EXPECT_EQ(trayData.uFlags, 7u);
-  EXPECT_EQ(trayData.uCallbackMessage, 512u);
-  EXPECT_EQ(trayData.hWnd, &form);
+  EXPECT_FALSE(icon->icon().isNull());
 
   // Hovering, the context button and double clicks leave it in the tray.
   for (const auto reason :
@@ -148,24 +103,24 @@ TEST_F(MinimiseTest, MinimiseHidesIntoOneIconAndAClickBringsTheWindowBack) {
   }
   Settle();
   EXPECT_FALSE(form.isVisible());
-  EXPECT_EQ(form.Tray().IconCount(), 1);
+  EXPECT_EQ(IconCount(form), 1);
 
   emit icon->activated(QSystemTrayIcon::Trigger);
   EXPECT_TRUE(form.isVisible());
   EXPECT_FALSE(form.isMinimized());
-  EXPECT_EQ(form.Tray().IconCount(), 0);
+  EXPECT_EQ(IconCount(form), 0);
 }
 
 TEST_F(MinimiseTest, EveryMinimiseLeavesExactlyOneIcon) {
-  Form1& form = Open(/*trayAvailable=*/true);
+  MainWindow& form = Open(/*trayAvailable=*/true);
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     form.showMinimized();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, kWaitMs));
-    EXPECT_EQ(form.Tray().IconCount(), 1);
-    emit form.Tray().Icon(kTrayIconId)->activated(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(IconCount(form), 1);
+    emit form.Tray().Icon()->activated(QSystemTrayIcon::Trigger);
     ASSERT_TRUE(form.isVisible());
-    EXPECT_EQ(form.Tray().IconCount(), 0);
+    EXPECT_EQ(IconCount(form), 0);
   }
   // Restored by other means than the icon, the next minimise still finds only its own.
   form.showMinimized();
@@ -173,11 +128,11 @@ TEST_F(MinimiseTest, EveryMinimiseLeavesExactlyOneIcon) {
   form.showNormal();
   form.showMinimized();
   ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, kWaitMs));
-  EXPECT_EQ(form.Tray().IconCount(), 1);
+  EXPECT_EQ(IconCount(form), 1);
 }
 
 TEST_F(MinimiseTest, MouseMovesOverTheWindowNeitherRestoreNorResize) {
-  Form1& form = Open(/*trayAvailable=*/false);
+  MainWindow& form = Open(/*trayAvailable=*/false);
   form.showMinimized();
   Settle();
   const QRect before = form.geometry();

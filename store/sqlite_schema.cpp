@@ -1,4 +1,4 @@
-#include "store/schema.h"
+#include "store/sqlite_schema.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -67,18 +67,20 @@ std::optional<DbError> CreateDatabase(const QString& path) {
 
 }  // namespace
 
-std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const QString& path) {
+std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const QString& path,
+                                            bool create) {
   if (!QFileInfo::exists(path)) {
+    if (!create) return DbError{SQLITE_CANTOPEN, QStringLiteral("the file does not exist")};
     if (auto error = CreateDatabase(path)) return error;
   }
   if (auto error = connection.Open(path, /*create=*/false)) return error;
-  qint64 tables = 0;
-  if (auto error = connection.QueryInt(
-          "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('tq','tqlog')",
+  std::vector<SqlRow> tables;
+  if (auto error = connection.Query(
+          "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('tq','tqlog')", {},
           tables)) {
     return error;
   }
-  if (tables != 2) {
+  if (tables.empty() || FieldNumber(tables[0][0]) != 2) {
     return DbError{SQLITE_CANTOPEN, QStringLiteral("the file lacks the tables tq and tqlog")};
   }
   return std::nullopt;

@@ -22,9 +22,10 @@ inline constexpr char kSchemaSql[] =
     "  errdes TEXT\n"
     ");\n";
 
-// Opens the database for one operation. A missing file is created with both tables, in
-// one step, so no reader ever sees a half-made file; an existing file without both tables
-// is refused and left as it is.
-std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const QString& path);
+// Opens the database for one operation. A missing file is created with both tables when
+// `create` is set, in one step, so no reader ever sees a half-made file; an existing file
+// without both tables is refused and left as it is.
+std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const QString& path,
+                                            bool create);
 
 }  // namespace skyloom

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QIcon>
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+#include "app/collector.h"
+#include "app/sync_driver.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace skyloom {
+
+class TrayIntegration;
+
+// The program's one window: the address, the result of the last fetch, the last timed
+// fetch and a running clock, with Get, Clear and UnLock. It owns the store, the collector
+// and the one-second driver, and hides into the notification area when minimised.
+class MainWindow final : public QWidget {
+  Q_OBJECT
+  Q_DISABLE_COPY_MOVE(MainWindow)
+
+ public:
+  MainWindow(const Clock& clock, const QString& databaseLocation, const QString& address,
+             HttpLimits limits, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  SyncDriver& Driver() { return driver_; }
+  TrayIntegration& Tray() { return *tray_; }
+  const Collector& collector() const { return collector_; }
+
+ protected:
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void PlaceControls(const QString& address);
+  void OnFetchFinished(const QString& storeError);
+  void HideToTray();
+  void RestoreFromTray();
+
+  std::unique_ptr<ForecastStore> store_;
+  Collector collector_;
+  QIcon icon_;
+  QPlainTextEdit* resultBox_;
+  QGroupBox* frame_;
+  QLineEdit* addressBox_;
+  QPushButton* getButton_;
+  QPushButton* clearButton_;
+  QLabel* clockLabel_;
+  QLabel* lastSyncLabel_;
+  QLabel* iconPicture_;
+  QPushButton* unlockButton_;
+  TrayIntegration* tray_;
+  // Declared last: it refers to the collector and the address box.
+  SyncDriver driver_;
+};
+
+}  // namespace skyloom

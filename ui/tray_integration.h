@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <functional>
+
+class QSystemTrayIcon;
+
+namespace skyloom {
+
+// The window's presence in the notification area: one icon while the window is hidden
+// there, and a request to come back on a plain click.
+class TrayIntegration final : public QObject {
+  Q_OBJECT
+  Q_DISABLE_COPY_MOVE(TrayIntegration)
+
+ public:
+  explicit TrayIntegration(QIcon icon, QObject* parent = nullptr);
+  ~TrayIntegration() override;
+
+  // Whether a tray host runs to show the icon. An icon Qt reports as visible may still be
+  // nowhere on screen, so this asks the desktop rather than the icon.
+  bool IsActive() const;
+  // For desktops without the usual tray protocol, and for tests.
+  void SetAvailabilityCheck(std::function<bool()> check);
+
+  // Shows the icon with the tip "Skyloom"; there is never more than one.
+  void ShowIcon();
+  void RemoveIcon();
+  // The icon while it is shown, else nullptr.
+  QSystemTrayIcon* Icon() const { return icon_; }
+
+ signals:
+  // A plain left click on the icon; never for hovering, the context button or a double click.
+  void activationRequested();
+
+ private:
+  QIcon iconImage_;
+  QSystemTrayIcon* icon_ = nullptr;
+  std::function<bool()> available_;
+};
+
+}  // namespace skyloom
