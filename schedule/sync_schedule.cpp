@@ -33,7 +33,11 @@ bool InSyncWindow(const QTime& timeOfDay) {
 QDateTime InitLastSync(const QDateTime& now) { return now.addSecs(-kStartOffsetMinutes * 60); }
 
 bool SyncDue(const QDateTime& lastSync, const QDateTime& now) {
-  return InSyncWindow(now.time()) && MinutesBetween(lastSync, now) >= kSpacingMinutes;
+  if (!InSyncWindow(now.time())) return false;
+  const qint64 minutes = MinutesBetween(lastSync, now);
+  // A last fetch in a later minute means the clock was set back (a wrong clock at boot that
+  // NTP corrected); waiting for the clock to catch up would stop collection for that long.
+  return minutes < 0 || minutes >= kSpacingMinutes;
 }
 
 }  // namespace skyloom

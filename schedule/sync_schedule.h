@@ -15,7 +15,8 @@ bool InSyncWindow(const QTime& timeOfDay);
 // window comes about a minute after start.
 QDateTime InitLastSync(const QDateTime& now);
 
-// A timed fetch is due inside a window once 30 minute boundaries have passed since the last.
+// A timed fetch is due inside a window once 30 minute boundaries have passed since the last,
+// or when the last lies in a later minute than now.
 bool SyncDue(const QDateTime& lastSync, const QDateTime& now);
 
 }  // namespace skyloom

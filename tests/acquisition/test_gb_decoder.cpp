@@ -58,6 +58,33 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"a1a1_is_ideographic_space", QByteArray("\xA1\xA1"), u"\u3000"_s}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// GB18030-2022 moved eighteen two-byte codes out of the private use area; the four-byte codes
+// of the same characters keep decoding to them.
+INSTANTIATE_TEST_SUITE_P(
+    Gb18030Of2022, DecodeGb2312Cases,
+    testing::Values(
+        DecodeCase{"a6d9_vertical_comma", QByteArray("\xA6\xD9"), u"\uFE10"_s},
+        DecodeCase{"a6da_vertical_full_stop", QByteArray("\xA6\xDA"), u"\uFE12"_s},
+        DecodeCase{"a6db_vertical_ideographic_comma", QByteArray("\xA6\xDB"), u"\uFE11"_s},
+        DecodeCase{"a6dc_vertical_colon", QByteArray("\xA6\xDC"), u"\uFE13"_s},
+        DecodeCase{"a6dd_vertical_semicolon", QByteArray("\xA6\xDD"), u"\uFE14"_s},
+        DecodeCase{"a6de_vertical_exclamation_mark", QByteArray("\xA6\xDE"), u"\uFE15"_s},
+        DecodeCase{"a6df_vertical_question_mark", QByteArray("\xA6\xDF"), u"\uFE16"_s},
+        DecodeCase{"a6ec_vertical_left_lenticular", QByteArray("\xA6\xEC"), u"\uFE17"_s},
+        DecodeCase{"a6ed_vertical_right_lenticular", QByteArray("\xA6\xED"), u"\uFE18"_s},
+        DecodeCase{"a6f3_vertical_ellipsis", QByteArray("\xA6\xF3"), u"\uFE19"_s},
+        DecodeCase{"fe59_ideograph", QByteArray("\xFE\x59"), u"\u9FB4"_s},
+        DecodeCase{"fe61_ideograph", QByteArray("\xFE\x61"), u"\u9FB5"_s},
+        DecodeCase{"fe66_ideograph", QByteArray("\xFE\x66"), u"\u9FB6"_s},
+        DecodeCase{"fe67_ideograph", QByteArray("\xFE\x67"), u"\u9FB7"_s},
+        DecodeCase{"fe6d_ideograph", QByteArray("\xFE\x6D"), u"\u9FB8"_s},
+        DecodeCase{"fe7e_ideograph", QByteArray("\xFE\x7E"), u"\u9FB9"_s},
+        DecodeCase{"fe90_ideograph", QByteArray("\xFE\x90"), u"\u9FBA"_s},
+        DecodeCase{"fea0_ideograph", QByteArray("\xFE\xA0"), u"\u9FBB"_s},
+        DecodeCase{"four_byte_vertical_comma", QByteArray("\x84\x31\x82\x36"), u"\uFE10"_s},
+        DecodeCase{"four_byte_last_ideograph", QByteArray("\x82\x35\x91\x34"), u"\u9FBB"_s}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     Invalid, DecodeGb2312Cases,
     testing::Values(DecodeCase{"lead_then_lt", QByteArray("\x81<p>"), kBad + u"<p>"_s},
