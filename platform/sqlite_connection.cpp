@@ -36,6 +36,12 @@ std::optional<DbError> SqliteConnection::Open(const QString& path, bool create) 
     return error;
   }
   sqlite3_extended_result_codes(raw, 1);
+  // SQLite quietly opens a file it may not write read-only; say so before a read leaves
+  // write-ahead companions beside a file that no write can reach.
+  if (sqlite3_db_readonly(raw, "main") == 1) {
+    db_.reset();
+    return DbError{SQLITE_READONLY, QString::fromUtf8(sqlite3_errstr(SQLITE_READONLY))};
+  }
   sqlite3_busy_timeout(raw, kBusyWaitMs);
   // Full syncs: a committed row survives a crash or a power loss.
   return Execute("PRAGMA synchronous=FULL");
@@ -101,6 +107,15 @@ std::optional<DbError> SqliteConnection::Query(const char* sql,
     }
   }
   return LastError(code);
+}
+
+std::optional<DbError> SqliteConnection::TryWriteAheadLog() {
+  // Waiting here would only delay the write that follows, which waits on its own.
+  sqlite3_busy_timeout(db_.get(), 0);
+  auto error = Execute("PRAGMA journal_mode=WAL");
+  sqlite3_busy_timeout(db_.get(), kBusyWaitMs);
+  if (error && (error->code & 0xff) == SQLITE_BUSY) return std::nullopt;
+  return error;
 }
 
 qint64 SqliteConnection::LastInsertId() const { return sqlite3_last_insert_rowid(db_.get()); }

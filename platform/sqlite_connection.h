@@ -30,7 +30,8 @@ class SqliteConnection final {
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
 
-  // Opens an existing file read-write, or creates it when `create` is set.
+  // Opens an existing file read-write, or creates it when `create` is set; a file that can
+  // only be read is refused.
   std::optional<DbError> Open(const QString& path, bool create);
   // Runs statements without parameters or results.
   std::optional<DbError> Execute(const char* sql);
@@ -39,6 +40,9 @@ class SqliteConnection final {
   // Runs one statement with bound values and collects every row it gives.
   std::optional<DbError> Query(const char* sql, std::initializer_list<SqlValue> values,
                                std::vector<SqlRow>& rows);
+  // Switches the file to write-ahead logging unless another connection holds it in the old
+  // mode right now; the mode is kept in the file, so this succeeds once and for good.
+  std::optional<DbError> TryWriteAheadLog();
   // The rowid of the last insert on this connection.
   qint64 LastInsertId() const;
 

@@ -1,9 +1,16 @@
 #include "store/forecast_store.h"
 
 namespace skyloom {
+namespace {
+
+// PostgreSQL cannot hold U+0000 in text, and readers in C stop at it; both backends store the
+// replacement character instead, so they keep and compare the same text.
+QString Storable(QString text) { return text.replace(QChar(u'\0'), QChar(0xFFFD)); }
+
+}  // namespace
 
 StoreResult ForecastStore::Record(const FetchResult& fetch, const QString& previousText) {
-  const QString text = AttemptText(fetch, previousText);
+  const QString text = Storable(AttemptText(fetch, previousText));
   StoreResult result;
   const bool compared = text != kFailedRequestText && !text.isEmpty();
   if (compared) {
@@ -13,7 +20,7 @@ StoreResult ForecastStore::Record(const FetchResult& fetch, const QString& previ
     result.outcome = StoreOutcome::Empty;
     result.logged = AttemptRow{{}, {}, -1, kEmptyText};
   } else {
-    result.logged = AttemptRow{{}, {}, fetch.errorNumber, fetch.errorDescription};
+    result.logged = AttemptRow{{}, {}, fetch.errorNumber, Storable(fetch.errorDescription)};
   }
   result.logged.status = result.logged.number == 0 ? kStatusFetched : kStatusFetchError;
 

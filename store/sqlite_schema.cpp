@@ -83,7 +83,9 @@ std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const 
   if (tables.empty() || FieldNumber(tables[0][0]) != 2) {
     return DbError{SQLITE_CANTOPEN, QStringLiteral("the file lacks the tables tq and tqlog")};
   }
-  return std::nullopt;
+  // Only a file of ours is switched: the switch rewrites the header. With the log, readers
+  // keep their snapshot while a forecast commits instead of holding the writer off.
+  return connection.TryWriteAheadLog();
 }
 
 }  // namespace skyloom
