@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -27,7 +28,9 @@ namespace {
 using namespace Qt::StringLiterals;
 
 constexpr int kWantedKills = 200;
-constexpr int kMaxRuns = 600;
+constexpr int kMaxRuns = 1500;
+// Kills that must land between a commit and the exit, where a lost row would show.
+constexpr int kWantedKillsAfterCommit = 20;
 constexpr int kUnkilledEvery = 10;
 
 // Opened for writing as any reader of the file would: the last run may have been killed in
@@ -47,6 +50,44 @@ std::string IntegrityCheck(const QString& path) {
   sqlite3_close_v2(db);
   return verdict;
 }
+
+// Looks into the file the way another program would, to see a forecast the moment it commits.
+class CommitWatcher final {
+ public:
+  explicit CommitWatcher(QString path) : path_(std::move(path)) {}
+  ~CommitWatcher() {
+    sqlite3_finalize(query_);
+    sqlite3_close_v2(db_);
+  }
+  CommitWatcher(const CommitWatcher&) = delete;
+  CommitWatcher& operator=(const CommitWatcher&) = delete;
+
+  bool Holds(const QString& text) {
+    if (!query_ && !Prepare()) return false;
+    const QByteArray utf8 = text.toUtf8();
+    sqlite3_bind_text(query_, 1, utf8.constData(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+    const bool found = sqlite3_step(query_) == SQLITE_ROW;
+    // Reset at once: a statement left open would hold its read lock between looks.
+    sqlite3_reset(query_);
+    return found;
+  }
+
+ private:
+  // The file and its tables appear with the first run.
+  bool Prepare() {
+    if (!QFileInfo::exists(path_)) return false;
+    if (!db_ && sqlite3_open_v2(path_.toUtf8().constData(), &db_, SQLITE_OPEN_READONLY, nullptr) !=
+                    SQLITE_OK) {
+      return false;
+    }
+    return sqlite3_prepare_v2(db_, "SELECT 1 FROM tq WHERE tqyb = ?1", -1, &query_, nullptr) ==
+           SQLITE_OK;
+  }
+
+  QString path_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* query_ = nullptr;
+};
 
 // The median of a few whole runs: kills are then spread over everything a run does, from
 // loading to the last write, however fast this build is. One slow run must not stretch the
@@ -85,24 +126,40 @@ TEST(CrashSafety, KillsAtRandomMomentsLoseNoLoggedAttemptAndLeaveASoundFile) {
 
   std::mt19937 random(20261207);
   std::uniform_int_distribution<qint64> delayUs(0, spanMs * 1000);
+  CommitWatcher watcher(db.Path());
   int runs = 0;
   int kills = 0;
   int failed = 0;
   QStringList completed;
-  while (runs < kMaxRuns && (kills < kWantedKills || completed.size() < 20)) {
+  QStringList killedAfterCommit;  // the forecast each such run had committed
+  while (runs < kMaxRuns && (kills < kWantedKills || completed.size() < 20 ||
+                             killedAfterCommit.size() < kWantedKillsAfterCommit)) {
     QProcess process;
     test::ConfigureProgram(process, arguments, {});
+    const int servedBefore = served;
     process.start();
     ASSERT_TRUE(process.waitForStarted());
-    if (++runs % kUnkilledEvery != 0) {
+    if (++runs % kUnkilledEvery == 0) {
+      // left to finish
+    } else if (runs % 2 == 0) {
+      // Killed as soon as its forecast is seen committed: between the write and the exit.
+      const auto running = [&process] { return !process.waitForFinished(0); };
+      while (served == servedBefore && running()) std::this_thread::yield();
+      const QString text = u"第%1次预报"_s.arg(servedBefore + 1);
+      while (running() && !watcher.Holds(text)) std::this_thread::yield();
+      process.kill();
+    } else {
       std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
       process.kill();
     }
-    ASSERT_TRUE(process.waitForFinished(30'000)) << "the program hung";
+    ASSERT_TRUE(process.state() == QProcess::NotRunning || process.waitForFinished(30'000))
+        << "the program hung";
     if (process.exitStatus() == QProcess::CrashExit) {
       // Any other signal is a crash of the program's own, a sanitizer's abort included.
       EXPECT_EQ(process.exitCode(), SIGKILL) << process.readAllStandardError().toStdString();
       ++kills;
+      const QString given = u"第%1次预报"_s.arg(servedBefore + 1);
+      if (served != servedBefore && watcher.Holds(given)) killedAfterCommit << given;
     } else if (process.exitCode() == 0) {
       completed << QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     } else {
@@ -132,10 +189,14 @@ TEST(CrashSafety, KillsAtRandomMomentsLoseNoLoggedAttemptAndLeaveASoundFile) {
         << row.tqyb.toString().toStdString();
   }
   for (const QString& text : completed) EXPECT_TRUE(stored.contains(text)) << text.toStdString();
-  EXPECT_GE(log.size(), static_cast<size_t>(completed.size()));
-  // Every logged attempt stored its new text first, so no log row lacks its forecast.
+  // A forecast and its log row commit together: each run that got as far as the store left
+  // both or neither, and every completed run left both.
   for (const auto& row : log) EXPECT_EQ(row.errdes, u"成功写入"_s);
-  EXPECT_LE(log.size(), tq.size());
+  EXPECT_EQ(log.size(), tq.size());
+  EXPECT_GE(log.size(), static_cast<size_t>(completed.size()));
+  std::cout << "kills after a commit " << killedAfterCommit.size() << "\n";
+  EXPECT_GE(killedAfterCommit.size(), kWantedKillsAfterCommit);
+  for (const QString& text : killedAfterCommit) EXPECT_TRUE(stored.contains(text));
 
   // And the file is still fit for work.
   const test::OnceRun after = test::RunOnce(arguments.mid(1));

@@ -395,5 +395,29 @@ TEST_F(ForecastStoreTest, LogTimesAreLocalTimesOfTheWrite) {
   }
 }
 
+TEST(ForecastStore, APathWithBlanksAndChineseStoresAndReadsBack) {
+  test::ScratchDb db;
+  const QString folder = db.Folder() + u"/天气 数据"_s;
+  ASSERT_TRUE(QDir().mkpath(folder));
+  SqliteStore store(folder + u"/预报 库.mdb"_s);
+
+  ASSERT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}, QString()).error, std::nullopt);
+  ASSERT_EQ(store.Record(FetchResult{0, {}, u"多云"_s}, QString()).error, std::nullopt);
+
+  std::vector<ForecastRow> forecasts;
+  ASSERT_EQ(store.NewestForecasts(10, 0, forecasts), std::nullopt);
+  ASSERT_EQ(forecasts.size(), 2u);
+  EXPECT_EQ(forecasts[0].text, u"多云"_s);
+  EXPECT_EQ(forecasts[1].text, u"晴"_s);
+  ASSERT_EQ(store.NewestForecasts(10, forecasts[0].id, forecasts), std::nullopt);
+  ASSERT_EQ(forecasts.size(), 1u);
+  EXPECT_EQ(forecasts[0].text, u"晴"_s);
+  std::vector<AttemptRow> attempts;
+  ASSERT_EQ(store.NewestAttempts(1, attempts), std::nullopt);
+  ASSERT_EQ(attempts.size(), 1u);
+  EXPECT_EQ(attempts[0].description, u"成功写入"_s);
+  EXPECT_EQ(attempts[0].status, u"正常获取"_s);
+}
+
 }  // namespace
 }  // namespace skyloom
