@@ -4,18 +4,12 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
-#include <variant>
+
+#include "platform/db_types.h"
 
 struct sqlite3;
 
 namespace skyloom {
-
-struct DbError {
-  int code = 0;  // SQLite's extended result code
-  QString message;
-};
-
-using SqlValue = std::variant<qint64, QString>;
 
 // One open database file; closed when the object goes.
 class SqliteConnection final {
