@@ -92,18 +92,10 @@ std::optional<DbError> SqliteConnection::Query(const char* sql,
   while ((code = sqlite3_step(raw)) == SQLITE_ROW) {
     SqlRow& row = rows.emplace_back(static_cast<size_t>(sqlite3_column_count(raw)));
     for (int column = 0; column < static_cast<int>(row.size()); ++column) {
-      switch (sqlite3_column_type(raw, column)) {
-        case SQLITE_NULL:
-          break;
-        case SQLITE_INTEGER:
-          row[column] = qint64{sqlite3_column_int64(raw, column)};
-          break;
-        default: {
-          const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(raw, column));
-          const int bytes = sqlite3_column_bytes16(raw, column);
-          row[column] = QString::fromUtf16(text, bytes / static_cast<int>(sizeof(char16_t)));
-        }
-      }
+      if (sqlite3_column_type(raw, column) == SQLITE_NULL) continue;
+      const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(raw, column));
+      const int bytes = sqlite3_column_bytes16(raw, column);
+      row[column] = QString::fromUtf16(text, bytes / static_cast<int>(sizeof(char16_t)));
     }
   }
   return LastError(code);
@@ -119,16 +111,5 @@ std::optional<DbError> SqliteConnection::TryWriteAheadLog() {
 }
 
 qint64 SqliteConnection::LastInsertId() const { return sqlite3_last_insert_rowid(db_.get()); }
-
-QString FieldText(const SqlField& field) {
-  if (!field) return {};
-  if (const auto* text = std::get_if<QString>(&*field)) return *text;
-  return QString::number(std::get<qint64>(*field));
-}
-
-qint64 FieldNumber(const SqlField& field) {
-  const auto* number = field ? std::get_if<qint64>(&*field) : nullptr;
-  return number ? *number : 0;
-}
 
 }  // namespace skyloom

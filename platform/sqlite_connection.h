@@ -4,23 +4,14 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
-#include <variant>
 #include <vector>
+
+#include "platform/db_types.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace skyloom {
-
-struct DbError {
-  int code = 0;  // SQLite's extended result code
-  QString message;
-};
-
-using SqlValue = std::variant<qint64, QString>;
-// One field of a result row; nothing for NULL.
-using SqlField = std::optional<SqlValue>;
-using SqlRow = std::vector<SqlField>;
 
 // One open database file; closed when the object goes.
 class SqliteConnection final {
@@ -60,9 +51,5 @@ class SqliteConnection final {
                                  Statement& statement);
   std::unique_ptr<sqlite3, Closer> db_;
 };
-
-// The field as text, or as a number; empty or 0 for NULL and for the other kind.
-QString FieldText(const SqlField& field);
-qint64 FieldNumber(const SqlField& field);
 
 }  // namespace skyloom

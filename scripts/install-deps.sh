@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev clang-format
   xvfb xauth x11-utils xdotool hyperfine time python3
+  libpq-dev postgresql
   fonts-wqy-microhei  # the forecast is Chinese; minimal systems ship no CJK font
 )
 

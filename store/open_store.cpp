@@ -4,7 +4,13 @@
 
 namespace skyloom {
 
-std::unique_ptr<ForecastStore> OpenStore(const QString& location) {
+bool IsServerLocation(const QString& location) {
+  return location.startsWith(QLatin1String("postgresql://")) ||
+         location.startsWith(QLatin1String("postgres://"));
+}
+
+std::unique_ptr<ForecastStore> OpenStore(const QString& location, PgLimits limits) {
+  if (IsServerLocation(location)) return std::make_unique<PgStore>(location, limits);
   return std::make_unique<SqliteStore>(location);
 }
 

@@ -80,7 +80,7 @@ std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const 
           tables)) {
     return error;
   }
-  if (tables.empty() || FieldNumber(tables[0][0]) != 2) {
+  if (tables.empty() || tables[0][0] != QStringLiteral("2")) {
     return DbError{SQLITE_CANTOPEN, QStringLiteral("the file lacks the tables tq and tqlog")};
   }
   // Only a file of ours is switched: the switch rewrites the header. With the log, readers

@@ -39,7 +39,7 @@ std::optional<StoreError> SqliteStore::InsertIfNew(const QString& text, qint64& 
   }
   // An empty table or a null newest row counts as different, so the first forecast is
   // stored and a null can never block every later one.
-  if (!newest.empty() && newest[0][0] && FieldText(newest[0][0]) == text) return std::nullopt;
+  if (!newest.empty() && newest[0][0] == text) return std::nullopt;
   if (auto error = writing_->Run(
           "INSERT INTO tq(logtime,tqyb) VALUES (datetime('now','localtime'),?)", {text})) {
     return Failure(*error);
@@ -69,6 +69,16 @@ void SqliteStore::AbandonWrite() {
   writing_.reset();
 }
 
+std::optional<StoreError> SqliteStore::CreateTables(bool& created) {
+  created = !QFileInfo::exists(path_);
+  SqliteConnection connection;
+  if (auto error = OpenForecastDatabase(connection, path_, /*create=*/true)) {
+    created = false;
+    return Failure(*error);
+  }
+  return std::nullopt;
+}
+
 std::optional<StoreError> SqliteStore::OpenForReading(SqliteConnection& connection) const {
   if (auto error = OpenForecastDatabase(connection, path_, /*create=*/false)) {
     return Failure(*error);
@@ -88,8 +98,8 @@ std::optional<StoreError> SqliteStore::NewestForecasts(int limit, qint64 beforeI
     return Failure(*error);
   }
   for (const SqlRow& row : found) {
-    rows.push_back(ForecastRow{FieldNumber(row[0]), FieldText(row[1]),
-                               row[2] ? std::optional(FieldText(row[2])) : std::nullopt});
+    rows.push_back(ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()),
+                               row[2]});
   }
   return std::nullopt;
 }
@@ -105,8 +115,8 @@ std::optional<StoreError> SqliteStore::NewestAttempts(int limit, std::vector<Att
     return Failure(*error);
   }
   for (const SqlRow& row : found) {
-    rows.push_back(
-        AttemptRow{FieldText(row[0]), FieldText(row[1]), FieldNumber(row[2]), FieldText(row[3])});
+    rows.push_back(AttemptRow{row[0].value_or(QString()), row[1].value_or(QString()),
+                              row[2].value_or(QString()).toLongLong(), row[3].value_or(QString())});
   }
   return std::nullopt;
 }

@@ -14,6 +14,7 @@ class SqliteStore final : public ForecastStore {
  public:
   explicit SqliteStore(QString path);
 
+  std::optional<StoreError> CreateTables(bool& created) override;
   std::optional<StoreError> NewestForecasts(int limit, qint64 beforeId,
                                             std::vector<ForecastRow>& rows) override;
   std::optional<StoreError> NewestAttempts(int limit, std::vector<AttemptRow>& rows) override;
