@@ -1,6 +1,8 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 
 #include "build_config.h"
 #include "platform/program_info.h"
@@ -15,17 +17,22 @@ QString DefaultDatabasePath() { return ProgramFolder() + QStringLiteral("/tqyb.m
 
 QString UsageText() {
   return QStringLiteral(
-             "usage: skyloom [--once | --headless] [--url ADDRESS] [--db FILE]\n"
+             "usage: skyloom [--once | --headless | --init-db] [--url ADDRESS] [--db FILE|URI]\n"
              "               [--timeout SECONDS] [--connect-timeout SECONDS]\n"
+             "               [--db-connect-timeout SECONDS] [--db-timeout SECONDS]\n"
              "       skyloom --help | --version\n"
              "\n"
              "  (no mode)      open the window and collect on the daily schedule\n"
              "  --once         fetch once, print what the result box would show, and exit\n"
              "  --headless     collect on the daily schedule without a window\n"
+             "  --init-db      create the tables where they are missing, say what was done\n"
              "  --url ADDRESS  page address (default %1)\n"
-             "  --db FILE      database file (default tqyb.mdb beside the program)\n"
-             "  --timeout SECONDS          limit for a whole request (default 120)\n"
-             "  --connect-timeout SECONDS  limit for connecting (default 30)\n")
+             "  --db FILE|URI  database file (default tqyb.mdb beside the program), or a\n"
+             "                 PostgreSQL server as postgresql://user@host:port/database\n"
+             "  --timeout SECONDS             limit for a whole request (default 120)\n"
+             "  --connect-timeout SECONDS     limit for connecting to the page (default 30)\n"
+             "  --db-connect-timeout SECONDS  limit for connecting to a server (default 10)\n"
+             "  --db-timeout SECONDS          limit for each statement on a server (default 30)\n")
       .arg(DefaultPageAddress());
 }
 
@@ -60,26 +67,36 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
                                                       : CommandLine::Mode::Version;
       return line;
     }
-    if (argument == QLatin1String("--once") || argument == QLatin1String("--headless")) {
-      if (modeGiven) return Invalid(QStringLiteral("choose one of --once and --headless"));
+    const std::pair<const char*, CommandLine::Mode> modes[] = {
+        {"--once", CommandLine::Mode::Once},
+        {"--headless", CommandLine::Mode::Headless},
+        {"--init-db", CommandLine::Mode::InitDb}};
+    const auto mode = std::find_if(std::begin(modes), std::end(modes), [&](const auto& m) {
+      return argument == QLatin1String(m.first);
+    });
+    if (mode != std::end(modes)) {
+      if (modeGiven)
+        return Invalid(QStringLiteral("choose one of --once, --headless and --init-db"));
       modeGiven = true;
-      line.mode = argument == QLatin1String("--once") ? CommandLine::Mode::Once
-                                                      : CommandLine::Mode::Headless;
+      line.mode = mode->second;
       continue;
     }
+    std::chrono::milliseconds* limit = nullptr;
+    if (argument == QLatin1String("--timeout")) limit = &line.limits.whole;
+    if (argument == QLatin1String("--connect-timeout")) limit = &line.limits.connect;
+    if (argument == QLatin1String("--db-connect-timeout")) limit = &line.databaseLimits.connect;
+    if (argument == QLatin1String("--db-timeout")) limit = &line.databaseLimits.statement;
     const bool takesValue =
-        argument == QLatin1String("--url") || argument == QLatin1String("--db") ||
-        argument == QLatin1String("--timeout") || argument == QLatin1String("--connect-timeout");
+        limit || argument == QLatin1String("--url") || argument == QLatin1String("--db");
     if (!takesValue) return Invalid(QStringLiteral("unknown argument: %1").arg(argument));
     if (i + 1 >= arguments.size()) return Invalid(QStringLiteral("%1 needs a value").arg(argument));
     const QString& value = arguments[++i];
     if (argument == QLatin1String("--url")) {
       line.address = value;
     } else if (argument == QLatin1String("--db")) {
-      if (value.isEmpty()) return Invalid(QStringLiteral("--db needs a file name"));
+      if (value.isEmpty()) return Invalid(QStringLiteral("--db needs a file name or a URI"));
       line.databasePath = value;
-    } else if (!ParseSeconds(value, argument == QLatin1String("--timeout") ? line.limits.whole
-                                                                           : line.limits.connect)) {
+    } else if (!ParseSeconds(value, *limit)) {
       return Invalid(QStringLiteral("%1 needs a number of seconds").arg(argument));
     }
   }

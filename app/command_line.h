@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include "platform/http_get.h"
+#include "store/pg_store.h"
 
 namespace skyloom {
 
@@ -13,11 +14,12 @@ QString DefaultPageAddress();
 QString DefaultDatabasePath();
 
 struct CommandLine {
-  enum class Mode { Window, Once, Headless, Help, Version, Invalid };
+  enum class Mode { Window, Once, Headless, InitDb, Help, Version, Invalid };
   Mode mode = Mode::Window;
   QString address;
   QString databasePath;
   HttpLimits limits;
+  PgLimits databaseLimits;
   QString problem;  // what was wrong, for Mode::Invalid
 };
 

@@ -25,7 +25,7 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
   OnStopSignal(app, &QCoreApplication::quit);
 
   const SystemClock clock;
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath);
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
   Collector collector(clock, *store, line.limits);
   SyncDriver driver(collector, [address = line.address] { return address; });
   QObject::connect(

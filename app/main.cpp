@@ -44,6 +44,8 @@ int main(int argc, char* argv[]) {
       return 2;
     case CommandLine::Mode::Once:
       return skyloom::RunOnce(line);
+    case CommandLine::Mode::InitDb:
+      return skyloom::RunInitDb(line);
     case CommandLine::Mode::Headless:
       return skyloom::RunHeadless(line, argc, argv);
     case CommandLine::Mode::Window:

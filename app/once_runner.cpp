@@ -9,7 +9,7 @@ namespace skyloom {
 
 int RunOnce(const CommandLine& line) {
   const SystemClock clock;
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath);
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
   Collector collector(clock, *store, line.limits);
   const Attempt attempt = collector.Fetch(line.address);
   const QByteArray shown = attempt.shown.toUtf8();
@@ -21,6 +21,21 @@ int RunOnce(const CommandLine& line) {
                  error->message.toUtf8().constData());
     return 1;
   }
+  return 0;
+}
+
+int RunInitDb(const CommandLine& line) {
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
+  bool created = false;
+  if (const auto error = store->CreateTables(created)) {
+    std::fprintf(stderr, "skyloom: %s\n", error->message.toUtf8().constData());
+    return 1;
+  }
+  const QString done = created ? QStringLiteral("created the tables tq and tqlog in %1")
+                               : QStringLiteral(
+                                     "the tables tq and tqlog are already in %1; "
+                                     "nothing changed");
+  std::printf("skyloom: %s\n", done.arg(store->Description()).toUtf8().constData());
   return 0;
 }
 

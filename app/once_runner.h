@@ -8,4 +8,7 @@ namespace skyloom {
 // Returns 0 when the attempt was logged, 1 when the store failed.
 int RunOnce(const CommandLine& line);
 
+// Creates the tables where they are missing and says so; 0 when they are there afterwards.
+int RunInitDb(const CommandLine& line);
+
 }  // namespace skyloom

@@ -62,6 +62,8 @@ class ForecastStore {
   // attempt, both or neither. `previousText` is the text the attempt before stood for.
   StoreResult Record(const FetchResult& fetch, const QString& previousText);
 
+  // Where the tables live, for messages; never with a password.
+  virtual QString Description() const = 0;
   // Makes the tables where they are missing; `created` tells whether anything was made.
   virtual std::optional<StoreError> CreateTables(bool& created) = 0;
   // Newest first: at most `limit` forecasts with an id below `beforeId` (0: from the newest).

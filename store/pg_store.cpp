@@ -95,8 +95,8 @@ std::optional<StoreError> PgStore::InsertIfNew(const QString& text, qint64& id) 
                             QByteArrayLiteral(", $1) RETURNING id");
   if (auto error = connection_->QueryInt(insert.constData(), {text}, id)) return Failure(*error);
   // Delivered at commit, and only then: readers need not poll.
-  if (auto error = connection_->Run("SELECT pg_notify('skyloom_forecast', $1)",
-                                    {QString::number(id)})) {
+  if (auto error =
+          connection_->Run("SELECT pg_notify('skyloom_forecast', $1)", {QString::number(id)})) {
     return Failure(*error);
   }
   return std::nullopt;
@@ -127,15 +127,16 @@ std::optional<StoreError> PgStore::NewestForecasts(int limit, qint64 beforeId,
   rows.clear();
   if (auto error = Session()) return error;
   const QByteArray query = QByteArrayLiteral("SELECT id, to_char(logtime, ") + kTimeText +
-                           QByteArrayLiteral("), tqyb FROM tq WHERE $1::bigint = 0 OR id < $1::bigint "
-                                             "ORDER BY id DESC LIMIT $2");
+                           QByteArrayLiteral(
+                               "), tqyb FROM tq WHERE $1::bigint = 0 OR id < $1::bigint "
+                               "ORDER BY id DESC LIMIT $2");
   std::vector<SqlRow> found;
   if (auto error = connection_->Query(query.constData(), {beforeId, qint64{limit}}, found)) {
     return Failure(*error);
   }
   for (const SqlRow& row : found) {
-    rows.push_back(ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()),
-                               row[2]});
+    rows.push_back(
+        ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()), row[2]});
   }
   return std::nullopt;
 }
@@ -145,16 +146,16 @@ std::optional<StoreError> PgStore::NewestAttempts(int limit, std::vector<Attempt
   if (auto error = Session()) return error;
   // tqlog has no key; within a second the physical order is the order of insert.
   const QByteArray query = QByteArrayLiteral("SELECT to_char(logtime, ") + kTimeText +
-                           QByteArrayLiteral("), errstat, errnum, errdes FROM tqlog "
-                                             "ORDER BY logtime DESC, ctid DESC LIMIT $1");
+                           QByteArrayLiteral(
+                               "), errstat, errnum, errdes FROM tqlog "
+                               "ORDER BY logtime DESC, ctid DESC LIMIT $1");
   std::vector<SqlRow> found;
   if (auto error = connection_->Query(query.constData(), {qint64{limit}}, found)) {
     return Failure(*error);
   }
   for (const SqlRow& row : found) {
     rows.push_back(AttemptRow{row[0].value_or(QString()), row[1].value_or(QString()),
-                              row[2].value_or(QString()).toLongLong(),
-                              row[3].value_or(QString())});
+                              row[2].value_or(QString()).toLongLong(), row[3].value_or(QString())});
   }
   return std::nullopt;
 }

@@ -22,6 +22,7 @@ class PgStore final : public ForecastStore {
   PgStore(QString uri, PgLimits limits);
   ~PgStore() override;
 
+  QString Description() const override { return description_; }
   std::optional<StoreError> CreateTables(bool& created) override;
   std::optional<StoreError> NewestForecasts(int limit, qint64 beforeId,
                                             std::vector<ForecastRow>& rows) override;

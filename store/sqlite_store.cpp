@@ -98,8 +98,8 @@ std::optional<StoreError> SqliteStore::NewestForecasts(int limit, qint64 beforeI
     return Failure(*error);
   }
   for (const SqlRow& row : found) {
-    rows.push_back(ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()),
-                               row[2]});
+    rows.push_back(
+        ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()), row[2]});
   }
   return std::nullopt;
 }

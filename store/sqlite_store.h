@@ -14,6 +14,7 @@ class SqliteStore final : public ForecastStore {
  public:
   explicit SqliteStore(QString path);
 
+  QString Description() const override { return path_; }
   std::optional<StoreError> CreateTables(bool& created) override;
   std::optional<StoreError> NewestForecasts(int limit, qint64 beforeId,
                                             std::vector<ForecastRow>& rows) override;

@@ -9,7 +9,6 @@
 #include <QTimer>
 
 #include "platform/program_info.h"
-#include "store/open_store.h"
 #include "ui/program_icon.h"
 #include "ui/tray_integration.h"
 
@@ -44,10 +43,10 @@ QFont ClockFont() {
 
 }  // namespace
 
-MainWindow::MainWindow(const Clock& clock, const QString& databaseLocation,
+MainWindow::MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store,
                        const QString& address, HttpLimits limits, QWidget* parent)
     : QWidget(parent),
-      store_(OpenStore(databaseLocation)),
+      store_(std::move(store)),
       collector_(clock, *store_, limits),
       icon_(ProgramIcon()),
       resultBox_(Named<QPlainTextEdit>("txtHTML", this)),
@@ -60,7 +59,8 @@ MainWindow::MainWindow(const Clock& clock, const QString& databaseLocation,
       iconPicture_(Named<QLabel>("pic_icon", this)),
       unlockButton_(Named<QPushButton>("cmdUnlock", QStringLiteral("UnLock"), frame_)),
       tray_(new TrayIntegration(icon_, this)),
-      driver_(collector_, [this] { return addressBox_->text(); }, this) {
+      driver_(
+          collector_, [this] { return addressBox_->text(); }, this) {
   setObjectName(QStringLiteral("Form1"));
   driver_.setObjectName(QStringLiteral("Timer1"));
   PlaceControls(address);

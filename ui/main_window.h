@@ -26,7 +26,7 @@ class MainWindow final : public QWidget {
   Q_DISABLE_COPY_MOVE(MainWindow)
 
  public:
-  MainWindow(const Clock& clock, const QString& databaseLocation, const QString& address,
+  MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store, const QString& address,
              HttpLimits limits, QWidget* parent = nullptr);
   ~MainWindow() override;
 

@@ -4,6 +4,7 @@
 #include "app/command_line.h"
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
+#include "store/open_store.h"
 #include "ui/main_window.h"
 
 // The window program; `skyloom` hands over to it when no other mode is asked for.
@@ -25,7 +26,8 @@ int main(int argc, char* argv[]) {
   }
   QApplication app(argc, argv);
   const skyloom::SystemClock clock;
-  skyloom::MainWindow window(clock, line.databasePath, line.address, line.limits);
+  skyloom::MainWindow window(clock, skyloom::OpenStore(line.databasePath, line.databaseLimits),
+                             line.address, line.limits);
   skyloom::OnStopSignal(window, [&window] {
     window.close();
     // A window hidden in the notification area may not count as the last one closing.

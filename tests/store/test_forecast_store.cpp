@@ -8,19 +8,16 @@
 #include <limits>
 #include <thread>
 
+#include "store/open_store.h"
 #include "store/sqlite_store.h"
 #include "support/scratch_db.h"
+#include "support/test_database.h"
 
 namespace skyloom {
 namespace {
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
-// The tables as another program would make them.
-constexpr char kTables[] =
-    "CREATE TABLE tq(id INTEGER PRIMARY KEY AUTOINCREMENT, logtime TEXT, tqyb TEXT);"
-    "CREATE TABLE tqlog(logtime TEXT, errstat TEXT, errnum INTEGER, errdes TEXT);";
 
 // A second connection to the file, as another program holds it.
 class OtherConnection final {
@@ -76,17 +73,62 @@ QStringList Texts(const std::vector<test::TqRow>& rows) {
   return texts;
 }
 
-class ForecastStoreTest : public testing::Test {
+void ExpectLastLog(const test::TestDatabase& db, const QString& errstat, qint64 errnum,
+                   const QString& errdes) {
+  const auto log = db.Tqlog();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().errstat, errstat);
+  EXPECT_EQ(log.back().errnum, errnum);
+  EXPECT_EQ(log.back().errdes, errdes);
+}
+
+std::string BackendName(const testing::TestParamInfo<test::Backend>& info) {
+  return test::BackendName(info.param);
+}
+
+// What every backend does alike, each on a database of the test's own.
+class ForecastStoreTest : public testing::TestWithParam<test::Backend> {
  protected:
   // One fetch that extracted `text`.
   std::optional<StoreError> Store(const QString& text) { return Record(FetchResult{0, {}, text}); }
   std::optional<StoreError> Record(const FetchResult& fetch) {
-    last = store.Record(fetch, QString());
+    if (!tablesMade_) {
+      bool created = false;
+      if (auto error = store->CreateTables(created)) return error;
+      tablesMade_ = true;
+    }
+    last = store->Record(fetch, QString());
     return last.error;
   }
-
+  void MakeTablesElsewhere() {
+    db->MakeTablesElsewhere();
+    tablesMade_ = true;
+  }
   void ExpectLastLog(const QString& errstat, qint64 errnum, const QString& errdes) {
-    const auto log = db.Tqlog();
+    skyloom::ExpectLastLog(*db, errstat, errnum, errdes);
+  }
+
+  std::unique_ptr<test::TestDatabase> db = test::MakeTestDatabase(GetParam());
+  std::unique_ptr<ForecastStore> store = OpenStore(db->Location());
+  StoreResult last;
+
+ private:
+  bool tablesMade_ = false;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, ForecastStoreTest,
+                         testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+                         BackendName);
+
+// The file's own behaviour: making it, other programs holding it.
+class SqliteFileTest : public testing::Test {
+ protected:
+  std::optional<StoreError> Store(const QString& text) {
+    return store.Record(FetchResult{0, {}, text}, QString()).error;
+  }
+  void ExpectLastLog(const QString& errstat, qint64 errnum, const QString& errdes) {
+    const test::ScratchDb& file = db;
+    const auto log = file.Tqlog();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back().errstat, errstat);
     EXPECT_EQ(log.back().errnum, errnum);
@@ -95,37 +137,36 @@ class ForecastStoreTest : public testing::Test {
 
   test::ScratchDb db;
   SqliteStore store{db.Path()};
-  StoreResult last;
 };
 
-TEST_F(ForecastStoreTest, NewTextIsStoredAndLoggedAsWritten) {
+TEST_P(ForecastStoreTest, NewTextIsStoredAndLoggedAsWritten) {
   ASSERT_EQ(Store(u"今天夜里：多云"_s), std::nullopt);
 
-  EXPECT_EQ(Texts(db.Tq()), QStringList{u"今天夜里：多云"_s});
-  EXPECT_EQ(db.Tqlog().size(), 1u);
+  EXPECT_EQ(Texts(db->Tq()), QStringList{u"今天夜里：多云"_s});
+  EXPECT_EQ(db->Tqlog().size(), 1u);
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
   EXPECT_EQ(last.outcome, StoreOutcome::Stored);
-  EXPECT_EQ(last.forecastId, db.Tq().back().id);
+  EXPECT_EQ(last.forecastId, db->Tq().back().id);
   EXPECT_EQ(last.logged.description, u"成功写入"_s);
 }
 
-TEST_F(ForecastStoreTest, TheSameTextAgainIsOnlyLogged) {
+TEST_P(ForecastStoreTest, TheSameTextAgainIsOnlyLogged) {
   ASSERT_EQ(Store(u"多云"_s), std::nullopt);
   ASSERT_EQ(Store(u"多云"_s), std::nullopt);
 
-  EXPECT_EQ(Texts(db.Tq()), QStringList{u"多云"_s});
-  EXPECT_EQ(db.Tqlog().size(), 2u);
+  EXPECT_EQ(Texts(db->Tq()), QStringList{u"多云"_s});
+  EXPECT_EQ(db->Tqlog().size(), 2u);
   ExpectLastLog(u"正常获取"_s, 0, u"未写入"_s);
   EXPECT_EQ(last.outcome, StoreOutcome::Unchanged);
   EXPECT_EQ(last.logged.description, u"未写入"_s);
 }
 
-TEST_F(ForecastStoreTest, OnlyTheNewestRowIsCompared) {
+TEST_P(ForecastStoreTest, OnlyTheNewestRowIsCompared) {
   for (const QString& text : {u"甲"_s, u"乙"_s, u"甲"_s}) ASSERT_EQ(Store(text), std::nullopt);
-  EXPECT_EQ(Texts(db.Tq()), (QStringList{u"甲"_s, u"乙"_s, u"甲"_s}));
+  EXPECT_EQ(Texts(db->Tq()), (QStringList{u"甲"_s, u"乙"_s, u"甲"_s}));
 }
 
-TEST_F(ForecastStoreTest, TheComparisonIsExact) {
+TEST_P(ForecastStoreTest, TheComparisonIsExact) {
   const std::pair<QString, QString> nearlyEqual[] = {
       {u"Abc"_s, u"abc"_s}, {u"晴。"_s, u"晴"_s},        {u"晴\t"_s, u"晴"_s},
       {u"ａ"_s, u"a"_s},    {u"e\u0301"_s, u"\u00E9"_s}, {u"&nbsp;"_s, u"&NBSP;"_s}};
@@ -133,26 +174,26 @@ TEST_F(ForecastStoreTest, TheComparisonIsExact) {
     ASSERT_EQ(Store(first), std::nullopt);
     ASSERT_EQ(Store(second), std::nullopt);
     EXPECT_EQ(last.logged.description, u"成功写入"_s) << second.toStdString();
-    EXPECT_EQ(db.Tq().back().tqyb.toString(), second);
+    EXPECT_EQ(db->Tq().back().tqyb.toString(), second);
   }
-  EXPECT_EQ(db.Tq().size(), 2 * std::size(nearlyEqual));
+  EXPECT_EQ(db->Tq().size(), 2 * std::size(nearlyEqual));
 }
 
-TEST_F(ForecastStoreTest, AnEmptyTableMadeElsewhereStoresTheFirstForecast) {
-  db.Exec(QString::fromLatin1(kTables));
+TEST_P(ForecastStoreTest, AnEmptyTableMadeElsewhereStoresTheFirstForecast) {
+  MakeTablesElsewhere();
   ASSERT_EQ(Store(u"晴"_s), std::nullopt);
-  EXPECT_EQ(Texts(db.Tq()), QStringList{u"晴"_s});
+  EXPECT_EQ(Texts(db->Tq()), QStringList{u"晴"_s});
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
 }
 
-TEST_F(ForecastStoreTest, ANullNewestRowCountsAsDifferent) {
-  db.Exec(QString::fromLatin1(kTables));
-  db.Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
-  db.Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 18:00:00',NULL)"_s);
+TEST_P(ForecastStoreTest, ANullNewestRowCountsAsDifferent) {
+  MakeTablesElsewhere();
+  db->Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
+  db->Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 18:00:00',NULL)"_s);
 
   ASSERT_EQ(Store(u"晴"_s), std::nullopt);
 
-  EXPECT_EQ(Texts(db.Tq()), (QStringList{u"晴"_s, u"<null>"_s, u"晴"_s}));
+  EXPECT_EQ(Texts(db->Tq()), (QStringList{u"晴"_s, u"<null>"_s, u"晴"_s}));
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
 }
 
@@ -168,21 +209,22 @@ struct LogOnlyCase {
 
 void PrintTo(const LogOnlyCase& c, std::ostream* out) { *out << c.name; }
 
-class LogOnly : public testing::TestWithParam<LogOnlyCase> {};
+class LogOnly : public testing::TestWithParam<std::tuple<test::Backend, LogOnlyCase>> {};
 
 // Attempts with nothing to compare: tq is left alone even though its newest row differs.
 TEST_P(LogOnly, OnlyTheLogRowIsWritten) {
-  const LogOnlyCase& c = GetParam();
-  test::ScratchDb db;
-  db.Exec(QString::fromLatin1(kTables));
-  db.Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
+  const auto& [backend, c] = GetParam();
+  const auto db = test::MakeTestDatabase(backend);
+  db->MakeTablesElsewhere();
+  db->Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
   // Nothing extracted: the request failed, or the page lacked the markers.
   const StoreResult result =
-      SqliteStore(db.Path()).Record(FetchResult{c.errNum, c.errDes, std::nullopt}, c.previousText);
+      OpenStore(db->Location())
+          ->Record(FetchResult{c.errNum, c.errDes, std::nullopt}, c.previousText);
   ASSERT_EQ(result.error, std::nullopt);
 
-  EXPECT_EQ(Texts(db.Tq()), QStringList{u"晴"_s});
-  const auto log = db.Tqlog();
+  EXPECT_EQ(Texts(db->Tq()), QStringList{u"晴"_s});
+  const auto log = db->Tqlog();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].errstat, c.errstat);
   EXPECT_EQ(log[0].errnum, c.loggedNum);
@@ -195,22 +237,27 @@ const QString kRefused = u"Couldn't connect to server: Failed to connect to 127.
 constexpr qint32 kMinNum = std::numeric_limits<qint32>::min();
 constexpr qint32 kMaxNum = std::numeric_limits<qint32>::max();
 
-INSTANTIATE_TEST_SUITE_P(Attempts, LogOnly,
-                         testing::Values(LogOnlyCase{"failed_request", u"error"_s, 7, kRefused,
-                                                     u"获取错误"_s, 7, kRefused},
-                                         LogOnlyCase{"nothing_found_yet", QString(), 0, QString(),
-                                                     u"获取错误"_s, -1, u"取回空字串"_s},
-                                         LogOnlyCase{"no_markers_after_a_failure", u"error"_s, 0,
-                                                     QString(), u"正常获取"_s, 0, QString()},
-                                         LogOnlyCase{"smallest_error_number", u"error"_s, kMinNum,
-                                                     u"x"_s, u"获取错误"_s, kMinNum, u"x"_s},
-                                         LogOnlyCase{"largest_error_number", u"error"_s, kMaxNum,
-                                                     u"x"_s, u"获取错误"_s, kMaxNum, u"x"_s}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Attempts, LogOnly,
+    testing::Combine(testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+                     testing::Values(LogOnlyCase{"failed_request", u"error"_s, 7, kRefused,
+                                                 u"获取错误"_s, 7, kRefused},
+                                     LogOnlyCase{"nothing_found_yet", QString(), 0, QString(),
+                                                 u"获取错误"_s, -1, u"取回空字串"_s},
+                                     LogOnlyCase{"no_markers_after_a_failure", u"error"_s, 0,
+                                                 QString(), u"正常获取"_s, 0, QString()},
+                                     LogOnlyCase{"smallest_error_number", u"error"_s, kMinNum,
+                                                 u"x"_s, u"获取错误"_s, kMinNum, u"x"_s},
+                                     LogOnlyCase{"largest_error_number", u"error"_s, kMaxNum,
+                                                 u"x"_s, u"获取错误"_s, kMaxNum, u"x"_s})),
+    [](const auto& info) {
+      return test::BackendName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+    });
 
-TEST_F(ForecastStoreTest, AMissingFileIsCreatedWithBothTables) {
+TEST_F(SqliteFileTest, AMissingFileIsCreatedWithBothTables) {
   ASSERT_FALSE(QFile::exists(db.Path()));
-  ASSERT_EQ(Record(FetchResult{28, u"timeout"_s, std::nullopt}), std::nullopt);
+  ASSERT_EQ(store.Record(FetchResult{28, u"timeout"_s, std::nullopt}, QString()).error,
+            std::nullopt);
 
   OtherConnection other(db.Path());
   EXPECT_EQ(other.Column("SELECT name FROM sqlite_master WHERE type='table' AND name LIKE 'tq%' "
@@ -226,7 +273,7 @@ TEST_F(ForecastStoreTest, AMissingFileIsCreatedWithBothTables) {
   EXPECT_EQ(FolderEntries(db.Folder()), QStringList{u"tqyb.mdb"_s});
 }
 
-TEST_F(ForecastStoreTest, ScratchFilesOfAKilledCreationAreRemovedWhenStale) {
+TEST_F(SqliteFileTest, ScratchFilesOfAKilledCreationAreRemovedWhenStale) {
   const QString stale = db.Path() + u".new-AbC123"_s;
   const QString recent = db.Path() + u".new-XyZ789"_s;
   for (const QString& path : {stale, recent}) {
@@ -311,7 +358,7 @@ TEST(ForecastStore, AMissingFolderIsAnError) {
 }
 
 // Quotes and SQL are stored as they are; U+0000 becomes U+FFFD on every backend.
-TEST_F(ForecastStoreTest, HostileTextIsStoredAsWritten) {
+TEST_P(ForecastStoreTest, HostileTextIsStoredAsWritten) {
   QString longText;
   for (int i = 0; longText.size() < 100000; ++i) longText += u"今天'夜里\"到;明天"_s;
   longText.truncate(100000);
@@ -321,17 +368,17 @@ TEST_F(ForecastStoreTest, HostileTextIsStoredAsWritten) {
 
   for (const auto& [text, stored] : texts) {
     ASSERT_EQ(Store(text), std::nullopt);
-    EXPECT_EQ(db.Tq().back().tqyb.toString(), stored);
+    EXPECT_EQ(db->Tq().back().tqyb.toString(), stored);
     ASSERT_EQ(Store(text), std::nullopt);
     EXPECT_EQ(last.logged.description, u"未写入"_s);
 
     ASSERT_EQ(Record(FetchResult{6, text, std::nullopt}), std::nullopt);
-    EXPECT_EQ(db.Tqlog().back().errdes, stored);
+    EXPECT_EQ(db->Tqlog().back().errdes, stored);
   }
-  EXPECT_EQ(db.Tq().size(), std::size(texts));
+  EXPECT_EQ(db->Tq().size(), std::size(texts));
 }
 
-TEST_F(ForecastStoreTest, ABriefLockByAnotherProgramIsWaitedFor) {
+TEST_F(SqliteFileTest, ABriefLockByAnotherProgramIsWaitedFor) {
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   auto other = std::make_unique<OtherConnection>(db.Path());
   other->Exec("BEGIN EXCLUSIVE");
@@ -349,7 +396,7 @@ TEST_F(ForecastStoreTest, ABriefLockByAnotherProgramIsWaitedFor) {
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
 }
 
-TEST_F(ForecastStoreTest, ALockHeldLongerThanTheWaitIsAnErrorAndWritesNothing) {
+TEST_F(SqliteFileTest, ALockHeldLongerThanTheWaitIsAnErrorAndWritesNothing) {
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   OtherConnection other(db.Path());
   other.Exec("BEGIN EXCLUSIVE");
@@ -363,36 +410,62 @@ TEST_F(ForecastStoreTest, ALockHeldLongerThanTheWaitIsAnErrorAndWritesNothing) {
   EXPECT_EQ(db.Tqlog().size(), 1u);
 }
 
-TEST_F(ForecastStoreTest, IdsGrowAndAreNotReusedAfterADelete) {
+TEST_P(ForecastStoreTest, IdsGrowAndAreNotReusedAfterADelete) {
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   ASSERT_EQ(Store(u"乙"_s), std::nullopt);
-  const qint64 deletedId = db.Tq().back().id;
-  db.Exec(u"DELETE FROM tq WHERE tqyb='乙'"_s);
+  const qint64 deletedId = db->Tq().back().id;
+  db->Exec(u"DELETE FROM tq WHERE tqyb='乙'"_s);
 
   // 甲 is the newest again, so it is not stored a second time.
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   EXPECT_EQ(last.logged.description, u"未写入"_s);
   ASSERT_EQ(Store(u"丙"_s), std::nullopt);
 
-  const auto rows = db.Tq();
+  const auto rows = db->Tq();
   ASSERT_EQ(Texts(rows), (QStringList{u"甲"_s, u"丙"_s}));
   EXPECT_GT(rows[1].id, deletedId);
   EXPECT_GT(deletedId, rows[0].id);
 }
 
-TEST_F(ForecastStoreTest, LogTimesAreLocalTimesOfTheWrite) {
+TEST_P(ForecastStoreTest, LogTimesAreLocalTimesOfTheWrite) {
   const QDateTime before = QDateTime::currentDateTime();
   ASSERT_EQ(Store(u"晴"_s), std::nullopt);
   const QDateTime after = QDateTime::currentDateTime();
 
   const QRegularExpression form(u"^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"_s);
-  for (const QString& logtime : {db.Tq()[0].logtime, db.Tqlog()[0].logtime}) {
+  for (const QString& logtime : {db->Tq()[0].logtime, db->Tqlog()[0].logtime}) {
     EXPECT_TRUE(form.match(logtime).hasMatch()) << logtime.toStdString();
     const QDateTime stored = QDateTime::fromString(logtime, u"yyyy-MM-dd HH:mm:ss"_s);
     // A sanity window only: the clock could be changed while the test runs.
     EXPECT_GE(stored, before.addSecs(-120)) << logtime.toStdString();
     EXPECT_LE(stored, after.addSecs(120)) << logtime.toStdString();
   }
+}
+
+TEST_P(ForecastStoreTest, TheNewestRowsReadBackNewestFirst) {
+  for (const QString& text : {u"晴"_s, u"多云"_s, u"多云"_s, u"阴"_s}) {
+    ASSERT_EQ(Store(text), std::nullopt);
+  }
+  ASSERT_EQ(Record(FetchResult{7, u"refused"_s, std::nullopt}), std::nullopt);
+
+  std::vector<ForecastRow> forecasts;
+  ASSERT_EQ(store->NewestForecasts(2, 0, forecasts), std::nullopt);
+  ASSERT_EQ(forecasts.size(), 2u);
+  EXPECT_EQ(forecasts[0].text, u"阴"_s);
+  EXPECT_EQ(forecasts[1].text, u"多云"_s);
+  EXPECT_EQ(forecasts[0].logtime, db->Tq().back().logtime);
+  ASSERT_EQ(store->NewestForecasts(10, forecasts[1].id, forecasts), std::nullopt);
+  ASSERT_EQ(forecasts.size(), 1u);
+  EXPECT_EQ(forecasts[0].text, u"晴"_s);
+
+  std::vector<AttemptRow> attempts;
+  ASSERT_EQ(store->NewestAttempts(3, attempts), std::nullopt);
+  ASSERT_EQ(attempts.size(), 3u);
+  const QStringList descriptions = {attempts[0].description, attempts[1].description,
+                                    attempts[2].description};
+  EXPECT_EQ(descriptions, (QStringList{u"refused"_s, u"成功写入"_s, u"未写入"_s}));
+  EXPECT_EQ(attempts[0].status, u"获取错误"_s);
+  EXPECT_EQ(attempts[0].number, 7);
 }
 
 TEST(ForecastStore, APathWithBlanksAndChineseStoresAndReadsBack) {
@@ -408,15 +481,6 @@ TEST(ForecastStore, APathWithBlanksAndChineseStoresAndReadsBack) {
   ASSERT_EQ(store.NewestForecasts(10, 0, forecasts), std::nullopt);
   ASSERT_EQ(forecasts.size(), 2u);
   EXPECT_EQ(forecasts[0].text, u"多云"_s);
-  EXPECT_EQ(forecasts[1].text, u"晴"_s);
-  ASSERT_EQ(store.NewestForecasts(10, forecasts[0].id, forecasts), std::nullopt);
-  ASSERT_EQ(forecasts.size(), 1u);
-  EXPECT_EQ(forecasts[0].text, u"晴"_s);
-  std::vector<AttemptRow> attempts;
-  ASSERT_EQ(store.NewestAttempts(1, attempts), std::nullopt);
-  ASSERT_EQ(attempts.size(), 1u);
-  EXPECT_EQ(attempts[0].description, u"成功写入"_s);
-  EXPECT_EQ(attempts[0].status, u"正常获取"_s);
 }
 
 }  // namespace

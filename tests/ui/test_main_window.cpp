@@ -17,6 +17,7 @@
 
 #include "schedule/sync_schedule.h"
 #include "store/forecast_store.h"
+#include "store/open_store.h"
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
@@ -63,8 +64,9 @@ class MainWindowTest : public testing::Test {
   MainWindow& Open(const QTime& start = QTime(12, 0), QString databasePath = {}) {
     clock_.Set(QDateTime(kDay, start));
     if (databasePath.isEmpty()) databasePath = db_.Path();
-    form_ = std::make_unique<MainWindow>(
-        clock_, databasePath, server_.Url(QStringLiteral("/xxw/shortnb_output.asp")), HttpLimits{});
+    form_ = std::make_unique<MainWindow>(clock_, OpenStore(databasePath),
+                                         server_.Url(QStringLiteral("/xxw/shortnb_output.asp")),
+                                         HttpLimits{});
     return *form_;
   }
 
@@ -123,8 +125,8 @@ TEST_F(MainWindowTest, EveryControlShowsWholeInsideTheWindow) {
   EXPECT_EQ(form.minimumSize(), form.maximumSize());
   EXPECT_EQ(Find<QGroupBox>("Frame1")->title(), QStringLiteral("From"));
 
-  const QStringList shown = {"txtHTML", "Frame1", "txtAddress", "cmdGet",
-                             "Command1", "cmdUnlock", "Clock", "syntime"};
+  const QStringList shown = {"txtHTML",  "Frame1",    "txtAddress", "cmdGet",
+                             "Command1", "cmdUnlock", "Clock",      "syntime"};
   for (const QString& name : shown) {
     SCOPED_TRACE(name.toStdString());
     auto* control = Find<QWidget>(name.toLatin1().constData());
@@ -161,8 +163,8 @@ TEST_F(MainWindowTest, TabWalksResultAddressGetClearThenUnlock) {
     visited << QApplication::focusWidget()->objectName();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
   }
-  EXPECT_EQ(visited, QStringList({"txtHTML", "txtAddress", "cmdGet", "Command1", "cmdUnlock",
-                                  "txtHTML"}));
+  EXPECT_EQ(visited,
+            QStringList({"txtHTML", "txtAddress", "cmdGet", "Command1", "cmdUnlock", "txtHTML"}));
 }
 
 TEST_F(MainWindowTest, UnlockedAddressIsUsedByGetAndStaysEditable) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "store/open_store.h"
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"
 #include "ui/main_window.h"
@@ -49,8 +50,8 @@ INSTANTIATE_TEST_SUITE_P(Reasons, TrayActivation,
 class MinimiseTest : public testing::Test {
  protected:
   MainWindow& Open(bool trayAvailable) {
-    form_ = std::make_unique<MainWindow>(clock_, db_.Path(), QStringLiteral("http://127.0.0.1:9/"),
-                                         HttpLimits{});
+    form_ = std::make_unique<MainWindow>(clock_, OpenStore(db_.Path()),
+                                         QStringLiteral("http://127.0.0.1:9/"), HttpLimits{});
     form_->Tray().SetAvailabilityCheck([trayAvailable] { return trayAvailable; });
     form_->show();
     return *form_;
