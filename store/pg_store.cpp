@@ -33,6 +33,8 @@ PgStore::PgStore(QString uri, PgLimits limits)
 PgStore::~PgStore() = default;
 
 StoreError PgStore::Failure(const DbError& error) const {
+  // Failures to connect name the server already.
+  if (error.message.contains(description_)) return StoreError{error.code, error.message};
   return StoreError{error.code, QStringLiteral("Database %1: %2").arg(description_, error.message)};
 }
 

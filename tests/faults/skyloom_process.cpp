@@ -60,9 +60,13 @@ QStringList ShortLimits() {
 }
 
 OnceRun RunOnce(const QStringList& arguments, const ProgramOptions& options) {
+  return RunProgram(QStringList{QStringLiteral("--once")} + arguments, options);
+}
+
+OnceRun RunProgram(const QStringList& arguments, const ProgramOptions& options) {
   Application();
   QProcess process;
-  ConfigureProgram(process, QStringList{QStringLiteral("--once")} + arguments, options);
+  ConfigureProgram(process, arguments, options);
   process.start();
   OnceRun run;
   run.finished = process.waitForFinished(kHangBoundMs);

@@ -41,6 +41,8 @@ struct OnceRun {
 
 // `skyloom --once` with these arguments. The bound only tells a hang from a slow run.
 OnceRun RunOnce(const QStringList& arguments, const ProgramOptions& options = {});
+// `skyloom` with these arguments, the mode among them.
+OnceRun RunProgram(const QStringList& arguments, const ProgramOptions& options = {});
 
 // `skyloom --headless`, killed at destruction if still running.
 class HeadlessProgram final {

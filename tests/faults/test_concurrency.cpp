@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "skyloom_process.h"
+#include "store/open_store.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"
+#include "support/test_database.h"
 #include "support/test_server.h"
 
 namespace skyloom {
@@ -37,10 +39,10 @@ class Rendezvous final {
   std::condition_variable released_;
 };
 
-class CollectorRace : public testing::TestWithParam<int> {};
+class CollectorRace : public testing::TestWithParam<std::tuple<test::Backend, int>> {};
 
 TEST_P(CollectorRace, ProcessesFetchingTheSameTextStoreItOnce) {
-  const int processes = GetParam();
+  const auto [backend, processes] = GetParam();
   const QByteArray page = test::ReadTestData(u"shortnb_output.html"_s);
   Rendezvous rendezvous(processes);
   test::TestServer server;
@@ -49,14 +51,16 @@ TEST_P(CollectorRace, ProcessesFetchingTheSameTextStoreItOnce) {
     response.set_content(page.constData(), static_cast<size_t>(page.size()), "text/html");
   });
   server.Start();
-  const test::ScratchDb db;
+  const auto db = test::MakeTestDatabase(backend);
+  bool created = false;
+  ASSERT_EQ(OpenStore(db->Location())->CreateTables(created), std::nullopt);
   test::Application();
 
   std::vector<std::unique_ptr<QProcess>> running;
   for (int i = 0; i < processes; ++i) {
     auto& process = running.emplace_back(std::make_unique<QProcess>());
     test::ConfigureProgram(
-        *process, {u"--once"_s, u"--url"_s, server.Url(u"/page"_s), u"--db"_s, db.Path()}, {});
+        *process, {u"--once"_s, u"--url"_s, server.Url(u"/page"_s), u"--db"_s, db->Location()}, {});
     process->start();
   }
   for (auto& process : running) {
@@ -65,15 +69,22 @@ TEST_P(CollectorRace, ProcessesFetchingTheSameTextStoreItOnce) {
   }
 
   EXPECT_EQ(server.Requests(), processes);
-  EXPECT_EQ(db.Tq().size(), 1u);
-  const auto log = db.Tqlog();
+  EXPECT_EQ(db->Tq().size(), 1u);
+  const auto log = db->Tqlog();
   ASSERT_EQ(log.size(), static_cast<size_t>(processes));
   int written = 0;
   for (const auto& row : log) written += row.errdes == u"成功写入"_s;
   EXPECT_EQ(written, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Collectors, CollectorRace, testing::Values(2, 8));
+INSTANTIATE_TEST_SUITE_P(Collectors, CollectorRace,
+                         testing::Combine(testing::Values(test::Backend::Sqlite,
+                                                          test::Backend::Postgres),
+                                          testing::Values(2, 8)),
+                         [](const auto& info) {
+                           return test::BackendName(std::get<0>(info.param)) + "_" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
 
 // A reader that holds a read transaction, as database browsers and report tools do.
 class OpenReader final {

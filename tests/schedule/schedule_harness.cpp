@@ -7,10 +7,13 @@
 #include <chrono>
 #include <thread>
 
+#include "store/open_store.h"
 #include "support/gb_bytes.h"
 
 namespace skyloom::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 const QDate kDay(2026, 12, 7);
 
@@ -56,7 +59,7 @@ void ScheduleHarness::StartAt(const QTime& start, const QString& database) {
   lastSyncShown_.reset();
   driver_.reset();
   collector_.reset();
-  store_ = std::make_unique<SqliteStore>(database.isEmpty() ? db_.Path() : database);
+  store_ = OpenStore(database.isEmpty() ? db_.Path() : database, PgLimits{2s, 5s});
   clock_.Set(On7December(start));
   collector_ = std::make_unique<Collector>(clock_, *store_, ShortLimits());
   const QString address = server_.Url(QStringLiteral("/page"));

@@ -8,7 +8,7 @@
 
 #include "app/collector.h"
 #include "app/sync_driver.h"
-#include "store/sqlite_store.h"
+#include "store/forecast_store.h"
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
@@ -25,7 +25,8 @@ class ScheduleHarness final {
   ScheduleHarness& operator=(const ScheduleHarness&) = delete;
 
   // A new collector and driver, as the program has them after start-up at `start` on
-  // 7 December 2026; a running one is dropped, as when the program is restarted.
+  // 7 December 2026; a running one is dropped, as when the program is restarted. `database`
+  // is what --db takes; the scratch file by default.
   void StartAt(const QTime& start, const QString& database = {});
   // One tick at `timeOfDay`; a fetch it starts is waited for. True when it started a fetch.
   bool TickAt(const QTime& timeOfDay);
@@ -48,7 +49,7 @@ class ScheduleHarness final {
   FakeClock clock_;
   TestServer server_;
   ScratchDb db_;
-  std::unique_ptr<SqliteStore> store_;
+  std::unique_ptr<ForecastStore> store_;
   std::unique_ptr<Collector> collector_;
   std::unique_ptr<SyncDriver> driver_;
   std::unique_ptr<QSignalSpy> started_;

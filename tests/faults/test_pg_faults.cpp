@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "platform/pg_connection.h"
+#include "skyloom_process.h"
+#include "support/gb_bytes.h"
+#include "support/pg_server.h"
+#include "support/refusing_port.h"
+#include "support/test_database.h"
+#include "support/test_server.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+const QString kWrongPassword = u"Wr0ng-pa55-Zq"_s;
+
+struct ServerFault {
+  const char* name;
+  // The --db value; may hold a session that stays open for the run.
+  QString (*prepare)(std::unique_ptr<PgConnection>& session);
+  QString message;  // part of what stderr must say
+};
+
+void PrintTo(const ServerFault& fault, std::ostream* out) { *out << fault.name; }
+
+const ServerFault kFaults[] = {
+    {"wrong_password",
+     [](std::unique_ptr<PgConnection>&) {
+       return test::SharedPgServer().Uri().replace(test::SharedPgServer().Password(),
+                                                   kWrongPassword);
+     },
+     u"password authentication failed"_s},
+    {"unknown_database",
+     [](std::unique_ptr<PgConnection>&) { return test::SharedPgServer().Uri(u"nosuchdb"_s); },
+     u"does not exist"_s},
+    {"server_down",
+     [](std::unique_ptr<PgConnection>&) {
+       static const test::RefusingPort port;
+       return u"postgresql://skyloom:%1@127.0.0.1:%2/skyloom"_s.arg(kWrongPassword)
+           .arg(port.Port());
+     },
+     u"127.0.0.1"_s},
+    {"missing_tables",
+     [](std::unique_ptr<PgConnection>&) {
+       return test::MakeTestDatabase(test::Backend::Postgres)->Location();
+     },
+     u"--init-db"_s},
+    {"table_locked_by_another_session",
+     [](std::unique_ptr<PgConnection>& session) {
+       const auto db = test::MakeTestDatabase(test::Backend::Postgres);
+       db->MakeTablesElsewhere();
+       session = std::make_unique<PgConnection>();
+       EXPECT_FALSE(session->Open(db->Location(), 5s, 0ms));
+       EXPECT_FALSE(session->Execute("BEGIN; LOCK TABLE tq IN ACCESS EXCLUSIVE MODE"));
+       return db->Location();
+     },
+     u"statement timeout"_s},
+};
+
+class ServerFaults : public testing::TestWithParam<ServerFault> {};
+
+// Each fault ends the attempt with a clear message, within the limits, and never shows the
+// password.
+TEST_P(ServerFaults, OnceExitsWithOneAndAMessageWithoutThePassword) {
+  const ServerFault& fault = GetParam();
+  test::TestServer page;
+  page.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+  page.Start();
+  std::unique_ptr<PgConnection> session;
+  const QString uri = fault.prepare(session);
+
+  const test::OnceRun run =
+      test::RunOnce({u"--url"_s, page.Url(u"/page"_s), u"--db"_s, uri, u"--db-connect-timeout"_s,
+                     u"2"_s, u"--db-timeout"_s, u"1"_s});
+
+  ASSERT_TRUE(run.finished) << "the program hung";
+  EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
+  EXPECT_TRUE(run.err.contains(fault.message)) << run.err.toStdString();
+  for (const QString& password : {test::SharedPgServer().Password(), kWrongPassword}) {
+    EXPECT_FALSE(run.err.contains(password)) << run.err.toStdString();
+    EXPECT_FALSE(run.out.contains(password)) << run.out.toStdString();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Postgres, ServerFaults, testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
+  const auto db = test::MakeTestDatabase(test::Backend::Postgres);
+  const QStringList arguments{u"--init-db"_s, u"--db"_s, db->Location()};
+
+  const test::OnceRun first = test::RunProgram(arguments);
+  const test::OnceRun second = test::RunProgram(arguments);
+
+  EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
+  EXPECT_TRUE(first.out.contains(u"created the tables tq and tqlog"_s)) << first.out.toStdString();
+  EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
+  EXPECT_TRUE(second.out.contains(u"nothing changed"_s)) << second.out.toStdString();
+  EXPECT_FALSE(first.out.contains(test::SharedPgServer().Password()));
+  EXPECT_TRUE(db->Tq().empty());
+}
+
+}  // namespace
+}  // namespace skyloom
