@@ -47,4 +47,25 @@ StoreResult ForecastStore::Record(const FetchResult& fetch, const QString& previ
   return result;
 }
 
+std::vector<ForecastRow> ForecastStore::ForecastRows(const std::vector<SqlRow>& rows) {
+  std::vector<ForecastRow> forecasts;
+  forecasts.reserve(rows.size());
+  for (const SqlRow& row : rows) {
+    forecasts.push_back(
+        ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()), row[2]});
+  }
+  return forecasts;
+}
+
+std::vector<AttemptRow> ForecastStore::AttemptRows(const std::vector<SqlRow>& rows) {
+  std::vector<AttemptRow> attempts;
+  attempts.reserve(rows.size());
+  for (const SqlRow& row : rows) {
+    attempts.push_back(AttemptRow{row[0].value_or(QString()), row[1].value_or(QString()),
+                                  row[2].value_or(QString()).toLongLong(),
+                                  row[3].value_or(QString())});
+  }
+  return attempts;
+}
+
 }  // namespace skyloom

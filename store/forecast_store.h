@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "acquisition/fetch_result.h"
+#include "platform/db_types.h"
 
 namespace skyloom {
 
@@ -81,6 +82,10 @@ class ForecastStore {
   virtual std::optional<StoreError> AppendAttempt(const AttemptRow& row) = 0;
   virtual std::optional<StoreError> CommitWrite() = 0;
   virtual void AbandonWrite() = 0;
+
+  // Rows as both backends select them: id, logtime, tqyb; logtime, errstat, errnum, errdes.
+  static std::vector<ForecastRow> ForecastRows(const std::vector<SqlRow>& rows);
+  static std::vector<AttemptRow> AttemptRows(const std::vector<SqlRow>& rows);
 };
 
 }  // namespace skyloom

@@ -136,10 +136,7 @@ std::optional<StoreError> PgStore::NewestForecasts(int limit, qint64 beforeId,
   if (auto error = connection_->Query(query.constData(), {beforeId, qint64{limit}}, found)) {
     return Failure(*error);
   }
-  for (const SqlRow& row : found) {
-    rows.push_back(
-        ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()), row[2]});
-  }
+  rows = ForecastRows(found);
   return std::nullopt;
 }
 
@@ -155,10 +152,7 @@ std::optional<StoreError> PgStore::NewestAttempts(int limit, std::vector<Attempt
   if (auto error = connection_->Query(query.constData(), {qint64{limit}}, found)) {
     return Failure(*error);
   }
-  for (const SqlRow& row : found) {
-    rows.push_back(AttemptRow{row[0].value_or(QString()), row[1].value_or(QString()),
-                              row[2].value_or(QString()).toLongLong(), row[3].value_or(QString())});
-  }
+  rows = AttemptRows(found);
   return std::nullopt;
 }
 

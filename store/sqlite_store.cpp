@@ -97,10 +97,7 @@ std::optional<StoreError> SqliteStore::NewestForecasts(int limit, qint64 beforeI
                                     {beforeId, qint64{limit}}, found)) {
     return Failure(*error);
   }
-  for (const SqlRow& row : found) {
-    rows.push_back(
-        ForecastRow{row[0].value_or(QString()).toLongLong(), row[1].value_or(QString()), row[2]});
-  }
+  rows = ForecastRows(found);
   return std::nullopt;
 }
 
@@ -114,10 +111,7 @@ std::optional<StoreError> SqliteStore::NewestAttempts(int limit, std::vector<Att
                                     {qint64{limit}}, found)) {
     return Failure(*error);
   }
-  for (const SqlRow& row : found) {
-    rows.push_back(AttemptRow{row[0].value_or(QString()), row[1].value_or(QString()),
-                              row[2].value_or(QString()).toLongLong(), row[3].value_or(QString())});
-  }
+  rows = AttemptRows(found);
   return std::nullopt;
 }
 

@@ -36,7 +36,6 @@ class ScheduleHarness final {
   FakeClock& Clock() { return clock_; }
   TestServer& Server() { return server_; }
   const ScratchDb& Db() const { return db_; }
-  Collector& collector() { return *collector_; }
   SyncDriver& Driver() { return *driver_; }
   QSignalSpy& Started() { return *started_; }
   QSignalSpy& Finished() { return *finished_; }
