@@ -1,5 +1,8 @@
 #include "app/command_line.h"
 
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
 #include <iterator>
@@ -15,33 +18,52 @@ QString DefaultPageAddress() {
 
 QString DefaultDatabasePath() { return ProgramFolder() + QStringLiteral("/tqyb.mdb"); }
 
+QString DefaultSettingsPath() {
+  QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+  if (base.isEmpty()) base = QDir::homePath() + QStringLiteral("/.config");
+  return base + QStringLiteral("/skyloom/skyloom.conf");
+}
+
 QString UsageText() {
   return QStringLiteral(
-             "usage: skyloom [--once | --headless | --init-db] [--url ADDRESS] [--db FILE|URI]\n"
-             "               [--timeout SECONDS] [--connect-timeout SECONDS]\n"
-             "               [--db-connect-timeout SECONDS] [--db-timeout SECONDS]\n"
+             "usage: skyloom [--once | --headless | --init-db] [OPTIONS]\n"
+             "       skyloom --latest | --history N | --log N [--json] [OPTIONS]\n"
              "       skyloom --help | --version\n"
              "\n"
              "  (no mode)      open the window and collect on the daily schedule\n"
              "  --once         fetch once, print what the result box would show, and exit\n"
              "  --headless     collect on the daily schedule without a window\n"
              "  --init-db      create the tables where they are missing, say what was done\n"
+             "  --latest       print the newest stored forecast\n"
+             "  --history N    print the newest N forecasts, newest first\n"
+             "  --log N        print the newest N attempts, newest first\n"
+             "  --json         print those as JSON\n"
+             "\n"
+             "options (each also a key of the settings file: --db-timeout is db_timeout):\n"
+             "  --config FILE  settings file (default %2)\n"
              "  --url ADDRESS  page address (default %1)\n"
              "  --db FILE|URI  database file (default tqyb.mdb beside the program), or a\n"
              "                 PostgreSQL server as postgresql://user@host:port/database\n"
              "  --timeout SECONDS             limit for a whole request (default 120)\n"
              "  --connect-timeout SECONDS     limit for connecting to the page (default 30)\n"
              "  --db-connect-timeout SECONDS  limit for connecting to a server (default 10)\n"
-             "  --db-timeout SECONDS          limit for each statement on a server (default 30)\n")
-      .arg(DefaultPageAddress());
+             "  --db-timeout SECONDS          limit for each statement on a server (default 30)\n"
+             "  --listen HOST:PORT  serve the read-only HTTP API there (window, --headless)\n"
+             "  --on-new COMMAND    run COMMAND with /bin/sh -c on each new forecast\n"
+             "\n"
+             "A commented example settings file is resources/skyloom.conf.example in the source,\n"
+             "installed as share/doc/skyloom/skyloom.conf.example.\n")
+      .arg(DefaultPageAddress(), DefaultSettingsPath());
 }
 
 namespace {
 
-CommandLine Invalid(QString problem) {
+// Exit statuses of the modes are the callers' business; an invalid line always exits 2.
+CommandLine Invalid(QString problem, bool showUsage = true) {
   CommandLine invalid;
   invalid.mode = CommandLine::Mode::Invalid;
   invalid.problem = std::move(problem);
+  invalid.showUsage = showUsage;
   return invalid;
 }
 
@@ -53,12 +75,89 @@ bool ParseSeconds(const QString& text, std::chrono::milliseconds& limit) {
   return true;
 }
 
+bool ParseCount(const QString& text, int& count) {
+  static const QRegularExpression digits(QStringLiteral("^[0-9]{1,7}$"));
+  if (!digits.match(text).hasMatch()) return false;
+  count = text.toInt();
+  return count > 0;
+}
+
+// Sets the option `name` (without dashes, as the settings file spells it) to `value`; what
+// was wrong with the value, if anything. Nullopt also when the name is unknown: see `known`.
+std::optional<QString> SetOption(const QString& name, const QString& value, CommandLine& line,
+                                 bool& known) {
+  known = true;
+  std::chrono::milliseconds* limit = nullptr;
+  if (name == QLatin1String("timeout")) limit = &line.limits.whole;
+  if (name == QLatin1String("connect-timeout")) limit = &line.limits.connect;
+  if (name == QLatin1String("db-connect-timeout")) limit = &line.databaseLimits.connect;
+  if (name == QLatin1String("db-timeout")) limit = &line.databaseLimits.statement;
+  if (limit) {
+    if (ParseSeconds(value, *limit)) return std::nullopt;
+    return QStringLiteral("needs a number of seconds between 0 and 86400");
+  }
+  if (name == QLatin1String("url")) {
+    line.address = value;
+  } else if (name == QLatin1String("db")) {
+    if (value.isEmpty()) return QStringLiteral("needs a file name or a URI");
+    line.databasePath = value;
+  } else if (name == QLatin1String("listen")) {
+    static const QRegularExpression hostPort(QStringLiteral("^.+:[0-9]{1,5}$"));
+    if (!hostPort.match(value).hasMatch()) return QStringLiteral("needs HOST:PORT");
+    line.listen = value;
+  } else if (name == QLatin1String("on-new")) {
+    line.onNew = value;
+  } else {
+    known = false;
+  }
+  return std::nullopt;
+}
+
+// KEY = VALUE lines; blank lines and lines starting with # or ; are comments.
+std::optional<QString> ReadSettings(const QString& path, bool mustExist, CommandLine& line) {
+  QFile file(path);
+  if (!file.exists() && !mustExist) return std::nullopt;
+  if (!file.open(QIODevice::ReadOnly)) {
+    return QStringLiteral("settings file %1: %2").arg(path, file.errorString());
+  }
+  const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+  for (qsizetype number = 1; number <= lines.size(); ++number) {
+    const QString text = lines[number - 1].trimmed();
+    if (text.isEmpty() || text.startsWith(QLatin1Char('#')) || text.startsWith(QLatin1Char(';'))) {
+      continue;
+    }
+    const qsizetype equals = text.indexOf(QLatin1Char('='));
+    const QString key = text.left(equals).trimmed();
+    const auto where = [&] {
+      return QStringLiteral("settings file %1, line %2").arg(path).arg(number);
+    };
+    if (equals < 0) return QStringLiteral("%1: expected KEY = VALUE").arg(where());
+    // The file spells the names with underscores; only those are keys.
+    bool known = !key.contains(QLatin1Char('-'));
+    const auto problem = known ? SetOption(QString(key).replace(QLatin1Char('_'), QLatin1Char('-')),
+                                           text.mid(equals + 1).trimmed(), line, known)
+                               : std::nullopt;
+    if (!known) return QStringLiteral("%1: unknown key %2").arg(where(), key);
+    if (problem) return QStringLiteral("%1: %2 %3").arg(where(), key, *problem);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const QStringList& arguments) {
   CommandLine line;
   line.address = DefaultPageAddress();
   line.databasePath = DefaultDatabasePath();
+
+  const qsizetype config = arguments.indexOf(QStringLiteral("--config"));
+  if (config >= 0 && config + 1 >= arguments.size()) {
+    return Invalid(QStringLiteral("--config needs a file name"));
+  }
+  const bool named = config >= 0;
+  const QString settings = named ? arguments[config + 1] : DefaultSettingsPath();
+  if (auto problem = ReadSettings(settings, named, line)) return Invalid(*problem, false);
+
   bool modeGiven = false;
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
@@ -67,38 +166,42 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
                                                       : CommandLine::Mode::Version;
       return line;
     }
+    if (argument == QLatin1String("--json")) {
+      line.json = true;
+      continue;
+    }
     const std::pair<const char*, CommandLine::Mode> modes[] = {
-        {"--once", CommandLine::Mode::Once},
-        {"--headless", CommandLine::Mode::Headless},
-        {"--init-db", CommandLine::Mode::InitDb}};
+        {"--once", CommandLine::Mode::Once},       {"--headless", CommandLine::Mode::Headless},
+        {"--init-db", CommandLine::Mode::InitDb},  {"--latest", CommandLine::Mode::Latest},
+        {"--history", CommandLine::Mode::History}, {"--log", CommandLine::Mode::Log}};
     const auto mode = std::find_if(std::begin(modes), std::end(modes), [&](const auto& m) {
       return argument == QLatin1String(m.first);
     });
     if (mode != std::end(modes)) {
-      if (modeGiven)
-        return Invalid(QStringLiteral("choose one of --once, --headless and --init-db"));
+      if (modeGiven) return Invalid(QStringLiteral("choose one mode"));
       modeGiven = true;
       line.mode = mode->second;
+      if (line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log) continue;
+      if (i + 1 >= arguments.size() || !ParseCount(arguments[i + 1], line.count)) {
+        return Invalid(QStringLiteral("%1 needs a number of rows from 1 to 9999999").arg(argument));
+      }
+      ++i;
       continue;
     }
-    std::chrono::milliseconds* limit = nullptr;
-    if (argument == QLatin1String("--timeout")) limit = &line.limits.whole;
-    if (argument == QLatin1String("--connect-timeout")) limit = &line.limits.connect;
-    if (argument == QLatin1String("--db-connect-timeout")) limit = &line.databaseLimits.connect;
-    if (argument == QLatin1String("--db-timeout")) limit = &line.databaseLimits.statement;
-    const bool takesValue =
-        limit || argument == QLatin1String("--url") || argument == QLatin1String("--db");
-    if (!takesValue) return Invalid(QStringLiteral("unknown argument: %1").arg(argument));
+    if (!argument.startsWith(QLatin1String("--"))) {
+      return Invalid(QStringLiteral("unknown argument: %1").arg(argument));
+    }
     if (i + 1 >= arguments.size()) return Invalid(QStringLiteral("%1 needs a value").arg(argument));
     const QString& value = arguments[++i];
-    if (argument == QLatin1String("--url")) {
-      line.address = value;
-    } else if (argument == QLatin1String("--db")) {
-      if (value.isEmpty()) return Invalid(QStringLiteral("--db needs a file name or a URI"));
-      line.databasePath = value;
-    } else if (!ParseSeconds(value, *limit)) {
-      return Invalid(QStringLiteral("%1 needs a number of seconds").arg(argument));
-    }
+    if (argument == QLatin1String("--config")) continue;
+    bool known = false;
+    const auto problem = SetOption(argument.mid(2), value, line, known);
+    if (!known) return Invalid(QStringLiteral("unknown argument: %1").arg(argument));
+    if (problem) return Invalid(QStringLiteral("%1 %2").arg(argument, *problem));
+  }
+  if (line.json && line.mode != CommandLine::Mode::Latest &&
+      line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log) {
+    return Invalid(QStringLiteral("--json goes with --latest, --history or --log"));
   }
   return line;
 }

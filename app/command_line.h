@@ -12,18 +12,26 @@ namespace skyloom {
 QString DefaultPageAddress();
 // tqyb.mdb in the program's folder.
 QString DefaultDatabasePath();
+// $XDG_CONFIG_HOME/skyloom/skyloom.conf, or ~/.config/skyloom/skyloom.conf.
+QString DefaultSettingsPath();
 
 struct CommandLine {
-  enum class Mode { Window, Once, Headless, InitDb, Help, Version, Invalid };
+  enum class Mode { Window, Once, Headless, InitDb, Latest, History, Log, Help, Version, Invalid };
   Mode mode = Mode::Window;
   QString address;
   QString databasePath;
   HttpLimits limits;
   PgLimits databaseLimits;
-  QString problem;  // what was wrong, for Mode::Invalid
+  QString listen;  // HOST:PORT of the HTTP API; empty: none
+  QString onNew;   // shell command run on each new forecast; empty: none
+  int count = 1;   // rows for --history and --log
+  bool json = false;
+  QString problem;         // what was wrong, for Mode::Invalid
+  bool showUsage = false;  // whether the usage helps with the problem
 };
 
-// Arguments without the program name.
+// Arguments without the program name. Settings come from the settings file (--config FILE,
+// or the default one when it exists); every option given here overrides its key there.
 CommandLine ParseCommandLine(const QStringList& arguments);
 
 QString UsageText();

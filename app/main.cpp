@@ -8,6 +8,7 @@
 #include "app/command_line.h"
 #include "app/headless_runner.h"
 #include "app/once_runner.h"
+#include "app/read_commands.h"
 #include "platform/program_info.h"
 
 namespace {
@@ -40,8 +41,12 @@ int main(int argc, char* argv[]) {
       return 0;
     case CommandLine::Mode::Invalid:
       std::fprintf(stderr, "skyloom: %s\n%s", line.problem.toUtf8().constData(),
-                   skyloom::UsageText().toUtf8().constData());
+                   line.showUsage ? skyloom::UsageText().toUtf8().constData() : "");
       return 2;
+    case CommandLine::Mode::Latest:
+    case CommandLine::Mode::History:
+    case CommandLine::Mode::Log:
+      return skyloom::RunReadCommand(line);
     case CommandLine::Mode::Once:
       return skyloom::RunOnce(line);
     case CommandLine::Mode::InitDb:

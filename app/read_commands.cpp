@@ -1,0 +1,90 @@
+#include "app/read_commands.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <cstdio>
+
+#include "app/row_json.h"
+#include "store/open_store.h"
+
+namespace skyloom {
+namespace {
+
+constexpr int kNothingStored = 3;
+
+void Print(const QByteArray& bytes) {
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+  std::fflush(stdout);
+}
+
+QByteArray Json(const QJsonValue& value) {
+  return (value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject()))
+             .toJson(QJsonDocument::Compact) +
+         '\n';
+}
+
+template <typename Row>
+QByteArray Output(const std::vector<Row>& rows, bool json, bool single,
+                  QJsonObject (*toJson)(const Row&), QString (*toText)(const Row&)) {
+  if (!json) {
+    QByteArray text;
+    for (const Row& row : rows) text += toText(row).toUtf8() + '\n';
+    return text;
+  }
+  if (single) return Json(toJson(rows.front()));
+  QJsonArray array;
+  for (const Row& row : rows) array.append(toJson(row));
+  return Json(array);
+}
+
+}  // namespace
+
+int RunReadCommand(const CommandLine& line) {
+  // A file that is not there yet holds nothing yet; reading never makes it.
+  if (!IsServerLocation(line.databasePath) && !QFileInfo::exists(line.databasePath)) {
+    std::fprintf(stderr, "skyloom: nothing stored yet: there is no database at %s\n",
+                 line.databasePath.toUtf8().constData());
+    return kNothingStored;
+  }
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
+  const int limit = line.mode == CommandLine::Mode::Latest ? 1 : line.count;
+  QByteArray output;
+  std::optional<StoreError> error;
+  bool empty = false;
+  if (line.mode == CommandLine::Mode::Log) {
+    std::vector<AttemptRow> rows;
+    error = store->NewestAttempts(limit, rows);
+    empty = rows.empty();
+    output = Output<AttemptRow>(rows, line.json, false, AttemptJson, [](const AttemptRow& row) {
+      return QStringLiteral("%1\t%2\t%3\t%4")
+          .arg(row.logtime, row.status)
+          .arg(row.number)
+          .arg(row.description);
+    });
+  } else {
+    std::vector<ForecastRow> rows;
+    error = store->NewestForecasts(limit, 0, rows);
+    empty = rows.empty();
+    const bool latest = line.mode == CommandLine::Mode::Latest;
+    QString (*text)(const ForecastRow&) = [](const ForecastRow& row) {
+      return QStringLiteral("%1\t%2\t%3")
+          .arg(row.id)
+          .arg(row.logtime, row.text.value_or(QString()));
+    };
+    if (latest) text = [](const ForecastRow& row) { return row.text.value_or(QString()); };
+    if (!empty) output = Output<ForecastRow>(rows, line.json, latest, ForecastJson, text);
+  }
+  if (error) {
+    std::fprintf(stderr, "skyloom: %s\n", error->message.toUtf8().constData());
+    return 1;
+  }
+  if (empty) {
+    std::fputs("skyloom: nothing stored yet\n", stderr);
+    return kNothingStored;
+  }
+  Print(output);
+  return 0;
+}
+
+}  // namespace skyloom

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "../faults/skyloom_process.h"
+#include "store/open_store.h"
+#include "support/test_database.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+class ReadCommands : public testing::TestWithParam<test::Backend> {
+ protected:
+  test::OnceRun Read(QStringList arguments) {
+    return test::RunProgram(arguments << u"--db"_s << db->Location());
+  }
+
+  std::unique_ptr<test::TestDatabase> db = test::MakeTestDatabase(GetParam());
+};
+
+TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
+  const std::unique_ptr<ForecastStore> store = OpenStore(db->Location());
+  bool created = false;
+  ASSERT_EQ(store->CreateTables(created), std::nullopt);
+  EXPECT_EQ(Read({u"--latest"_s}).exitCode, 3);  // nothing stored yet
+
+  for (const QString& text : {u"晴"_s, u"多云\"转\"阴"_s}) {
+    ASSERT_EQ(store->Record(FetchResult{0, {}, text}, QString()).error, std::nullopt);
+  }
+  ASSERT_EQ(store->Record(FetchResult{7, u"refused"_s, std::nullopt}, QString()).error,
+            std::nullopt);
+
+  const test::OnceRun latest = Read({u"--latest"_s});
+  EXPECT_EQ(latest.exitCode, 0) << latest.err.toStdString();
+  EXPECT_EQ(latest.out, u"多云\"转\"阴\n"_s);
+
+  const auto rows = db->Tq();
+  const QJsonObject newest =
+      QJsonDocument::fromJson(Read({u"--latest"_s, u"--json"_s}).out.toUtf8()).object();
+  EXPECT_EQ(newest, (QJsonObject{{u"id"_s, rows[1].id},
+                                 {u"logtime"_s, rows[1].logtime},
+                                 {u"text"_s, u"多云\"转\"阴"_s}}));
+
+  const QJsonArray history =
+      QJsonDocument::fromJson(Read({u"--history"_s, u"5"_s, u"--json"_s}).out.toUtf8()).array();
+  ASSERT_EQ(history.size(), 2);
+  EXPECT_EQ(history[1].toObject()[u"text"_s], u"晴"_s);
+
+  const test::OnceRun log = Read({u"--log"_s, u"2"_s});
+  EXPECT_EQ(log.exitCode, 0) << log.err.toStdString();
+  const QStringList lines = log.out.split(u'\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 2);
+  EXPECT_TRUE(lines[0].endsWith(u"\t获取错误\t7\trefused"_s)) << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].endsWith(u"\t正常获取\t0\t成功写入"_s)) << lines[1].toStdString();
+}
+
+// Reading never makes a database: not the file, not the tables on a server.
+TEST_P(ReadCommands, NeverCreateAnything) {
+  for (const QString& mode : {u"--latest"_s, u"--log"_s}) {
+    QStringList arguments{mode};
+    if (mode == u"--log"_s) arguments << u"3"_s;
+    const test::OnceRun run = Read(arguments);
+    EXPECT_EQ(run.exitCode, GetParam() == test::Backend::Sqlite ? 3 : 1) << run.err.toStdString();
+    EXPECT_FALSE(run.err.isEmpty());
+  }
+  if (GetParam() == test::Backend::Sqlite) {
+    EXPECT_FALSE(QFileInfo::exists(db->Location()));
+  } else {
+    EXPECT_THROW(db->Tq(), std::runtime_error);  // no table tq
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ReadCommands,
+                         testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+                         [](const auto& info) { return test::BackendName(info.param); });
+
+}  // namespace
+}  // namespace skyloom

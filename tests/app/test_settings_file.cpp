@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "../faults/skyloom_process.h"
+#include "support/gb_bytes.h"
+#include "support/scratch_db.h"
+#include "support/test_server.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+struct SettingsCase {
+  const char* name;
+  QString file;  // written to <folder>/skyloom.conf; {page} and {db} are filled in
+  QStringList arguments;
+  int exitCode;
+  QString said;  // part of stderr; empty: the attempt must be stored
+};
+
+void PrintTo(const SettingsCase& c, std::ostream* out) { *out << c.name; }
+
+const SettingsCase kCases[] = {
+    {"values_from_the_file",
+     u"# a comment\n\nurl = {page}\ndb = {db}\ntimeout = 20\n"_s,
+     {},
+     0,
+     {}},
+    {"the_command_line_overrides_the_file",
+     u"url = http://127.0.0.1:9/nothing\ndb = {db}\n"_s,
+     {u"--url"_s, u"{page}"_s},
+     0,
+     {}},
+    {"unknown_key", u"url = {page}\nretries = 3\n"_s, {}, 2, u"line 2: unknown key retries"_s},
+    {"dashes_are_not_keys", u"connect-timeout = 3\n"_s, {}, 2, u"unknown key connect-timeout"_s},
+    {"bad_value", u"db_timeout = soon\n"_s, {}, 2, u"line 1: db_timeout needs a number"_s},
+    {"not_key_value", u"[skyloom]\n"_s, {}, 2, u"line 1: expected KEY = VALUE"_s},
+    {"unreadable_file", u"<folder>"_s, {}, 2, u"skyloom.conf"_s},
+    {"a_named_file_that_is_missing", u"<none>"_s, {}, 2, u"skyloom.conf"_s},
+};
+
+class SettingsFile : public testing::TestWithParam<SettingsCase> {};
+
+// The default file comes from XDG_CONFIG_HOME; --config names another, which must exist.
+TEST_P(SettingsFile, IsReadByEveryModeAndRefusedClearly) {
+  const SettingsCase& c = GetParam();
+  test::TestServer server;
+  server.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+  server.Start();
+  const test::ScratchDb db;
+  QTemporaryDir folder;
+  const QString path = folder.filePath(u"skyloom.conf"_s);
+  const auto fill = [&](QString text) {
+    return text.replace(u"{page}"_s, server.Url(u"/page"_s)).replace(u"{db}"_s, db.Path());
+  };
+  if (c.file == u"<folder>"_s) {
+    ASSERT_TRUE(QDir().mkpath(path));
+  } else if (c.file != u"<none>"_s) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(fill(c.file).toUtf8());
+  }
+  QStringList arguments{u"--once"_s, u"--config"_s, path};
+  for (const QString& argument : c.arguments) arguments << fill(argument);
+
+  const test::OnceRun run = test::RunProgram(arguments);
+
+  EXPECT_EQ(run.exitCode, c.exitCode) << run.err.toStdString();
+  if (c.said.isEmpty()) {
+    EXPECT_EQ(db.Tq().size(), 1u) << run.err.toStdString();
+  } else {
+    EXPECT_TRUE(run.err.contains(path)) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(c.said)) << run.err.toStdString();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsFile, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace skyloom
