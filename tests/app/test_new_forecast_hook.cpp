@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "app/new_forecast_hook.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+constexpr int kHangBoundMs = 20'000;
+
+// Signal spies wait in an event loop, which needs an application object.
+void EnsureApplication() {
+  if (QCoreApplication::instance()) return;
+  static int argc = 1;
+  static char name[] = "skyloom-hook-tests";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication application(argc, argv);
+}
+
+class HookTest : public testing::Test {
+ protected:
+  void SetUp() override { EnsureApplication(); }
+
+  // The hook runs in a scratch folder, so that commands can leave files there.
+  QString InFolder(const QString& command) const {
+    return u"cd '%1' && { %2; }"_s.arg(folder.path(), command);
+  }
+  QByteArray Read(const QString& name) const {
+    QFile file(folder.filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
+  // A process that has ended but was not reaped yet counts as gone.
+  bool Running(const QString& pidFile) const {
+    const QByteArray pid = Read(pidFile).trimmed();
+    QFile stat(u"/proc/%1/stat"_s.arg(QString::fromLatin1(pid)));
+    return !pid.isEmpty() && stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
+  }
+
+  QTemporaryDir folder;
+};
+
+struct InputCase {
+  const char* name;
+  QString text;
+};
+
+class HookInputTest : public HookTest, public testing::WithParamInterface<InputCase> {};
+
+void PrintTo(const InputCase& input, std::ostream* out) { *out << input.name; }
+
+template <typename Case>
+std::string CaseName(const testing::TestParamInfo<Case>& info) {
+  return info.param.name;
+}
+
+TEST_P(HookInputTest, TheHookGetsTheTextIdAndLogtimeExactly) {
+  NewForecastHook hook(
+      InFolder(u"cat > text; printf '%s|%s' \"$SKYLOOM_ID\" \"$SKYLOOM_LOGTIME\" > env"_s));
+  QSignalSpy finished(&hook, &NewForecastHook::finished);
+  hook.Run(42, u"2026-12-07 06:31:58"_s, GetParam().text);
+  ASSERT_TRUE(finished.wait(kHangBoundMs));
+  EXPECT_EQ(finished.at(0).at(0).toString(), QString());
+  EXPECT_EQ(Read(u"text"_s), GetParam().text.toUtf8());
+  EXPECT_EQ(Read(u"env"_s), "42|2026-12-07 06:31:58");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, HookInputTest,
+    testing::Values(InputCase{"Chinese", u"今天白天晴，最高气温12℃；夜间多云。"_s},
+                    InputCase{"QuotesAndNewlines",
+                              u"it's \"quoted\" $HOME `date` \\n\nline\r\n\n"_s},
+                    InputCase{"HundredThousandCharacters", QString(100'000, u'雨')}),
+    CaseName<InputCase>);
+
+struct FailureCase {
+  const char* name;
+  const char* command;
+  std::chrono::milliseconds limit;
+  const char* problem;  // a pattern the whole report must match
+};
+
+void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.command; }
+
+class HookFailureTest : public HookTest, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(HookFailureTest, IsReportedWithItsStatusAndFirstErrorLines) {
+  NewForecastHook hook(InFolder(QString::fromUtf8(GetParam().command)), nullptr, GetParam().limit);
+  QSignalSpy finished(&hook, &NewForecastHook::finished);
+  hook.Run(7, u"2026-12-07 06:31:58"_s, QString(100'000, u'x'));
+  ASSERT_TRUE(finished.wait(kHangBoundMs));
+  const QString problem = finished.at(0).at(0).toString();
+  EXPECT_TRUE(QRegularExpression(u"\\A"_s + QString::fromUtf8(GetParam().problem) + u"\\z"_s)
+                  .match(problem)
+                  .hasMatch())
+      << problem.toStdString();
+  // Whatever the hook started is gone with it.
+  if (QFile::exists(folder.filePath(u"child"_s))) {
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !Running(u"child"_s); }, kHangBoundMs));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HookFailureTest,
+    testing::Values(
+        FailureCase{"ExitStatus", "echo first >&2; echo second >&2; exit 3", 30s,
+                    "New-forecast hook for forecast 7: exited with status 3\nfirst\nsecond"},
+        FailureCase{"KilledAtTheLimitWithItsChild", "sleep 30 & echo $! > child; wait", 300ms,
+                    "New-forecast hook for forecast 7: killed after 300 ms"},
+        FailureCase{"MissingCommand", "no-such-skyloom-hook", 30s,
+                    ".*status 127\n.*no-such-skyloom-hook.*not found"},
+        FailureCase{"Signal", "kill -TERM $$", 30s, ".*ended by signal 15"},
+        // Floods on both outputs and never reads its input: only five cut lines are kept.
+        FailureCase{"FloodsAndNeverReads",
+                    "yes out | head -n 300000; yes e | tr -d '\\n' | head -c 5000 >&2; echo >&2;"
+                    "yes line | head -n 100000 >&2; exit 1",
+                    30s, ".*status 1\ne{200}…(\nline){4}"}),
+    CaseName<FailureCase>);
+
+TEST_F(HookTest, RunsBesideTheEventLoopOneForecastAfterTheOther) {
+  NewForecastHook hook(InFolder(u"sleep 1; echo $SKYLOOM_ID >> ids"_s));
+  QSignalSpy finished(&hook, &NewForecastHook::finished);
+  int ticks = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+  timer.start(50);
+  hook.Run(1, u"2026-12-07 06:31:58"_s, u"a"_s);
+  hook.Run(2, u"2026-12-07 09:31:58"_s, u"b"_s);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 2; }, kHangBoundMs));
+  EXPECT_EQ(Read(u"ids"_s), "1\n2\n");
+  // Two seconds of hooks at 50 ms a tick: far more than the loop would get were it blocked.
+  EXPECT_GE(ticks, 10);
+}
+
+TEST_F(HookTest, TheEndOfTheProgramKillsARunningHookAndItsChildren) {
+  auto hook = std::make_unique<NewForecastHook>(InFolder(u"sleep 30 & echo $! > child; wait"_s));
+  hook->Run(1, u"2026-12-07 06:31:58"_s, u"a"_s);
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Running(u"child"_s); }, kHangBoundMs));
+  hook.reset();
+  EXPECT_TRUE(QTest::qWaitFor([this] { return !Running(u"child"_s); }, kHangBoundMs));
+}
+
+}  // namespace
+}  // namespace skyloom
