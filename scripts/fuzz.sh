@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh build fuzz
 
 build="build-fuzz"
 CC=clang CXX=clang++ cmake -S tests/fuzz -B "$build" -G Ninja >/dev/null

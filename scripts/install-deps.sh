@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Skyloom needs to build, run and test, when any is missing.
+# Installs the Debian packages a job needs, when any is missing:
+#   install-deps.sh [build] [test] [fuzz] [bench] [package]   (default: build)
+# Each set holds only what its job adds; `test` alone still brings `build`, since tests build
+# the program. With everything present it needs no root and changes nothing.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ pkg-config
-  qt6-base-dev libcurl4-openssl-dev libicu-dev libsqlite3-dev sqlite3
-  libgtest-dev libbenchmark-dev libcpp-httplib-dev
-  clang libclang-rt-14-dev clang-format
-  xvfb xauth x11-utils xdotool hyperfine time python3
-  libpq-dev postgresql
-  fonts-wqy-microhei  # the forecast is Chinese; minimal systems ship no CJK font
+declare -A sets=(
+  [build]="cmake ninja-build g++ pkg-config qt6-base-dev libcurl4-openssl-dev libicu-dev
+           libsqlite3-dev libpq-dev libcpp-httplib-dev
+           fonts-wqy-microhei"  # the forecast is Chinese; minimal systems ship no CJK font
+  [test]="libgtest-dev sqlite3 postgresql xvfb xauth x11-utils xdotool"
+  [fuzz]="clang libclang-rt-14-dev"
+  [bench]="libbenchmark-dev hyperfine time python3 wrk nginx-light"
+  [package]="dpkg-dev fakeroot file lintian appstream man-db"
 )
+
+wanted=("${@:-build}")
+[[ " ${wanted[*]} " == *" test "* ]] && wanted+=(build)
+packages=()
+for set in "${wanted[@]}"; do
+  [ -n "${sets[$set]+x}" ] || { echo "install-deps.sh: no set named $set" >&2; exit 2; }
+  read -r -a more <<<"$(echo ${sets[$set]})"
+  packages+=("${more[@]}")
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -2,7 +2,7 @@
 # Builds Skyloom (installing what it needs) and runs it; arguments go to the program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh build
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target skyloom skyloom-window
 exec build/skyloom "$@"

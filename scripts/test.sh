@@ -3,7 +3,7 @@
 # With SKYLOOM_SANITIZE=1 it does so under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh build test
 
 build=build
 options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
