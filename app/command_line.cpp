@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
@@ -16,7 +17,16 @@ QString DefaultPageAddress() {
   return QStringLiteral("http://%1/xxw/shortnb_output.asp").arg(QLatin1String(build::kDefaultHost));
 }
 
-QString DefaultDatabasePath() { return ProgramFolder() + QStringLiteral("/tqyb.mdb"); }
+QString DefaultDatabasePath() {
+  const QString folder = ProgramFolder();
+  if (QFileInfo(folder).isWritable()) return folder + QStringLiteral("/tqyb.mdb");
+  // Installed where users cannot write (/usr/bin): the user's state folder instead, where
+  // the user service keeps its database too.
+  QString state = qEnvironmentVariable("XDG_STATE_HOME");
+  if (state.isEmpty()) state = QDir::homePath() + QStringLiteral("/.local/state");
+  QDir().mkpath(state + QStringLiteral("/skyloom"));
+  return state + QStringLiteral("/skyloom/tqyb.mdb");
+}
 
 QString DefaultSettingsPath() {
   QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
@@ -42,7 +52,7 @@ QString UsageText() {
              "options (each also a key of the settings file: --db-timeout is db_timeout):\n"
              "  --config FILE  settings file (default %2)\n"
              "  --url ADDRESS  page address (default %1)\n"
-             "  --db FILE|URI  database file (default tqyb.mdb beside the program), or a\n"
+             "  --db FILE|URI  database file (default %3), or a\n"
              "                 PostgreSQL server as postgresql://user@host:port/database\n"
              "  --timeout SECONDS             limit for a whole request (default 120)\n"
              "  --connect-timeout SECONDS     limit for connecting to the page (default 30)\n"
@@ -53,7 +63,7 @@ QString UsageText() {
              "\n"
              "A commented example settings file is resources/skyloom.conf.example in the source,\n"
              "installed as share/doc/skyloom/skyloom.conf.example.\n")
-      .arg(DefaultPageAddress(), DefaultSettingsPath());
+      .arg(DefaultPageAddress(), DefaultSettingsPath(), DefaultDatabasePath());
 }
 
 namespace {

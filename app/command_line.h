@@ -10,7 +10,8 @@ namespace skyloom {
 
 // The built-in page address: the provider's short forecast page.
 QString DefaultPageAddress();
-// tqyb.mdb in the program's folder.
+// tqyb.mdb in the program's folder, or in ~/.local/state/skyloom when that folder is not
+// writable (an installed program).
 QString DefaultDatabasePath();
 // $XDG_CONFIG_HOME/skyloom/skyloom.conf, or ~/.config/skyloom/skyloom.conf.
 QString DefaultSettingsPath();

@@ -9,6 +9,7 @@
 #include "app/headless_runner.h"
 #include "app/once_runner.h"
 #include "app/read_commands.h"
+#include "build_config.h"
 #include "platform/program_info.h"
 
 namespace {
@@ -16,8 +17,13 @@ namespace {
 // The window lives in its own executable beside this one, so that --once and --headless
 // never load the widget and display libraries: they start in half the time and memory.
 int RunWindow(char* argv[]) {
-  const QByteArray window =
-      (skyloom::ProgramFolder() + QStringLiteral("/skyloom-window")).toLocal8Bit();
+  // Installed, the window is a private program under libexec; in a build tree, beside us.
+  const QString folder = skyloom::ProgramFolder();
+  QByteArray window =
+      (folder + u'/' + QLatin1String(skyloom::build::kWindowProgramFromBin)).toLocal8Bit();
+  if (::access(window.constData(), X_OK) != 0) {
+    window = (folder + QStringLiteral("/skyloom-window")).toLocal8Bit();
+  }
   ::execv(window.constData(), argv);
   std::fprintf(stderr, "skyloom: cannot start the window program %s: %s\n", window.constData(),
                std::strerror(errno));

@@ -12,7 +12,7 @@ declare -A sets=(
   [test]="libgtest-dev sqlite3 postgresql xvfb xauth x11-utils xdotool"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="libbenchmark-dev hyperfine time python3 wrk nginx-light"
-  [package]="dpkg-dev fakeroot file lintian appstream man-db"
+  [package]="dpkg-dev fakeroot file lintian appstream man-db python3"
 )
 
 wanted=("${@:-build}")
