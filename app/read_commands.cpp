@@ -1,11 +1,9 @@
 #include "app/read_commands.h"
 
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <cstdio>
 
-#include "app/row_json.h"
+#include "app/json_rows.h"
 #include "store/open_store.h"
 
 namespace skyloom {
@@ -18,24 +16,11 @@ void Print(const QByteArray& bytes) {
   std::fflush(stdout);
 }
 
-QByteArray Json(const QJsonValue& value) {
-  return (value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject()))
-             .toJson(QJsonDocument::Compact) +
-         '\n';
-}
-
 template <typename Row>
-QByteArray Output(const std::vector<Row>& rows, bool json, bool single,
-                  QJsonObject (*toJson)(const Row&), QString (*toText)(const Row&)) {
-  if (!json) {
-    QByteArray text;
-    for (const Row& row : rows) text += toText(row).toUtf8() + '\n';
-    return text;
-  }
-  if (single) return Json(toJson(rows.front()));
-  QJsonArray array;
-  for (const Row& row : rows) array.append(toJson(row));
-  return Json(array);
+QByteArray Lines(const std::vector<Row>& rows, QString (*toText)(const Row&)) {
+  QByteArray text;
+  for (const Row& row : rows) text += toText(row).toUtf8() + '\n';
+  return text;
 }
 
 }  // namespace
@@ -56,12 +41,13 @@ int RunReadCommand(const CommandLine& line) {
     std::vector<AttemptRow> rows;
     error = store->NewestAttempts(limit, rows);
     empty = rows.empty();
-    output = Output<AttemptRow>(rows, line.json, false, AttemptJson, [](const AttemptRow& row) {
-      return QStringLiteral("%1\t%2\t%3\t%4")
-          .arg(row.logtime, row.status)
-          .arg(row.number)
-          .arg(row.description);
-    });
+    output =
+        line.json ? AttemptsJson(rows) + '\n' : Lines<AttemptRow>(rows, [](const AttemptRow& row) {
+          return QStringLiteral("%1\t%2\t%3\t%4")
+              .arg(row.logtime, row.status)
+              .arg(row.number)
+              .arg(row.description);
+        });
   } else {
     std::vector<ForecastRow> rows;
     error = store->NewestForecasts(limit, 0, rows);
@@ -73,7 +59,8 @@ int RunReadCommand(const CommandLine& line) {
           .arg(row.logtime, row.text.value_or(QString()));
     };
     if (latest) text = [](const ForecastRow& row) { return row.text.value_or(QString()); };
-    if (!empty) output = Output<ForecastRow>(rows, line.json, latest, ForecastJson, text);
+    if (!empty && line.json) output = (latest ? ForecastJson(rows[0]) : ForecastsJson(rows)) + '\n';
+    if (!empty && !line.json) output = Lines<ForecastRow>(rows, text);
   }
   if (error) {
     std::fprintf(stderr, "skyloom: %s\n", error->message.toUtf8().constData());

@@ -1,0 +1,109 @@
+#include "app/metrics.h"
+
+#include <QDateTime>
+
+#include "platform/program_info.h"
+
+namespace skyloom {
+namespace {
+
+// The label values of skyloom_attempts_total, in this order.
+enum Result : size_t { kStored, kUnchanged, kEmpty, kFetchError, kStoreError };
+constexpr std::array<const char*, 5> kResultNames{"stored", "unchanged", "empty", "error",
+                                                  "store_error"};
+
+Result ResultOf(const StoreResult& stored) {
+  if (stored.error) return kStoreError;
+  switch (stored.outcome) {
+    case StoreOutcome::Stored:
+      return kStored;
+    case StoreOutcome::Unchanged:
+      return kUnchanged;
+    case StoreOutcome::Empty:
+      return kEmpty;
+    case StoreOutcome::NotCompared:
+      break;
+  }
+  return kFetchError;
+}
+
+QByteArray LabelValue(const QString& value) {
+  QByteArray escaped = value.toUtf8();
+  escaped.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+  return escaped;
+}
+
+void Family(QByteArray& text, const char* name, const char* type, const char* help) {
+  text.append("# HELP ").append(name).append(' ').append(help).append('\n');
+  text.append("# TYPE ").append(name).append(' ').append(type).append('\n');
+}
+
+}  // namespace
+
+void Metrics::RecordAttempt(const Attempt& attempt, std::chrono::milliseconds fetchDuration) {
+  const StoreResult& stored = attempt.stored;
+  const bool success = !stored.error && stored.logged.status == kStatusFetched;
+  const qint64 now = QDateTime::currentSecsSinceEpoch();
+  size_t bucket = 0;
+  while (bucket < kBuckets.size() && fetchDuration.count() > kBuckets[bucket] * 1000) ++bucket;
+
+  const std::lock_guard lock(mutex_);
+  ++attempts_[ResultOf(stored)];
+  if (!stored.error && stored.outcome == StoreOutcome::Stored) ++forecastsStored_;
+  if (success) lastSuccess_ = now;
+  if (bucket < kBuckets.size()) ++buckets_[bucket];
+  ++fetches_;
+  fetchTime_ += fetchDuration;
+}
+
+QByteArray Metrics::PrometheusText() const {
+  static_assert(kResultNames.size() == kResults);
+  QByteArray text;
+  text.reserve(2048);
+  const std::lock_guard lock(mutex_);
+
+  Family(text, "skyloom_attempts_total", "counter", "Fetch attempts by what the store did.");
+  for (size_t i = 0; i < kResultNames.size(); ++i) {
+    text.append("skyloom_attempts_total{result=\"")
+        .append(kResultNames[i])
+        .append("\"} ")
+        .append(QByteArray::number(attempts_[i]))
+        .append('\n');
+  }
+  Family(text, "skyloom_forecasts_stored_total", "counter", "New forecasts written.");
+  text.append("skyloom_forecasts_stored_total ")
+      .append(QByteArray::number(forecastsStored_))
+      .append('\n');
+  Family(text, "skyloom_last_success_timestamp_seconds", "gauge",
+         "When an attempt last fetched a page and logged it; 0 before the first.");
+  text.append("skyloom_last_success_timestamp_seconds ")
+      .append(QByteArray::number(lastSuccess_))
+      .append('\n');
+
+  Family(text, "skyloom_fetch_duration_seconds", "histogram",
+         "Time from the start of a fetch until its attempt was logged.");
+  quint64 cumulative = 0;
+  for (size_t i = 0; i < kBuckets.size(); ++i) {
+    cumulative += buckets_[i];
+    text.append("skyloom_fetch_duration_seconds_bucket{le=\"")
+        .append(QByteArray::number(kBuckets[i]))
+        .append("\"} ")
+        .append(QByteArray::number(cumulative))
+        .append('\n');
+  }
+  text.append("skyloom_fetch_duration_seconds_bucket{le=\"+Inf\"} ")
+      .append(QByteArray::number(fetches_))
+      .append('\n');
+  text.append("skyloom_fetch_duration_seconds_sum ")
+      .append(QByteArray::number(static_cast<double>(fetchTime_.count()) / 1000, 'f', 3))
+      .append('\n');
+  text.append("skyloom_fetch_duration_seconds_count ")
+      .append(QByteArray::number(fetches_))
+      .append('\n');
+
+  Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");
+  text.append("skyloom_build_info{version=\"").append(LabelValue(VersionText())).append("\"} 1\n");
+  return text;
+}
+
+}  // namespace skyloom

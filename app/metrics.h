@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <array>
+#include <chrono>
+#include <mutex>
+
+#include "app/collector.h"
+
+namespace skyloom {
+
+// Counts what the collector did, for Prometheus. The collector's thread records; the API's
+// threads read.
+class Metrics final {
+ public:
+  Metrics() = default;
+  Metrics(const Metrics&) = delete;
+  Metrics& operator=(const Metrics&) = delete;
+
+  void RecordAttempt(const Attempt& attempt, std::chrono::milliseconds fetchDuration);
+  // Text exposition format 0.0.4.
+  QByteArray PrometheusText() const;
+
+ private:
+  // Upper bounds of the duration buckets, in seconds; the last is the whole-request limit.
+  static constexpr std::array<double, 10> kBuckets{0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120};
+  static constexpr int kResults = 5;
+
+  mutable std::mutex mutex_;
+  std::array<quint64, kResults> attempts_{};
+  quint64 forecastsStored_ = 0;
+  qint64 lastSuccess_ = 0;                          // unix seconds; 0 before the first
+  std::array<quint64, kBuckets.size()> buckets_{};  // not cumulative
+  quint64 fetches_ = 0;
+  std::chrono::milliseconds fetchTime_{0};
+};
+
+}  // namespace skyloom
