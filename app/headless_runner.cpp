@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/collector.h"
+#include "app/delivery.h"
 #include "app/sync_driver.h"
 #include "platform/stop_signal.h"
 #include "store/open_store.h"
@@ -39,6 +40,14 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
                               .arg(logged.number)
                               .arg(logged.description));
       });
+  Delivery delivery(line, driver, *store);
+  QObject::connect(&delivery, &Delivery::report, &app, [](const QString& text) {
+    PrintLine(stderr, QStringLiteral("skyloom: ") + text);
+  });
+  if (auto problem = delivery.Start()) {
+    PrintLine(stderr, QStringLiteral("skyloom: ") + *problem);
+    return 1;
+  }
   driver.Start();
   const int status = app.exec();
   driver.Stop();

@@ -31,6 +31,7 @@ class MainWindow final : public QWidget {
   ~MainWindow() override;
 
   SyncDriver& Driver() { return driver_; }
+  ForecastStore& Store() { return *store_; }
   TrayIntegration& Tray() { return *tray_; }
   const Collector& collector() const { return collector_; }
 

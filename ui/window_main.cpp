@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/delivery.h"
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
 #include "store/open_store.h"
@@ -33,6 +34,14 @@ int main(int argc, char* argv[]) {
     // A window hidden in the notification area may not count as the last one closing.
     QCoreApplication::quit();
   });
+  skyloom::Delivery delivery(line, window.Driver(), window.Store());
+  QObject::connect(&delivery, &skyloom::Delivery::report, &window, [](const QString& text) {
+    std::fprintf(stderr, "skyloom: %s\n", text.toUtf8().constData());
+  });
+  if (auto problem = delivery.Start()) {
+    std::fprintf(stderr, "skyloom: %s\n", problem->toUtf8().constData());
+    return 1;
+  }
   window.show();
   return app.exec();
 }

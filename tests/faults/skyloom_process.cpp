@@ -99,10 +99,18 @@ void HeadlessProgram::Collect() {
 }
 
 bool HeadlessProgram::WaitForOutputLine(int boundMs) {
+  return WaitUntil([this] { return out_.contains(QLatin1Char('\n')); }, boundMs);
+}
+
+bool HeadlessProgram::WaitForError(const QString& text, int boundMs) {
+  return WaitUntil([&] { return err_.contains(text); }, boundMs);
+}
+
+bool HeadlessProgram::WaitUntil(const std::function<bool()>& done, int boundMs) {
   const QDeadlineTimer deadline(boundMs);
   for (;;) {
     Collect();
-    if (out_.contains(QLatin1Char('\n'))) return true;
+    if (done()) return true;
     if (deadline.hasExpired() || !Running()) return false;
     process_.waitForReadyRead(200);
   }

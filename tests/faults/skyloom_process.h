@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -54,6 +55,8 @@ class HeadlessProgram final {
 
   // True once standard output holds a whole line; false at the bound or if the program ends.
   bool WaitForOutputLine(int boundMs);
+  // True once standard error holds `text`.
+  bool WaitForError(const QString& text, int boundMs);
   bool Running() const { return process_.state() == QProcess::Running; }
   // SIGTERM, then waits for the end; true for a normal exit with status 0.
   bool Terminate();
@@ -62,6 +65,7 @@ class HeadlessProgram final {
 
  private:
   void Collect();
+  bool WaitUntil(const std::function<bool()>& done, int boundMs);
 
   QProcess process_;
   QString out_;

@@ -1,0 +1,51 @@
+#include "app/delivery.h"
+
+#include "app/sync_driver.h"
+#include "store/forecast_store.h"
+
+namespace skyloom {
+
+Delivery::Delivery(const CommandLine& line, SyncDriver& driver, ForecastStore& store,
+                   QObject* parent)
+    : QObject(parent),
+      driver_(driver),
+      store_(store),
+      listen_(line.listen),
+      api_(line.databasePath, line.databaseLimits, metrics_),
+      hook_(line.onNew.isEmpty() ? nullptr : new NewForecastHook(line.onNew, this)) {
+  connect(&driver_, &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
+  connect(&driver_, &SyncDriver::fetchFinished, this, &Delivery::OnFinished);
+  if (hook_) {
+    connect(hook_, &NewForecastHook::finished, this, [this](const QString& problem) {
+      if (!problem.isEmpty()) emit report(QStringLiteral("on_new: ") + problem);
+    });
+  }
+}
+
+Delivery::~Delivery() { api_.Stop(); }
+
+std::optional<QString> Delivery::Start() {
+  if (listen_.isEmpty()) return std::nullopt;
+  QString bound;
+  if (auto problem = api_.Start(listen_, bound)) {
+    return QStringLiteral("cannot serve the API on %1: %2").arg(listen_, *problem);
+  }
+  emit report(QStringLiteral("serving the API on http://%1").arg(bound));
+  return std::nullopt;
+}
+
+void Delivery::OnFinished() {
+  const Attempt& attempt = driver_.LastAttempt();
+  metrics_.RecordAttempt(attempt, std::chrono::milliseconds(fetchTime_.elapsed()));
+  if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored) return;
+  // The row's own time, as readers of the database see it.
+  std::vector<ForecastRow> rows;
+  const qint64 id = attempt.stored.forecastId;
+  if (store_.NewestForecasts(1, id + 1, rows) || rows.empty() || rows[0].id != id) {
+    emit report(QStringLiteral("on_new: forecast %1 could not be read back").arg(id));
+    return;
+  }
+  hook_->Run(id, rows[0].logtime, rows[0].text.value_or(QString()));
+}
+
+}  // namespace skyloom
