@@ -220,6 +220,19 @@ void MainWindow::OnFetchFinished(const QString& storeError) {
   if (!storeError.isEmpty()) resultBox_->setPlainText(storeError);
   getButton_->setEnabled(true);
 
+  const Attempt& attempt = driver_.LastAttempt();
+  const AttemptRow& logged = attempt.stored.logged;
+  const QString now = collector_.clock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  tray_->SetLastAttempt(storeError.isEmpty()
+                            ? QStringLiteral("%1  %2 %3 %4")
+                                  .arg(now, logged.status)
+                                  .arg(logged.number)
+                                  .arg(logged.description)
+                            : QStringLiteral("%1  %2").arg(now, storeError.section(u'\n', 0, 0)));
+  // Someone who keeps the window in the tray still hears of a new forecast.
+  if (attempt.stored.outcome == StoreOutcome::Stored && !isVisible() && tray_->Icon()) {
+    tray_->ShowNotice(attempt.shown);
+  }
   if (history_ && history_->isVisible()) history_->Refresh();
 }
 
