@@ -6,10 +6,10 @@
 #include <QShortcut>
 #include <QSplitter>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
-#include <QTreeView>
 #include <QVBoxLayout>
 
 #include "app/slot_grid.h"
@@ -28,23 +28,32 @@ const QColor kInsertedBack(0xd3, 0xf2, 0xd6);
 const QColor kDeletedText(0x9b, 0x1c, 0x1c);
 const QColor kDeletedBack(0xfb, 0xdd, 0xda);
 
-QTreeView* MakeList(const char* name, QAbstractItemModel* model, QWidget* parent) {
-  auto* list = new QTreeView(parent);
+// A table rather than a tree: a tree reads another page whenever it lays its rows out anew,
+// a table only as it scrolls to the end.
+QTableView* MakeList(const char* name, QAbstractItemModel* model, QWidget* parent) {
+  auto* list = new QTableView(parent);
   list->setObjectName(QLatin1String(name));
   list->setModel(model);
-  list->setRootIsDecorated(false);
-  list->setItemsExpandable(false);
-  // Every row the same height: the view never measures rows it does not show.
-  list->setUniformRowHeights(true);
+  list->setShowGrid(false);
+  list->setWordWrap(false);
   list->setAlternatingRowColors(true);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  list->header()->setStretchLastSection(true);
+  list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+  // Every row the same height: the view never measures rows it does not show.
+  QHeaderView* rows = list->verticalHeader();
+  rows->hide();
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  rows->setDefaultSectionSize(list->fontMetrics().height() + 6);
+  QHeaderView* columns = list->horizontalHeader();
+  columns->setStretchLastSection(true);
+  columns->setHighlightSections(false);
+  columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   // Fitted to the text, not to the rows: measuring rows would read them all.
-  const int timeWidth =
-      list->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00"));
-  list->header()->resizeSection(0, timeWidth + 3 * list->fontMetrics().averageCharWidth());
+  const QFontMetrics metrics = list->fontMetrics();
+  columns->resizeSection(0, metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
+                                3 * metrics.averageCharWidth());
   return list;
 }
 
@@ -117,13 +126,17 @@ QWidget* HistoryWindow::MakeForecastsTab() {
   forecastText_ = new QTextEdit(detail);
   forecastText_->setObjectName(QStringLiteral("txtForecast"));
   forecastText_->setReadOnly(true);
+  // Chinese strokes need a little more size than Latin text to read comfortably.
+  QFont textFont = forecastText_->font();
+  textFont.setPointSizeF(textFont.pointSizeF() * 1.2);
+  forecastText_->setFont(textFont);
   auto* detailColumn = new QVBoxLayout(detail);
   detailColumn->setContentsMargins(0, 0, 0, 0);
   detailColumn->addWidget(forecastCaption_);
   detailColumn->addWidget(forecastText_, 1);
 
-  splitter->setStretchFactor(0, 1);
-  splitter->setStretchFactor(1, 1);
+  splitter->setStretchFactor(0, 3);
+  splitter->setStretchFactor(1, 2);
   auto* column = new QVBoxLayout(tab);
   column->addWidget(splitter);
   return tab;
@@ -164,10 +177,10 @@ QWidget* HistoryWindow::MakeAttemptsTab() {
 
   attemptList_ = MakeList("lstAttempts", attempts_, splitter);
   const QFontMetrics metrics = attemptList_->fontMetrics();
-  attemptList_->header()->resizeSection(AttemptListModel::kStatusColumn,
-                                        metrics.horizontalAdvance(kStatusFetchError) +
-                                            metrics.height() + 6 * metrics.averageCharWidth());
-  attemptList_->header()->resizeSection(
+  attemptList_->horizontalHeader()->resizeSection(
+      AttemptListModel::kStatusColumn, metrics.horizontalAdvance(kStatusFetchError) +
+                                           metrics.height() + 6 * metrics.averageCharWidth());
+  attemptList_->horizontalHeader()->resizeSection(
       AttemptListModel::kNumberColumn,
       metrics.horizontalAdvance(QStringLiteral("Number")) + 4 * metrics.averageCharWidth());
 

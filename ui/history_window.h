@@ -7,10 +7,10 @@
 
 class QLabel;
 class QModelIndex;
+class QTableView;
 class QTabWidget;
 class QTextEdit;
 class QTimer;
-class QTreeView;
 
 namespace skyloom {
 
@@ -52,11 +52,11 @@ class HistoryWindow final : public QWidget {
   ForecastListModel* forecasts_;
   AttemptListModel* attempts_;
   QTabWidget* tabs_;
-  QTreeView* forecastList_ = nullptr;
+  QTableView* forecastList_ = nullptr;
   QLabel* forecastCaption_ = nullptr;
   QTextEdit* forecastText_ = nullptr;
   SlotPicture* picture_ = nullptr;
-  QTreeView* attemptList_ = nullptr;
+  QTableView* attemptList_ = nullptr;
   QLabel* status_;
   QTimer* poll_;
 };
