@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "platform/program_info.h"
 #include "ui/history_window.h"
@@ -94,6 +95,8 @@ MainWindow::~MainWindow() {
   // A request still running is ended and logged, but nothing is shown any more.
   driver_.disconnect(this);
   driver_.Stop();
+  // It reads from the store, which goes before the children would.
+  delete std::exchange(history_, nullptr);
 }
 
 void MainWindow::LayOutControls(const QString& address) {
