@@ -15,16 +15,33 @@ struct SyncWindow {
 constexpr qint64 kSpacingMinutes = 30;
 constexpr qint64 kStartOffsetMinutes = 29;
 
-}  // namespace
-
-bool InSyncWindow(const QTime& timeOfDay) {
+const std::array<SyncWindow, 3>& Windows() {
   static const std::array<SyncWindow, 3> windows{{
       {QTime(6, 15, 0), QTime(8, 17, 30)},
       {QTime(9, 15, 0), QTime(11, 17, 30)},
       {QTime(14, 15, 0), QTime(17, 17, 30)},
   }};
+  return windows;
+}
+
+}  // namespace
+
+const std::vector<QTime>& TimedSlots() {
+  static const std::vector<QTime> all = [] {
+    std::vector<QTime> times;
+    for (const SyncWindow& window : Windows()) {
+      for (QTime t = window.from; t <= window.to; t = t.addSecs(kSpacingMinutes * 60)) {
+        times.push_back(t);
+      }
+    }
+    return times;
+  }();
+  return all;
+}
+
+bool InSyncWindow(const QTime& timeOfDay) {
   const QTime t(timeOfDay.hour(), timeOfDay.minute(), timeOfDay.second());
-  for (const SyncWindow& window : windows) {
+  for (const SyncWindow& window : Windows()) {
     if (window.from <= t && t <= window.to) return true;
   }
   return false;

@@ -15,12 +15,12 @@ StoreResult ForecastStore::Record(const FetchResult& fetch, const QString& previ
   const bool compared = text != kFailedRequestText && !text.isEmpty();
   if (compared) {
     result.outcome = StoreOutcome::Unchanged;
-    result.logged = AttemptRow{{}, {}, fetch.errorNumber, kNotWritten};
+    result.logged = AttemptRow{{}, {}, fetch.errorNumber, kNotWritten, {}};
   } else if (text.isEmpty()) {
     result.outcome = StoreOutcome::Empty;
-    result.logged = AttemptRow{{}, {}, -1, kEmptyText};
+    result.logged = AttemptRow{{}, {}, -1, kEmptyText, {}};
   } else {
-    result.logged = AttemptRow{{}, {}, fetch.errorNumber, Storable(fetch.errorDescription)};
+    result.logged = AttemptRow{{}, {}, fetch.errorNumber, Storable(fetch.errorDescription), {}};
   }
   result.logged.status = result.logged.number == 0 ? kStatusFetched : kStatusFetchError;
 
@@ -63,7 +63,7 @@ std::vector<AttemptRow> ForecastStore::AttemptRows(const std::vector<SqlRow>& ro
   for (const SqlRow& row : rows) {
     attempts.push_back(AttemptRow{row[0].value_or(QString()), row[1].value_or(QString()),
                                   row[2].value_or(QString()).toLongLong(),
-                                  row[3].value_or(QString())});
+                                  row[3].value_or(QString()), row[4].value_or(QString())});
   }
   return attempts;
 }

@@ -36,6 +36,9 @@ struct AttemptRow {
   QString status;   // errstat
   qint64 number = 0;
   QString description;
+  // Where the row lies in tqlog (SQLite's rowid, PostgreSQL's ctid), to read on from it; empty
+  // until read back. tqlog has no key of its own, and other programs own its columns.
+  QString position;
 };
 
 enum class StoreOutcome {
@@ -72,6 +75,13 @@ class ForecastStore {
                                                     std::vector<ForecastRow>& rows) = 0;
   // Newest first: at most `limit` attempts.
   virtual std::optional<StoreError> NewestAttempts(int limit, std::vector<AttemptRow>& rows) = 0;
+  // Newest first: at most `limit` attempts logged before `row`, a row this store read back.
+  virtual std::optional<StoreError> AttemptsBefore(const AttemptRow& row, int limit,
+                                                   std::vector<AttemptRow>& rows) = 0;
+  // Oldest first: every attempt logged from `from` up to but not including `to`, both local
+  // 'YYYY-MM-DD HH:MM:SS'.
+  virtual std::optional<StoreError> AttemptsBetween(const QString& from, const QString& to,
+                                                    std::vector<AttemptRow>& rows) = 0;
 
  protected:
   // One write transaction that excludes other writers, so that the comparison and the
@@ -83,7 +93,8 @@ class ForecastStore {
   virtual std::optional<StoreError> CommitWrite() = 0;
   virtual void AbandonWrite() = 0;
 
-  // Rows as both backends select them: id, logtime, tqyb; logtime, errstat, errnum, errdes.
+  // Rows as both backends select them: id, logtime, tqyb; logtime, errstat, errnum, errdes,
+  // position.
   static std::vector<ForecastRow> ForecastRows(const std::vector<SqlRow>& rows);
   static std::vector<AttemptRow> AttemptRows(const std::vector<SqlRow>& rows);
 };

@@ -140,20 +140,40 @@ std::optional<StoreError> PgStore::NewestForecasts(int limit, qint64 beforeId,
   return std::nullopt;
 }
 
-std::optional<StoreError> PgStore::NewestAttempts(int limit, std::vector<AttemptRow>& rows) {
+std::optional<StoreError> PgStore::ReadAttempts(const char* rest,
+                                                std::initializer_list<SqlValue> values,
+                                                std::vector<AttemptRow>& rows) {
   rows.clear();
   if (auto error = Session()) return error;
-  // tqlog has no key; within a second the physical order is the order of insert.
   const QByteArray query = QByteArrayLiteral("SELECT to_char(logtime, ") + kTimeText +
-                           QByteArrayLiteral(
-                               "), errstat, errnum, errdes FROM tqlog "
-                               "ORDER BY logtime DESC, ctid DESC LIMIT $1");
+                           QByteArrayLiteral("), errstat, errnum, errdes, ctid::text FROM tqlog ") +
+                           rest;
   std::vector<SqlRow> found;
-  if (auto error = connection_->Query(query.constData(), {qint64{limit}}, found)) {
-    return Failure(*error);
-  }
+  if (auto error = connection_->Query(query.constData(), values, found)) return Failure(*error);
   rows = AttemptRows(found);
   return std::nullopt;
+}
+
+// tqlog has no key; within a second the physical order is the order of insert, and nothing
+// updates a log row, so its ctid stays put.
+std::optional<StoreError> PgStore::NewestAttempts(int limit, std::vector<AttemptRow>& rows) {
+  return ReadAttempts("ORDER BY logtime DESC, ctid DESC LIMIT $1", {qint64{limit}}, rows);
+}
+
+std::optional<StoreError> PgStore::AttemptsBefore(const AttemptRow& row, int limit,
+                                                  std::vector<AttemptRow>& rows) {
+  return ReadAttempts(
+      "WHERE (logtime, ctid) < ($1::timestamp, $2::tid) "
+      "ORDER BY logtime DESC, ctid DESC LIMIT $3",
+      {row.logtime, row.position, qint64{limit}}, rows);
+}
+
+std::optional<StoreError> PgStore::AttemptsBetween(const QString& from, const QString& to,
+                                                   std::vector<AttemptRow>& rows) {
+  return ReadAttempts(
+      "WHERE logtime >= $1::timestamp AND logtime < $2::timestamp "
+      "ORDER BY logtime, ctid",
+      {from, to}, rows);
 }
 
 }  // namespace skyloom

@@ -27,6 +27,10 @@ class PgStore final : public ForecastStore {
   std::optional<StoreError> NewestForecasts(int limit, qint64 beforeId,
                                             std::vector<ForecastRow>& rows) override;
   std::optional<StoreError> NewestAttempts(int limit, std::vector<AttemptRow>& rows) override;
+  std::optional<StoreError> AttemptsBefore(const AttemptRow& row, int limit,
+                                           std::vector<AttemptRow>& rows) override;
+  std::optional<StoreError> AttemptsBetween(const QString& from, const QString& to,
+                                            std::vector<AttemptRow>& rows) override;
 
  protected:
   std::optional<StoreError> BeginWrite() override;
@@ -40,6 +44,9 @@ class PgStore final : public ForecastStore {
   // A session whose tables exist; a dropped one is made again first.
   std::optional<StoreError> Session();
   std::optional<DbError> Connect();
+  // Reads attempts: the columns AttemptRows takes from tqlog, then `rest`.
+  std::optional<StoreError> ReadAttempts(const char* rest, std::initializer_list<SqlValue> values,
+                                         std::vector<AttemptRow>& rows);
 
   QString uri_;
   QString description_;  // the URI without its password, for messages

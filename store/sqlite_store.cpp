@@ -101,18 +101,39 @@ std::optional<StoreError> SqliteStore::NewestForecasts(int limit, qint64 beforeI
   return std::nullopt;
 }
 
-std::optional<StoreError> SqliteStore::NewestAttempts(int limit, std::vector<AttemptRow>& rows) {
+std::optional<StoreError> SqliteStore::ReadAttempts(const char* sql,
+                                                    std::initializer_list<SqlValue> values,
+                                                    std::vector<AttemptRow>& rows) const {
   rows.clear();
   SqliteConnection connection;
   if (auto error = OpenForReading(connection)) return error;
   std::vector<SqlRow> found;
-  if (auto error = connection.Query("SELECT logtime, errstat, errnum, errdes FROM tqlog "
-                                    "ORDER BY rowid DESC LIMIT ?",
-                                    {qint64{limit}}, found)) {
-    return Failure(*error);
-  }
+  if (auto error = connection.Query(sql, values, found)) return Failure(*error);
   rows = AttemptRows(found);
   return std::nullopt;
+}
+
+// tqlog is a rowid table: the rowid is the order of insert, whatever the clock said.
+std::optional<StoreError> SqliteStore::NewestAttempts(int limit, std::vector<AttemptRow>& rows) {
+  return ReadAttempts(
+      "SELECT logtime, errstat, errnum, errdes, rowid FROM tqlog ORDER BY rowid DESC LIMIT ?",
+      {qint64{limit}}, rows);
+}
+
+std::optional<StoreError> SqliteStore::AttemptsBefore(const AttemptRow& row, int limit,
+                                                      std::vector<AttemptRow>& rows) {
+  return ReadAttempts(
+      "SELECT logtime, errstat, errnum, errdes, rowid FROM tqlog WHERE rowid < ?1 "
+      "ORDER BY rowid DESC LIMIT ?2",
+      {row.position.toLongLong(), qint64{limit}}, rows);
+}
+
+std::optional<StoreError> SqliteStore::AttemptsBetween(const QString& from, const QString& to,
+                                                       std::vector<AttemptRow>& rows) {
+  return ReadAttempts(
+      "SELECT logtime, errstat, errnum, errdes, rowid FROM tqlog "
+      "WHERE logtime >= ?1 AND logtime < ?2 ORDER BY rowid",
+      {from, to}, rows);
 }
 
 }  // namespace skyloom

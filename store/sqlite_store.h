@@ -19,6 +19,10 @@ class SqliteStore final : public ForecastStore {
   std::optional<StoreError> NewestForecasts(int limit, qint64 beforeId,
                                             std::vector<ForecastRow>& rows) override;
   std::optional<StoreError> NewestAttempts(int limit, std::vector<AttemptRow>& rows) override;
+  std::optional<StoreError> AttemptsBefore(const AttemptRow& row, int limit,
+                                           std::vector<AttemptRow>& rows) override;
+  std::optional<StoreError> AttemptsBetween(const QString& from, const QString& to,
+                                            std::vector<AttemptRow>& rows) override;
 
  protected:
   std::optional<StoreError> BeginWrite() override;
@@ -31,6 +35,9 @@ class SqliteStore final : public ForecastStore {
   StoreError Failure(const DbError& error) const;
   // Opens a connection for reading; the file is never created for a reader.
   std::optional<StoreError> OpenForReading(SqliteConnection& connection) const;
+  // Reads attempts with a statement that selects the columns AttemptRows takes.
+  std::optional<StoreError> ReadAttempts(const char* sql, std::initializer_list<SqlValue> values,
+                                         std::vector<AttemptRow>& rows) const;
 
   QString path_;
   std::unique_ptr<SqliteConnection> writing_;  // only inside a write

@@ -2,26 +2,30 @@
 
 #include <QEvent>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
+#include <QStyle>
 #include <QTimer>
+#include <QVBoxLayout>
+#include <utility>
 
 #include "platform/program_info.h"
+#include "ui/history_window.h"
 #include "ui/program_icon.h"
 #include "ui/tray_integration.h"
 
 namespace skyloom {
 namespace {
 
-// The layout was drawn in twips, at 15 twips per pixel.
-constexpr int kTwipsPerPixel = 15;
-
-void PlaceInTwips(QWidget* control, int left, int top, int width, int height) {
-  control->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-                       height / kTwipsPerPixel);
-}
+// The window as it was drawn, in pixels: it never gets smaller than that, and grows only
+// where a larger font needs the room.
+constexpr QSize kDrawnSize(544, 177);
+constexpr int kDrawnControlHeight = 25;
+constexpr int kDrawnResultLines = 4;
 
 // Object names are the controls' names that tools and scripts find them by.
 template <typename Control, typename... Args>
@@ -58,16 +62,20 @@ MainWindow::MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store,
       lastSyncLabel_(Named<QLabel>("syntime", this)),
       iconPicture_(Named<QLabel>("pic_icon", this)),
       unlockButton_(Named<QPushButton>("cmdUnlock", QStringLiteral("UnLock"), frame_)),
+      historyButton_(Named<QPushButton>("cmdHistory", QStringLiteral("History"), frame_)),
       tray_(new TrayIntegration(icon_, this)),
       driver_(
           collector_, [this] { return addressBox_->text(); }, this) {
   setObjectName(QStringLiteral("Form1"));
   driver_.setObjectName(QStringLiteral("Timer1"));
-  PlaceControls(address);
+  LayOutControls(address);
 
   connect(getButton_, &QPushButton::clicked, &driver_, &SyncDriver::FetchNow);
   connect(unlockButton_, &QPushButton::clicked, this, [this] { addressBox_->setEnabled(true); });
   connect(clearButton_, &QPushButton::clicked, resultBox_, &QPlainTextEdit::clear);
+  connect(historyButton_, &QPushButton::clicked, this, &MainWindow::OpenHistory);
+  connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this,
+          &MainWindow::OpenHistory);
   connect(&driver_, &SyncDriver::clockChanged, clockLabel_, &QLabel::setText);
   connect(&driver_, &SyncDriver::resultShown, resultBox_, &QPlainTextEdit::setPlainText);
   connect(&driver_, &SyncDriver::lastSyncChanged, lastSyncLabel_, &QLabel::setText);
@@ -87,47 +95,148 @@ MainWindow::~MainWindow() {
   // A request still running is ended and logged, but nothing is shown any more.
   driver_.disconnect(this);
   driver_.Stop();
+  // It reads from the store, which goes before the children would.
+  delete std::exchange(history_, nullptr);
 }
 
-void MainWindow::PlaceControls(const QString& address) {
-  setFixedSize(8160 / kTwipsPerPixel, 2655 / kTwipsPerPixel);
+void MainWindow::LayOutControls(const QString& address) {
   setWindowIcon(icon_);
+  addressBox_->setText(address);
+  // The box is narrower than the address: show where it starts.
+  addressBox_->setCursorPosition(0);
 
-  PlaceInTwips(resultBox_, 120, 1080, 7935, 1095);
   resultBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   resultBox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   // Tab moves on to the address rather than typing into the result.
   resultBox_->setTabChangesFocus(true);
 
-  PlaceInTwips(frame_, 120, 120, 7935, 825);
-  PlaceInTwips(addressBox_, 135, 240, 5265, 375);
-  addressBox_->setText(address);
-  PlaceInTwips(getButton_, 5520, 240, 615, 375);
-  PlaceInTwips(clearButton_, 7080, 240, 735, 375);
-  PlaceInTwips(unlockButton_, 6240, 240, 735, 375);
-
-  PlaceInTwips(clockLabel_, 4245, 2160, 3810, 435);
   clockLabel_->setFont(ClockFont());
   QPalette palette = clockLabel_->palette();
   palette.setColor(QPalette::WindowText, QColor(0, 0, 128));
   clockLabel_->setPalette(palette);
 
-  PlaceInTwips(lastSyncLabel_, 120, 2280, 3495, 255);
-
-  PlaceInTwips(iconPicture_, 5880, 1320, 855, 735);
   iconPicture_->setPixmap(icon_.pixmap(48));
   iconPicture_->hide();
+
+  // Margins and gaps as drawn: the frame 8 px in, the result box 9 px below it, the clock
+  // line at the foot.
+  auto* frameRow = new QHBoxLayout(frame_);
+  frameRow->setContentsMargins(9, 0, 8, 8);
+  frameRow->setSpacing(7);
+  frameRow->addWidget(addressBox_, 1);
+  for (QPushButton* button : {getButton_, unlockButton_, clearButton_, historyButton_}) {
+    frameRow->addWidget(button);
+  }
+  frame_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+
+  auto* footRow = new QHBoxLayout;
+  footRow->setSpacing(6);
+  footRow->addWidget(lastSyncLabel_);
+  footRow->addStretch(1);
+  footRow->addWidget(iconPicture_);
+  footRow->addWidget(clockLabel_);
+
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(8, 8, 7, 3);
+  column->setSpacing(0);
+  column->addWidget(frame_);
+  column->addSpacing(9);
+  column->addWidget(resultBox_, 1);
+  column->addLayout(footRow);
 
   setTabOrder(resultBox_, addressBox_);
   setTabOrder(addressBox_, getButton_);
   setTabOrder(getButton_, clearButton_);
-  setTabOrder(clearButton_, unlockButton_);
+  setTabOrder(clearButton_, historyButton_);
+  setTabOrder(historyButton_, unlockButton_);
+  FitToFont();
+}
+
+void MainWindow::FitToFont() {
+  const auto fit = [](QWidget* control, int drawnWidth) {
+    // The text and the padding the style draws around it; as drawn unless it needs more.
+    const QFontMetrics metrics = control->fontMetrics();
+    const int height = std::max(kDrawnControlHeight, metrics.height() + 8);
+    if (drawnWidth == 0) {
+      control->setFixedHeight(height);
+      return;
+    }
+    const int padding =
+        2 * control->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, control) + 4;
+    const QString& caption = static_cast<QPushButton*>(control)->text();
+    control->setFixedSize(std::max(drawnWidth, metrics.horizontalAdvance(caption) + padding),
+                          height);
+  };
+  fit(addressBox_, 0);
+  fit(getButton_, 41);
+  fit(unlockButton_, 49);
+  fit(clearButton_, 49);
+  fit(historyButton_, 49);
+
+  const QFontMetrics lines(resultBox_->font());
+  resultBox_->setMinimumHeight(
+      kDrawnResultLines * lines.lineSpacing() +
+      2 * (resultBox_->frameWidth() + static_cast<int>(resultBox_->document()->documentMargin())));
+  // Room for the widest clock text, so the line does not jump as the seconds go by.
+  const QFontMetrics clockMetrics(clockLabel_->font());
+  clockLabel_->setMinimumSize(std::max(254, clockMetrics.horizontalAdvance(NowText(QDateTime(
+                                                QDate(2026, 12, 28), QTime(23, 58, 58)))) +
+                                                4),
+                              std::max(29, clockMetrics.height()));
+  FitWindow();
+}
+
+void MainWindow::FitWindow() {
+  const QSize size = kDrawnSize.expandedTo(minimumSizeHint());
+  if (minimumSize() != size || maximumSize() != size) setFixedSize(size);
+}
+
+bool MainWindow::event(QEvent* event) {
+  const bool handled = QWidget::event(event);
+  switch (event->type()) {
+    case QEvent::FontChange:
+    case QEvent::StyleChange:
+      FitToFont();
+      break;
+    case QEvent::LayoutRequest:
+      // A label's new text may need more room than the window has.
+      FitWindow();
+      break;
+    default:
+      break;
+  }
+  return handled;
+}
+
+void MainWindow::OpenHistory() {
+  if (!history_) {
+    history_ = new HistoryWindow(*store_, collector_.clock(), this);
+    history_->setWindowIcon(icon_);
+  }
+  history_->show();
+  history_->raise();
+  history_->activateWindow();
 }
 
 void MainWindow::OnFetchFinished(const QString& storeError) {
   // The attempt could not be stored or logged: the operator has to see why.
   if (!storeError.isEmpty()) resultBox_->setPlainText(storeError);
   getButton_->setEnabled(true);
+
+  const Attempt& attempt = driver_.LastAttempt();
+  const AttemptRow& logged = attempt.stored.logged;
+  const QString now = collector_.clock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  tray_->SetLastAttempt(storeError.isEmpty()
+                            ? QStringLiteral("%1  %2 %3 %4")
+                                  .arg(now, logged.status)
+                                  .arg(logged.number)
+                                  .arg(logged.description)
+                            : QStringLiteral("%1  %2").arg(now, storeError.section(u'\n', 0, 0)));
+  // Someone who keeps the window in the tray still hears of a new forecast.
+  if (attempt.stored.outcome == StoreOutcome::Stored && !isVisible() && tray_->Icon()) {
+    tray_->ShowNotice(attempt.shown);
+  }
+  if (history_ && history_->isVisible()) history_->Refresh();
 }
 
 void MainWindow::changeEvent(QEvent* event) {

@@ -16,11 +16,12 @@ class QPushButton;
 
 namespace skyloom {
 
+class HistoryWindow;
 class TrayIntegration;
 
-// The program's one window: the address, the result of the last fetch, the last timed
-// fetch and a running clock, with Get, Clear and UnLock. It owns the store, the collector
-// and the one-second driver, and hides into the notification area when minimised.
+// The program's main window: the address, the result of the last fetch, the last timed
+// fetch and a running clock, with Get, Clear, History and UnLock. It owns the store, the
+// collector and the one-second driver, and hides into the notification area when minimised.
 class MainWindow final : public QWidget {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(MainWindow)
@@ -34,12 +35,20 @@ class MainWindow final : public QWidget {
   ForecastStore& Store() { return *store_; }
   TrayIntegration& Tray() { return *tray_; }
   const Collector& collector() const { return collector_; }
+  // Opens the History window, made on first use.
+  void OpenHistory();
+  // The History window once opened, else nullptr.
+  HistoryWindow* History() const { return history_; }
 
  protected:
+  bool event(QEvent* event) override;
   void changeEvent(QEvent* event) override;
 
  private:
-  void PlaceControls(const QString& address);
+  void LayOutControls(const QString& address);
+  // Sizes that follow the font, and the window's fixed size from them.
+  void FitToFont();
+  void FitWindow();
   void OnFetchFinished(const QString& storeError);
   void HideToTray();
   void RestoreFromTray();
@@ -56,7 +65,9 @@ class MainWindow final : public QWidget {
   QLabel* lastSyncLabel_;
   QLabel* iconPicture_;
   QPushButton* unlockButton_;
+  QPushButton* historyButton_;
   TrayIntegration* tray_;
+  HistoryWindow* history_ = nullptr;
   // Declared last: it refers to the collector and the address box.
   SyncDriver driver_;
 };

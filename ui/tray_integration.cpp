@@ -3,6 +3,14 @@
 #include <QSystemTrayIcon>
 
 namespace skyloom {
+namespace {
+
+const QString kName = QStringLiteral("Skyloom");
+// Enough to recognise the forecast; the notice is no place to read it.
+constexpr int kNoticeChars = 60;
+constexpr int kNoticeMs = 10'000;
+
+}  // namespace
 
 TrayIntegration::TrayIntegration(QIcon icon, QObject* parent)
     : QObject(parent),
@@ -20,12 +28,33 @@ void TrayIntegration::SetAvailabilityCheck(std::function<bool()> check) {
 void TrayIntegration::ShowIcon() {
   if (icon_) return;
   icon_ = new QSystemTrayIcon(iconImage_, this);
-  icon_->setToolTip(QStringLiteral("Skyloom"));
+  icon_->setToolTip(ToolTip());
   connect(icon_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger) emit activationRequested();
           });
+  connect(icon_, &QSystemTrayIcon::messageClicked, this, &TrayIntegration::activationRequested);
   icon_->show();
+}
+
+void TrayIntegration::SetLastAttempt(const QString& line) {
+  lastAttempt_ = line;
+  if (icon_) icon_->setToolTip(ToolTip());
+}
+
+QString TrayIntegration::ToolTip() const {
+  return lastAttempt_.isEmpty() ? kName : kName + u'\n' + lastAttempt_;
+}
+
+void TrayIntegration::ShowNotice(const QString& text) {
+  if (!icon_ || !QSystemTrayIcon::supportsMessages()) return;
+  QString shown = text.simplified();
+  if (shown.size() > kNoticeChars) {
+    const bool split = shown.at(kNoticeChars - 1).isHighSurrogate();
+    shown = shown.left(kNoticeChars - (split ? 1 : 0)) + QChar(0x2026);
+  }
+  icon_->showMessage(kName, shown, iconImage_, kNoticeMs);
+  emit noticeShown(shown);
 }
 
 void TrayIntegration::RemoveIcon() {

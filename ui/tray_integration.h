@@ -9,7 +9,8 @@ class QSystemTrayIcon;
 namespace skyloom {
 
 // The window's presence in the notification area: one icon while the window is hidden
-// there, and a request to come back on a plain click.
+// there, its tip with the last attempt, notices, and a request to come back on a plain click
+// on the icon or a click on a notice.
 class TrayIntegration final : public QObject {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(TrayIntegration)
@@ -30,12 +31,23 @@ class TrayIntegration final : public QObject {
   // The icon while it is shown, else nullptr.
   QSystemTrayIcon* Icon() const { return icon_; }
 
+  // The tip's second line, under "Skyloom": when the last attempt ran and what it did.
+  void SetLastAttempt(const QString& line);
+  QString ToolTip() const;
+  // A desktop notice with the beginning of `text`, while the icon is shown and the desktop
+  // takes notices; otherwise nothing happens.
+  void ShowNotice(const QString& text);
+
  signals:
-  // A plain left click on the icon; never for hovering, the context button or a double click.
+  // A plain left click on the icon or a click on a notice; never for hovering, the context
+  // button or a double click.
   void activationRequested();
+  // A notice went to the desktop, with the text it shows.
+  void noticeShown(const QString& text);
 
  private:
   QIcon iconImage_;
+  QString lastAttempt_;
   QSystemTrayIcon* icon_ = nullptr;
   std::function<bool()> available_;
 };

@@ -165,8 +165,10 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
 }
 
 TEST_P(HttpApiTest, MetricsCountAttemptsByResult) {
-  StoreResult stored{StoreOutcome::Stored, AttemptRow{{}, u"正常获取"_s, 0, u"成功写入"_s}, 3, {}};
-  StoreResult failed{StoreOutcome::NotCompared, AttemptRow{{}, u"获取错误"_s, 7, u"x"_s}, 0, {}};
+  StoreResult stored{
+      StoreOutcome::Stored, AttemptRow{{}, u"正常获取"_s, 0, u"成功写入"_s, {}}, 3, {}};
+  StoreResult failed{
+      StoreOutcome::NotCompared, AttemptRow{{}, u"获取错误"_s, 7, u"x"_s, {}}, 0, {}};
   metrics.RecordAttempt(Attempt{u"text"_s, stored}, 200ms);
   metrics.RecordAttempt(Attempt{u"7\r\nx"_s, failed}, 40s);
 

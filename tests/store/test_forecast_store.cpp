@@ -468,6 +468,37 @@ TEST_P(ForecastStoreTest, TheNewestRowsReadBackNewestFirst) {
   EXPECT_EQ(attempts[0].number, 7);
 }
 
+// Other programs write tqlog too, several rows in one second among them: paging from any row
+// read back must neither skip nor repeat one, and a time range takes its rows oldest first.
+TEST_P(ForecastStoreTest, AttemptsPageOnFromAnyRowAndReadByTime) {
+  MakeTablesElsewhere();
+  QStringList values;
+  for (int i = 0; i < 7; ++i) {
+    const QString second = i < 4 ? u"2026-12-07 06:15:02"_s : u"2026-12-07 06:45:0%1"_s.arg(i);
+    values << u"('%1', '正常获取', %2, 'row %2')"_s.arg(second).arg(i);
+  }
+  db->Exec(u"INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES "_s + values.join(u','));
+
+  QStringList paged;
+  std::vector<AttemptRow> page;
+  ASSERT_EQ(store->NewestAttempts(3, page), std::nullopt);
+  while (!page.empty()) {
+    for (const AttemptRow& row : page) paged << row.description;
+    const AttemptRow last = page.back();
+    ASSERT_EQ(store->AttemptsBefore(last, 3, page), std::nullopt);
+  }
+  EXPECT_EQ(paged, (QStringList{u"row 6"_s, u"row 5"_s, u"row 4"_s, u"row 3"_s, u"row 2"_s,
+                                u"row 1"_s, u"row 0"_s}));
+
+  std::vector<AttemptRow> between;
+  ASSERT_EQ(store->AttemptsBetween(u"2026-12-07 06:15:02"_s, u"2026-12-07 06:45:05"_s, between),
+            std::nullopt);
+  QStringList inRange;
+  for (const AttemptRow& row : between) inRange << row.description;
+  EXPECT_EQ(inRange, (QStringList{u"row 0"_s, u"row 1"_s, u"row 2"_s, u"row 3"_s, u"row 4"_s}));
+  EXPECT_EQ(between[4].logtime, u"2026-12-07 06:45:04"_s);
+}
+
 TEST(ForecastStore, APathWithBlanksAndChineseStoresAndReadsBack) {
   test::ScratchDb db;
   const QString folder = db.Folder() + u"/天气 数据"_s;

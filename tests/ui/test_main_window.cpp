@@ -117,16 +117,52 @@ TEST_F(MainWindowTest, StartsWithVersionCaptionLockedAddressAndEmptyBoxes) {
   EXPECT_FALSE(picture->pixmap().isNull());
 }
 
-TEST_F(MainWindowTest, EveryControlShowsWholeInsideTheWindow) {
+// The drawn size with the usual type; larger type or a CJK face grows the window instead of
+// cutting anything off.
+struct FontCase {
+  const char* name;
+  qreal scale;
+  const char* family;  // empty: the usual one
+};
+
+class MainWindowFonts : public MainWindowTest, public testing::WithParamInterface<FontCase> {
+ protected:
+  void SetUp() override {
+    MainWindowTest::SetUp();
+    usual_ = QApplication::font();
+    QFont font = usual_;
+    font.setPointSizeF(usual_.pointSizeF() * GetParam().scale);
+    if (*GetParam().family) font.setFamilies({QString::fromLatin1(GetParam().family)});
+    QApplication::setFont(font);
+  }
+  void TearDown() override {
+    form_.reset();
+    QApplication::setFont(usual_);
+    MainWindowTest::TearDown();
+  }
+  QFont usual_;
+};
+
+TEST_P(MainWindowFonts, EveryControlShowsWholeInsideTheWindow) {
   MainWindow& form = Open();
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  EXPECT_EQ(form.size(), QSize(544, 177));
+  // A timed fetch's text in the last-sync line, as wide as it gets.
+  emit form.Driver().lastSyncChanged(kLastSyncPrefix +
+                                     NowText(QDateTime(QDate(2026, 12, 28), QTime(23, 58, 58))));
+  form.Driver().Tick();
+  QCoreApplication::processEvents();
+  if (GetParam().scale == 1.0 && !*GetParam().family) {
+    EXPECT_EQ(form.size(), QSize(544, 177));
+  } else {
+    EXPECT_GE(form.width(), 544);
+    EXPECT_GE(form.height(), 177);
+  }
   EXPECT_EQ(form.minimumSize(), form.maximumSize());
   EXPECT_EQ(Find<QGroupBox>("Frame1")->title(), QStringLiteral("From"));
 
-  const QStringList shown = {"txtHTML",  "Frame1",    "txtAddress", "cmdGet",
-                             "Command1", "cmdUnlock", "Clock",      "syntime"};
+  const QStringList shown = {"txtHTML",   "Frame1",     "txtAddress", "cmdGet", "Command1",
+                             "cmdUnlock", "cmdHistory", "Clock",      "syntime"};
   for (const QString& name : shown) {
     SCOPED_TRACE(name.toStdString());
     auto* control = Find<QWidget>(name.toLatin1().constData());
@@ -135,23 +171,33 @@ TEST_F(MainWindowTest, EveryControlShowsWholeInsideTheWindow) {
     EXPECT_TRUE(control->parentWidget()->rect().contains(control->geometry()));
     const QRect inWindow(control->mapTo(&form, QPoint(0, 0)), control->size());
     EXPECT_TRUE(form.rect().contains(inWindow));
+    if (auto* label = qobject_cast<QLabel*>(control)) {
+      EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+      EXPECT_LE(label->fontMetrics().height(), label->height());
+    }
   }
   const std::pair<const char*, const char*> captions[] = {
-      {"cmdGet", "Get"}, {"Command1", "Clear"}, {"cmdUnlock", "UnLock"}};
+      {"cmdGet", "Get"}, {"Command1", "Clear"}, {"cmdUnlock", "UnLock"}, {"cmdHistory", "History"}};
   for (const auto& [name, caption] : captions) {
     auto* button = Find<QPushButton>(name);
     EXPECT_EQ(button->text(), QLatin1String(caption));
     EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()),
               button->contentsRect().width())
         << name;
+    EXPECT_LE(button->fontMetrics().height(), button->height()) << name;
   }
-  // The running clock fits its label.
-  auto* clockLabel = Find<QLabel>("Clock");
-  form.Driver().Tick();
-  EXPECT_LE(clockLabel->fontMetrics().horizontalAdvance(clockLabel->text()), clockLabel->width());
+  // Four lines of the forecast, as the drawn box holds.
+  auto* result = Find<QPlainTextEdit>("txtHTML");
+  EXPECT_GE(result->viewport()->height(), 4 * result->fontMetrics().lineSpacing());
 }
 
-TEST_F(MainWindowTest, TabWalksResultAddressGetClearThenUnlock) {
+INSTANTIATE_TEST_SUITE_P(Fonts, MainWindowFonts,
+                         testing::Values(FontCase{"usual", 1.0, ""}, FontCase{"larger", 1.6, ""},
+                                         FontCase{"largest", 2.5, ""},
+                                         FontCase{"cjk", 1.0, "WenQuanYi Micro Hei"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, TabWalksResultAddressGetClearHistoryThenUnlock) {
   MainWindow& form = Open();
   QTest::mouseClick(Find<QPushButton>("cmdUnlock"), Qt::LeftButton);  // a locked address is skipped
   form.show();
@@ -159,12 +205,12 @@ TEST_F(MainWindowTest, TabWalksResultAddressGetClearThenUnlock) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
   Find<QWidget>("txtHTML")->setFocus();
   QStringList visited;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 7; ++i) {
     visited << QApplication::focusWidget()->objectName();
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
   }
-  EXPECT_EQ(visited,
-            QStringList({"txtHTML", "txtAddress", "cmdGet", "Command1", "cmdUnlock", "txtHTML"}));
+  EXPECT_EQ(visited, QStringList({"txtHTML", "txtAddress", "cmdGet", "Command1", "cmdHistory",
+                                  "cmdUnlock", "txtHTML"}));
 }
 
 TEST_F(MainWindowTest, UnlockedAddressIsUsedByGetAndStaysEditable) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -11,6 +12,7 @@
 #include "store/open_store.h"
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"
+#include "support/test_server.h"
 #include "ui/main_window.h"
 #include "ui/program_icon.h"
 #include "ui/tray_integration.h"
@@ -145,6 +147,82 @@ TEST_F(MinimiseTest, MouseMovesOverTheWindowNeitherRestoreNorResize) {
   EXPECT_TRUE(form.isMinimized());
   EXPECT_EQ(form.geometry(), before);
 }
+
+// What the tray says after an attempt: the tip always, a notice only for a new forecast
+// while the window is hidden there.
+struct NoticeCase {
+  const char* name;
+  bool hidden;
+  bool storedBefore;  // the page's forecast is already the newest stored
+  bool reachable;     // the page can be fetched at all
+  int notices;
+  const char* tipEnd;
+};
+
+class TrayNotice : public testing::TestWithParam<NoticeCase> {
+ protected:
+  void SetUp() override {
+    QFile page(QStringLiteral(SKYLOOM_TEST_DATA "/shortnb_output.html"));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    server_.ServeBytes("/page.asp", page.readAll());
+    server_.Start();
+  }
+
+  void Fetch() {
+    QSignalSpy finished(&form_->Driver(), &SyncDriver::fetchFinished);
+    ASSERT_TRUE(form_->Driver().FetchNow());
+    ASSERT_TRUE(finished.wait(kWaitMs));
+  }
+
+  test::ScratchDb db_;
+  test::FakeClock clock_{QDateTime(QDate(2026, 12, 7), QTime(12, 0, 5))};
+  test::TestServer server_;
+  std::unique_ptr<MainWindow> form_;
+};
+
+TEST_P(TrayNotice, TipTellsTheLastAttemptAndOnlyANewForecastInTheTrayIsNoticed) {
+  if (!QSystemTrayIcon::supportsMessages()) GTEST_SKIP() << "this platform takes no notices";
+  const NoticeCase& c = GetParam();
+  const QString address = c.reachable ? server_.Url(QStringLiteral("/page.asp"))
+                                      : QStringLiteral("http://127.0.0.1:9/page.asp");
+  form_ = std::make_unique<MainWindow>(clock_, OpenStore(db_.Path()), address, HttpLimits{});
+  form_->Tray().SetAvailabilityCheck([] { return true; });
+  form_->show();
+  if (c.storedBefore) Fetch();
+  if (c.hidden) {
+    form_->showMinimized();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form_->isVisible(); }, kWaitMs));
+  }
+  QSignalSpy notices(&form_->Tray(), &TrayIntegration::noticeShown);
+  Fetch();
+
+  ASSERT_EQ(notices.size(), c.notices);
+  const QStringList tip = form_->Tray().ToolTip().split(u'\n');
+  ASSERT_EQ(tip.size(), 2);
+  EXPECT_EQ(tip[0], QStringLiteral("Skyloom"));
+  EXPECT_TRUE(tip[1].startsWith(QStringLiteral("2026-12-07 12:00:05  "))) << tip[1].toStdString();
+  EXPECT_TRUE(tip[1].endsWith(QString::fromUtf8(c.tipEnd))) << tip[1].toStdString();
+  if (c.hidden) {
+    EXPECT_EQ(form_->Tray().Icon()->toolTip(), form_->Tray().ToolTip());
+  }
+  if (c.notices == 0) return;
+
+  EXPECT_TRUE(
+      notices.first().at(0).toString().startsWith(QStringLiteral("市气象台今天17点钟发布")));
+  // A click on the notice brings the window back.
+  emit form_->Tray().Icon()->messageClicked();
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_EQ(form_->Tray().Icon(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attempts, TrayNotice,
+    testing::Values(NoticeCase{"hidden_new_forecast", true, false, true, 1, "正常获取 0 成功写入"},
+                    NoticeCase{"hidden_unchanged", true, true, true, 0, "正常获取 0 未写入"},
+                    NoticeCase{"shown_new_forecast", false, false, true, 0, "正常获取 0 成功写入"},
+                    NoticeCase{"hidden_failed_request", true, false, false, 0,
+                               "Couldn't connect to server"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace skyloom

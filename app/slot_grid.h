@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "store/forecast_store.h"
+
+namespace skyloom {
+
+// What the attempt of a timed slot did.
+enum class SlotState {
+  Stored,            // a new forecast
+  Unchanged,         // the same forecast again
+  NothingExtracted,  // the page held no forecast
+  Error,             // the request failed
+  NoAttempt,         // nothing was logged for the slot
+  Later,             // the slot's half hour has not ended yet and nothing is logged
+};
+
+// What a logged attempt did, from its error number and description.
+SlotState StateOf(const AttemptRow& row);
+
+struct SlotCell {
+  QDateTime start;  // the slot's time on its day
+  SlotState state = SlotState::NoAttempt;
+  std::optional<AttemptRow> attempt;
+};
+
+// The timed slots of some days in a row: one line per day, oldest first, one cell per slot
+// in the order of TimedSlots().
+struct SlotGrid {
+  QDate firstDay;
+  int days = 0;
+  int slotsPerDay = 0;
+  std::vector<SlotCell> cells;
+
+  const SlotCell& At(int day, int slot) const { return cells[day * slotsPerDay + slot]; }
+};
+
+// The logtimes to read for the `days` days that end with `lastDay`: from midnight of the
+// first day up to but not including midnight after the last, as tqlog writes them.
+std::pair<QString, QString> SlotGridRange(const QDate& lastDay, int days);
+
+// Which attempt belongs to which slot. `rows` is what SlotGridRange selects, in any order;
+// `now` decides which empty slots are still to come.
+SlotGrid BuildSlotGrid(const std::vector<AttemptRow>& rows, const QDate& lastDay, int days,
+                       const QDateTime& now);
+
+}  // namespace skyloom

@@ -1,0 +1,164 @@
+// Opens the windows on a database of three weeks made up here, at a fixed instant, and saves
+// a picture of each. Usage: skyloom-screenshots FOLDER
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <cstdio>
+
+#include "platform/sqlite_connection.h"
+#include "schedule/sync_schedule.h"
+#include "store/open_store.h"
+#include "store/sqlite_store.h"
+#include "ui/history_window.h"
+#include "ui/main_window.h"
+
+namespace skyloom {
+namespace {
+
+const QDateTime kNow(QDate(2026, 12, 7), QTime(15, 20, 0));
+
+class FixedClock final : public Clock {
+ public:
+  QDateTime Now() const override { return kNow; }
+};
+
+const QString kForecast = QStringLiteral(
+    "市气象台今天11点钟发布：今天白天：阴转多云。偏北风3到4级。最高温度：14℃。"
+    "今天夜里到明天：多云到阴，有时有小雨。东北风4到5级，沿江沿海地区阵风6到7级。"
+    "明天最低温度：8℃，最高温度：13℃。相对湿度：70%到95%。");
+
+// The morning's text of each day, and the one the afternoon changed it to.
+QString Forecast(int day, bool afternoon) {
+  QString text = kForecast;
+  text.replace(QStringLiteral("8℃"), QStringLiteral("%1℃").arg(4 + day % 6));
+  if (afternoon) {
+    text.replace(QStringLiteral("11点钟"), QStringLiteral("17点钟"));
+    text.replace(QStringLiteral("有时有小雨"), QStringLiteral("傍晚起有小到中雨"));
+    text.replace(QStringLiteral("70%到95%"), QStringLiteral("80%到100%"));
+  }
+  return text;
+}
+
+bool Fail(const char* what, const QString& message) {
+  std::fprintf(stderr, "skyloom-screenshots: %s: %s\n", what, message.toUtf8().constData());
+  return false;
+}
+
+// Three weeks of timed attempts: a new forecast each morning and afternoon, some failures, a
+// day the program did not run, and a Get clicked by hand.
+bool Seed(const QString& path) {
+  bool created = false;
+  if (auto error = SqliteStore(path).CreateTables(created)) return Fail("create", error->message);
+  SqliteConnection db;
+  if (auto error = db.Open(path, false)) return Fail("open", error->message);
+  db.Execute("BEGIN");
+  QRandomGenerator random(20261207);
+  const auto log = [&](const QDateTime& at, qint64 number, const QString& description) {
+    db.Run("INSERT INTO tqlog(logtime,errstat,errnum,errdes) VALUES(?,?,?,?)",
+           {at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+            number == 0 ? kStatusFetched : kStatusFetchError, number, description});
+  };
+  const auto store = [&](const QDateTime& at, const QString& text) {
+    db.Run("INSERT INTO tq(logtime,tqyb) VALUES(?,?)",
+           {at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), text});
+  };
+  for (int day = 20; day >= 0; --day) {
+    const QDate date = kNow.date().addDays(-day);
+    if (day == 9) continue;  // the machine was off
+    for (const QTime& slot : TimedSlots()) {
+      const QDateTime at(date, slot.addSecs(1 + random.bounded(4)));
+      if (at > kNow) break;
+      const bool morning = slot == QTime(6, 15);
+      const bool afternoon = slot == QTime(16, 15);
+      const int roll = static_cast<int>(random.bounded(100));
+      if (day == 3 && slot.hour() == 9) {
+        log(at.addSecs(120), 28, QStringLiteral("Timeout was reached"));
+      } else if (roll < 3) {
+        log(at, 7, QStringLiteral("Couldn't connect to server"));
+      } else if (roll < 7) {
+        log(at, -1, kEmptyText);
+      } else if (morning || afternoon) {
+        store(at, Forecast(day, afternoon));
+        log(at, 0, kWritten);
+      } else {
+        log(at, 0, kNotWritten);
+      }
+      if (day == 1 && slot == QTime(10, 15)) {
+        log(QDateTime(date, QTime(10, 27, 41)), 0, kNotWritten);  // Get, clicked by hand
+      }
+    }
+  }
+  if (auto error = db.Execute("COMMIT")) return Fail("seed", error->message);
+  return true;
+}
+
+bool Save(QWidget& window, const QString& path) {
+  QApplication::processEvents();
+  if (!window.grab().save(path)) return Fail("save", path);
+  std::printf("%s\n", path.toUtf8().constData());
+  return true;
+}
+
+int Run(const QString& folder) {
+  QTemporaryDir scratch;
+  const QString path = scratch.filePath(QStringLiteral("tqyb.mdb"));
+  if (!scratch.isValid() || !Seed(path)) return 1;
+  const FixedClock clock;
+  const QString address = QStringLiteral("http://weather.example.com/xxw/shortnb_output.asp");
+
+  MainWindow window(clock, OpenStore(path), address, HttpLimits{});
+  window.show();
+  // As the window looks after the afternoon's timed fetch.
+  window.Driver().Tick();
+  emit window.Driver().resultShown(Forecast(0, false));
+  emit window.Driver().lastSyncChanged(kLastSyncPrefix + NowText(kNow.addSecs(-5 * 60)));
+  if (!Save(window, folder + QStringLiteral("/main-window.png"))) return 1;
+
+  window.findChild<QPushButton*>(QStringLiteral("cmdHistory"))->click();
+  HistoryWindow* history = window.History();
+  history->resize(history->sizeHint().expandedTo(QSize(900, 640)));
+  // The newest afternoon forecast that changed the morning's.
+  auto* forecasts = history->findChild<QAbstractItemView*>(QStringLiteral("lstForecasts"));
+  const QAbstractItemModel* model = forecasts->model();
+  for (int row = 0; row + 1 < model->rowCount(); ++row) {
+    const auto text = [&](int r) { return model->index(r, 1).data().toString(); };
+    if (text(row).contains(QStringLiteral("17点钟")) &&
+        text(row + 1).contains(QStringLiteral("11点钟"))) {
+      forecasts->setCurrentIndex(model->index(row, 0));
+      break;
+    }
+  }
+  if (!Save(*history, folder + QStringLiteral("/history-forecasts.png"))) return 1;
+  history->findChild<QTabWidget*>(QStringLiteral("tabHistory"))->setCurrentIndex(1);
+  if (!Save(*history, folder + QStringLiteral("/history-attempts.png"))) return 1;
+  history->close();
+
+  // Larger type: everything still shows whole.
+  QFont large = QApplication::font();
+  large.setPointSizeF(large.pointSizeF() * 1.6);
+  QApplication::setFont(large);
+  MainWindow big(clock, OpenStore(path), address, HttpLimits{});
+  big.show();
+  big.Driver().Tick();
+  emit big.Driver().resultShown(Forecast(0, false));
+  emit big.Driver().lastSyncChanged(kLastSyncPrefix + NowText(kNow.addSecs(-5 * 60)));
+  return Save(big, folder + QStringLiteral("/main-window-large-font.png")) ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace skyloom
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  if (argc != 2) {
+    std::fputs("usage: skyloom-screenshots FOLDER\n", stderr);
+    return 2;
+  }
+  const QString folder = QString::fromLocal8Bit(argv[1]);
+  if (!QDir().mkpath(folder)) return 1;
+  return skyloom::Run(folder);
+}

@@ -1,0 +1,223 @@
+#include "ui/history_models.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QIcon>
+#include <QPainter>
+#include <QPixmap>
+#include <algorithm>
+
+namespace skyloom {
+namespace {
+
+// Enough of a forecast to tell it from its neighbours in the list.
+constexpr int kBeginningChars = 48;
+
+QString Beginning(const std::optional<QString>& text) {
+  if (!text) return QStringLiteral("(NULL)");
+  QString line = text->left(kBeginningChars + 1).simplified();
+  if (line.size() > kBeginningChars || text->size() > kBeginningChars + 1) {
+    line = line.left(kBeginningChars) + QChar(0x2026);
+  }
+  return line;
+}
+
+QVariant Header(int section, Qt::Orientation orientation, int role,
+                std::initializer_list<const char*> names) {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  if (section < 0 || section >= static_cast<int>(names.size())) return {};
+  return QString::fromLatin1(names.begin()[section]);
+}
+
+const QIcon& FailureMark() {
+  static const QIcon mark = [] {
+    QPixmap dot(12, 12);
+    dot.fill(Qt::transparent);
+    QPainter painter(&dot);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0xc6, 0x28, 0x28));
+    painter.drawEllipse(QRectF(1, 1, 10, 10));
+    return QIcon(dot);
+  }();
+  return mark;
+}
+
+}  // namespace
+
+ForecastListModel::ForecastListModel(ForecastStore& store, QObject* parent)
+    : QAbstractTableModel(parent), store_(store) {}
+
+int ForecastListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int ForecastListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kColumnCount;
+}
+
+QVariant ForecastListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const ForecastRow& row = rows_[index.row()];
+  if (role == Qt::DisplayRole) {
+    return index.column() == kTimeColumn ? row.logtime : Beginning(row.text);
+  }
+  if (role == Qt::ForegroundRole && index.column() == kTextColumn && !row.text) {
+    return QBrush(Qt::gray);
+  }
+  return {};
+}
+
+QVariant ForecastListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  return Header(section, orientation, role, {"Stored", "Forecast"});
+}
+
+bool ForecastListModel::canFetchMore(const QModelIndex& parent) const {
+  return !parent.isValid() && !atEnd_;
+}
+
+void ForecastListModel::fetchMore(const QModelIndex& parent) {
+  if (!canFetchMore(parent)) return;
+  std::vector<ForecastRow> page;
+  const qint64 before = rows_.empty() ? 0 : rows_.back().id;
+  if (auto error = store_.NewestForecasts(kHistoryPageRows, before, page)) return Failed(*error);
+  atEnd_ = page.size() < static_cast<size_t>(kHistoryPageRows);
+  if (page.empty()) return;
+  beginInsertRows({}, rowCount(), rowCount() + static_cast<int>(page.size()) - 1);
+  rows_.insert(rows_.end(), page.begin(), page.end());
+  endInsertRows();
+}
+
+void ForecastListModel::Refresh() {
+  std::vector<ForecastRow> newest;
+  if (auto error = store_.NewestForecasts(kHistoryPageRows, 0, newest)) return Failed(*error);
+  const auto fresh = std::find_if(newest.begin(), newest.end(), [this](const ForecastRow& row) {
+    return !rows_.empty() && row.id <= rows_.front().id;
+  });
+  // The newest shown is still there: only what came since is new.
+  if (!broken_ && !rows_.empty() && fresh != newest.end() && fresh->id == rows_.front().id) {
+    if (fresh == newest.begin()) return;
+    beginInsertRows({}, 0, static_cast<int>(fresh - newest.begin()) - 1);
+    rows_.insert(rows_.begin(), newest.begin(), fresh);
+    endInsertRows();
+    return;
+  }
+  beginResetModel();
+  broken_ = false;
+  rows_ = std::move(newest);
+  atEnd_ = rows_.size() < static_cast<size_t>(kHistoryPageRows);
+  endResetModel();
+}
+
+std::optional<ForecastRow> ForecastListModel::Previous(int row) {
+  if (row + 1 < rowCount()) return rows_[row + 1];
+  std::vector<ForecastRow> before;
+  if (auto error = store_.NewestForecasts(1, rows_[row].id, before)) {
+    Failed(*error);
+    return std::nullopt;
+  }
+  if (before.empty()) return std::nullopt;
+  return before.front();
+}
+
+void ForecastListModel::Failed(const StoreError& error) {
+  // A view asks for more as long as there is more; a broken database must not be asked again
+  // on every scroll, only at the next refresh, which reads from the newest again.
+  atEnd_ = true;
+  broken_ = true;
+  emit readFailed(error.message);
+}
+
+AttemptListModel::AttemptListModel(ForecastStore& store, QObject* parent)
+    : QAbstractTableModel(parent), store_(store) {}
+
+int AttemptListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int AttemptListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kColumnCount;
+}
+
+QVariant AttemptListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const AttemptRow& row = rows_[index.row()];
+  const bool failed = row.number != 0;
+  switch (role) {
+    case Qt::DisplayRole:
+      switch (index.column()) {
+        case kTimeColumn:
+          return row.logtime;
+        case kStatusColumn:
+          return row.status;
+        case kNumberColumn:
+          return row.number;
+        default:
+          return row.description;
+      }
+    case Qt::DecorationRole:
+      if (failed && index.column() == kStatusColumn) return FailureMark();
+      return {};
+    case Qt::ForegroundRole:
+      if (failed) return QBrush(QColor(0x9b, 0x1c, 0x1c));
+      return {};
+    case Qt::BackgroundRole:
+      if (failed) return QBrush(QColor(0xfd, 0xec, 0xea));
+      return {};
+    case Qt::TextAlignmentRole:
+      if (index.column() == kNumberColumn) return int(Qt::AlignRight | Qt::AlignVCenter);
+      return {};
+    default:
+      return {};
+  }
+}
+
+QVariant AttemptListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  return Header(section, orientation, role, {"Time", "Status", "Number", "Description"});
+}
+
+bool AttemptListModel::canFetchMore(const QModelIndex& parent) const {
+  return !parent.isValid() && !atEnd_;
+}
+
+void AttemptListModel::fetchMore(const QModelIndex& parent) {
+  if (!canFetchMore(parent)) return;
+  std::vector<AttemptRow> page;
+  const auto error = rows_.empty() ? store_.NewestAttempts(kHistoryPageRows, page)
+                                   : store_.AttemptsBefore(rows_.back(), kHistoryPageRows, page);
+  if (error) return Failed(*error);
+  atEnd_ = page.size() < static_cast<size_t>(kHistoryPageRows);
+  if (page.empty()) return;
+  beginInsertRows({}, rowCount(), rowCount() + static_cast<int>(page.size()) - 1);
+  rows_.insert(rows_.end(), page.begin(), page.end());
+  endInsertRows();
+}
+
+void AttemptListModel::Refresh() {
+  std::vector<AttemptRow> newest;
+  if (auto error = store_.NewestAttempts(kHistoryPageRows, newest)) return Failed(*error);
+  const auto shown = std::find_if(newest.begin(), newest.end(), [this](const AttemptRow& row) {
+    return !rows_.empty() && row.position == rows_.front().position &&
+           row.logtime == rows_.front().logtime;
+  });
+  if (!broken_ && shown != newest.end()) {
+    if (shown == newest.begin()) return;
+    beginInsertRows({}, 0, static_cast<int>(shown - newest.begin()) - 1);
+    rows_.insert(rows_.begin(), newest.begin(), shown);
+    endInsertRows();
+    return;
+  }
+  beginResetModel();
+  broken_ = false;
+  rows_ = std::move(newest);
+  atEnd_ = rows_.size() < static_cast<size_t>(kHistoryPageRows);
+  endResetModel();
+}
+
+void AttemptListModel::Failed(const StoreError& error) {
+  atEnd_ = true;
+  broken_ = true;
+  emit readFailed(error.message);
+}
+
+}  // namespace skyloom

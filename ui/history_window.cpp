@@ -1,0 +1,260 @@
+#include "ui/history_window.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QShortcut>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/slot_grid.h"
+#include "app/text_diff.h"
+#include "ui/history_models.h"
+#include "ui/slot_picture.h"
+
+namespace skyloom {
+namespace {
+
+// Rows another collector writes show within this long while the window is open.
+constexpr int kPollMs = 60'000;
+
+const QColor kInsertedText(0x0b, 0x5d, 0x1e);
+const QColor kInsertedBack(0xd3, 0xf2, 0xd6);
+const QColor kDeletedText(0x9b, 0x1c, 0x1c);
+const QColor kDeletedBack(0xfb, 0xdd, 0xda);
+
+// A table rather than a tree: a tree reads another page whenever it lays its rows out anew,
+// a table only as it scrolls to the end.
+QTableView* MakeList(const char* name, QAbstractItemModel* model, QWidget* parent) {
+  auto* list = new QTableView(parent);
+  list->setObjectName(QLatin1String(name));
+  list->setModel(model);
+  list->setShowGrid(false);
+  list->setWordWrap(false);
+  list->setAlternatingRowColors(true);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+  // Every row the same height: the view never measures rows it does not show.
+  QHeaderView* rows = list->verticalHeader();
+  rows->hide();
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  rows->setDefaultSectionSize(list->fontMetrics().height() + 6);
+  QHeaderView* columns = list->horizontalHeader();
+  columns->setStretchLastSection(true);
+  columns->setHighlightSections(false);
+  columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  // Fitted to the text, not to the rows: measuring rows would read them all.
+  const QFontMetrics metrics = list->fontMetrics();
+  columns->resizeSection(0, metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
+                                3 * metrics.averageCharWidth());
+  return list;
+}
+
+QString LegendHtml() {
+  return QStringLiteral(
+             "<span style=\"color:%1;background:%2;text-decoration:underline\">&nbsp;inserted"
+             "&nbsp;</span> <span style=\"color:%3;background:%4;text-decoration:line-through\">"
+             "&nbsp;deleted&nbsp;</span>")
+      .arg(kInsertedText.name(), kInsertedBack.name(), kDeletedText.name(), kDeletedBack.name());
+}
+
+}  // namespace
+
+HistoryWindow::HistoryWindow(ForecastStore& store, const Clock& clock, QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      store_(store),
+      clock_(clock),
+      forecasts_(new ForecastListModel(store, this)),
+      attempts_(new AttemptListModel(store, this)),
+      tabs_(new QTabWidget(this)),
+      status_(new QLabel(this)),
+      poll_(new QTimer(this)) {
+  setObjectName(QStringLiteral("History"));
+  setWindowTitle(QStringLiteral("Skyloom History"));
+  tabs_->setObjectName(QStringLiteral("tabHistory"));
+  tabs_->addTab(MakeForecastsTab(), QStringLiteral("Forecasts"));
+  tabs_->addTab(MakeAttemptsTab(), QStringLiteral("Attempts"));
+
+  status_->setObjectName(QStringLiteral("lblStatus"));
+  status_->setWordWrap(true);
+  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QPalette palette = status_->palette();
+  palette.setColor(QPalette::WindowText, kDeletedText);
+  status_->setPalette(palette);
+  status_->hide();
+
+  auto* column = new QVBoxLayout(this);
+  column->addWidget(tabs_, 1);
+  column->addWidget(status_);
+
+  connect(forecasts_, &ForecastListModel::readFailed, this, &HistoryWindow::ShowReadError);
+  connect(attempts_, &AttemptListModel::readFailed, this, &HistoryWindow::ShowReadError);
+  connect(forecastList_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          &HistoryWindow::ShowForecast);
+  // The newest forecast is the one to see first.
+  connect(forecasts_, &QAbstractItemModel::modelReset, this, [this] {
+    if (forecasts_->rowCount() > 0) forecastList_->setCurrentIndex(forecasts_->index(0, 0));
+  });
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+          &QWidget::close);
+  poll_->setInterval(kPollMs);
+  connect(poll_, &QTimer::timeout, this, &HistoryWindow::Refresh);
+
+  const QFontMetrics metrics = fontMetrics();
+  resize(QSize(metrics.averageCharWidth() * 110, metrics.height() * 36).expandedTo(sizeHint()));
+}
+
+HistoryWindow::~HistoryWindow() = default;
+
+QWidget* HistoryWindow::MakeForecastsTab() {
+  auto* tab = new QWidget;
+  tab->setObjectName(QStringLiteral("tabForecasts"));
+  auto* splitter = new QSplitter(Qt::Vertical, tab);
+  forecastList_ = MakeList("lstForecasts", forecasts_, splitter);
+
+  auto* detail = new QWidget(splitter);
+  forecastCaption_ = new QLabel(detail);
+  forecastCaption_->setObjectName(QStringLiteral("lblForecast"));
+  forecastCaption_->setWordWrap(true);
+  forecastText_ = new QTextEdit(detail);
+  forecastText_->setObjectName(QStringLiteral("txtForecast"));
+  forecastText_->setReadOnly(true);
+  // Chinese strokes need a little more size than Latin text to read comfortably.
+  QFont textFont = forecastText_->font();
+  textFont.setPointSizeF(textFont.pointSizeF() * 1.2);
+  forecastText_->setFont(textFont);
+  auto* detailColumn = new QVBoxLayout(detail);
+  detailColumn->setContentsMargins(0, 0, 0, 0);
+  detailColumn->addWidget(forecastCaption_);
+  detailColumn->addWidget(forecastText_, 1);
+
+  splitter->setStretchFactor(0, 3);
+  splitter->setStretchFactor(1, 2);
+  auto* column = new QVBoxLayout(tab);
+  column->addWidget(splitter);
+  return tab;
+}
+
+QWidget* HistoryWindow::MakeAttemptsTab() {
+  auto* tab = new QWidget;
+  tab->setObjectName(QStringLiteral("tabAttempts"));
+  auto* splitter = new QSplitter(Qt::Vertical, tab);
+
+  auto* top = new QWidget(splitter);
+  picture_ = new SlotPicture(top);
+  picture_->setObjectName(QStringLiteral("picSlots"));
+
+  auto* legend = new QHBoxLayout;
+  const int swatchSize = fontMetrics().height() - 2;
+  for (const SlotState state :
+       {SlotState::Stored, SlotState::Unchanged, SlotState::NothingExtracted, SlotState::Error,
+        SlotState::NoAttempt, SlotState::Later}) {
+    auto* swatch = new QLabel(top);
+    swatch->setPixmap(SlotPicture::Swatch(state, swatchSize));
+    legend->addWidget(swatch);
+    legend->addWidget(new QLabel(SlotPicture::NameOf(state), top));
+    legend->addSpacing(fontMetrics().averageCharWidth() * 2);
+  }
+  legend->addStretch(1);
+
+  auto* caption = new QLabel(
+      QStringLiteral("Timed slots of the last %1 days; hover over a slot for its attempt.")
+          .arg(kPictureDays),
+      top);
+  caption->setWordWrap(true);
+  auto* topColumn = new QVBoxLayout(top);
+  topColumn->setContentsMargins(0, 0, 0, 0);
+  topColumn->addWidget(caption);
+  topColumn->addWidget(picture_);
+  topColumn->addLayout(legend);
+
+  attemptList_ = MakeList("lstAttempts", attempts_, splitter);
+  const QFontMetrics metrics = attemptList_->fontMetrics();
+  attemptList_->horizontalHeader()->resizeSection(
+      AttemptListModel::kStatusColumn, metrics.horizontalAdvance(kStatusFetchError) +
+                                           metrics.height() + 6 * metrics.averageCharWidth());
+  attemptList_->horizontalHeader()->resizeSection(
+      AttemptListModel::kNumberColumn,
+      metrics.horizontalAdvance(QStringLiteral("Number")) + 4 * metrics.averageCharWidth());
+
+  splitter->setStretchFactor(0, 0);
+  splitter->setStretchFactor(1, 1);
+  splitter->setCollapsible(0, false);
+  auto* column = new QVBoxLayout(tab);
+  column->addWidget(splitter);
+  return tab;
+}
+
+void HistoryWindow::Refresh() {
+  status_->hide();
+  forecasts_->Refresh();
+  attempts_->Refresh();
+
+  const QDate today = clock_.Now().date();
+  const auto [from, to] = SlotGridRange(today, kPictureDays);
+  std::vector<AttemptRow> rows;
+  if (auto error = store_.AttemptsBetween(from, to, rows)) ShowReadError(error->message);
+  picture_->SetGrid(BuildSlotGrid(rows, today, kPictureDays, clock_.Now()));
+}
+
+void HistoryWindow::ShowReadError(const QString& message) {
+  status_->setText(message);
+  status_->show();
+}
+
+void HistoryWindow::ShowForecast(const QModelIndex& current) {
+  forecastText_->clear();
+  if (!current.isValid()) {
+    forecastCaption_->clear();
+    return;
+  }
+  const ForecastRow row = forecasts_->Row(current.row());
+  const std::optional<ForecastRow> previous = forecasts_->Previous(current.row());
+  const QString text = row.text.value_or(QString());
+  if (!previous) {
+    forecastCaption_->setText(
+        QStringLiteral("Stored %1, the first forecast stored.").arg(row.logtime));
+    forecastText_->setPlainText(text);
+    return;
+  }
+  forecastCaption_->setText(QStringLiteral("Stored %1; changes since the forecast of %2: %3")
+                                .arg(row.logtime, previous->logtime, LegendHtml()));
+
+  QTextCharFormat same;
+  QTextCharFormat inserted;
+  inserted.setForeground(kInsertedText);
+  inserted.setBackground(kInsertedBack);
+  inserted.setFontUnderline(true);
+  QTextCharFormat deleted;
+  deleted.setForeground(kDeletedText);
+  deleted.setBackground(kDeletedBack);
+  deleted.setFontStrikeOut(true);
+  QTextCursor cursor(forecastText_->document());
+  for (const DiffSpan& span : DiffCharacters(previous->text.value_or(QString()), text)) {
+    const QTextCharFormat& format = span.kind == DiffSpan::Kind::Same       ? same
+                                    : span.kind == DiffSpan::Kind::Inserted ? inserted
+                                                                            : deleted;
+    cursor.insertText(span.text, format);
+  }
+  forecastText_->moveCursor(QTextCursor::Start);
+}
+
+void HistoryWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  Refresh();
+  poll_->start();
+}
+
+void HistoryWindow::hideEvent(QHideEvent* event) {
+  poll_->stop();
+  QWidget::hideEvent(event);
+}
+
+}  // namespace skyloom

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QWidget>
+
+#include "platform/clock.h"
+#include "store/forecast_store.h"
+
+class QLabel;
+class QModelIndex;
+class QTableView;
+class QTabWidget;
+class QTextEdit;
+class QTimer;
+
+namespace skyloom {
+
+class AttemptListModel;
+class ForecastListModel;
+class SlotPicture;
+
+// The stored forecasts with what changed from one to the next, and the attempt log with the
+// timed slots of the last two weeks. Rows are read from the store as they come into view.
+class HistoryWindow final : public QWidget {
+  Q_OBJECT
+  Q_DISABLE_COPY_MOVE(HistoryWindow)
+
+ public:
+  // Days the slot picture covers, today included.
+  static constexpr int kPictureDays = 14;
+
+  HistoryWindow(ForecastStore& store, const Clock& clock, QWidget* parent = nullptr);
+  ~HistoryWindow() override;
+
+  // Reads what was stored and logged since, by this program or another collector.
+  void Refresh();
+
+  ForecastListModel& Forecasts() { return *forecasts_; }
+  AttemptListModel& Attempts() { return *attempts_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+
+ private:
+  QWidget* MakeForecastsTab();
+  QWidget* MakeAttemptsTab();
+  void ShowForecast(const QModelIndex& current);
+  void ShowReadError(const QString& message);
+
+  ForecastStore& store_;
+  const Clock& clock_;
+  ForecastListModel* forecasts_;
+  AttemptListModel* attempts_;
+  QTabWidget* tabs_;
+  QTableView* forecastList_ = nullptr;
+  QLabel* forecastCaption_ = nullptr;
+  QTextEdit* forecastText_ = nullptr;
+  SlotPicture* picture_ = nullptr;
+  QTableView* attemptList_ = nullptr;
+  QLabel* status_;
+  QTimer* poll_;
+};
+
+}  // namespace skyloom
