@@ -45,16 +45,31 @@ const QIcon& FailureMark() {
 
 }  // namespace
 
+PagedListModel::PagedListModel(ForecastStore& store, int columns, QObject* parent)
+    : QAbstractTableModel(parent), store_(store), columns_(columns) {}
+
+int PagedListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : Count();
+}
+
+int PagedListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : columns_;
+}
+
+bool PagedListModel::canFetchMore(const QModelIndex& parent) const {
+  return !parent.isValid() && !atEnd_;
+}
+
+void PagedListModel::Failed(const StoreError& error) {
+  // A view asks for more as long as there is more; a broken database must not be asked again
+  // on every scroll, only at the next refresh, which reads from the newest again.
+  atEnd_ = true;
+  broken_ = true;
+  emit readFailed(error.message);
+}
+
 ForecastListModel::ForecastListModel(ForecastStore& store, QObject* parent)
-    : QAbstractTableModel(parent), store_(store) {}
-
-int ForecastListModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
-}
-
-int ForecastListModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : kColumnCount;
-}
+    : PagedListModel(store, kColumnCount, parent) {}
 
 QVariant ForecastListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
@@ -72,41 +87,24 @@ QVariant ForecastListModel::headerData(int section, Qt::Orientation orientation,
   return Header(section, orientation, role, {"Stored", "Forecast"});
 }
 
-bool ForecastListModel::canFetchMore(const QModelIndex& parent) const {
-  return !parent.isValid() && !atEnd_;
-}
-
 void ForecastListModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
   std::vector<ForecastRow> page;
   const qint64 before = rows_.empty() ? 0 : rows_.back().id;
   if (auto error = store_.NewestForecasts(kHistoryPageRows, before, page)) return Failed(*error);
-  atEnd_ = page.size() < static_cast<size_t>(kHistoryPageRows);
-  if (page.empty()) return;
-  beginInsertRows({}, rowCount(), rowCount() + static_cast<int>(page.size()) - 1);
-  rows_.insert(rows_.end(), page.begin(), page.end());
-  endInsertRows();
+  Append(rows_, std::move(page));
 }
 
 void ForecastListModel::Refresh() {
   std::vector<ForecastRow> newest;
   if (auto error = store_.NewestForecasts(kHistoryPageRows, 0, newest)) return Failed(*error);
-  const auto fresh = std::find_if(newest.begin(), newest.end(), [this](const ForecastRow& row) {
+  const auto shown = std::find_if(newest.begin(), newest.end(), [this](const ForecastRow& row) {
     return !rows_.empty() && row.id <= rows_.front().id;
   });
   // The newest shown is still there: only what came since is new.
-  if (!broken_ && !rows_.empty() && fresh != newest.end() && fresh->id == rows_.front().id) {
-    if (fresh == newest.begin()) return;
-    beginInsertRows({}, 0, static_cast<int>(fresh - newest.begin()) - 1);
-    rows_.insert(rows_.begin(), newest.begin(), fresh);
-    endInsertRows();
-    return;
-  }
-  beginResetModel();
-  broken_ = false;
-  rows_ = std::move(newest);
-  atEnd_ = rows_.size() < static_cast<size_t>(kHistoryPageRows);
-  endResetModel();
+  const bool kept = shown != newest.end() && shown->id == rows_.front().id;
+  const qsizetype at = kept ? shown - newest.begin() : -1;
+  ShowNewest(rows_, std::move(newest), at);
 }
 
 std::optional<ForecastRow> ForecastListModel::Previous(int row) {
@@ -120,24 +118,8 @@ std::optional<ForecastRow> ForecastListModel::Previous(int row) {
   return before.front();
 }
 
-void ForecastListModel::Failed(const StoreError& error) {
-  // A view asks for more as long as there is more; a broken database must not be asked again
-  // on every scroll, only at the next refresh, which reads from the newest again.
-  atEnd_ = true;
-  broken_ = true;
-  emit readFailed(error.message);
-}
-
 AttemptListModel::AttemptListModel(ForecastStore& store, QObject* parent)
-    : QAbstractTableModel(parent), store_(store) {}
-
-int AttemptListModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
-}
-
-int AttemptListModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : kColumnCount;
-}
+    : PagedListModel(store, kColumnCount, parent) {}
 
 QVariant AttemptListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
@@ -176,21 +158,13 @@ QVariant AttemptListModel::headerData(int section, Qt::Orientation orientation, 
   return Header(section, orientation, role, {"Time", "Status", "Number", "Description"});
 }
 
-bool AttemptListModel::canFetchMore(const QModelIndex& parent) const {
-  return !parent.isValid() && !atEnd_;
-}
-
 void AttemptListModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
   std::vector<AttemptRow> page;
   const auto error = rows_.empty() ? store_.NewestAttempts(kHistoryPageRows, page)
                                    : store_.AttemptsBefore(rows_.back(), kHistoryPageRows, page);
   if (error) return Failed(*error);
-  atEnd_ = page.size() < static_cast<size_t>(kHistoryPageRows);
-  if (page.empty()) return;
-  beginInsertRows({}, rowCount(), rowCount() + static_cast<int>(page.size()) - 1);
-  rows_.insert(rows_.end(), page.begin(), page.end());
-  endInsertRows();
+  Append(rows_, std::move(page));
 }
 
 void AttemptListModel::Refresh() {
@@ -200,24 +174,8 @@ void AttemptListModel::Refresh() {
     return !rows_.empty() && row.position == rows_.front().position &&
            row.logtime == rows_.front().logtime;
   });
-  if (!broken_ && shown != newest.end()) {
-    if (shown == newest.begin()) return;
-    beginInsertRows({}, 0, static_cast<int>(shown - newest.begin()) - 1);
-    rows_.insert(rows_.begin(), newest.begin(), shown);
-    endInsertRows();
-    return;
-  }
-  beginResetModel();
-  broken_ = false;
-  rows_ = std::move(newest);
-  atEnd_ = rows_.size() < static_cast<size_t>(kHistoryPageRows);
-  endResetModel();
-}
-
-void AttemptListModel::Failed(const StoreError& error) {
-  atEnd_ = true;
-  broken_ = true;
-  emit readFailed(error.message);
+  const qsizetype at = shown == newest.end() ? -1 : shown - newest.begin();
+  ShowNewest(rows_, std::move(newest), at);
 }
 
 }  // namespace skyloom

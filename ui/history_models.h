@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QtGlobal>
 #include <optional>
 #include <vector>
 
@@ -12,8 +13,61 @@ namespace skyloom {
 // the tables have grown.
 inline constexpr int kHistoryPageRows = 100;
 
+// What both lists share: rows kept newest first, more read as a view scrolls to the end, the
+// newest put on top at a refresh, and a failed read that stops reading until then.
+class PagedListModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  bool canFetchMore(const QModelIndex& parent) const override;
+
+ signals:
+  void readFailed(const QString& message);
+
+ protected:
+  PagedListModel(ForecastStore& store, int columns, QObject* parent);
+  virtual int Count() const = 0;
+
+  // Adds a page read after the last row; a short page is the end.
+  template <typename Row>
+  void Append(std::vector<Row>& rows, std::vector<Row> page) {
+    atEnd_ = page.size() < static_cast<size_t>(kHistoryPageRows);
+    if (page.empty()) return;
+    beginInsertRows({}, Count(), Count() + static_cast<int>(page.size()) - 1);
+    rows.insert(rows.end(), page.begin(), page.end());
+    endInsertRows();
+  }
+  // Puts the newest page on top: only its rows before `shown`, the index of the newest row
+  // shown so far, when that is among them (-1: it is not), else the page replaces everything.
+  template <typename Row>
+  void ShowNewest(std::vector<Row>& rows, std::vector<Row> newest, qsizetype shown) {
+    if (!broken_ && shown >= 0) {
+      if (shown == 0) return;
+      beginInsertRows({}, 0, static_cast<int>(shown) - 1);
+      rows.insert(rows.begin(), newest.begin(), newest.begin() + shown);
+      endInsertRows();
+      return;
+    }
+    beginResetModel();
+    broken_ = false;
+    atEnd_ = newest.size() < static_cast<size_t>(kHistoryPageRows);
+    rows = std::move(newest);
+    endResetModel();
+  }
+  void Failed(const StoreError& error);
+
+  ForecastStore& store_;
+
+ private:
+  const int columns_;
+  bool atEnd_ = false;
+  bool broken_ = false;  // a read failed: the rows may have a gap
+};
+
 // The stored forecasts, newest first, read a page at a time as a view scrolls to them.
-class ForecastListModel final : public QAbstractTableModel {
+class ForecastListModel final : public PagedListModel {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(ForecastListModel)
 
@@ -22,12 +76,9 @@ class ForecastListModel final : public QAbstractTableModel {
 
   explicit ForecastListModel(ForecastStore& store, QObject* parent = nullptr);
 
-  int rowCount(const QModelIndex& parent = {}) const override;
-  int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
-  bool canFetchMore(const QModelIndex& parent) const override;
   void fetchMore(const QModelIndex& parent) override;
 
   // Puts the forecasts stored since the newest shown on top, or reads from the newest again
@@ -37,20 +88,14 @@ class ForecastListModel final : public QAbstractTableModel {
   // The forecast stored before the one in `row`; nothing for the first ever stored.
   std::optional<ForecastRow> Previous(int row);
 
- signals:
-  void readFailed(const QString& message);
-
  private:
-  void Failed(const StoreError& error);
+  int Count() const override { return static_cast<int>(rows_.size()); }
 
-  ForecastStore& store_;
   std::vector<ForecastRow> rows_;
-  bool atEnd_ = false;
-  bool broken_ = false;  // a read failed: the rows may have a gap
 };
 
 // The attempt log, newest first, read a page at a time as a view scrolls to it.
-class AttemptListModel final : public QAbstractTableModel {
+class AttemptListModel final : public PagedListModel {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(AttemptListModel)
 
@@ -59,12 +104,9 @@ class AttemptListModel final : public QAbstractTableModel {
 
   explicit AttemptListModel(ForecastStore& store, QObject* parent = nullptr);
 
-  int rowCount(const QModelIndex& parent = {}) const override;
-  int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
-  bool canFetchMore(const QModelIndex& parent) const override;
   void fetchMore(const QModelIndex& parent) override;
 
   // Puts the attempts logged since the newest shown on top, or reads from the newest again
@@ -72,16 +114,10 @@ class AttemptListModel final : public QAbstractTableModel {
   void Refresh();
   const AttemptRow& Row(int row) const { return rows_[row]; }
 
- signals:
-  void readFailed(const QString& message);
-
  private:
-  void Failed(const StoreError& error);
+  int Count() const override { return static_cast<int>(rows_.size()); }
 
-  ForecastStore& store_;
   std::vector<AttemptRow> rows_;
-  bool atEnd_ = false;
-  bool broken_ = false;  // a read failed: the rows may have a gap
 };
 
 }  // namespace skyloom
