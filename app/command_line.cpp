@@ -98,25 +98,25 @@ std::optional<QString> SetOption(const QString& name, const QString& value, Comm
                                  bool& known) {
   known = true;
   std::chrono::milliseconds* limit = nullptr;
-  if (name == QLatin1String("timeout")) limit = &line.limits.whole;
-  if (name == QLatin1String("connect-timeout")) limit = &line.limits.connect;
-  if (name == QLatin1String("db-connect-timeout")) limit = &line.databaseLimits.connect;
-  if (name == QLatin1String("db-timeout")) limit = &line.databaseLimits.statement;
+  if (name == QLatin1String("timeout")) limit = &line.service.limits.whole;
+  if (name == QLatin1String("connect-timeout")) limit = &line.service.limits.connect;
+  if (name == QLatin1String("db-connect-timeout")) limit = &line.service.databaseLimits.connect;
+  if (name == QLatin1String("db-timeout")) limit = &line.service.databaseLimits.statement;
   if (limit) {
     if (ParseSeconds(value, *limit)) return std::nullopt;
     return QStringLiteral("needs a number of seconds between 0 and 86400");
   }
   if (name == QLatin1String("url")) {
-    line.address = value;
+    line.service.address = value;
   } else if (name == QLatin1String("db")) {
     if (value.isEmpty()) return QStringLiteral("needs a file name or a URI");
-    line.databasePath = value;
+    line.service.databaseLocation = value;
   } else if (name == QLatin1String("listen")) {
     static const QRegularExpression hostPort(QStringLiteral("^.+:[0-9]{1,5}$"));
     if (!hostPort.match(value).hasMatch()) return QStringLiteral("needs HOST:PORT");
-    line.listen = value;
+    line.service.listen = value;
   } else if (name == QLatin1String("on-new")) {
-    line.onNew = value;
+    line.service.onNew = value;
   } else {
     known = false;
   }
@@ -157,8 +157,8 @@ std::optional<QString> ReadSettings(const QString& path, bool mustExist, Command
 
 CommandLine ParseCommandLine(const QStringList& arguments) {
   CommandLine line;
-  line.address = DefaultPageAddress();
-  line.databasePath = DefaultDatabasePath();
+  line.service.address = DefaultPageAddress();
+  line.service.databaseLocation = DefaultDatabasePath();
 
   const qsizetype config = arguments.indexOf(QStringLiteral("--config"));
   if (config >= 0 && config + 1 >= arguments.size()) {

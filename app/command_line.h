@@ -3,8 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "platform/http_get.h"
-#include "store/pg_store.h"
+#include "collecting/service_settings.h"
 
 namespace skyloom {
 
@@ -19,12 +18,7 @@ QString DefaultSettingsPath();
 struct CommandLine {
   enum class Mode { Window, Once, Headless, InitDb, Latest, History, Log, Help, Version, Invalid };
   Mode mode = Mode::Window;
-  QString address;
-  QString databasePath;
-  HttpLimits limits;
-  PgLimits databaseLimits;
-  QString listen;  // HOST:PORT of the HTTP API; empty: none
-  QString onNew;   // shell command run on each new forecast; empty: none
+  ServiceSettings service;
   int count = 1;   // rows for --history and --log
   bool json = false;
   QString problem;         // what was wrong, for Mode::Invalid

@@ -3,9 +3,9 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "app/collector.h"
-#include "app/delivery.h"
-#include "app/sync_driver.h"
+#include "collecting/collector.h"
+#include "collecting/delivery.h"
+#include "collecting/sync_driver.h"
 #include "platform/stop_signal.h"
 #include "store/open_store.h"
 
@@ -26,9 +26,9 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
   OnStopSignal(app, &QCoreApplication::quit);
 
   const SystemClock clock;
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
-  Collector collector(clock, *store, line.limits);
-  SyncDriver driver(collector, [address = line.address] { return address; });
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
+  Collector collector(clock, *store, line.service.limits);
+  SyncDriver driver(collector, [address = line.service.address] { return address; });
   QObject::connect(
       &driver, &SyncDriver::fetchFinished, &app, [&](bool timed, const QString& storeError) {
         if (!storeError.isEmpty()) PrintLine(stderr, storeError);
@@ -40,7 +40,7 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
                               .arg(logged.number)
                               .arg(logged.description));
       });
-  Delivery delivery(line, driver, *store);
+  Delivery delivery(line.service, driver, *store);
   QObject::connect(&delivery, &Delivery::report, &app, [](const QString& text) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + text);
   });

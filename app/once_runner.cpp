@@ -2,16 +2,16 @@
 
 #include <cstdio>
 
-#include "app/collector.h"
+#include "collecting/collector.h"
 #include "store/open_store.h"
 
 namespace skyloom {
 
 int RunOnce(const CommandLine& line) {
   const SystemClock clock;
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
-  Collector collector(clock, *store, line.limits);
-  const Attempt attempt = collector.Fetch(line.address);
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
+  Collector collector(clock, *store, line.service.limits);
+  const Attempt attempt = collector.Fetch(line.service.address);
   const QByteArray shown = attempt.shown.toUtf8();
   std::fwrite(shown.constData(), 1, static_cast<size_t>(shown.size()), stdout);
   std::fputc('\n', stdout);
@@ -25,7 +25,7 @@ int RunOnce(const CommandLine& line) {
 }
 
 int RunInitDb(const CommandLine& line) {
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
   bool created = false;
   if (const auto error = store->CreateTables(created)) {
     std::fprintf(stderr, "skyloom: %s\n", error->message.toUtf8().constData());

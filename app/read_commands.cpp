@@ -3,7 +3,7 @@
 #include <QFileInfo>
 #include <cstdio>
 
-#include "app/json_rows.h"
+#include "serving/json_rows.h"
 #include "store/open_store.h"
 
 namespace skyloom {
@@ -27,12 +27,12 @@ QByteArray Lines(const std::vector<Row>& rows, QString (*toText)(const Row&)) {
 
 int RunReadCommand(const CommandLine& line) {
   // A file that is not there yet holds nothing yet; reading never makes it.
-  if (!IsServerLocation(line.databasePath) && !QFileInfo::exists(line.databasePath)) {
+  if (!IsServerLocation(line.service.databaseLocation) && !QFileInfo::exists(line.service.databaseLocation)) {
     std::fprintf(stderr, "skyloom: nothing stored yet: there is no database at %s\n",
-                 line.databasePath.toUtf8().constData());
+                 line.service.databaseLocation.toUtf8().constData());
     return kNothingStored;
   }
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.databasePath, line.databaseLimits);
+  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
   const int limit = line.mode == CommandLine::Mode::Latest ? 1 : line.count;
   QByteArray output;
   std::optional<StoreError> error;

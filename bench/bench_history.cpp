@@ -10,7 +10,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/text_diff.h"
+#include "history/text_diff.h"
 #include "schedule/sync_schedule.h"
 #include "store/sqlite_store.h"
 #include "ui/history_models.h"

@@ -7,8 +7,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/http_api.h"
-#include "app/metrics.h"
+#include "serving/http_api.h"
+#include "serving/metrics.h"
 #include "store/sqlite_store.h"
 
 int main(int argc, char* argv[]) {

@@ -12,8 +12,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/slot_grid.h"
-#include "app/text_diff.h"
+#include "history/slot_grid.h"
+#include "history/text_diff.h"
 #include "ui/history_models.h"
 #include "ui/slot_picture.h"
 

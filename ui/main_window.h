@@ -5,8 +5,8 @@
 #include <QWidget>
 #include <memory>
 
-#include "app/collector.h"
-#include "app/sync_driver.h"
+#include "collecting/collector.h"
+#include "collecting/sync_driver.h"
 
 class QGroupBox;
 class QLabel;

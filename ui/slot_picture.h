@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "app/slot_grid.h"
+#include "history/slot_grid.h"
 
 namespace skyloom {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
-#include "app/delivery.h"
+#include "collecting/delivery.h"
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
 #include "store/open_store.h"
@@ -27,14 +27,14 @@ int main(int argc, char* argv[]) {
   }
   QApplication app(argc, argv);
   const skyloom::SystemClock clock;
-  skyloom::MainWindow window(clock, skyloom::OpenStore(line.databasePath, line.databaseLimits),
-                             line.address, line.limits);
+  skyloom::MainWindow window(clock, skyloom::OpenStore(line.service.databaseLocation, line.service.databaseLimits),
+                             line.service.address, line.service.limits);
   skyloom::OnStopSignal(window, [&window] {
     window.close();
     // A window hidden in the notification area may not count as the last one closing.
     QCoreApplication::quit();
   });
-  skyloom::Delivery delivery(line, window.Driver(), window.Store());
+  skyloom::Delivery delivery(line.service, window.Driver(), window.Store());
   QObject::connect(&delivery, &skyloom::Delivery::report, &window, [](const QString& text) {
     std::fprintf(stderr, "skyloom: %s\n", text.toUtf8().constData());
   });

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <memory>
 
-#include "app/collector.h"
-#include "app/sync_driver.h"
+#include "collecting/collector.h"
+#include "collecting/sync_driver.h"
 #include "store/forecast_store.h"
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"

@@ -5,7 +5,7 @@
 #include <QString>
 #include <functional>
 
-#include "app/collector.h"
+#include "collecting/collector.h"
 
 class QThread;
 class QTimer;

@@ -1,4 +1,4 @@
-#include "app/collector.h"
+#include "collecting/collector.h"
 
 namespace skyloom {
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "app/collector.h"
+#include "store/forecast_store.h"
 
 namespace skyloom {
 
@@ -17,7 +17,7 @@ class Metrics final {
   Metrics(const Metrics&) = delete;
   Metrics& operator=(const Metrics&) = delete;
 
-  void RecordAttempt(const Attempt& attempt, std::chrono::milliseconds fetchDuration);
+  void RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration);
   // Text exposition format 0.0.4.
   QByteArray PrometheusText() const;
 

@@ -1,4 +1,4 @@
-#include "app/text_diff.h"
+#include "history/text_diff.h"
 
 #include <QList>
 #include <algorithm>

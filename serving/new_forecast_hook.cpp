@@ -1,4 +1,4 @@
-#include "app/new_forecast_hook.h"
+#include "serving/new_forecast_hook.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "app/http_api.h"
+#include "serving/http_api.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/bounded_http_server.h"
-#include "app/json_rows.h"
-#include "app/metrics.h"
+#include "serving/bounded_http_server.h"
+#include "serving/json_rows.h"
+#include "serving/metrics.h"
 #include "store/open_store.h"
 
 namespace skyloom {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/text_diff.h"
+#include "history/text_diff.h"
 
 namespace skyloom {
 namespace {

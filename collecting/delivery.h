@@ -5,10 +5,10 @@
 #include <QString>
 #include <optional>
 
-#include "app/command_line.h"
-#include "app/http_api.h"
-#include "app/metrics.h"
-#include "app/new_forecast_hook.h"
+#include "collecting/service_settings.h"
+#include "serving/http_api.h"
+#include "serving/metrics.h"
+#include "serving/new_forecast_hook.h"
 
 namespace skyloom {
 
@@ -21,7 +21,7 @@ class Delivery final : public QObject {
   Q_OBJECT
 
  public:
-  Delivery(const CommandLine& line, SyncDriver& driver, ForecastStore& store,
+  Delivery(const ServiceSettings& settings, SyncDriver& driver, ForecastStore& store,
            QObject* parent = nullptr);
   ~Delivery() override;
 

@@ -1,4 +1,4 @@
-#include "app/json_rows.h"
+#include "serving/json_rows.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <thread>
 
-#include "app/http_api.h"
-#include "app/metrics.h"
+#include "serving/http_api.h"
+#include "serving/metrics.h"
 #include "platform/program_info.h"
 #include "support/loopback_socket.h"
 #include "support/test_database.h"
@@ -169,8 +169,8 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResult) {
       StoreOutcome::Stored, AttemptRow{{}, u"正常获取"_s, 0, u"成功写入"_s, {}}, 3, {}};
   StoreResult failed{
       StoreOutcome::NotCompared, AttemptRow{{}, u"获取错误"_s, 7, u"x"_s, {}}, 0, {}};
-  metrics.RecordAttempt(Attempt{u"text"_s, stored}, 200ms);
-  metrics.RecordAttempt(Attempt{u"7\r\nx"_s, failed}, 40s);
+  metrics.RecordAttempt(stored, 200ms);
+  metrics.RecordAttempt(failed, 40s);
 
   const Answer answer = Get("/metrics");
   EXPECT_EQ(answer.status, 200);

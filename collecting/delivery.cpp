@@ -1,18 +1,18 @@
-#include "app/delivery.h"
+#include "collecting/delivery.h"
 
-#include "app/sync_driver.h"
+#include "collecting/sync_driver.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
 
-Delivery::Delivery(const CommandLine& line, SyncDriver& driver, ForecastStore& store,
+Delivery::Delivery(const ServiceSettings& settings, SyncDriver& driver, ForecastStore& store,
                    QObject* parent)
     : QObject(parent),
       driver_(driver),
       store_(store),
-      listen_(line.listen),
-      api_(line.databasePath, line.databaseLimits, metrics_),
-      hook_(line.onNew.isEmpty() ? nullptr : new NewForecastHook(line.onNew, this)) {
+      listen_(settings.listen),
+      api_(settings.databaseLocation, settings.databaseLimits, metrics_),
+      hook_(settings.onNew.isEmpty() ? nullptr : new NewForecastHook(settings.onNew, this)) {
   connect(&driver_, &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
   connect(&driver_, &SyncDriver::fetchFinished, this, &Delivery::OnFinished);
   if (hook_) {
@@ -36,7 +36,7 @@ std::optional<QString> Delivery::Start() {
 
 void Delivery::OnFinished() {
   const Attempt& attempt = driver_.LastAttempt();
-  metrics_.RecordAttempt(attempt, std::chrono::milliseconds(fetchTime_.elapsed()));
+  metrics_.RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
   if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored) return;
   // The row's own time, as readers of the database see it.
   std::vector<ForecastRow> rows;

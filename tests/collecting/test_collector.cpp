@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/collector.h"
+#include "collecting/collector.h"
 #include "store/sqlite_store.h"
 #include "support/fake_clock.h"
 #include "support/gb_bytes.h"

@@ -1,4 +1,4 @@
-#include "app/bounded_http_server.h"
+#include "serving/bounded_http_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "app/slot_grid.h"
+#include "history/slot_grid.h"
 
 #include "schedule/sync_schedule.h"
 

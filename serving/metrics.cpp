@@ -1,4 +1,4 @@
-#include "app/metrics.h"
+#include "serving/metrics.h"
 
 #include <QDateTime>
 
@@ -40,8 +40,7 @@ void Family(QByteArray& text, const char* name, const char* type, const char* he
 
 }  // namespace
 
-void Metrics::RecordAttempt(const Attempt& attempt, std::chrono::milliseconds fetchDuration) {
-  const StoreResult& stored = attempt.stored;
+void Metrics::RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration) {
   const bool success = !stored.error && stored.logged.status == kStatusFetched;
   const qint64 now = QDateTime::currentSecsSinceEpoch();
   size_t bucket = 0;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/slot_grid.h"
+#include "history/slot_grid.h"
 
 namespace skyloom {
 namespace {

@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/new_forecast_hook.h"
+#include "serving/new_forecast_hook.h"
 
 namespace skyloom {
 namespace {

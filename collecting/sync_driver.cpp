@@ -1,4 +1,4 @@
-#include "app/sync_driver.h"
+#include "collecting/sync_driver.h"
 
 #include <QThread>
 #include <QTimer>
