@@ -3,11 +3,9 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "collecting/collector.h"
-#include "collecting/delivery.h"
+#include "collecting/collector_service.h"
 #include "collecting/sync_driver.h"
 #include "platform/stop_signal.h"
-#include "store/open_store.h"
 
 namespace skyloom {
 namespace {
@@ -26,31 +24,21 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
   OnStopSignal(app, &QCoreApplication::quit);
 
   const SystemClock clock;
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
-  Collector collector(clock, *store, line.service.limits);
-  SyncDriver driver(collector, [address = line.service.address] { return address; });
-  QObject::connect(
-      &driver, &SyncDriver::fetchFinished, &app, [&](bool timed, const QString& storeError) {
-        if (!storeError.isEmpty()) PrintLine(stderr, storeError);
-        if (!timed) return;
-        const AttemptRow& logged = driver.LastAttempt().stored.logged;
-        PrintLine(stdout, QStringLiteral("%1\t%2\t%3\t%4")
-                              .arg(clock.Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                   logged.status)
-                              .arg(logged.number)
-                              .arg(logged.description));
-      });
-  Delivery delivery(line.service, driver, *store);
-  QObject::connect(&delivery, &Delivery::report, &app, [](const QString& text) {
+  CollectorService service(clock, line.service);
+  QObject::connect(&service.Driver(), &SyncDriver::fetchFinished, &app,
+                   [](const Attempt& attempt) {
+                     if (attempt.stored.error) PrintLine(stderr, attempt.stored.error->message);
+                     if (attempt.timed) PrintLine(stdout, AttemptFields(attempt).join(u'\t'));
+                   });
+  QObject::connect(&service, &CollectorService::report, &app, [](const QString& text) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + text);
   });
-  if (auto problem = delivery.Start()) {
+  if (auto problem = service.Start()) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + *problem);
     return 1;
   }
-  driver.Start();
   const int status = app.exec();
-  driver.Stop();
+  service.Stop();
   return status;
 }
 

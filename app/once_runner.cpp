@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "collecting/collector.h"
+#include "platform/clock.h"
 #include "store/open_store.h"
 
 namespace skyloom {

@@ -5,25 +5,39 @@ namespace skyloom {
 Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits)
     : clock_(clock), store_(store), limits_(limits) {}
 
-Attempt Collector::Fetch(const QString& addressBoxText) {
-  const PageRequest request = BeginFetch(addressBoxText);
-  return FinishFetch(request.client->Get(request.address));
-}
-
-PageRequest Collector::BeginFetch(const QString& addressBoxText) {
-  client_ = std::make_unique<PageClient>(limits_);
-  return PageRequest{client_.get(), StampedAddress(addressBoxText, clock_.Now())};
-}
-
-Attempt Collector::FinishFetch(const PageResponse& page) {
+Attempt Collector::Fetch(const QString& addressBoxText, bool timed) {
+  const PageClient* client = nullptr;
+  {
+    const std::lock_guard lock(clientMutex_);
+    client_ = std::make_unique<PageClient>(limits_);
+    client = client_.get();
+    if (cancelled_) client_->Cancel();
+  }
+  const PageResponse page = client->Get(StampedAddress(addressBoxText, clock_.Now()));
   const FetchResult fetch = ReadForecast(page);
   const QString previousText = std::exchange(text_, AttemptText(fetch, text_));
-  Attempt attempt{ResultBoxText(fetch, text_), store_.Record(fetch, previousText)};
+
+  Attempt attempt;
+  attempt.timed = timed;
+  attempt.shown = ResultBoxText(fetch, text_);
+  attempt.stored = store_.Record(fetch, previousText);
+  if (attempt.stored.outcome == StoreOutcome::Stored && !attempt.stored.error) {
+    // The row's own time, as readers of the database see it.
+    std::vector<ForecastRow> rows;
+    const qint64 id = attempt.stored.forecastId;
+    if (!store_.NewestForecasts(1, id + 1, rows) && !rows.empty() && rows[0].id == id) {
+      attempt.newForecast = rows[0];
+    }
+  }
+  attempt.finishedAt = clock_.Now();
+  const std::lock_guard lock(clientMutex_);
   client_.reset();
   return attempt;
 }
 
-void Collector::CancelFetch() {
+void Collector::Cancel() {
+  const std::lock_guard lock(clientMutex_);
+  cancelled_ = true;
   if (client_) client_->Cancel();
 }
 

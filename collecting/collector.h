@@ -2,27 +2,18 @@
 
 #include <QString>
 #include <memory>
+#include <mutex>
 
 #include "acquisition/page_client.h"
+#include "collecting/attempt.h"
 #include "platform/clock.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
 
-// What one fetch cycle did.
-struct Attempt {
-  QString shown;       // what the result box shows
-  StoreResult stored;  // what the store kept and logged
-};
-
-// The address and client of one request, handed to whichever thread waits for the server.
-struct PageRequest {
-  const PageClient* client;  // valid until FinishFetch
-  QString address;
-};
-
-// Runs fetch cycles into a store and carries the text of one attempt to the next: the
-// window and the headless runner each own one.
+// Runs fetch cycles into a store and carries the text of one attempt to the next. A cycle
+// blocks on the server and the database, so it runs on a worker thread; only Cancel may be
+// called from another thread meanwhile.
 class Collector final {
  public:
   Collector(const Clock& clock, ForecastStore& store, HttpLimits limits = {});
@@ -31,17 +22,11 @@ class Collector final {
 
   const Clock& clock() const { return clock_; }
 
-  // One whole cycle on the calling thread.
-  Attempt Fetch(const QString& addressBoxText);
-
-  // The same cycle in two halves around the request, which may run on another thread:
-  // BeginFetch makes a fresh client and the address; FinishFetch reads the page, stores and
-  // logs the attempt, and releases the client.
-  PageRequest BeginFetch(const QString& addressBoxText);
-  Attempt FinishFetch(const PageResponse& page);
-  // Ends the running request early; its cycle still has to be finished.
-  void CancelFetch();
-  bool Fetching() const { return client_ != nullptr; }
+  // One whole cycle: download, read the forecast, store and log the attempt.
+  Attempt Fetch(const QString& addressBoxText, bool timed = false);
+  // Ends a running cycle early, from any thread: the request at once, a store call as soon as
+  // the database lets it. The cycle still returns, and logs what it can.
+  void Cancel();
 
   // The text the last attempt stood for; a page without a forecast keeps it.
   const QString& Text() const { return text_; }
@@ -50,7 +35,9 @@ class Collector final {
   const Clock& clock_;
   ForecastStore& store_;
   HttpLimits limits_;
+  std::mutex clientMutex_;  // Cancel comes from another thread
   std::unique_ptr<PageClient> client_;
+  bool cancelled_ = false;  // for good: only a program that is stopping cancels
   QString text_;
 };
 

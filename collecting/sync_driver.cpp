@@ -2,24 +2,64 @@
 
 #include <QThread>
 #include <QTimer>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <vector>
 
+#include "collecting/collector.h"
 #include "schedule/sync_schedule.h"
 
 namespace skyloom {
+
+// One cycle in flight. The worker hands its attempt over here, so that Stop() can take it
+// without an event loop; `owner` is cleared when nobody will take it any more.
+struct SyncDriver::Cycle {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::optional<Attempt> attempt;
+  SyncDriver* owner;
+};
+
+namespace {
+
+// Threads stuck in a call that never returned, kept reachable until the process exits:
+// destroying a running QThread would abort the program.
+void LeaveBehind(QThread* thread, QObject* context) {
+  static std::mutex mutex;
+  static std::vector<std::pair<QThread*, QObject*>> stuck;
+  const std::lock_guard lock(mutex);
+  stuck.emplace_back(thread, context);
+}
+
+}  // namespace
 
 SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, QObject* parent)
     : QObject(parent),
       collector_(collector),
       address_(std::move(address)),
-      timer_(new QTimer(this)) {
+      timer_(new QTimer(this)),
+      worker_(new QThread),
+      workerContext_(new QObject) {
+  qRegisterMetaType<Attempt>();
   timer_->setInterval(1000);
   connect(timer_, &QTimer::timeout, this, &SyncDriver::Tick);
+  worker_->setObjectName(QStringLiteral("collector"));
+  workerContext_->moveToThread(worker_);
+  worker_->start();
 }
 
 SyncDriver::~SyncDriver() {
   // Whoever listens may be half destroyed by now; the cut-short attempt is still logged.
   blockSignals(true);
-  Stop();
+  const bool ended = Stop();
+  worker_->quit();
+  if (!ended || !worker_->wait(std::chrono::seconds(5))) {
+    LeaveBehind(worker_, workerContext_);
+    return;
+  }
+  delete workerContext_;
+  delete worker_;
 }
 
 void SyncDriver::Start() {
@@ -29,66 +69,70 @@ void SyncDriver::Start() {
 
 void SyncDriver::Tick() {
   const QDateTime now = collector_.clock().Now();
-  emit clockChanged(NowText(now));
+  emit clockTicked(now);
   // A due fetch waits while another runs: LastSync is unchanged, so a later tick starts it.
-  if (SyncDue(lastSync_, now) && !Busy()) StartFetch(/*timed=*/true);
+  if (SyncDue(lastSync_, now) && !busy_) StartFetch(/*timed=*/true);
 }
 
 bool SyncDriver::FetchNow() {
-  if (Busy()) return false;
+  if (busy_) return false;
   StartFetch(/*timed=*/false);
   return true;
 }
 
-bool SyncDriver::Busy() const { return worker_ != nullptr; }
-
-void SyncDriver::Stop() {
+bool SyncDriver::Stop(std::chrono::milliseconds bound) {
   timer_->stop();
-  if (!worker_) return;
-  collector_.CancelFetch();
-  worker_->wait();
-  FinishFetch();
+  if (!busy_) return true;
+  collector_.Cancel();
+  const std::shared_ptr<Cycle> cycle = cycle_;
+  std::unique_lock lock(cycle->mutex);
+  if (!cycle->done.wait_for(lock, bound, [&] { return cycle->attempt.has_value(); })) {
+    cycle->owner = nullptr;
+    return false;
+  }
+  const Attempt attempt = *cycle->attempt;
+  cycle->owner = nullptr;  // the queued hand-over that follows is stale
+  lock.unlock();
+  FinishFetch(attempt);
+  return true;
 }
 
 void SyncDriver::StartFetch(bool timed) {
-  timed_ = timed;
-  const PageRequest request = collector_.BeginFetch(address_());
-  worker_ = QThread::create([this, request] { page_ = request.client->Get(request.address); });
-  // Queued to this thread: the cycle goes on here once the request has returned. The
-  // generation keeps a late signal from a fetch that Stop() already finished from
-  // finishing a newer one.
-  const quint64 generation = ++generation_;
-  connect(
-      worker_, &QThread::finished, this,
-      [this, generation] {
-        if (generation == generation_) FinishFetch();
-      },
-      Qt::QueuedConnection);
+  busy_ = true;
+  cycle_ = std::make_shared<Cycle>();
+  cycle_->owner = this;
+  const QString address = address_ ? address_() : QString();
   emit fetchStarted();
-  worker_->start();
+  QMetaObject::invokeMethod(workerContext_, [collector = &collector_, cycle = cycle_, address,
+                                             timed] {
+    Attempt attempt = collector->Fetch(address, timed);
+    const std::lock_guard lock(cycle->mutex);
+    cycle->attempt = std::move(attempt);
+    cycle->done.notify_all();
+    if (SyncDriver* owner = cycle->owner) {
+      QMetaObject::invokeMethod(
+          owner,
+          [owner, cycle] {
+            // Stop() may have taken the attempt since this was posted.
+            if (cycle != owner->cycle_ || cycle->owner == nullptr) return;
+            owner->FinishFetch(*cycle->attempt);
+          },
+          Qt::QueuedConnection);
+    }
+  });
 }
 
-void SyncDriver::FinishFetch() {
-  if (!worker_) return;
-  worker_->wait();
-  delete worker_;
-  worker_ = nullptr;
-  ++generation_;
-
-  lastAttempt_ = collector_.FinishFetch(std::exchange(page_, PageResponse{}));
-  const auto& error = lastAttempt_.stored.error;
-  emit resultShown(lastAttempt_.shown);
-  if (timed_) {
-    const QDateTime now = collector_.clock().Now();
+void SyncDriver::FinishFetch(const Attempt& attempt) {
+  busy_ = false;
+  cycle_.reset();
+  lastAttempt_ = attempt;
+  if (attempt.timed) {
     // LastSync moves on even when the store failed, or a broken database would turn the
     // schedule into a fetch every second.
-    lastSync_ = now;
-    if (!error) {
-      emit lastSyncChanged(kLastSyncPrefix + NowText(now));
-      emit addressLockRequested();
-    }
+    lastSync_ = attempt.finishedAt;
+    if (!attempt.stored.error) emit lastSyncChanged(lastSync_);
   }
-  emit fetchFinished(timed_, error ? error->message : QString());
+  emit fetchFinished(attempt);
 }
 
 }  // namespace skyloom

@@ -3,19 +3,23 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <functional>
+#include <memory>
 
-#include "collecting/collector.h"
+#include "collecting/attempt.h"
 
 class QThread;
 class QTimer;
 
 namespace skyloom {
 
-// Drives a collector from the one-second clock: keeps the clock text current, starts timed
-// fetches inside the daily windows, and runs fetches on request. The request of each fetch
-// waits for the server on a worker thread; the rest of the cycle runs on this object's
-// thread, in order, so the window never freezes while a server is slow.
+class Collector;
+
+// Drives a collector from the one-second clock: starts timed fetches inside the daily
+// windows, and fetches on request. Each cycle, the request and the store call alike, runs on
+// a worker thread of the driver's own and comes back as a value through a queued signal, so
+// the thread this object lives on never waits for a server or a database.
 class SyncDriver final : public QObject {
   Q_OBJECT
 
@@ -30,37 +34,40 @@ class SyncDriver final : public QObject {
   void Tick();
   // A fetch as the Get button asks for it; false when a fetch is already running.
   bool FetchNow();
-  bool Busy() const;
+  // A cycle is in flight, its download or its store call.
+  bool Busy() const { return busy_; }
   // The last timed fetch, or the start value before the first.
   const QDateTime& LastSync() const { return lastSync_; }
   // What the last finished fetch did.
   const Attempt& LastAttempt() const { return lastAttempt_; }
-  // Ends a running request at once and finishes its cycle (the attempt is still logged).
-  void Stop();
+  // Stops the clock and ends a running cycle: the request at once, a store call as soon as
+  // the database lets it, within `bound`. False when the cycle did not end in time; its thread
+  // is then left to the process's exit, and what it did is not reported.
+  bool Stop(std::chrono::milliseconds bound = std::chrono::seconds(5));
+  void SetAddressSource(std::function<QString()> address) { address_ = std::move(address); }
 
  signals:
-  void clockChanged(const QString& text);
+  void clockTicked(const QDateTime& now);
   void fetchStarted();
-  void resultShown(const QString& text);
-  // After every fetch; `storeError` is empty when the attempt was stored and logged.
-  void fetchFinished(bool timed, const QString& storeError);
-  // After a timed fetch that was stored: the "最后同步：" text, and the address box locks.
-  void lastSyncChanged(const QString& text);
-  void addressLockRequested();
+  void fetchFinished(const skyloom::Attempt& attempt);
+  // After a timed fetch that was stored and logged; the address box locks.
+  void lastSyncChanged(const QDateTime& lastSync);
 
  private:
+  struct Cycle;
+
   void StartFetch(bool timed);
-  void FinishFetch();
+  void FinishFetch(const Attempt& attempt);
 
   Collector& collector_;
   std::function<QString()> address_;
   QTimer* timer_;
-  QThread* worker_ = nullptr;
-  PageResponse page_;
-  bool timed_ = false;
+  QThread* worker_;
+  QObject* workerContext_;  // lives on the worker thread; cycles are posted to it
+  std::shared_ptr<Cycle> cycle_;  // the one in flight, shared with the worker
+  bool busy_ = false;
   QDateTime lastSync_;
   Attempt lastAttempt_;
-  quint64 generation_ = 0;
 };
 
 }  // namespace skyloom

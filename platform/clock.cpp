@@ -30,6 +30,10 @@ QString NowText(const QDateTime& instant) {
          locale.toString(instant.time(), WithoutZone(locale.timeFormat(QLocale::LongFormat)));
 }
 
+QString LogTimeText(const QDateTime& instant) {
+  return instant.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
 qint64 MinutesBetween(const QDateTime& from, const QDateTime& to) {
   const auto wholeMinutes = [](const QDateTime& instant) {
     return QDateTime(instant.date(), QTime(instant.time().hour(), instant.time().minute()))

@@ -66,6 +66,10 @@ class ForecastStore {
   // attempt, both or neither. `previousText` is the text the attempt before stood for.
   StoreResult Record(const FetchResult& fetch, const QString& previousText);
 
+  // Ends a call running on another thread as soon as the database lets it; safe from any
+  // thread.
+  virtual void Interrupt() {}
+
   // Where the tables live, for messages; never with a password.
   virtual QString Description() const = 0;
   // Makes the tables where they are missing; `created` tells whether anything was made.

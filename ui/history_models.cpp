@@ -45,8 +45,8 @@ const QIcon& FailureMark() {
 
 }  // namespace
 
-PagedListModel::PagedListModel(ForecastStore& store, int columns, QObject* parent)
-    : QAbstractTableModel(parent), store_(store), columns_(columns) {}
+PagedListModel::PagedListModel(StoreReader& reader, int columns, QObject* parent)
+    : QAbstractTableModel(parent), reader_(reader), columns_(columns) {}
 
 int PagedListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : Count();
@@ -68,8 +68,8 @@ void PagedListModel::Failed(const StoreError& error) {
   emit readFailed(error.message);
 }
 
-ForecastListModel::ForecastListModel(ForecastStore& store, QObject* parent)
-    : PagedListModel(store, kColumnCount, parent) {}
+ForecastListModel::ForecastListModel(StoreReader& reader, QObject* parent)
+    : PagedListModel(reader, kColumnCount, parent) {}
 
 QVariant ForecastListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
@@ -89,37 +89,44 @@ QVariant ForecastListModel::headerData(int section, Qt::Orientation orientation,
 
 void ForecastListModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
-  std::vector<ForecastRow> page;
   const qint64 before = rows_.empty() ? 0 : rows_.back().id;
-  if (auto error = store_.NewestForecasts(kHistoryPageRows, before, page)) return Failed(*error);
-  Append(rows_, std::move(page));
+  ReadMore<ForecastRow>(
+      [before](ForecastStore& store) { return NewestForecastsRead(store, kHistoryPageRows, before); },
+      [this](std::vector<ForecastRow> page) { Append(rows_, std::move(page)); });
 }
 
 void ForecastListModel::Refresh() {
-  std::vector<ForecastRow> newest;
-  if (auto error = store_.NewestForecasts(kHistoryPageRows, 0, newest)) return Failed(*error);
-  const auto shown = std::find_if(newest.begin(), newest.end(), [this](const ForecastRow& row) {
-    return !rows_.empty() && row.id <= rows_.front().id;
-  });
-  // The newest shown is still there: only what came since is new.
-  const bool kept = shown != newest.end() && shown->id == rows_.front().id;
-  const qsizetype at = kept ? shown - newest.begin() : -1;
-  ShowNewest(rows_, std::move(newest), at);
+  reader_.Read<RowsRead<ForecastRow>>(
+      [](ForecastStore& store) { return NewestForecastsRead(store, kHistoryPageRows, 0); }, this,
+      [this](const RowsRead<ForecastRow>& newest) {
+        if (!newest) return Failed(newest.error());
+        const auto shown = std::find_if(newest->begin(), newest->end(), [this](const ForecastRow& row) {
+          return !rows_.empty() && row.id <= rows_.front().id;
+        });
+        // The newest shown is still there: only what came since is new.
+        const bool kept = shown != newest->end() && shown->id == rows_.front().id;
+        const qsizetype at = kept ? shown - newest->begin() : -1;
+        ShowNewest(rows_, *newest, at);
+      });
 }
 
-std::optional<ForecastRow> ForecastListModel::Previous(int row) {
-  if (row + 1 < rowCount()) return rows_[row + 1];
-  std::vector<ForecastRow> before;
-  if (auto error = store_.NewestForecasts(1, rows_[row].id, before)) {
-    Failed(*error);
-    return std::nullopt;
-  }
-  if (before.empty()) return std::nullopt;
-  return before.front();
+void ForecastListModel::Previous(int row,
+                                 std::function<void(const std::optional<ForecastRow>&)> done) {
+  if (row + 1 < rowCount()) return done(rows_[row + 1]);
+  const qint64 id = rows_[row].id;
+  reader_.Read<RowsRead<ForecastRow>>(
+      [id](ForecastStore& store) { return NewestForecastsRead(store, 1, id); }, this,
+      [this, done](const RowsRead<ForecastRow>& before) {
+        if (!before) {
+          Failed(before.error());
+          return done(std::nullopt);
+        }
+        done(before->empty() ? std::nullopt : std::optional<ForecastRow>(before->front()));
+      });
 }
 
-AttemptListModel::AttemptListModel(ForecastStore& store, QObject* parent)
-    : PagedListModel(store, kColumnCount, parent) {}
+AttemptListModel::AttemptListModel(StoreReader& reader, QObject* parent)
+    : PagedListModel(reader, kColumnCount, parent) {}
 
 QVariant AttemptListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
@@ -160,22 +167,28 @@ QVariant AttemptListModel::headerData(int section, Qt::Orientation orientation, 
 
 void AttemptListModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
-  std::vector<AttemptRow> page;
-  const auto error = rows_.empty() ? store_.NewestAttempts(kHistoryPageRows, page)
-                                   : store_.AttemptsBefore(rows_.back(), kHistoryPageRows, page);
-  if (error) return Failed(*error);
-  Append(rows_, std::move(page));
+  std::optional<AttemptRow> last;
+  if (!rows_.empty()) last = rows_.back();
+  ReadMore<AttemptRow>(
+      [last](ForecastStore& store) {
+        return last ? AttemptsBeforeRead(store, *last, kHistoryPageRows)
+                    : NewestAttemptsRead(store, kHistoryPageRows);
+      },
+      [this](std::vector<AttemptRow> page) { Append(rows_, std::move(page)); });
 }
 
 void AttemptListModel::Refresh() {
-  std::vector<AttemptRow> newest;
-  if (auto error = store_.NewestAttempts(kHistoryPageRows, newest)) return Failed(*error);
-  const auto shown = std::find_if(newest.begin(), newest.end(), [this](const AttemptRow& row) {
-    return !rows_.empty() && row.position == rows_.front().position &&
-           row.logtime == rows_.front().logtime;
-  });
-  const qsizetype at = shown == newest.end() ? -1 : shown - newest.begin();
-  ShowNewest(rows_, std::move(newest), at);
+  reader_.Read<RowsRead<AttemptRow>>(
+      [](ForecastStore& store) { return NewestAttemptsRead(store, kHistoryPageRows); }, this,
+      [this](const RowsRead<AttemptRow>& newest) {
+        if (!newest) return Failed(newest.error());
+        const auto shown = std::find_if(newest->begin(), newest->end(), [this](const AttemptRow& row) {
+          return !rows_.empty() && row.position == rows_.front().position &&
+                 row.logtime == rows_.front().logtime;
+        });
+        const qsizetype at = shown == newest->end() ? -1 : shown - newest->begin();
+        ShowNewest(rows_, *newest, at);
+      });
 }
 
 }  // namespace skyloom

@@ -2,9 +2,12 @@
 
 #include <QAbstractTableModel>
 #include <QtGlobal>
+#include <expected>
+#include <functional>
 #include <optional>
 #include <vector>
 
+#include "history/store_reader.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -14,7 +17,8 @@ namespace skyloom {
 inline constexpr int kHistoryPageRows = 100;
 
 // What both lists share: rows kept newest first, more read as a view scrolls to the end, the
-// newest put on top at a refresh, and a failed read that stops reading until then.
+// newest put on top at a refresh, and a failed read that stops reading until then. Reads run
+// on the reader's thread; rows arrive later, through the usual model signals.
 class PagedListModel : public QAbstractTableModel {
   Q_OBJECT
 
@@ -27,9 +31,25 @@ class PagedListModel : public QAbstractTableModel {
   void readFailed(const QString& message);
 
  protected:
-  PagedListModel(ForecastStore& store, int columns, QObject* parent);
+  PagedListModel(StoreReader& reader, int columns, QObject* parent);
   virtual int Count() const = 0;
 
+  // Reads a page after the last row unless one is on its way; `apply` gets it unless a
+  // refresh replaced the rows meanwhile.
+  template <typename Row>
+  void ReadMore(std::function<RowsRead<Row>(ForecastStore&)> read,
+                std::function<void(std::vector<Row>)> apply) {
+    if (atEnd_ || readingMore_) return;
+    readingMore_ = true;
+    const quint64 generation = generation_;
+    reader_.Read<RowsRead<Row>>(std::move(read), this,
+                                [this, generation, apply](const RowsRead<Row>& page) {
+                                  readingMore_ = false;
+                                  if (generation != generation_) return;
+                                  if (!page) return Failed(page.error());
+                                  apply(*page);
+                                });
+  }
   // Adds a page read after the last row; a short page is the end.
   template <typename Row>
   void Append(std::vector<Row>& rows, std::vector<Row> page) {
@@ -51,6 +71,7 @@ class PagedListModel : public QAbstractTableModel {
       return;
     }
     beginResetModel();
+    ++generation_;  // a page read for the old rows no longer fits
     broken_ = false;
     atEnd_ = newest.size() < static_cast<size_t>(kHistoryPageRows);
     rows = std::move(newest);
@@ -58,12 +79,14 @@ class PagedListModel : public QAbstractTableModel {
   }
   void Failed(const StoreError& error);
 
-  ForecastStore& store_;
+  StoreReader& reader_;
 
  private:
   const int columns_;
   bool atEnd_ = false;
   bool broken_ = false;  // a read failed: the rows may have a gap
+  bool readingMore_ = false;
+  quint64 generation_ = 0;
 };
 
 // The stored forecasts, newest first, read a page at a time as a view scrolls to them.
@@ -74,7 +97,7 @@ class ForecastListModel final : public PagedListModel {
  public:
   enum Column { kTimeColumn, kTextColumn, kColumnCount };
 
-  explicit ForecastListModel(ForecastStore& store, QObject* parent = nullptr);
+  explicit ForecastListModel(StoreReader& reader, QObject* parent = nullptr);
 
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation,
@@ -85,8 +108,9 @@ class ForecastListModel final : public PagedListModel {
   // when more than a page came.
   void Refresh();
   const ForecastRow& Row(int row) const { return rows_[row]; }
-  // The forecast stored before the one in `row`; nothing for the first ever stored.
-  std::optional<ForecastRow> Previous(int row);
+  // Calls `done` here with the forecast stored before the one in `row` (nothing for the first
+  // ever stored): at once when it is among the rows read, else once it has been read.
+  void Previous(int row, std::function<void(const std::optional<ForecastRow>&)> done);
 
  private:
   int Count() const override { return static_cast<int>(rows_.size()); }
@@ -102,7 +126,7 @@ class AttemptListModel final : public PagedListModel {
  public:
   enum Column { kTimeColumn, kStatusColumn, kNumberColumn, kDescriptionColumn, kColumnCount };
 
-  explicit AttemptListModel(ForecastStore& store, QObject* parent = nullptr);
+  explicit AttemptListModel(StoreReader& reader, QObject* parent = nullptr);
 
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation,

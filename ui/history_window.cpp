@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "history/slot_grid.h"
+#include "history/store_reader.h"
 #include "history/text_diff.h"
 #include "ui/history_models.h"
 #include "ui/slot_picture.h"
@@ -67,12 +68,13 @@ QString LegendHtml() {
 
 }  // namespace
 
-HistoryWindow::HistoryWindow(ForecastStore& store, const Clock& clock, QWidget* parent)
+HistoryWindow::HistoryWindow(const QString& databaseLocation, PgLimits limits,
+                             const Clock& clock, QWidget* parent)
     : QWidget(parent, Qt::Window),
-      store_(store),
+      reader_(new StoreReader(databaseLocation, limits, this)),
       clock_(clock),
-      forecasts_(new ForecastListModel(store, this)),
-      attempts_(new AttemptListModel(store, this)),
+      forecasts_(new ForecastListModel(*reader_, this)),
+      attempts_(new AttemptListModel(*reader_, this)),
       tabs_(new QTabWidget(this)),
       status_(new QLabel(this)),
       poll_(new QTimer(this)) {
@@ -199,9 +201,13 @@ void HistoryWindow::Refresh() {
 
   const QDate today = clock_.Now().date();
   const auto [from, to] = SlotGridRange(today, kPictureDays);
-  std::vector<AttemptRow> rows;
-  if (auto error = store_.AttemptsBetween(from, to, rows)) ShowReadError(error->message);
-  picture_->SetGrid(BuildSlotGrid(rows, today, kPictureDays, clock_.Now()));
+  reader_->Read<RowsRead<AttemptRow>>(
+      [from, to](ForecastStore& store) { return AttemptsBetweenRead(store, from, to); }, this,
+      [this, today](const RowsRead<AttemptRow>& rows) {
+        if (!rows) ShowReadError(rows.error().message);
+        picture_->SetGrid(BuildSlotGrid(rows.value_or(std::vector<AttemptRow>()), today,
+                                        kPictureDays, clock_.Now()));
+      });
 }
 
 void HistoryWindow::ShowReadError(const QString& message) {
@@ -216,7 +222,17 @@ void HistoryWindow::ShowForecast(const QModelIndex& current) {
     return;
   }
   const ForecastRow row = forecasts_->Row(current.row());
-  const std::optional<ForecastRow> previous = forecasts_->Previous(current.row());
+  forecasts_->Previous(current.row(), [this, row](const std::optional<ForecastRow>& previous) {
+    // The selection may have moved on while the forecast before was read.
+    const QModelIndex now = forecastList_->currentIndex();
+    if (!now.isValid() || forecasts_->Row(now.row()).id != row.id) return;
+    ShowDifference(row, previous);
+  });
+}
+
+void HistoryWindow::ShowDifference(const ForecastRow& row,
+                                   const std::optional<ForecastRow>& previous) {
+  forecastText_->clear();
   const QString text = row.text.value_or(QString());
   if (!previous) {
     forecastCaption_->setText(

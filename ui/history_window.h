@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "store/forecast_store.h"
+#include "store/pg_store.h"
 
 class QLabel;
 class QModelIndex;
@@ -17,9 +18,11 @@ namespace skyloom {
 class AttemptListModel;
 class ForecastListModel;
 class SlotPicture;
+class StoreReader;
 
 // The stored forecasts with what changed from one to the next, and the attempt log with the
-// timed slots of the last two weeks. Rows are read from the store as they come into view.
+// timed slots of the last two weeks. Rows are read as they come into view, on a thread and
+// through a connection of the window's own, so that the window never waits for the database.
 class HistoryWindow final : public QWidget {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(HistoryWindow)
@@ -28,7 +31,8 @@ class HistoryWindow final : public QWidget {
   // Days the slot picture covers, today included.
   static constexpr int kPictureDays = 14;
 
-  HistoryWindow(ForecastStore& store, const Clock& clock, QWidget* parent = nullptr);
+  HistoryWindow(const QString& databaseLocation, PgLimits limits, const Clock& clock,
+                QWidget* parent = nullptr);
   ~HistoryWindow() override;
 
   // Reads what was stored and logged since, by this program or another collector.
@@ -45,9 +49,10 @@ class HistoryWindow final : public QWidget {
   QWidget* MakeForecastsTab();
   QWidget* MakeAttemptsTab();
   void ShowForecast(const QModelIndex& current);
+  void ShowDifference(const ForecastRow& row, const std::optional<ForecastRow>& previous);
   void ShowReadError(const QString& message);
 
-  ForecastStore& store_;
+  StoreReader* reader_;
   const Clock& clock_;
   ForecastListModel* forecasts_;
   AttemptListModel* attempts_;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/program_info.h"
+#include "schedule/sync_schedule.h"
 #include "ui/history_window.h"
 #include "ui/program_icon.h"
 #include "ui/tray_integration.h"
@@ -47,15 +48,13 @@ QFont ClockFont() {
 
 }  // namespace
 
-MainWindow::MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store,
-                       const QString& address, HttpLimits limits, QWidget* parent)
+MainWindow::MainWindow(CollectorService& service, QWidget* parent)
     : QWidget(parent),
-      store_(std::move(store)),
-      collector_(clock, *store_, limits),
+      service_(service),
       icon_(ProgramIcon()),
       resultBox_(Named<QPlainTextEdit>("txtHTML", this)),
       frame_(Named<QGroupBox>("Frame1", QStringLiteral("From"), this)),
-      addressBox_(Named<QLineEdit>("txtAddress", address, frame_)),
+      addressBox_(Named<QLineEdit>("txtAddress", service.Settings().address, frame_)),
       getButton_(Named<QPushButton>("cmdGet", QStringLiteral("Get"), frame_)),
       clearButton_(Named<QPushButton>("Command1", QStringLiteral("Clear"), frame_)),
       clockLabel_(Named<QLabel>("Clock", this)),
@@ -63,40 +62,37 @@ MainWindow::MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store,
       iconPicture_(Named<QLabel>("pic_icon", this)),
       unlockButton_(Named<QPushButton>("cmdUnlock", QStringLiteral("UnLock"), frame_)),
       historyButton_(Named<QPushButton>("cmdHistory", QStringLiteral("History"), frame_)),
-      tray_(new TrayIntegration(icon_, this)),
-      driver_(
-          collector_, [this] { return addressBox_->text(); }, this) {
+      tray_(new TrayIntegration(icon_, this)) {
   setObjectName(QStringLiteral("Form1"));
-  driver_.setObjectName(QStringLiteral("Timer1"));
-  LayOutControls(address);
+  SyncDriver& driver = service_.Driver();
+  driver.setObjectName(QStringLiteral("Timer1"));
+  service_.SetAddressSource([this] { return addressBox_->text(); });
+  LayOutControls(service.Settings().address);
 
-  connect(getButton_, &QPushButton::clicked, &driver_, &SyncDriver::FetchNow);
+  connect(getButton_, &QPushButton::clicked, &driver, &SyncDriver::FetchNow);
   connect(unlockButton_, &QPushButton::clicked, this, [this] { addressBox_->setEnabled(true); });
   connect(clearButton_, &QPushButton::clicked, resultBox_, &QPlainTextEdit::clear);
   connect(historyButton_, &QPushButton::clicked, this, &MainWindow::OpenHistory);
   connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this,
           &MainWindow::OpenHistory);
-  connect(&driver_, &SyncDriver::clockChanged, clockLabel_, &QLabel::setText);
-  connect(&driver_, &SyncDriver::resultShown, resultBox_, &QPlainTextEdit::setPlainText);
-  connect(&driver_, &SyncDriver::lastSyncChanged, lastSyncLabel_, &QLabel::setText);
-  connect(&driver_, &SyncDriver::addressLockRequested, this,
-          [this] { addressBox_->setEnabled(false); });
-  connect(&driver_, &SyncDriver::fetchStarted, this, [this] { getButton_->setEnabled(false); });
-  connect(&driver_, &SyncDriver::fetchFinished, this,
-          [this](bool, const QString& storeError) { OnFetchFinished(storeError); });
+  connect(&driver, &SyncDriver::clockTicked, this,
+          [this](const QDateTime& now) { clockLabel_->setText(NowText(now)); });
+  connect(&driver, &SyncDriver::lastSyncChanged, this, [this](const QDateTime& lastSync) {
+    lastSyncLabel_->setText(kLastSyncPrefix + NowText(lastSync));
+    addressBox_->setEnabled(false);
+  });
+  connect(&driver, &SyncDriver::fetchStarted, this, [this] { getButton_->setEnabled(false); });
+  connect(&driver, &SyncDriver::fetchFinished, this, &MainWindow::OnFetchFinished);
   connect(tray_, &TrayIntegration::activationRequested, this, &MainWindow::RestoreFromTray);
 
   setWindowTitle(QStringLiteral("Skyloom Version ") + VersionText());
-  driver_.Start();
   addressBox_->setEnabled(false);
 }
 
 MainWindow::~MainWindow() {
-  // A request still running is ended and logged, but nothing is shown any more.
-  driver_.disconnect(this);
-  driver_.Stop();
-  // It reads from the store, which goes before the children would.
-  delete std::exchange(history_, nullptr);
+  // The service goes on without a window to show it or an address box to ask.
+  service_.Driver().disconnect(this);
+  service_.SetAddressSource({});
 }
 
 void MainWindow::LayOutControls(const QString& address) {
@@ -210,7 +206,9 @@ bool MainWindow::event(QEvent* event) {
 
 void MainWindow::OpenHistory() {
   if (!history_) {
-    history_ = new HistoryWindow(*store_, collector_.clock(), this);
+    const ServiceSettings& settings = service_.Settings();
+    history_ = new HistoryWindow(settings.databaseLocation, settings.databaseLimits,
+                                 service_.clock(), this);
     history_->setWindowIcon(icon_);
   }
   history_->show();
@@ -218,20 +216,14 @@ void MainWindow::OpenHistory() {
   history_->activateWindow();
 }
 
-void MainWindow::OnFetchFinished(const QString& storeError) {
-  // The attempt could not be stored or logged: the operator has to see why.
-  if (!storeError.isEmpty()) resultBox_->setPlainText(storeError);
+void MainWindow::OnFetchFinished(const Attempt& attempt) {
+  // An attempt that could not be stored or logged: the operator has to see why.
+  resultBox_->setPlainText(attempt.stored.error ? attempt.stored.error->message : attempt.shown);
   getButton_->setEnabled(true);
 
-  const Attempt& attempt = driver_.LastAttempt();
-  const AttemptRow& logged = attempt.stored.logged;
-  const QString now = collector_.clock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-  tray_->SetLastAttempt(storeError.isEmpty()
-                            ? QStringLiteral("%1  %2 %3 %4")
-                                  .arg(now, logged.status)
-                                  .arg(logged.number)
-                                  .arg(logged.description)
-                            : QStringLiteral("%1  %2").arg(now, storeError.section(u'\n', 0, 0)));
+  QStringList fields = AttemptFields(attempt);
+  const QString time = fields.takeFirst();
+  tray_->SetLastAttempt(time + QStringLiteral("  ") + fields.join(u' '));
   // Someone who keeps the window in the tray still hears of a new forecast.
   if (attempt.stored.outcome == StoreOutcome::Stored && !isVisible() && tray_->Icon()) {
     tray_->ShowNotice(attempt.shown);

@@ -5,7 +5,7 @@
 #include <QWidget>
 #include <memory>
 
-#include "collecting/collector.h"
+#include "collecting/collector_service.h"
 #include "collecting/sync_driver.h"
 
 class QGroupBox;
@@ -20,21 +20,19 @@ class HistoryWindow;
 class TrayIntegration;
 
 // The program's main window: the address, the result of the last fetch, the last timed
-// fetch and a running clock, with Get, Clear, History and UnLock. It owns the store, the
-// collector and the one-second driver, and hides into the notification area when minimised.
+// fetch and a running clock, with Get, Clear, History and UnLock. It presents a collector
+// service that someone else owns, and hides into the notification area when minimised.
 class MainWindow final : public QWidget {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(MainWindow)
 
  public:
-  MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store, const QString& address,
-             HttpLimits limits, QWidget* parent = nullptr);
+  explicit MainWindow(CollectorService& service, QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  SyncDriver& Driver() { return driver_; }
-  ForecastStore& Store() { return *store_; }
+  SyncDriver& Driver() { return service_.Driver(); }
   TrayIntegration& Tray() { return *tray_; }
-  const Collector& collector() const { return collector_; }
+  const Collector& collector() const { return service_.collector(); }
   // Opens the History window, made on first use.
   void OpenHistory();
   // The History window once opened, else nullptr.
@@ -49,12 +47,11 @@ class MainWindow final : public QWidget {
   // Sizes that follow the font, and the window's fixed size from them.
   void FitToFont();
   void FitWindow();
-  void OnFetchFinished(const QString& storeError);
+  void OnFetchFinished(const Attempt& attempt);
   void HideToTray();
   void RestoreFromTray();
 
-  std::unique_ptr<ForecastStore> store_;
-  Collector collector_;
+  CollectorService& service_;
   QIcon icon_;
   QPlainTextEdit* resultBox_;
   QGroupBox* frame_;
@@ -68,8 +65,6 @@ class MainWindow final : public QWidget {
   QPushButton* historyButton_;
   TrayIntegration* tray_;
   HistoryWindow* history_ = nullptr;
-  // Declared last: it refers to the collector and the address box.
-  SyncDriver driver_;
 };
 
 }  // namespace skyloom

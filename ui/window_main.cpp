@@ -2,10 +2,9 @@
 #include <cstdio>
 
 #include "app/command_line.h"
-#include "collecting/delivery.h"
+#include "collecting/collector_service.h"
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
-#include "store/open_store.h"
 #include "ui/main_window.h"
 
 // The window program; `skyloom` hands over to it when no other mode is asked for.
@@ -27,21 +26,22 @@ int main(int argc, char* argv[]) {
   }
   QApplication app(argc, argv);
   const skyloom::SystemClock clock;
-  skyloom::MainWindow window(clock, skyloom::OpenStore(line.service.databaseLocation, line.service.databaseLimits),
-                             line.service.address, line.service.limits);
+  skyloom::CollectorService service(clock, line.service);
+  QObject::connect(&service, &skyloom::CollectorService::report, &app, [](const QString& text) {
+    std::fprintf(stderr, "skyloom: %s\n", text.toUtf8().constData());
+  });
+  skyloom::MainWindow window(service);
   skyloom::OnStopSignal(window, [&window] {
     window.close();
     // A window hidden in the notification area may not count as the last one closing.
     QCoreApplication::quit();
   });
-  skyloom::Delivery delivery(line.service, window.Driver(), window.Store());
-  QObject::connect(&delivery, &skyloom::Delivery::report, &window, [](const QString& text) {
-    std::fprintf(stderr, "skyloom: %s\n", text.toUtf8().constData());
-  });
-  if (auto problem = delivery.Start()) {
+  if (auto problem = service.Start()) {
     std::fprintf(stderr, "skyloom: %s\n", problem->toUtf8().constData());
     return 1;
   }
   window.show();
-  return app.exec();
+  const int status = app.exec();
+  service.Stop();
+  return status;
 }

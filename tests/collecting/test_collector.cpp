@@ -75,7 +75,6 @@ TEST_F(CollectorTest, TheSamplePageIsShownStoredAndLogged) {
   EXPECT_EQ(db.Tqlog().size(), 1u);
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
   EXPECT_EQ(collector.Text(), SampleForecast());
-  EXPECT_FALSE(collector.Fetching());
 }
 
 TEST_F(CollectorTest, EveryRequestCarriesAStampOfItsTime) {
@@ -168,20 +167,22 @@ TEST_F(CollectorTest, AStoreFailureIsReturnedAfterThePageIsShown) {
   EXPECT_EQ(attempt.stored.logged.description, u"成功写入"_s);
 }
 
-TEST_F(CollectorTest, TheRequestMayRunOnAnotherThread) {
+TEST_F(CollectorTest, ACycleOnAnotherThreadCarriesTheNewRowAsStored) {
   ASSERT_EQ(Fetch(Refused()), std::nullopt);
 
-  const PageRequest request = collector.BeginFetch(Page());
-  EXPECT_TRUE(collector.Fetching());
-  EXPECT_TRUE(request.address.startsWith(Page() + u"?rstr="_s)) << request.address.toStdString();
-  PageResponse page;
-  std::thread worker([&] { page = request.client->Get(request.address); });
+  Attempt attempt;
+  std::thread worker([&] { attempt = collector.Fetch(Page(), /*timed=*/true); });
   worker.join();
 
-  ASSERT_EQ(Keep(collector.FinishFetch(page)), std::nullopt);
-  EXPECT_FALSE(collector.Fetching());
-  EXPECT_EQ(shown.last(), SampleForecast());
-  ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
+  ASSERT_EQ(Keep(attempt), std::nullopt);
+  EXPECT_TRUE(attempt.timed);
+  EXPECT_EQ(attempt.finishedAt, clock.Now());
+  ASSERT_TRUE(attempt.newForecast.has_value());
+  EXPECT_EQ(attempt.newForecast->id, attempt.stored.forecastId);
+  EXPECT_EQ(attempt.newForecast->logtime, db.Tq().back().logtime);
+  EXPECT_EQ(attempt.newForecast->text, SampleForecast());
+  // An unchanged forecast has no new row to tell of.
+  EXPECT_FALSE(collector.Fetch(Page()).newForecast.has_value());
 }
 
 }  // namespace

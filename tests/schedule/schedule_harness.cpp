@@ -92,6 +92,15 @@ bool ScheduleHarness::WaitForFetch() {
   return finished_->count() > before;
 }
 
+Attempt ScheduleHarness::FinishedAt(qsizetype i) const {
+  return finished_->at(i < 0 ? finished_->size() + i : i).at(0).value<Attempt>();
+}
+
+QString ScheduleHarness::StoreErrorAt(qsizetype i) const {
+  const Attempt attempt = FinishedAt(i);
+  return attempt.stored.error ? attempt.stored.error->message : QString();
+}
+
 qint64 ResidentKiB() {
   QFile status(QStringLiteral("/proc/self/status"));
   if (!status.open(QIODevice::ReadOnly)) return -1;

@@ -39,6 +39,9 @@ class ScheduleHarness final {
   SyncDriver& Driver() { return *driver_; }
   QSignalSpy& Started() { return *started_; }
   QSignalSpy& Finished() { return *finished_; }
+  // The attempt of the `i`th finished fetch (-1: the last), and its store error's message.
+  Attempt FinishedAt(qsizetype i) const;
+  QString StoreErrorAt(qsizetype i) const;
   QSignalSpy& LastSyncShown() { return *lastSyncShown_; }
 
   // While set, the server holds every request before answering it.

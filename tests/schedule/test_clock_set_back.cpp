@@ -45,8 +45,8 @@ TEST_P(ClockSetBack, TheNextTickInsideAWindowFetchesAndStores) {
 
   EXPECT_EQ(fetched, std::vector<QDateTime>{c.nextFetch});
   ASSERT_EQ(harness.Finished().size(), 2);
-  EXPECT_EQ(harness.Finished()[1][0].toBool(), true);         // timed
-  EXPECT_EQ(harness.Finished()[1][1].toString(), QString());  // stored
+  EXPECT_EQ(harness.FinishedAt(1).timed, true);         // timed
+  EXPECT_EQ(harness.StoreErrorAt(1), QString());  // stored
   EXPECT_EQ(harness.LastSyncShown().size(), 2);
   EXPECT_EQ(harness.Db().Tqlog().size(), 2u);
 }

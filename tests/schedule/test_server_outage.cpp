@@ -29,12 +29,12 @@ TEST(ServerOutage, TheScheduleKeepsGoingAndStoresAgainOnceTheServerIsBack) {
 
   ASSERT_EQ(harness.Finished().size(), 4);
   for (const int down : {1, 2}) {
-    const QString error = harness.Finished()[down][1].toString();
+    const QString error = harness.StoreErrorAt(down);
     EXPECT_TRUE(error.contains(u"127.0.0.1"_s)) << error.toStdString();
     EXPECT_FALSE(error.contains(server.Password())) << error.toStdString();
   }
-  EXPECT_EQ(harness.Finished()[0][1].toString(), QString());
-  EXPECT_EQ(harness.Finished()[3][1].toString(), QString());
+  EXPECT_EQ(harness.StoreErrorAt(0), QString());
+  EXPECT_EQ(harness.StoreErrorAt(3), QString());
   EXPECT_EQ(harness.Driver().LastAttempt().stored.logged.description, u"未写入"_s);
 }
 

@@ -32,8 +32,8 @@ TEST(SyncDriver, StartedAt063020ItFetchesFirstAt063100) {
   ASSERT_TRUE(harness.TickAt(QTime(6, 31, 0)));
   EXPECT_EQ(harness.Server().Requests(), 1);
   ASSERT_EQ(harness.Finished().size(), 1);
-  EXPECT_EQ(harness.Finished()[0][0].toBool(), true);         // timed
-  EXPECT_EQ(harness.Finished()[0][1].toString(), QString());  // stored
+  EXPECT_EQ(harness.FinishedAt(0).timed, true);         // timed
+  EXPECT_EQ(harness.StoreErrorAt(0), QString());  // stored
   EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 0)));
   EXPECT_EQ(harness.Db().Tqlog().size(), 1u);
 }
@@ -88,7 +88,7 @@ TEST(SyncDriver, TheGetButtonDoesNotMoveTheNextTimedFetch) {
   harness.Clock().Set(On7December(QTime(7, 0, 0)));
   ASSERT_TRUE(harness.Driver().FetchNow());
   ASSERT_TRUE(harness.WaitForFetch());
-  EXPECT_EQ(harness.Finished().last()[0].toBool(), false);  // not timed
+  EXPECT_EQ(harness.FinishedAt(-1).timed, false);  // not timed
   EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 0)));
 
   const auto fetched = TickThrough(harness, QTime(7, 0, 0), QTime(7, 1, 0));
@@ -104,9 +104,9 @@ TEST(SyncDriver, AStoreFailureInATimedFetchIsReportedAndTheScheduleMovesOn) {
   ASSERT_TRUE(harness.TickAt(QTime(6, 31, 0)));
 
   ASSERT_EQ(harness.Finished().size(), 1);
-  EXPECT_EQ(harness.Finished()[0][0].toBool(), true);
-  EXPECT_TRUE(harness.Finished()[0][1].toString().contains(u"does not exist"_s))
-      << harness.Finished()[0][1].toString().toStdString();
+  EXPECT_EQ(harness.FinishedAt(0).timed, true);
+  EXPECT_TRUE(harness.StoreErrorAt(0).contains(u"does not exist"_s))
+      << harness.StoreErrorAt(0).toStdString();
   EXPECT_EQ(harness.LastSyncShown().size(), 0);
   // LastSync moves on all the same, or a broken database would mean a fetch every second.
   EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 0)));
@@ -130,11 +130,11 @@ TEST(SyncDriver, ADueTickWhileAGetFetchRunsWaitsForIt) {
 
   harness.holdRequests = false;
   ASSERT_TRUE(harness.WaitForFetch());
-  EXPECT_EQ(harness.Finished().last()[0].toBool(), false);
+  EXPECT_EQ(harness.FinishedAt(-1).timed, false);
   EXPECT_EQ(harness.Server().Requests(), 1);
 
   ASSERT_TRUE(harness.TickAt(QTime(6, 31, 1)));
-  EXPECT_EQ(harness.Finished().last()[0].toBool(), true);
+  EXPECT_EQ(harness.FinishedAt(-1).timed, true);
   EXPECT_EQ(harness.Server().Requests(), 2);
   EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 1)));
 }

@@ -16,6 +16,7 @@
 #include "support/fake_clock.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
+#include "collecting/collector_service.h"
 #include "ui/history_models.h"
 #include "ui/history_window.h"
 #include "ui/main_window.h"
@@ -55,9 +56,11 @@ TEST_P(HistoryPaging, BothListsReadNewestFirstAPageAtATimeAsTheyScroll) {
   bool created = false;
   ASSERT_EQ(store->CreateTables(created), std::nullopt);
   WriteRows(*db, 250);
-  HistoryWindow window(*store, clock);
+  HistoryWindow window(db->Location(), PgLimits{}, clock);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  // Rows come from the window's reader thread, after it has shown.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.Attempts().rowCount() == 100; }, kWaitMs));
 
   const auto scrollToEnd = [&](const char* tab, const char* list, const QAbstractItemModel& model) {
     window.findChild<QTabWidget*>(u"tabHistory"_s)
@@ -66,7 +69,8 @@ TEST_P(HistoryPaging, BothListsReadNewestFirstAPageAtATimeAsTheyScroll) {
     std::vector<int> counts{model.rowCount()};
     while (model.canFetchMore({})) {
       view->scrollToBottom();
-      QCoreApplication::processEvents();
+      const int before = model.rowCount();
+      QTest::qWaitFor([&] { return model.rowCount() != before; }, 2000);
       counts.push_back(model.rowCount());
       if (counts.back() == counts[counts.size() - 2]) break;  // the view stopped asking
     }
@@ -84,6 +88,7 @@ TEST_P(HistoryPaging, BothListsReadNewestFirstAPageAtATimeAsTheyScroll) {
   EXPECT_EQ(window.Attempts().Row(0).logtime, u"2026-12-07 11:59:05"_s);
   // The slot picture reads the same log by time: 08:15 of today holds the row of 08:15:05.
   const SlotGrid& grid = window.findChild<SlotPicture*>()->Grid();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !grid.cells.empty(); }, kWaitMs));
   const SlotCell& cell = grid.At(HistoryWindow::kPictureDays - 1, 4);
   ASSERT_EQ(cell.start, QDateTime(kNow.date(), QTime(8, 15)));
   EXPECT_EQ(cell.state, SlotState::Unchanged);
@@ -126,13 +131,15 @@ TEST_P(HistoryDiff, SelectingAForecastMarksWhatChangedSinceTheOneBefore) {
     db->Exec(u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-12-07 06:15:02', '%1')"_s.arg(text));
   }
   const test::FakeClock clock{kNow};
-  HistoryWindow window(*store, clock);
+  HistoryWindow window(db->Location(), PgLimits{}, clock);
   window.show();
 
   // The newest is selected on opening.
   auto* list = window.findChild<QTableView*>(u"lstForecasts"_s);
+  const auto* text = window.findChild<QTextEdit*>(u"txtForecast"_s);
+  QTest::qWaitFor([&] { return Marked(*text) == GetParam().marked; }, kWaitMs);
   ASSERT_EQ(list->currentIndex().row(), 0);
-  EXPECT_EQ(Marked(*window.findChild<QTextEdit*>(u"txtForecast"_s)), GetParam().marked);
+  EXPECT_EQ(Marked(*text), GetParam().marked);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, HistoryDiff,
@@ -160,7 +167,9 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   server.Start();
   const auto db = test::MakeTestDatabase(test::Backend::Sqlite);
   test::FakeClock clock{kNow};
-  MainWindow form(clock, OpenStore(db->Location()), server.Url(u"/page.asp"_s), HttpLimits{});
+  CollectorService service(clock, {.address = server.Url(u"/page.asp"_s),
+                                   .databaseLocation = db->Location()});
+  MainWindow form(service);
   bool created = false;
   ASSERT_EQ(OpenStore(db->Location())->CreateTables(created), std::nullopt);
   WriteRows(*db, 150);
@@ -171,11 +180,12 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   HistoryWindow* history = form.History();
   ASSERT_NE(history, nullptr);
   ASSERT_TRUE(history->isVisible());
-  ASSERT_EQ(history->Attempts().rowCount(), 100);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return history->Attempts().rowCount() == 100; }, kWaitMs));
 
   QSignalSpy finished(&form.Driver(), &SyncDriver::fetchFinished);
   QTest::mouseClick(form.findChild<QPushButton*>(u"cmdGet"_s), Qt::LeftButton);
   ASSERT_TRUE(finished.wait(kWaitMs));
+  QTest::qWaitFor([&] { return history->Forecasts().rowCount() == 101; }, kWaitMs);
   EXPECT_EQ(history->Attempts().rowCount(), 101);
   EXPECT_EQ(history->Attempts().Row(0).description, kWritten);
   EXPECT_EQ(history->Forecasts().rowCount(), 101);
@@ -186,10 +196,16 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
       "('2026-12-07 14:15:02', '获取错误', 7, 'Couldn''t connect to server')"_s);
   clock.Set(QDateTime(kNow.date(), QTime(14, 50)));
   history->Refresh();
+  const SlotGrid& grid = history->findChild<SlotPicture*>()->Grid();
+  QTest::qWaitFor(
+      [&] {
+        return history->Attempts().rowCount() == 102 &&
+               grid.At(HistoryWindow::kPictureDays - 1, 10).state == SlotState::Error;
+      },
+      kWaitMs);
   EXPECT_EQ(history->Attempts().rowCount(), 102);
   EXPECT_EQ(history->Attempts().Row(0).number, 7);
   EXPECT_EQ(history->Attempts().Row(101).description, u"未写入 50"_s);
-  const SlotGrid& grid = history->findChild<SlotPicture*>()->Grid();
   EXPECT_EQ(grid.At(HistoryWindow::kPictureDays - 1, 10).state, SlotState::Error);
 }
 

@@ -21,6 +21,7 @@
 #include "support/fake_clock.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
+#include "collecting/collector.h"
 #include "ui/main_window.h"
 
 namespace skyloom {
@@ -64,9 +65,11 @@ class MainWindowTest : public testing::Test {
   MainWindow& Open(const QTime& start = QTime(12, 0), QString databasePath = {}) {
     clock_.Set(QDateTime(kDay, start));
     if (databasePath.isEmpty()) databasePath = db_.Path();
-    form_ = std::make_unique<MainWindow>(clock_, OpenStore(databasePath),
-                                         server_.Url(QStringLiteral("/xxw/shortnb_output.asp")),
-                                         HttpLimits{});
+    service_ = std::make_unique<CollectorService>(
+        clock_, ServiceSettings{.address = server_.Url(QStringLiteral("/xxw/shortnb_output.asp")),
+                                .databaseLocation = databasePath});
+    form_ = std::make_unique<MainWindow>(*service_);
+    EXPECT_EQ(service_->Start(), std::nullopt);
     return *form_;
   }
 
@@ -90,7 +93,8 @@ class MainWindowTest : public testing::Test {
   FakeClock clock_;
   TestServer server_;
   std::atomic<bool> release_{false};
-  // Declared last: closed before the server and the database go.
+  // Declared last: stopped before the server and the database go, the window first.
+  std::unique_ptr<CollectorService> service_;
   std::unique_ptr<MainWindow> form_;
 };
 
@@ -148,8 +152,7 @@ TEST_P(MainWindowFonts, EveryControlShowsWholeInsideTheWindow) {
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   // A timed fetch's text in the last-sync line, as wide as it gets.
-  emit form.Driver().lastSyncChanged(kLastSyncPrefix +
-                                     NowText(QDateTime(QDate(2026, 12, 28), QTime(23, 58, 58))));
+  emit form.Driver().lastSyncChanged(QDateTime(QDate(2026, 12, 28), QTime(23, 58, 58)));
   form.Driver().Tick();
   QCoreApplication::processEvents();
   if (GetParam().scale == 1.0 && !*GetParam().family) {
@@ -299,7 +302,7 @@ TEST_F(MainWindowTest, TimedTickFetchesRecordsTheSyncAndRelocksTheAddress) {
   form.Driver().Tick();
   EXPECT_EQ(started.size(), 1);
   ASSERT_TRUE(finished.wait(kWaitMs));
-  EXPECT_TRUE(finished.first().at(0).toBool());
+  EXPECT_TRUE(finished.first().at(0).value<Attempt>().timed);
   EXPECT_EQ(Find<QLabel>("syntime")->text(), kLastSyncPrefix + NowText(clock_.Now()));
   EXPECT_FALSE(Find<QLineEdit>("txtAddress")->isEnabled());
   EXPECT_EQ(Result(), ExpectedForecast());

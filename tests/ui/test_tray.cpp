@@ -52,8 +52,10 @@ INSTANTIATE_TEST_SUITE_P(Reasons, TrayActivation,
 class MinimiseTest : public testing::Test {
  protected:
   MainWindow& Open(bool trayAvailable) {
-    form_ = std::make_unique<MainWindow>(clock_, OpenStore(db_.Path()),
-                                         QStringLiteral("http://127.0.0.1:9/"), HttpLimits{});
+    service_ = std::make_unique<CollectorService>(
+        clock_, ServiceSettings{.address = QStringLiteral("http://127.0.0.1:9/"),
+                                .databaseLocation = db_.Path()});
+    form_ = std::make_unique<MainWindow>(*service_);
     form_->Tray().SetAvailabilityCheck([trayAvailable] { return trayAvailable; });
     form_->show();
     return *form_;
@@ -73,6 +75,7 @@ class MinimiseTest : public testing::Test {
   test::ScratchDb db_;
   // Outside the sync windows: no timed fetch starts while the window is tested.
   test::FakeClock clock_{QDateTime(QDate(2026, 12, 7), QTime(12, 0))};
+  std::unique_ptr<CollectorService> service_;
   std::unique_ptr<MainWindow> form_;
 };
 
@@ -177,6 +180,7 @@ class TrayNotice : public testing::TestWithParam<NoticeCase> {
   test::ScratchDb db_;
   test::FakeClock clock_{QDateTime(QDate(2026, 12, 7), QTime(12, 0, 5))};
   test::TestServer server_;
+  std::unique_ptr<CollectorService> service_;
   std::unique_ptr<MainWindow> form_;
 };
 
@@ -185,7 +189,9 @@ TEST_P(TrayNotice, TipTellsTheLastAttemptAndOnlyANewForecastInTheTrayIsNoticed) 
   const NoticeCase& c = GetParam();
   const QString address = c.reachable ? server_.Url(QStringLiteral("/page.asp"))
                                       : QStringLiteral("http://127.0.0.1:9/page.asp");
-  form_ = std::make_unique<MainWindow>(clock_, OpenStore(db_.Path()), address, HttpLimits{});
+  service_ = std::make_unique<CollectorService>(
+      clock_, ServiceSettings{.address = address, .databaseLocation = db_.Path()});
+  form_ = std::make_unique<MainWindow>(*service_);
   form_->Tray().SetAvailabilityCheck([] { return true; });
   form_->show();
   if (c.storedBefore) Fetch();

@@ -1,0 +1,101 @@
+#include "collecting/collector_service.h"
+
+#include <mutex>
+#include <vector>
+
+#include "collecting/collector.h"
+#include "collecting/sync_driver.h"
+#include "serving/http_api.h"
+#include "serving/metrics.h"
+#include "serving/new_forecast_hook.h"
+#include "store/open_store.h"
+
+namespace skyloom {
+
+struct CollectorService::Core {
+  Core(const Clock& clock, const ServiceSettings& settings)
+      : store(OpenStore(settings.databaseLocation, settings.databaseLimits)),
+        collector(clock, *store, settings.limits) {}
+
+  std::unique_ptr<ForecastStore> store;
+  Collector collector;
+};
+
+namespace {
+
+// An attempt stuck in a database call still uses its store and collector; they stay until the
+// process exits rather than go from under it.
+void LeaveBehind(std::shared_ptr<void> core) {
+  static std::mutex mutex;
+  static std::vector<std::shared_ptr<void>> stuck;
+  const std::lock_guard lock(mutex);
+  stuck.push_back(std::move(core));
+}
+
+}  // namespace
+
+CollectorService::CollectorService(const Clock& clock, const ServiceSettings& settings,
+                                   QObject* parent)
+    : QObject(parent),
+      clock_(clock),
+      settings_(settings),
+      core_(std::make_shared<Core>(clock, settings)),
+      driver_(std::make_unique<SyncDriver>(core_->collector,
+                                           [address = settings.address] { return address; })),
+      metrics_(std::make_unique<Metrics>()),
+      api_(std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits,
+                                     *metrics_)) {
+  if (!settings.onNew.isEmpty()) {
+    hook_ = new NewForecastHook(settings.onNew, this);
+    connect(hook_, &NewForecastHook::finished, this, [this](const QString& problem) {
+      if (!problem.isEmpty()) emit report(QStringLiteral("on_new: ") + problem);
+    });
+  }
+  connect(driver_.get(), &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
+  connect(driver_.get(), &SyncDriver::fetchFinished, this, &CollectorService::OnFetchFinished);
+}
+
+CollectorService::~CollectorService() { Stop(); }
+
+const Collector& CollectorService::collector() const { return core_->collector; }
+
+void CollectorService::SetAddressSource(std::function<QString()> address) {
+  driver_->SetAddressSource(address ? std::move(address)
+                                    : [fixed = settings_.address] { return fixed; });
+}
+
+std::optional<QString> CollectorService::Start() {
+  if (!settings_.listen.isEmpty()) {
+    QString bound;
+    if (auto problem = api_->Start(settings_.listen, bound)) {
+      return QStringLiteral("cannot serve the API on %1: %2").arg(settings_.listen, *problem);
+    }
+    emit report(QStringLiteral("serving the API on http://%1").arg(bound));
+  }
+  driver_->Start();
+  return std::nullopt;
+}
+
+void CollectorService::Stop() {
+  if (std::exchange(stopped_, true)) return;
+  if (!driver_->Stop()) {
+    emit report(QStringLiteral("an attempt still waiting for the database was left unfinished"));
+    LeaveBehind(core_);
+  }
+  api_->Stop();
+}
+
+void CollectorService::OnFetchFinished() {
+  const Attempt& attempt = driver_->LastAttempt();
+  metrics_->RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
+  if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored || attempt.stored.error) return;
+  if (!attempt.newForecast) {
+    emit report(QStringLiteral("on_new: forecast %1 could not be read back")
+                    .arg(attempt.stored.forecastId));
+    return;
+  }
+  const ForecastRow& row = *attempt.newForecast;
+  hook_->Run(row.id, row.logtime, row.text.value_or(QString()));
+}
+
+}  // namespace skyloom
