@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -15,6 +16,7 @@
 #include "store/sqlite_store.h"
 #include "ui/history_models.h"
 #include "ui/history_window.h"
+#include "ui/slot_picture.h"
 
 namespace skyloom {
 namespace {
@@ -104,15 +106,25 @@ const QString& DatabasePath() {
 }
 
 // Opening until the first rows of both lists and the slot picture are read and painted.
+// Events until `done` holds: the rows come from the window's reader thread.
+bool WaitFor(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done() && std::chrono::steady_clock::now() < until) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return done();
+}
+
 void BM_OpenHistory(benchmark::State& state) {
-  SqliteStore store(DatabasePath());
   const FixedClock clock;
   for (auto _ : state) {
-    HistoryWindow window(store, clock);
+    HistoryWindow window(DatabasePath(), PgLimits{}, clock);
     window.resize(900, 640);
     window.show();
-    QCoreApplication::processEvents();
-    if (window.Forecasts().rowCount() == 0 || window.Attempts().rowCount() == 0) {
+    if (!WaitFor([&] {
+          return window.Forecasts().rowCount() > 0 && window.Attempts().rowCount() > 0 &&
+                 !window.findChild<SlotPicture*>()->Grid().cells.empty();
+        })) {
       state.SkipWithError("no rows shown");
       return;
     }
@@ -123,19 +135,19 @@ BENCHMARK(BM_OpenHistory)->UseRealTime()->Unit(benchmark::kMillisecond);
 // One scroll to the end of a list: the next page read and painted. The run walks the whole
 // table, so the last pages are as deep as the tables go; the slowest page is reported too.
 void ScrollToTheEnd(benchmark::State& state, int tab, const char* list, int rows) {
-  SqliteStore store(DatabasePath());
   const FixedClock clock;
-  HistoryWindow window(store, clock);
+  HistoryWindow window(DatabasePath(), PgLimits{}, clock);
   window.resize(900, 640);
   window.show();
   window.findChild<QTabWidget*>(QStringLiteral("tabHistory"))->setCurrentIndex(tab);
-  QCoreApplication::processEvents();
   auto* view = window.findChild<QAbstractItemView*>(QLatin1String(list));
+  WaitFor([&] { return view->model()->rowCount() > 0; });
   double slowest = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
+    const int before = view->model()->rowCount();
     view->scrollToBottom();
-    QCoreApplication::processEvents();
+    WaitFor([&] { return view->model()->rowCount() != before || before == rows; });
     slowest = std::max(
         slowest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                      .count());

@@ -3,6 +3,9 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTextEdit>
+#include <functional>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTabWidget>
@@ -103,6 +106,26 @@ bool Save(QWidget& window, const QString& path) {
   return true;
 }
 
+// Lets the window's reader threads deliver until `done` holds, for a few seconds at most.
+bool WaitFor(const std::function<bool()>& done) {
+  QElapsedTimer waited;
+  waited.start();
+  while (!done() && waited.elapsed() < 10'000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+  return done();
+}
+
+// As a window looks after the afternoon's timed fetch.
+void ShowAfternoonFetch(MainWindow& window) {
+  window.Driver().Tick();
+  Attempt attempt;
+  attempt.shown = Forecast(0, false);
+  attempt.finishedAt = kNow.addSecs(-5 * 60);
+  emit window.Driver().fetchFinished(attempt);
+  emit window.Driver().lastSyncChanged(attempt.finishedAt);
+}
+
 int Run(const QString& folder) {
   QTemporaryDir scratch;
   const QString path = scratch.filePath(QStringLiteral("tqyb.mdb"));
@@ -110,12 +133,10 @@ int Run(const QString& folder) {
   const FixedClock clock;
   const QString address = QStringLiteral("http://weather.example.com/xxw/shortnb_output.asp");
 
-  MainWindow window(clock, OpenStore(path), address, HttpLimits{});
+  CollectorService service(clock, {.address = address, .databaseLocation = path});
+  MainWindow window(service);
   window.show();
-  // As the window looks after the afternoon's timed fetch.
-  window.Driver().Tick();
-  emit window.Driver().resultShown(Forecast(0, false));
-  emit window.Driver().lastSyncChanged(kLastSyncPrefix + NowText(kNow.addSecs(-5 * 60)));
+  ShowAfternoonFetch(window);
   if (!Save(window, folder + QStringLiteral("/main-window.png"))) return 1;
 
   window.findChild<QPushButton*>(QStringLiteral("cmdHistory"))->click();
@@ -124,11 +145,14 @@ int Run(const QString& folder) {
   // The newest afternoon forecast that changed the morning's.
   auto* forecasts = history->findChild<QAbstractItemView*>(QStringLiteral("lstForecasts"));
   const QAbstractItemModel* model = forecasts->model();
+  if (!WaitFor([&] { return model->rowCount() > 0; })) return Fail("read", path);
   for (int row = 0; row + 1 < model->rowCount(); ++row) {
     const auto text = [&](int r) { return model->index(r, 1).data().toString(); };
     if (text(row).contains(QStringLiteral("17点钟")) &&
         text(row + 1).contains(QStringLiteral("11点钟"))) {
       forecasts->setCurrentIndex(model->index(row, 0));
+      const auto* text = history->findChild<QTextEdit*>(QStringLiteral("txtForecast"));
+      WaitFor([&] { return !text->toPlainText().isEmpty(); });
       break;
     }
   }
@@ -141,11 +165,9 @@ int Run(const QString& folder) {
   QFont large = QApplication::font();
   large.setPointSizeF(large.pointSizeF() * 1.6);
   QApplication::setFont(large);
-  MainWindow big(clock, OpenStore(path), address, HttpLimits{});
+  MainWindow big(service);
   big.show();
-  big.Driver().Tick();
-  emit big.Driver().resultShown(Forecast(0, false));
-  emit big.Driver().lastSyncChanged(kLastSyncPrefix + NowText(kNow.addSecs(-5 * 60)));
+  ShowAfternoonFetch(big);
   return Save(big, folder + QStringLiteral("/main-window-large-font.png")) ? 0 : 1;
 }
 
