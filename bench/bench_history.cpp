@@ -116,9 +116,10 @@ bool WaitFor(const std::function<bool()>& done) {
 }
 
 void BM_OpenHistory(benchmark::State& state) {
+  const QString& path = DatabasePath();
   const FixedClock clock;
   for (auto _ : state) {
-    HistoryWindow window(DatabasePath(), PgLimits{}, clock);
+    HistoryWindow window(path, PgLimits{}, clock);
     window.resize(900, 640);
     window.show();
     if (!WaitFor([&] {
