@@ -36,9 +36,12 @@ Attempt Collector::Fetch(const QString& addressBoxText, bool timed) {
 }
 
 void Collector::Cancel() {
-  const std::lock_guard lock(clientMutex_);
-  cancelled_ = true;
-  if (client_) client_->Cancel();
+  {
+    const std::lock_guard lock(clientMutex_);
+    cancelled_ = true;
+    if (client_) client_->Cancel();
+  }
+  store_.Interrupt();
 }
 
 }  // namespace skyloom

@@ -1,6 +1,7 @@
 #include "support/pg_server.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QUuid>
 #include <QVersionNumber>
 #include <algorithm>
+#include <vector>
 #include <stdexcept>
 
 #include "support/loopback_socket.h"
@@ -170,6 +172,22 @@ void PgServer::Start() {
     throw std::runtime_error(std::string(error.what()) + "\nserver log:\n" + tail.toStdString());
   }
   running_ = true;
+}
+
+void PgServer::Freeze(bool frozen) {
+  QFile pidFile(folder_.filePath(QStringLiteral("data/postmaster.pid")));
+  if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("no postmaster.pid");
+  const pid_t postmaster = pidFile.readLine().trimmed().toInt();
+  std::vector<pid_t> processes{postmaster};
+  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+    if (!stat.open(QIODevice::ReadOnly)) continue;
+    // pid (comm) state ppid …; comm may hold blanks, so read after its closing parenthesis.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() > 1 && fields[1].toInt() == postmaster) processes.push_back(entry.toInt());
+  }
+  for (const pid_t pid : processes) ::kill(pid, frozen ? SIGSTOP : SIGCONT);
 }
 
 QString PgServer::Tool(const QString& name) const { return binaries_ + u'/' + name; }

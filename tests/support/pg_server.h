@@ -27,6 +27,9 @@ class PgServer final {
   // Stop kills the server at once, as a crash would; Start brings it back on the same port.
   void Stop();
   void Start();
+  // Stops every process of the server where it stands (SIGSTOP), as a frozen machine would,
+  // or lets them go on (SIGCONT). Connections stay open and get no answer meanwhile.
+  void Freeze(bool frozen);
 
  private:
   QString Tool(const QString& name) const;

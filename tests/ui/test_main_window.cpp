@@ -9,6 +9,9 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <functional>
+#include <iostream>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -18,7 +21,10 @@
 #include "schedule/sync_schedule.h"
 #include "store/forecast_store.h"
 #include "store/open_store.h"
+#include "platform/pg_connection.h"
 #include "support/fake_clock.h"
+#include "support/pg_server.h"
+#include "support/test_database.h"
 #include "support/scratch_db.h"
 #include "support/test_server.h"
 #include "collecting/collector.h"
@@ -62,12 +68,14 @@ class MainWindowTest : public testing::Test {
   }
 
   // Outside the sync windows unless a test says otherwise, so only Get fetches.
-  MainWindow& Open(const QTime& start = QTime(12, 0), QString databasePath = {}) {
+  MainWindow& Open(const QTime& start = QTime(12, 0), QString databasePath = {},
+                   PgLimits databaseLimits = {}) {
     clock_.Set(QDateTime(kDay, start));
     if (databasePath.isEmpty()) databasePath = db_.Path();
     service_ = std::make_unique<CollectorService>(
         clock_, ServiceSettings{.address = server_.Url(QStringLiteral("/xxw/shortnb_output.asp")),
-                                .databaseLocation = databasePath});
+                                .databaseLocation = databasePath,
+                                .databaseLimits = databaseLimits});
     form_ = std::make_unique<MainWindow>(*service_);
     EXPECT_EQ(service_->Start(), std::nullopt);
     return *form_;
@@ -309,6 +317,97 @@ TEST_F(MainWindowTest, TimedTickFetchesRecordsTheSyncAndRelocksTheAddress) {
   EXPECT_EQ(form.Driver().LastSync(), QDateTime(kDay, QTime(7, 1)));
   EXPECT_EQ(server_.Requests(), 1);
 }
+
+// Ways a PostgreSQL database stops answering while the window waits for it.
+struct Hang {
+  const char* name;
+  // Makes `db` stop answering; what it returns makes it answer again.
+  std::function<std::function<void()>(const test::TestDatabase& db)> begin;
+};
+
+void PrintTo(const Hang& hang, std::ostream* out) { *out << hang.name; }
+
+const Hang kHangs[] = {
+    {"table_locked_by_another_session",
+     [](const test::TestDatabase& db) -> std::function<void()> {
+       auto session = std::make_shared<PgConnection>();
+       EXPECT_FALSE(session->Open(db.Location(), std::chrono::seconds(5), {}));
+       EXPECT_FALSE(session->Execute("BEGIN; LOCK TABLE tq IN ACCESS EXCLUSIVE MODE"));
+       return [session]() mutable { session.reset(); };
+     }},
+    {"server_frozen",
+     [](const test::TestDatabase&) -> std::function<void()> {
+       test::SharedPgServer().Freeze(true);
+       return [] { test::SharedPgServer().Freeze(false); };
+     }},
+};
+
+class WindowWhileTheDatabaseHangs : public MainWindowTest,
+                                    public testing::WithParamInterface<Hang> {};
+
+// The attempt waits on a thread of its own: the event loop runs on, the window answers, and
+// the attempt ends as a shown store error within the database limit and a little more. Quitting
+// while the next one hangs ends within a few seconds, and the database works on afterwards.
+TEST_P(WindowWhileTheDatabaseHangs, TheWindowAnswersAndTheAttemptEndsAsAStoreError) {
+  constexpr int kStatementMs = 2000;
+  const auto db = test::MakeTestDatabase(test::Backend::Postgres);
+  db->MakeTablesElsewhere();
+  Open(QTime(12, 0), db->Location(),
+       PgLimits{std::chrono::milliseconds(kStatementMs), std::chrono::milliseconds(kStatementMs)});
+  GetAndWait();  // a session is open and the forecast stored
+  ASSERT_EQ(db->Tq().size(), 1u);
+
+  std::function<void()> release = GetParam().begin(*db);
+  QTimer ticker;
+  QElapsedTimer sinceTick;
+  qint64 longestGap = 0;
+  int ticks = 0;
+  ticker.setInterval(20);
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    longestGap = std::max(longestGap, sinceTick.restart());
+    ++ticks;
+  });
+  QSignalSpy finished(&form_->Driver(), &SyncDriver::fetchFinished);
+  auto* get = Find<QPushButton>("cmdGet");
+  sinceTick.start();
+  ticker.start();
+  QTest::mouseClick(get, Qt::LeftButton);
+  QTest::mouseClick(Find<QPushButton>("Command1"), Qt::LeftButton);
+  EXPECT_TRUE(Result().isEmpty());
+  EXPECT_FALSE(get->isEnabled());
+
+  const bool ended = finished.wait(kStatementMs + 5000);
+  ticker.stop();
+  std::cout << "longest wait of the event loop: " << longestGap << " ms, " << ticks
+            << " ticks\n";
+  if (!ended) release();
+  ASSERT_TRUE(ended) << "the attempt did not end within the database limit";
+  const Attempt attempt = finished[0][0].value<Attempt>();
+  ASSERT_TRUE(attempt.stored.error.has_value());
+  EXPECT_EQ(Result(), attempt.stored.error->message);
+  EXPECT_TRUE(get->isEnabled());
+  // A blocked loop would have ticked once or twice in all that time.
+  EXPECT_GT(ticks, kStatementMs / 20 / 4);
+
+  QTest::mouseClick(get, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return server_.Requests() == 3; }, kWaitMs));
+  QElapsedTimer quitting;
+  quitting.start();
+  form_.reset();
+  service_.reset();
+  EXPECT_LT(quitting.elapsed(), 10'000);
+  release();
+
+  // Nothing committed was lost, and a new collector stores again.
+  Open(QTime(12, 0), db->Location());
+  GetAndWait();
+  EXPECT_EQ(db->Tq().size(), 1u);
+  EXPECT_EQ(db->Tqlog().front().errdes, kWritten);
+  EXPECT_EQ(db->Tqlog().back().errdes, kNotWritten);
+}
+
+INSTANTIATE_TEST_SUITE_P(Postgres, WindowWhileTheDatabaseHangs, testing::ValuesIn(kHangs),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace skyloom
