@@ -105,7 +105,10 @@ PgServer::PgServer()
                               "unix_socket_directories = '%2'\n"
                               "fsync = off\n"
                               "max_connections = 20\n"
-                              "shared_buffers = 16MB\n")
+                              "shared_buffers = 16MB\n"
+                              // A shared server keeps a zone of its own, whatever the
+                              // collectors' zone is.
+                              "timezone = 'UTC'\n")
                    .arg(port_)
                    .arg(folder_.path())
                    .toUtf8());
