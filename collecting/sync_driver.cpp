@@ -1,13 +1,12 @@
 #include "collecting/sync_driver.h"
 
-#include <QThread>
 #include <QTimer>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 #include "collecting/collector.h"
+#include "platform/worker_thread.h"
 #include "schedule/sync_schedule.h"
 
 namespace skyloom {
@@ -21,45 +20,22 @@ struct SyncDriver::Cycle {
   SyncDriver* owner;
 };
 
-namespace {
-
-// Threads stuck in a call that never returned, kept reachable until the process exits:
-// destroying a running QThread would abort the program.
-void LeaveBehind(QThread* thread, QObject* context) {
-  static std::mutex mutex;
-  static std::vector<std::pair<QThread*, QObject*>> stuck;
-  const std::lock_guard lock(mutex);
-  stuck.emplace_back(thread, context);
-}
-
-}  // namespace
-
 SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, QObject* parent)
     : QObject(parent),
       collector_(collector),
       address_(std::move(address)),
       timer_(new QTimer(this)),
-      worker_(new QThread),
-      workerContext_(new QObject) {
+      worker_(std::make_unique<WorkerThread>(QStringLiteral("collector"))) {
   qRegisterMetaType<Attempt>();
   timer_->setInterval(1000);
   connect(timer_, &QTimer::timeout, this, &SyncDriver::Tick);
-  worker_->setObjectName(QStringLiteral("collector"));
-  workerContext_->moveToThread(worker_);
-  worker_->start();
 }
 
 SyncDriver::~SyncDriver() {
   // Whoever listens may be half destroyed by now; the cut-short attempt is still logged.
   blockSignals(true);
-  const bool ended = Stop();
-  worker_->quit();
-  if (!ended || !worker_->wait(std::chrono::seconds(5))) {
-    LeaveBehind(worker_, workerContext_);
-    return;
-  }
-  delete workerContext_;
-  delete worker_;
+  Stop();
+  worker_.reset();
 }
 
 void SyncDriver::Start() {
@@ -103,8 +79,7 @@ void SyncDriver::StartFetch(bool timed) {
   cycle_->owner = this;
   const QString address = address_ ? address_() : QString();
   emit fetchStarted();
-  QMetaObject::invokeMethod(workerContext_, [collector = &collector_, cycle = cycle_, address,
-                                             timed] {
+  worker_->Post([collector = &collector_, cycle = cycle_, address, timed] {
     Attempt attempt = collector->Fetch(address, timed);
     const std::lock_guard lock(cycle->mutex);
     cycle->attempt = std::move(attempt);

@@ -9,12 +9,12 @@
 
 #include "collecting/attempt.h"
 
-class QThread;
 class QTimer;
 
 namespace skyloom {
 
 class Collector;
+class WorkerThread;
 
 // Drives a collector from the one-second clock: starts timed fetches inside the daily
 // windows, and fetches on request. Each cycle, the request and the store call alike, runs on
@@ -43,7 +43,7 @@ class SyncDriver final : public QObject {
   // Stops the clock and ends a running cycle: the request at once, a store call as soon as
   // the database lets it, within `bound`. False when the cycle did not end in time; its thread
   // is then left to the process's exit, and what it did is not reported.
-  bool Stop(std::chrono::milliseconds bound = std::chrono::seconds(5));
+  bool Stop(std::chrono::milliseconds bound = std::chrono::seconds(3));
   void SetAddressSource(std::function<QString()> address) { address_ = std::move(address); }
 
  signals:
@@ -62,8 +62,7 @@ class SyncDriver final : public QObject {
   Collector& collector_;
   std::function<QString()> address_;
   QTimer* timer_;
-  QThread* worker_;
-  QObject* workerContext_;  // lives on the worker thread; cycles are posted to it
+  std::unique_ptr<WorkerThread> worker_;
   std::shared_ptr<Cycle> cycle_;  // the one in flight, shared with the worker
   bool busy_ = false;
   QDateTime lastSync_;

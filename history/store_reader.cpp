@@ -1,9 +1,9 @@
 #include "history/store_reader.h"
 
-#include <QThread>
 #include <mutex>
 #include <vector>
 
+#include "platform/worker_thread.h"
 #include "store/open_store.h"
 
 namespace skyloom {
@@ -15,27 +15,12 @@ struct StoreReader::Shared {
   StoreReader* owner;  // cleared when the reader goes; results then go nowhere
 };
 
-namespace {
-
-void LeaveBehind(QThread* thread, QObject* context) {
-  static std::mutex mutex;
-  static std::vector<std::pair<QThread*, QObject*>> stuck;
-  const std::lock_guard lock(mutex);
-  stuck.emplace_back(thread, context);
-}
-
-}  // namespace
-
 StoreReader::StoreReader(const QString& location, PgLimits limits, QObject* parent)
     : QObject(parent),
       shared_(std::make_shared<Shared>()),
-      thread_(new QThread),
-      threadContext_(new QObject) {
+      thread_(std::make_unique<WorkerThread>(QStringLiteral("store reader"))) {
   shared_->store = OpenStore(location, limits);
   shared_->owner = this;
-  thread_->setObjectName(QStringLiteral("store reader"));
-  threadContext_->moveToThread(thread_);
-  thread_->start();
 }
 
 StoreReader::~StoreReader() {
@@ -44,17 +29,11 @@ StoreReader::~StoreReader() {
     shared_->owner = nullptr;
   }
   shared_->store->Interrupt();
-  thread_->quit();
-  if (!thread_->wait(std::chrono::seconds(5))) {
-    LeaveBehind(thread_, threadContext_);
-    return;
-  }
-  delete threadContext_;
-  delete thread_;
+  thread_.reset();
 }
 
 void StoreReader::Post(Job job) {
-  QMetaObject::invokeMethod(threadContext_, [shared = shared_, job = std::move(job)] {
+  thread_->Post([shared = shared_, job = std::move(job)] {
     {
       const std::lock_guard lock(shared->mutex);
       if (!shared->owner) return;

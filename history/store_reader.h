@@ -11,9 +11,10 @@
 #include "store/forecast_store.h"
 #include "store/pg_store.h"
 
-class QThread;
 
 namespace skyloom {
+
+class WorkerThread;
 
 // Reads a forecast database on a thread of its own, through a connection of its own, and
 // hands each result back as a value on the thread this object lives on: whoever shows rows
@@ -49,8 +50,7 @@ class StoreReader final : public QObject {
   void Post(Job job);
 
   std::shared_ptr<Shared> shared_;
-  QThread* thread_;
-  QObject* threadContext_;  // lives on the reader's thread; jobs are posted to it
+  std::unique_ptr<WorkerThread> thread_;
 };
 
 template <typename Row>

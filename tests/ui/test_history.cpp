@@ -185,7 +185,11 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   QSignalSpy finished(&form.Driver(), &SyncDriver::fetchFinished);
   QTest::mouseClick(form.findChild<QPushButton*>(u"cmdGet"_s), Qt::LeftButton);
   ASSERT_TRUE(finished.wait(kWaitMs));
-  QTest::qWaitFor([&] { return history->Forecasts().rowCount() == 101; }, kWaitMs);
+  QTest::qWaitFor(
+      [&] {
+        return history->Forecasts().rowCount() == 101 && history->Attempts().rowCount() == 101;
+      },
+      kWaitMs);
   EXPECT_EQ(history->Attempts().rowCount(), 101);
   EXPECT_EQ(history->Attempts().Row(0).description, kWritten);
   EXPECT_EQ(history->Forecasts().rowCount(), 101);
