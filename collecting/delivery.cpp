@@ -39,13 +39,13 @@ void Delivery::OnFinished() {
   metrics_.RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
   if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored) return;
   // The row's own time, as readers of the database see it.
-  std::vector<ForecastRow> rows;
   const qint64 id = attempt.stored.forecastId;
-  if (store_.NewestForecasts(1, id + 1, rows) || rows.empty() || rows[0].id != id) {
+  const auto rows = store_.NewestForecasts(1, id + 1);
+  if (!rows || rows->empty() || rows->front().id != id) {
     emit report(QStringLiteral("on_new: forecast %1 could not be read back").arg(id));
     return;
   }
-  hook_->Run(id, rows[0].logtime, rows[0].text.value_or(QString()));
+  hook_->Run(id, rows->front().logtime, rows->front().text.value_or(QString()));
 }
 
 }  // namespace skyloom

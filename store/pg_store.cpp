@@ -20,160 +20,67 @@ constexpr char kSchemaSql[] =
 constexpr char kCountTables[] =
     "SELECT (to_regclass('tq') IS NOT NULL)::int + (to_regclass('tqlog') IS NOT NULL)::int";
 
-// Collectors serialise their writes on this key, held until the transaction ends.
-constexpr qint64 kWriteLockKey = 0x736b796c6f6f6d;  // "skyloom"
-constexpr char kNow[] = "date_trunc('second', localtimestamp)";
-constexpr char kTimeText[] = "'YYYY-MM-DD HH24:MI:SS'";
+// tqlog has no key; within a second the physical order is the order of insert, and nothing
+// updates a log row, so its ctid stays put. Collectors serialise their writes on the key
+// "skyloom", held until the transaction ends.
+constexpr SqlDialect kPostgres{
+    .beginWrite = "BEGIN; SELECT pg_advisory_xact_lock(32487791576182637)",
+    .now = "date_trunc('second', localtimestamp)",
+    .position = "ctid::text",
+    .order = "logtime, ctid",
+    .before = "(logtime, ctid) < ($2::timestamp, $1::tid)",
+    .logtime = "to_char(logtime, 'YYYY-MM-DD HH24:MI:SS')",
+    // Delivered at commit, and only then: readers need not poll.
+    .announce = "SELECT pg_notify('skyloom_forecast', $1)",
+};
 
 }  // namespace
 
-PgStore::PgStore(QString uri, PgLimits limits)
-    : uri_(std::move(uri)), description_(PgConnectionDescription(uri_)), limits_(limits) {}
+PgStore::PgStore(QString uri, PgLimits limits, StoreAccess access)
+    : SqlStore(PgConnectionDescription(uri), kPostgres, access),
+      uri_(std::move(uri)),
+      limits_(limits),
+      readOnly_(access == StoreAccess::ReadOnly) {}
 
 PgStore::~PgStore() = default;
 
-StoreError PgStore::Failure(const DbError& error) const {
-  // Failures to connect name the server already.
-  if (error.message.contains(description_)) return StoreError{error.code, error.message};
-  return StoreError{error.code, QStringLiteral("Database %1: %2").arg(description_, error.message)};
-}
-
-std::optional<DbError> PgStore::Connect() {
+DbExpected<void> PgStore::Connect() {
   tablesChecked_ = false;
-  connection_ = std::make_unique<PgConnection>();
-  auto error = connection_->Open(uri_, limits_.connect, limits_.statement);
-  if (error) connection_.reset();
-  return error;
+  connection_ = std::make_unique<PgConnection>(&interruption());
+  return connection_->Open(uri_, limits_.connect, limits_.statement, readOnly_);
 }
 
-std::optional<StoreError> PgStore::Session() {
-  // A server restarted since the last attempt shows only when asked, so ask first.
-  const bool alive = connection_ && connection_->Healthy() && !connection_->Execute("SELECT 1");
-  if (alive && tablesChecked_) return std::nullopt;
-  if (!alive) {
-    if (auto error = Connect()) return Failure(*error);
+DbExpected<SqlSession*> PgStore::OpenSession(Use) {
+  // A server restarted since the last call shows only when asked, so ask first. One that
+  // did not answer in time is not asked again in the same call, which would double the wait.
+  if (connection_ && connection_->Healthy()) {
+    auto alive = connection_->Execute("SELECT 1");
+    if (alive && tablesChecked_) return connection_.get();
+    if (!alive && alive.error().sqlState == QLatin1String(kPgGivenUp)) {
+      return std::unexpected(alive.error());
+    }
+    if (!alive) connection_.reset();
   }
-  qint64 tables = 0;
-  if (auto error = connection_->QueryInt(kCountTables, {}, tables)) return Failure(*error);
-  if (tables != 2) {
-    return StoreError{0, QStringLiteral("Database %1: the tables tq and tqlog are missing; create "
-                                        "them with skyloom --init-db --db URI")
-                             .arg(description_)};
+  if (!connection_ || !connection_->Healthy()) {
+    if (auto connected = Connect(); !connected) return std::unexpected(connected.error());
+  }
+  const auto tables = connection_->QueryInt(kCountTables, {});
+  if (!tables) return std::unexpected(tables.error());
+  if (*tables != 2) {
+    return std::unexpected(DbError{0, QStringLiteral("the tables tq and tqlog are missing; create "
+                                                     "them with skyloom --init-db --db URI")});
   }
   tablesChecked_ = true;
-  return std::nullopt;
+  return connection_.get();
 }
 
-std::optional<StoreError> PgStore::CreateTables(bool& created) {
-  created = false;
-  if (auto error = Connect()) return Failure(*error);
-  qint64 before = 0;
-  if (auto error = connection_->QueryInt(kCountTables, {}, before)) return Failure(*error);
-  if (before == 2) return std::nullopt;
-  if (auto error = connection_->Execute(kSchemaSql)) return Failure(*error);
-  created = true;
-  return std::nullopt;
-}
-
-std::optional<StoreError> PgStore::BeginWrite() {
-  if (auto error = Session()) return error;
-  if (auto error = connection_->Execute("BEGIN")) return Failure(*error);
-  if (auto error = connection_->Run("SELECT pg_advisory_xact_lock($1)", {kWriteLockKey})) {
-    return Failure(*error);
-  }
-  return std::nullopt;
-}
-
-std::optional<StoreError> PgStore::InsertIfNew(const QString& text, qint64& id) {
-  id = 0;
-  std::optional<QString> newest;
-  if (auto error =
-          connection_->QueryText("SELECT tqyb FROM tq ORDER BY id DESC LIMIT 1", {}, newest)) {
-    return Failure(*error);
-  }
-  // An empty table or a null newest row counts as different, as in the file.
-  if (newest && *newest == text) return std::nullopt;
-  const QByteArray insert = QByteArrayLiteral("INSERT INTO tq(logtime, tqyb) VALUES (") + kNow +
-                            QByteArrayLiteral(", $1) RETURNING id");
-  if (auto error = connection_->QueryInt(insert.constData(), {text}, id)) return Failure(*error);
-  // Delivered at commit, and only then: readers need not poll.
-  if (auto error =
-          connection_->Run("SELECT pg_notify('skyloom_forecast', $1)", {QString::number(id)})) {
-    return Failure(*error);
-  }
-  return std::nullopt;
-}
-
-std::optional<StoreError> PgStore::AppendAttempt(const AttemptRow& row) {
-  const QByteArray insert =
-      QByteArrayLiteral("INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES (") + kNow +
-      QByteArrayLiteral(", $1, $2, $3)");
-  if (auto error =
-          connection_->Run(insert.constData(), {row.status, row.number, row.description})) {
-    return Failure(*error);
-  }
-  return std::nullopt;
-}
-
-std::optional<StoreError> PgStore::CommitWrite() {
-  if (auto error = connection_->Execute("COMMIT")) return Failure(*error);
-  return std::nullopt;
-}
-
-void PgStore::AbandonWrite() {
-  if (connection_ && connection_->Healthy()) connection_->Execute("ROLLBACK");
-}
-
-std::optional<StoreError> PgStore::NewestForecasts(int limit, qint64 beforeId,
-                                                   std::vector<ForecastRow>& rows) {
-  rows.clear();
-  if (auto error = Session()) return error;
-  const QByteArray query = QByteArrayLiteral("SELECT id, to_char(logtime, ") + kTimeText +
-                           QByteArrayLiteral(
-                               "), tqyb FROM tq WHERE $1::bigint = 0 OR id < $1::bigint "
-                               "ORDER BY id DESC LIMIT $2");
-  std::vector<SqlRow> found;
-  if (auto error = connection_->Query(query.constData(), {beforeId, qint64{limit}}, found)) {
-    return Failure(*error);
-  }
-  rows = ForecastRows(found);
-  return std::nullopt;
-}
-
-std::optional<StoreError> PgStore::ReadAttempts(const char* rest,
-                                                std::initializer_list<SqlValue> values,
-                                                std::vector<AttemptRow>& rows) {
-  rows.clear();
-  if (auto error = Session()) return error;
-  const QByteArray query = QByteArrayLiteral("SELECT to_char(logtime, ") + kTimeText +
-                           QByteArrayLiteral("), errstat, errnum, errdes, ctid::text FROM tqlog ") +
-                           rest;
-  std::vector<SqlRow> found;
-  if (auto error = connection_->Query(query.constData(), values, found)) return Failure(*error);
-  rows = AttemptRows(found);
-  return std::nullopt;
-}
-
-// tqlog has no key; within a second the physical order is the order of insert, and nothing
-// updates a log row, so its ctid stays put.
-std::optional<StoreError> PgStore::NewestAttempts(int limit, std::vector<AttemptRow>& rows) {
-  return ReadAttempts("ORDER BY logtime DESC, ctid DESC LIMIT $1", {qint64{limit}}, rows);
-}
-
-std::optional<StoreError> PgStore::AttemptsBefore(const AttemptRow& row, int limit,
-                                                  std::vector<AttemptRow>& rows) {
-  return ReadAttempts(
-      "WHERE (logtime, ctid) < ($1::timestamp, $2::tid) "
-      "ORDER BY logtime DESC, ctid DESC LIMIT $3",
-      {row.logtime, row.position, qint64{limit}}, rows);
-}
-
-std::optional<StoreError> PgStore::AttemptsBetween(const QString& from, const QString& to,
-                                                   std::vector<AttemptRow>& rows) {
-  return ReadAttempts(
-      "WHERE logtime >= $1::timestamp AND logtime < $2::timestamp "
-      "ORDER BY logtime, ctid",
-      {from, to}, rows);
+DbExpected<bool> PgStore::MakeTables() {
+  if (auto connected = Connect(); !connected) return std::unexpected(connected.error());
+  const auto before = connection_->QueryInt(kCountTables, {});
+  if (!before) return std::unexpected(before.error());
+  if (*before == 2) return false;
+  if (auto made = connection_->Execute(kSchemaSql); !made) return std::unexpected(made.error());
+  return true;
 }
 
 }  // namespace skyloom

@@ -89,15 +89,16 @@ QVariant ForecastListModel::headerData(int section, Qt::Orientation orientation,
 
 void ForecastListModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
-  std::vector<ForecastRow> page;
   const qint64 before = rows_.empty() ? 0 : rows_.back().id;
-  if (auto error = store_.NewestForecasts(kHistoryPageRows, before, page)) return Failed(*error);
-  Append(rows_, std::move(page));
+  auto page = store_.NewestForecasts(kHistoryPageRows, before);
+  if (!page) return Failed(page.error());
+  Append(rows_, std::move(*page));
 }
 
 void ForecastListModel::Refresh() {
-  std::vector<ForecastRow> newest;
-  if (auto error = store_.NewestForecasts(kHistoryPageRows, 0, newest)) return Failed(*error);
+  auto read = store_.NewestForecasts(kHistoryPageRows, 0);
+  if (!read) return Failed(read.error());
+  std::vector<ForecastRow>& newest = *read;
   const auto shown = std::find_if(newest.begin(), newest.end(), [this](const ForecastRow& row) {
     return !rows_.empty() && row.id <= rows_.front().id;
   });
@@ -109,13 +110,13 @@ void ForecastListModel::Refresh() {
 
 std::optional<ForecastRow> ForecastListModel::Previous(int row) {
   if (row + 1 < rowCount()) return rows_[row + 1];
-  std::vector<ForecastRow> before;
-  if (auto error = store_.NewestForecasts(1, rows_[row].id, before)) {
-    Failed(*error);
+  const auto before = store_.NewestForecasts(1, rows_[row].id);
+  if (!before) {
+    Failed(before.error());
     return std::nullopt;
   }
-  if (before.empty()) return std::nullopt;
-  return before.front();
+  if (before->empty()) return std::nullopt;
+  return before->front();
 }
 
 AttemptListModel::AttemptListModel(ForecastStore& store, QObject* parent)
@@ -160,16 +161,16 @@ QVariant AttemptListModel::headerData(int section, Qt::Orientation orientation, 
 
 void AttemptListModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
-  std::vector<AttemptRow> page;
-  const auto error = rows_.empty() ? store_.NewestAttempts(kHistoryPageRows, page)
-                                   : store_.AttemptsBefore(rows_.back(), kHistoryPageRows, page);
-  if (error) return Failed(*error);
-  Append(rows_, std::move(page));
+  auto page = rows_.empty() ? store_.NewestAttempts(kHistoryPageRows)
+                            : store_.AttemptsBefore(rows_.back(), kHistoryPageRows);
+  if (!page) return Failed(page.error());
+  Append(rows_, std::move(*page));
 }
 
 void AttemptListModel::Refresh() {
-  std::vector<AttemptRow> newest;
-  if (auto error = store_.NewestAttempts(kHistoryPageRows, newest)) return Failed(*error);
+  auto read = store_.NewestAttempts(kHistoryPageRows);
+  if (!read) return Failed(read.error());
+  std::vector<AttemptRow>& newest = *read;
   const auto shown = std::find_if(newest.begin(), newest.end(), [this](const AttemptRow& row) {
     return !rows_.empty() && row.position == rows_.front().position &&
            row.logtime == rows_.front().logtime;

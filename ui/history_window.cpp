@@ -199,9 +199,10 @@ void HistoryWindow::Refresh() {
 
   const QDate today = clock_.Now().date();
   const auto [from, to] = SlotGridRange(today, kPictureDays);
-  std::vector<AttemptRow> rows;
-  if (auto error = store_.AttemptsBetween(from, to, rows)) ShowReadError(error->message);
-  picture_->SetGrid(BuildSlotGrid(rows, today, kPictureDays, clock_.Now()));
+  const auto rows = store_.AttemptsBetween(from, to);
+  if (!rows) ShowReadError(rows.error().message);
+  picture_->SetGrid(
+      BuildSlotGrid(rows.value_or(std::vector<AttemptRow>()), today, kPictureDays, clock_.Now()));
 }
 
 void HistoryWindow::ShowReadError(const QString& message) {

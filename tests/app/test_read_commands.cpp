@@ -25,8 +25,7 @@ class ReadCommands : public testing::TestWithParam<test::Backend> {
 
 TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
   const std::unique_ptr<ForecastStore> store = OpenStore(db->Location());
-  bool created = false;
-  ASSERT_EQ(store->CreateTables(created), std::nullopt);
+  ASSERT_TRUE(store->CreateTables());
   EXPECT_EQ(Read({u"--latest"_s}).exitCode, 3);  // nothing stored yet
 
   for (const QString& text : {u"晴"_s, u"多云\"转\"阴"_s}) {
