@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "platform/pg_connection.h"
 #include "skyloom_process.h"
+#include "store/pg_store.h"
 #include "support/gb_bytes.h"
 #include "support/pg_server.h"
 #include "support/refusing_port.h"
@@ -103,6 +106,65 @@ TEST(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
   EXPECT_TRUE(second.out.contains(u"nothing changed"_s)) << second.out.toStdString();
   EXPECT_FALSE(first.out.contains(test::SharedPgServer().Password()));
   EXPECT_TRUE(db->Tq().empty());
+}
+
+struct FrozenCall {
+  const char* name;
+  std::optional<StoreError> (*call)(ForecastStore& store);
+  bool interrupted;  // ended from another thread rather than by its deadline
+  QString message;   // part of what the error must say
+};
+
+std::optional<StoreError> ReadNewest(ForecastStore& store) {
+  const auto rows = store.NewestForecasts(1, 0);
+  return rows ? std::nullopt : std::optional(rows.error());
+}
+
+std::optional<StoreError> RecordText(ForecastStore& store) {
+  return store.Record(FetchResult{0, {}, u"阴"_s}, QString()).error;
+}
+
+// In this order: the kept session stops answering; connecting again meets a server that
+// takes the connection and never says a word.
+const FrozenCall kFrozenCalls[] = {
+    {"read_on_the_kept_session", &ReadNewest, false, u"did not answer within 3 s"_s},
+    {"record_connecting_again", &RecordText, false, u"timeout expired"_s},
+    {"interrupted_record", &RecordText, true, u"interrupted"_s},
+};
+
+// A frozen server (a hung machine, a cut cable) leaves connections open and silent: every
+// call still ends within the statement limit + 5 s, and the first after the server is back
+// stores again.
+TEST(FrozenServer, EveryCallEndsInTimeAndTheNextAfterItStores) {
+  test::PgServer server;
+  PgStore store(server.Uri(), PgLimits{.connect = 2s, .statement = 1s});
+  ASSERT_TRUE(store.CreateTables());
+  ASSERT_EQ(RecordText(store), std::nullopt);
+
+  server.Freeze();
+  for (const FrozenCall& frozen : kFrozenCalls) {
+    const auto started = std::chrono::steady_clock::now();
+    auto call = std::async(std::launch::async, frozen.call, std::ref(store));
+    if (frozen.interrupted) {
+      std::this_thread::sleep_for(200ms);
+      store.Interrupt();
+    }
+    if (call.wait_for(30s) != std::future_status::ready) {
+      server.Thaw();  // so that the hung call can end and the test with it
+      FAIL() << frozen.name << " hung";
+    }
+    const auto took = std::chrono::steady_clock::now() - started;
+    const std::optional<StoreError> error = call.get();
+    ASSERT_NE(error, std::nullopt) << frozen.name;
+    EXPECT_TRUE(error->message.contains(frozen.message))
+        << frozen.name << ": " << error->message.toStdString();
+    EXPECT_LT(took, 1s + 5s) << frozen.name;
+  }
+  server.Thaw();
+
+  const StoreResult after = store.Record(FetchResult{0, {}, u"多云"_s}, QString());
+  EXPECT_EQ(after.error, std::nullopt) << after.error->message.toStdString();
+  EXPECT_EQ(after.outcome, StoreOutcome::Stored);
 }
 
 }  // namespace

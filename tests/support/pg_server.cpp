@@ -9,6 +9,7 @@
 #include <QUuid>
 #include <QVersionNumber>
 #include <algorithm>
+#include <csignal>
 #include <stdexcept>
 
 #include "support/loopback_socket.h"
@@ -150,6 +151,7 @@ QString PgServer::Psql(const QString& sql, const QString& database) const {
 }
 
 void PgServer::Stop() {
+  Thaw();
   RunAsOwner(
       QStringLiteral("pg_ctl"),
       {QStringLiteral("stop"), QStringLiteral("-D"), folder_.filePath(QStringLiteral("data")),
@@ -170,6 +172,36 @@ void PgServer::Start() {
     throw std::runtime_error(std::string(error.what()) + "\nserver log:\n" + tail.toStdString());
   }
   running_ = true;
+}
+
+std::vector<pid_t> PgServer::Processes() const {
+  QFile pidFile(folder_.filePath(QStringLiteral("data/postmaster.pid")));
+  if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("the server is not running");
+  const pid_t main = pidFile.readLine().trimmed().toInt();
+  std::vector<pid_t> processes{main};
+  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+    if (entry.toInt() <= 0 || !stat.open(QIODevice::ReadOnly)) continue;
+    // pid (name) state ppid …, where the name may hold blanks and parentheses.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() > 1 && fields[1].toInt() == main) processes.push_back(entry.toInt());
+  }
+  return processes;
+}
+
+void PgServer::Freeze() {
+  // The main process first, so that it starts no child that would miss the signal.
+  const pid_t main = Processes().front();
+  ::kill(main, SIGSTOP);
+  frozen_ = true;
+  for (const pid_t process : Processes()) ::kill(process, SIGSTOP);
+}
+
+void PgServer::Thaw() {
+  if (!frozen_) return;
+  for (const pid_t process : Processes()) ::kill(process, SIGCONT);
+  frozen_ = false;
 }
 
 QString PgServer::Tool(const QString& name) const { return binaries_ + u'/' + name; }
