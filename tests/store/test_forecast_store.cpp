@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <chrono>
+#include <future>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include "store/open_store.h"
@@ -381,30 +383,50 @@ TEST_F(SqliteFileTest, ABriefLockByAnotherProgramIsWaitedFor) {
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   auto other = std::make_unique<OtherConnection>(db.Path());
   other->Exec("BEGIN EXCLUSIVE");
-  std::thread release([&other] {
-    std::this_thread::sleep_for(1s);
+  std::mutex mutex;
+  QStringList events;  // in the order they happened
+  const auto note = [&](const QString& event) {
+    const std::lock_guard lock(mutex);
+    events << event;
+  };
+  std::promise<void> storing;
+  std::thread release([&other, &note, started = storing.get_future()] {
+    started.wait();
+    std::this_thread::sleep_for(1s);  // time for the store to meet the lock
+    note(u"released"_s);
     other->Exec("COMMIT");
     other->Close();
   });
 
+  storing.set_value();
   const auto error = Store(u"乙"_s);
+  note(u"stored"_s);
   release.join();
 
   ASSERT_EQ(error, std::nullopt) << error->message.toStdString();
+  // Stored only once the lock was gone: the store waited rather than failed or went past it.
+  EXPECT_EQ(events, (QStringList{u"released"_s, u"stored"_s}));
   EXPECT_EQ(Texts(db.Tq()), (QStringList{u"甲"_s, u"乙"_s}));
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
 }
 
+// The wait for another program's lock ends when it runs out, or at once when interrupted
+// from another thread; either way nothing is written.
 TEST_F(SqliteFileTest, ALockHeldLongerThanTheWaitIsAnErrorAndWritesNothing) {
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   OtherConnection other(db.Path());
   other.Exec("BEGIN EXCLUSIVE");
 
-  const auto error = Store(u"乙"_s);
+  for (const bool interrupted : {false, true}) {
+    auto storing = std::async(std::launch::async, [this] { return Store(u"乙"_s); });
+    if (interrupted) store.Interrupt();
+    const auto error = storing.get();
+    ASSERT_NE(error, std::nullopt);
+    const QString reason = interrupted ? u"interrupted"_s : u"locked"_s;
+    EXPECT_TRUE(error->message.contains(reason)) << error->message.toStdString();
+  }
 
   other.Exec("COMMIT");
-  ASSERT_NE(error, std::nullopt);
-  EXPECT_TRUE(error->message.contains(u"locked"_s)) << error->message.toStdString();
   EXPECT_EQ(Texts(db.Tq()), QStringList{u"甲"_s});
   EXPECT_EQ(db.Tqlog().size(), 1u);
 }
