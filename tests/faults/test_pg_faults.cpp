@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -93,8 +94,20 @@ TEST_P(ServerFaults, OnceExitsWithOneAndAMessageWithoutThePassword) {
 INSTANTIATE_TEST_SUITE_P(Postgres, ServerFaults, testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
-  const auto db = test::MakeTestDatabase(test::Backend::Postgres);
+struct InitPlace {
+  const char* name;
+  test::Backend backend;
+  bool emptyFile;  // an empty file is already there
+};
+void PrintTo(const InitPlace& place, std::ostream* out) { *out << place.name; }
+
+class InitDb : public testing::TestWithParam<InitPlace> {};
+
+TEST_P(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
+  const auto db = test::MakeTestDatabase(GetParam().backend);
+  if (GetParam().emptyFile) {
+    ASSERT_TRUE(QFile(db->Location()).open(QIODevice::WriteOnly));
+  }
   const QStringList arguments{u"--init-db"_s, u"--db"_s, db->Location()};
 
   const test::OnceRun first = test::RunProgram(arguments);
@@ -107,6 +120,12 @@ TEST(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
   EXPECT_FALSE(first.out.contains(test::SharedPgServer().Password()));
   EXPECT_TRUE(db->Tq().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Places, InitDb,
+                         testing::Values(InitPlace{"postgresql", test::Backend::Postgres, false},
+                                         InitPlace{"missing_file", test::Backend::Sqlite, false},
+                                         InitPlace{"empty_file", test::Backend::Sqlite, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct FrozenCall {
   const char* name;
