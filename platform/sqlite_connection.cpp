@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <QUrl>
-#include <cstring>
 #include <thread>
 
 #include "platform/interruption.h"
