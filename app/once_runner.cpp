@@ -27,15 +27,15 @@ int RunOnce(const CommandLine& line) {
 
 int RunInitDb(const CommandLine& line) {
   const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
-  bool created = false;
-  if (const auto error = store->CreateTables(created)) {
-    std::fprintf(stderr, "skyloom: %s\n", error->message.toUtf8().constData());
+  const auto created = store->CreateTables();
+  if (!created) {
+    std::fprintf(stderr, "skyloom: %s\n", created.error().message.toUtf8().constData());
     return 1;
   }
-  const QString done = created ? QStringLiteral("created the tables tq and tqlog in %1")
-                               : QStringLiteral(
-                                     "the tables tq and tqlog are already in %1; "
-                                     "nothing changed");
+  const QString done = *created ? QStringLiteral("created the tables tq and tqlog in %1")
+                                : QStringLiteral(
+                                      "the tables tq and tqlog are already in %1; "
+                                      "nothing changed");
   std::printf("skyloom: %s\n", done.arg(store->Description()).toUtf8().constData());
   return 0;
 }

@@ -32,14 +32,16 @@ int RunReadCommand(const CommandLine& line) {
                  line.service.databaseLocation.toUtf8().constData());
     return kNothingStored;
   }
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
+  const std::unique_ptr<ForecastStore> store =
+      OpenStore(line.service.databaseLocation, line.service.databaseLimits, StoreAccess::ReadOnly);
   const int limit = line.mode == CommandLine::Mode::Latest ? 1 : line.count;
   QByteArray output;
   std::optional<StoreError> error;
   bool empty = false;
   if (line.mode == CommandLine::Mode::Log) {
-    std::vector<AttemptRow> rows;
-    error = store->NewestAttempts(limit, rows);
+    const auto read = store->NewestAttempts(limit);
+    if (!read) error = read.error();
+    const std::vector<AttemptRow> rows = read.value_or(std::vector<AttemptRow>());
     empty = rows.empty();
     output =
         line.json ? AttemptsJson(rows) + '\n' : Lines<AttemptRow>(rows, [](const AttemptRow& row) {
@@ -49,8 +51,9 @@ int RunReadCommand(const CommandLine& line) {
               .arg(row.description);
         });
   } else {
-    std::vector<ForecastRow> rows;
-    error = store->NewestForecasts(limit, 0, rows);
+    const auto read = store->NewestForecasts(limit, 0);
+    if (!read) error = read.error();
+    const std::vector<ForecastRow> rows = read.value_or(std::vector<ForecastRow>());
     empty = rows.empty();
     const bool latest = line.mode == CommandLine::Mode::Latest;
     QString (*text)(const ForecastRow&) = [](const ForecastRow& row) {

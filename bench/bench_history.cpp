@@ -47,9 +47,8 @@ void Check(sqlite3* db, int code) {
 // one transaction straight into the file, as the tables would have grown.
 QString SeedDatabase(const QTemporaryDir& folder) {
   const QString path = folder.filePath(QStringLiteral("tqyb.mdb"));
-  bool created = false;
-  if (auto error = SqliteStore(path).CreateTables(created)) {
-    throw std::runtime_error(error->message.toStdString());
+  if (auto made = SqliteStore(path).CreateTables(); !made) {
+    throw std::runtime_error(made.error().message.toStdString());
   }
   sqlite3* db = nullptr;
   Check(db, sqlite3_open(path.toUtf8().constData(), &db));

@@ -14,9 +14,8 @@ namespace {
 // One attempt as a collector makes it: compare with the newest forecast, insert the new
 // text, log the attempt, commit. Every iteration brings a text not stored before.
 void RoundTrips(benchmark::State& state, ForecastStore& store) {
-  bool created = false;
-  if (auto error = store.CreateTables(created)) {
-    state.SkipWithError(error->message.toStdString().c_str());
+  if (auto made = store.CreateTables(); !made) {
+    state.SkipWithError(made.error().message.toStdString().c_str());
     return;
   }
   qint64 round = 0;

@@ -23,11 +23,9 @@ Attempt Collector::Fetch(const QString& addressBoxText, bool timed) {
   attempt.stored = store_.Record(fetch, previousText);
   if (attempt.stored.outcome == StoreOutcome::Stored && !attempt.stored.error) {
     // The row's own time, as readers of the database see it.
-    std::vector<ForecastRow> rows;
     const qint64 id = attempt.stored.forecastId;
-    if (!store_.NewestForecasts(1, id + 1, rows) && !rows.empty() && rows[0].id == id) {
-      attempt.newForecast = rows[0];
-    }
+    const auto rows = store_.NewestForecasts(1, id + 1);
+    if (rows && !rows->empty() && rows->front().id == id) attempt.newForecast = rows->front();
   }
   attempt.finishedAt = clock_.Now();
   const std::lock_guard lock(clientMutex_);

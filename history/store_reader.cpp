@@ -46,36 +46,4 @@ void StoreReader::Post(Job job) {
   });
 }
 
-namespace {
-
-template <typename Row, typename ReadInto>
-RowsRead<Row> Collect(ReadInto readInto) {
-  std::vector<Row> rows;
-  if (auto error = readInto(rows)) return std::unexpected(*error);
-  return rows;
-}
-
-}  // namespace
-
-RowsRead<ForecastRow> NewestForecastsRead(ForecastStore& store, int limit, qint64 beforeId) {
-  return Collect<ForecastRow>(
-      [&](std::vector<ForecastRow>& rows) { return store.NewestForecasts(limit, beforeId, rows); });
-}
-
-RowsRead<AttemptRow> NewestAttemptsRead(ForecastStore& store, int limit) {
-  return Collect<AttemptRow>(
-      [&](std::vector<AttemptRow>& rows) { return store.NewestAttempts(limit, rows); });
-}
-
-RowsRead<AttemptRow> AttemptsBeforeRead(ForecastStore& store, const AttemptRow& row, int limit) {
-  return Collect<AttemptRow>(
-      [&](std::vector<AttemptRow>& rows) { return store.AttemptsBefore(row, limit, rows); });
-}
-
-RowsRead<AttemptRow> AttemptsBetweenRead(ForecastStore& store, const QString& from,
-                                         const QString& to) {
-  return Collect<AttemptRow>(
-      [&](std::vector<AttemptRow>& rows) { return store.AttemptsBetween(from, to, rows); });
-}
-
 }  // namespace skyloom

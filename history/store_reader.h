@@ -3,7 +3,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <expected>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -54,13 +53,6 @@ class StoreReader final : public QObject {
 };
 
 template <typename Row>
-using RowsRead = std::expected<std::vector<Row>, StoreError>;
-
-// The store's reads as values, for posting to a reader.
-RowsRead<ForecastRow> NewestForecastsRead(ForecastStore& store, int limit, qint64 beforeId);
-RowsRead<AttemptRow> NewestAttemptsRead(ForecastStore& store, int limit);
-RowsRead<AttemptRow> AttemptsBeforeRead(ForecastStore& store, const AttemptRow& row, int limit);
-RowsRead<AttemptRow> AttemptsBetweenRead(ForecastStore& store, const QString& from,
-                                         const QString& to);
+using RowsRead = StoreExpected<std::vector<Row>>;
 
 }  // namespace skyloom

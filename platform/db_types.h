@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <expected>
+#include <initializer_list>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -20,7 +22,13 @@ struct DbError {
   QString sqlState;  // PostgreSQL's five-character SQLSTATE; empty for SQLite
 };
 
+// What a database call gives: its value, or why there is none.
+template <class T>
+using DbExpected = std::expected<T, DbError>;
+
 using SqlValue = std::variant<qint64, QString>;
+// Values bound to a statement's $1, $2… (or ?1, ?2… and plain ? in SQLite) in that order.
+using SqlValues = std::initializer_list<SqlValue>;
 // A result row, every field as text (numbers in decimal); a NULL field is nullopt.
 using SqlRow = std::vector<std::optional<QString>>;
 

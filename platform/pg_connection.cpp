@@ -1,11 +1,20 @@
 #include "platform/pg_connection.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <QRegularExpression>
 #include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "platform/interruption.h"
 
 namespace skyloom {
 namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
 
 // libpq's own failures carry no SQLSTATE; they are filed under the codes JDBC uses for them.
 constexpr char kCannotConnect[] = "08001";
@@ -15,9 +24,15 @@ constexpr char kClientFailure[] = "XX000";
 // The server's answer to a 0x00 byte in text.
 constexpr char kUntranslatable[] = "22021";
 
-// Below this libpq waits 2 s anyway.
-constexpr qint64 kMinConnectSeconds = 2;
+// The server's own statement limit answers first; this side waits a little longer for it.
+constexpr auto kAnswerMargin = 2s;
 constexpr Oid kInt8Type = 20;
+
+// A peer that vanished without a word is noticed within about half a minute, idle or not.
+// Before the address in the keywords, so that one given there wins.
+constexpr const char* kTcpKeywords[] = {"keepalives", "keepalives_idle", "keepalives_interval",
+                                        "keepalives_count", "tcp_user_timeout"};
+constexpr const char* kTcpValues[] = {"1", "10", "5", "3", "20000"};
 
 struct OptionsFree {
   void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
@@ -73,98 +88,182 @@ QString Describe(const PQconninfoOption* options) {
          places.join(u',') + u'/' + Option(options, "dbname");
 }
 
-Options Parse(const QString& uri) {
+// The options, or why libpq refused the string: only the name of an unknown parameter is
+// taken from its complaint, which may quote the rest, password and all.
+std::expected<Options, QString> Parse(const QString& uri) {
   char* complaint = nullptr;
   Options options(PQconninfoParse(uri.toUtf8().constData(), &complaint));
+  const QString said = QString::fromUtf8(complaint);
   PQfreemem(complaint);
-  return options;
+  if (options) return options;
+  static const QRegularExpression unknown(
+      QStringLiteral(R"(^(?:invalid URI query parameter:|invalid connection option) ("[^"]*"))"));
+  if (const auto match = unknown.match(said); match.hasMatch()) {
+    return std::unexpected(
+        QStringLiteral("the database address has an unknown parameter %1").arg(match.captured(1)));
+  }
+  return std::unexpected(QStringLiteral(
+      "the database address is neither a PostgreSQL URI nor a key=value connection string"));
 }
 
-QString StatementTimeoutOptions(const QString& existing, std::chrono::milliseconds timeout) {
-  const QString ours = QStringLiteral("-c statement_timeout=%1").arg(timeout.count());
-  return existing.isEmpty() ? ours : existing + u' ' + ours;
+QByteArray SessionOptions(const QString& existing, std::chrono::milliseconds timeout,
+                          bool readOnly) {
+  QString ours = QStringLiteral("-c statement_timeout=%1").arg(timeout.count());
+  if (readOnly) ours += QStringLiteral(" -c default_transaction_read_only=on");
+  return (existing.isEmpty() ? ours : existing + u' ' + ours).toUtf8();
+}
+
+// PQcancel waits for the server's answer without a limit, and a frozen server never gives
+// it, so no caller waits with it.
+void CancelInBackground(PGconn* connection) {
+  PGcancel* cancel = PQgetCancel(connection);
+  if (!cancel) return;
+  std::thread([cancel] {
+    char reason[256];
+    PQcancel(cancel, reason, sizeof reason);
+    PQfreeCancel(cancel);
+  }).detach();
+}
+
+bool Succeeded(const PGresult* result) {
+  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
 }
 
 }  // namespace
 
 QString PgConnectionDescription(const QString& uri) {
   if (!IsConnectionString(uri)) return QStringLiteral("postgresql:///") + uri;
-  const Options options = Parse(uri);
-  return options ? Describe(options.get()) : QStringLiteral("(unreadable PostgreSQL address)");
+  const auto options = Parse(uri);
+  return options ? Describe(options->get()) : QStringLiteral("(unreadable PostgreSQL address)");
 }
 
 void PgConnection::Closer::operator()(pg_conn* connection) const { PQfinish(connection); }
 void PgConnection::ResultClear::operator()(pg_result* result) const { PQclear(result); }
 
-PgConnection::PgConnection() = default;
+PgConnection::PgConnection(const Interruption* interruption) : interruption_(interruption) {}
 PgConnection::~PgConnection() = default;
 
-std::optional<DbError> PgConnection::Open(const QString& uri,
-                                          std::chrono::milliseconds connectTimeout,
-                                          std::chrono::milliseconds statementTimeout) {
+DbExpected<void> PgConnection::Open(const QString& uri, std::chrono::milliseconds connectTimeout,
+                                    std::chrono::milliseconds statementTimeout, bool readOnly) {
   connection_.reset();
   passwords_.clear();
+  statementTimeout_ = statementTimeout;
   if (uri.contains(QChar(0))) {
-    return Error(kCannotConnect, QStringLiteral("cannot connect: the database address contains a "
-                                                "NUL character"));
+    return std::unexpected(
+        Error(kCannotConnect, QStringLiteral("cannot connect: the database "
+                                             "address contains a NUL character")));
   }
   QString userOptions = qEnvironmentVariable("PGOPTIONS");
   if (IsConnectionString(uri)) {
-    const Options parsed = Parse(uri);
-    // Not libpq's complaint: it quotes the string, password and all.
-    if (!parsed) {
-      return Error(kCannotConnect,
-                   QStringLiteral("cannot connect: the database address is neither a PostgreSQL "
-                                  "URI nor a key=value connection string"));
-    }
-    passwords_ << Option(parsed.get(), "password");
-    if (const QString options = Option(parsed.get(), "options"); !options.isEmpty()) {
+    const auto parsed = Parse(uri);
+    if (!parsed)
+      return std::unexpected(
+          Error(kCannotConnect, QStringLiteral("cannot connect: ") + parsed.error()));
+    passwords_ << Option(parsed->get(), "password");
+    if (const QString options = Option(parsed->get(), "options"); !options.isEmpty()) {
       userOptions = options;
     }
   }
+  auto connected =
+      Connect(uri, SessionOptions(userOptions, statementTimeout, readOnly), connectTimeout);
+  if (!connected) {
+    connection_.reset();
+    passwords_.clear();
+  }
+  return connected;
+}
 
+DbExpected<void> PgConnection::Connect(const QString& uri, const QByteArray& options,
+                                       std::chrono::milliseconds timeout) {
   const QByteArray address = uri.toUtf8();
-  const qint64 seconds = (connectTimeout.count() + 999) / 1000;
-  const QByteArray timeout = QByteArray::number(std::max(kMinConnectSeconds, seconds));
-  // Our options come after the address, so they win; the user's own options are kept.
-  const QByteArray options = StatementTimeoutOptions(userOptions, statementTimeout).toUtf8();
-  // A fallback, so that an application_name in the address or PGAPPNAME still counts.
-  const char* const keywords[] = {"dbname",          "connect_timeout",
-                                  "options",         "fallback_application_name",
-                                  "client_encoding", nullptr};
-  const char* const values[] = {
-      address.constData(), timeout.constData(), options.constData(), "skyloom", "UTF8", nullptr};
-  connection_.reset(PQconnectdbParams(keywords, values, 1));
-  if (!connection_) return Error(kCannotConnect, QStringLiteral("cannot connect: out of memory"));
+  std::vector<const char*> keywords(std::begin(kTcpKeywords), std::end(kTcpKeywords));
+  std::vector<const char*> values(std::begin(kTcpValues), std::end(kTcpValues));
+  // Our options come after the address, so they win; the user's own options are kept. A
+  // fallback, so that an application_name in the address or PGAPPNAME still counts.
+  keywords.insert(keywords.end(),
+                  {"dbname", "options", "fallback_application_name", "client_encoding", nullptr});
+  values.insert(values.end(),
+                {address.constData(), options.constData(), "skyloom", "UTF8", nullptr});
+  connection_.reset(PQconnectStartParams(keywords.data(), values.data(), 1));
+  if (!connection_) {
+    return std::unexpected(Error(kCannotConnect, QStringLiteral("cannot connect: out of memory")));
+  }
   PGconn* connection = connection_.get();
   // PQpass also knows a password that came from ~/.pgpass or PGPASSWORD.
   passwords_ << QString::fromUtf8(PQpass(connection));
 
-  if (PQstatus(connection) != CONNECTION_OK) {
-    const Options effective(PQconninfo(connection));
-    const QString message = QStringLiteral("cannot connect to %1: %2")
-                                .arg(Describe(effective.get()),
-                                     QString::fromUtf8(PQerrorMessage(connection)).simplified());
-    auto error = Error(kCannotConnect, WithoutPasswords(message, passwords_));
-    connection_.reset();
-    passwords_.clear();
-    return error;
+  const Deadline deadline = timeout > 0ms ? Deadline(SteadyClock::now() + timeout) : std::nullopt;
+  QString reason;
+  PostgresPollingStatusType state =
+      PQstatus(connection) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+  while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+    const Wait wait =
+        Await(state == PGRES_POLLING_READING, state == PGRES_POLLING_WRITING, deadline);
+    if (wait != Wait::Ready) {
+      reason =
+          wait == Wait::Expired ? QStringLiteral("timeout expired") : QStringLiteral("interrupted");
+      break;
+    }
+    state = PQconnectPoll(connection);
   }
+  if (state != PGRES_POLLING_OK) {
+    if (reason.isEmpty()) reason = QString::fromUtf8(PQerrorMessage(connection)).simplified();
+    const Options effective(PQconninfo(connection));
+    const QString message =
+        QStringLiteral("cannot connect to %1: %2").arg(Describe(effective.get()), reason);
+    return std::unexpected(Error(kCannotConnect, WithoutPasswords(message, passwords_)));
+  }
+  PQsetnonblocking(connection, 1);
   // Notices such as "relation already exists, skipping" would otherwise go to stderr.
   PQsetNoticeProcessor(
       connection, [](void*, const char*) {}, nullptr);
-  return std::nullopt;
+  return {};
 }
 
 bool PgConnection::Healthy() const {
   return connection_ && PQstatus(connection_.get()) == CONNECTION_OK;
 }
 
-std::optional<DbError> PgConnection::Failure(const pg_result* result) const {
-  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY) {
-    return std::nullopt;
+PgConnection::Wait PgConnection::Await(bool read, bool write, Deadline deadline) const {
+  pollfd waits[2] = {{PQsocket(connection_.get()),
+                      static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0},
+                     {interruption_ ? interruption_->Descriptor() : -1, POLLIN, 0}};
+  for (;;) {
+    if (interruption_ && interruption_->Raised()) return Wait::Interrupted;
+    int timeoutMs = -1;
+    if (deadline) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(*deadline - SteadyClock::now());
+      if (left <= 0ms) return Wait::Expired;
+      timeoutMs = static_cast<int>(std::min<qint64>(left.count(), 60'000));
+    }
+    const int ready = ::poll(waits, 2, timeoutMs);
+    if (ready < 0 && errno != EINTR) return Wait::Ready;  // libpq finds out what is wrong
+    if (ready > 0 && waits[0].revents != 0) return Wait::Ready;
   }
+}
+
+DbError PgConnection::GiveUp(Wait why) {
+  // Cancelled, or the server would hold this session's locks until its own limit ends it.
+  CancelInBackground(connection_.get());
+  connection_.reset();
+  const QString message =
+      why == Wait::Interrupted
+          ? QStringLiteral("interrupted")
+          : QStringLiteral("the server did not answer within %1 s")
+                .arg(std::chrono::duration<double>(statementTimeout_ + kAnswerMargin).count());
+  return Error(kPgGivenUp, message);
+}
+
+DbError PgConnection::Lost() {
+  const QString message = QString::fromUtf8(PQerrorMessage(connection_.get())).simplified();
+  const QString state = Healthy() ? kClientFailure : kConnectionLost;
+  return Error(state, WithoutPasswords(message, passwords_));
+}
+
+DbError PgConnection::Failure(const pg_result* result) const {
+  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   QString message;
   if (const char* primary =
           result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr) {
@@ -184,9 +283,41 @@ std::optional<DbError> PgConnection::Failure(const pg_result* result) const {
   return Error(state, WithoutPasswords(message, passwords_));
 }
 
-std::optional<DbError> PgConnection::Send(const char* sql, std::initializer_list<SqlValue> values,
-                                          Result& result) {
-  if (!connection_) return Error(kNotConnected, QStringLiteral("not connected to the database"));
+template <typename Sender>
+DbExpected<PgConnection::Result> PgConnection::Exchange(Sender send) {
+  if (!connection_) {
+    return std::unexpected(Error(kNotConnected, QStringLiteral("not connected to the database")));
+  }
+  PGconn* connection = connection_.get();
+  const Deadline deadline = statementTimeout_ > 0ms
+                                ? Deadline(SteadyClock::now() + statementTimeout_ + kAnswerMargin)
+                                : std::nullopt;
+  if (!send(connection)) return std::unexpected(Failure(nullptr));
+  for (int unsent = PQflush(connection); unsent != 0; unsent = PQflush(connection)) {
+    if (unsent < 0) return std::unexpected(Lost());
+    if (const Wait wait = Await(true, true, deadline); wait != Wait::Ready) {
+      return std::unexpected(GiveUp(wait));
+    }
+    if (!PQconsumeInput(connection)) return std::unexpected(Lost());
+  }
+  Result kept;
+  for (;;) {
+    while (PQisBusy(connection)) {
+      if (const Wait wait = Await(true, false, deadline); wait != Wait::Ready) {
+        return std::unexpected(GiveUp(wait));
+      }
+      if (!PQconsumeInput(connection)) return std::unexpected(Lost());
+    }
+    Result next(PQgetResult(connection));
+    if (!next) break;
+    // Of several statements, the first failure tells, or else the last result.
+    if (!kept || Succeeded(kept.get())) kept = std::move(next);
+  }
+  if (!Succeeded(kept.get())) return std::unexpected(Failure(kept.get()));
+  return kept;
+}
+
+DbExpected<PgConnection::Result> PgConnection::Send(const char* sql, SqlValues values) {
   std::vector<QByteArray> texts;
   std::vector<Oid> types;
   for (const SqlValue& value : values) {
@@ -198,9 +329,9 @@ std::optional<DbError> PgConnection::Send(const char* sql, std::initializer_list
       const QString& text = std::get<QString>(value);
       // libpq reads text parameters up to the first NUL and would store the rest silently cut.
       if (text.contains(QChar(0))) {
-        return Error(kUntranslatable,
-                     QStringLiteral("text contains a NUL character (U+0000), which PostgreSQL "
-                                    "cannot store"));
+        return std::unexpected(
+            Error(kUntranslatable, QStringLiteral("text contains a NUL character (U+0000), which "
+                                                  "PostgreSQL cannot store")));
       }
       texts.push_back(text.toUtf8());
       // Untyped, so that the server reads it as whatever the column or function wants.
@@ -209,29 +340,30 @@ std::optional<DbError> PgConnection::Send(const char* sql, std::initializer_list
   }
   std::vector<const char*> pointers;
   for (const QByteArray& text : texts) pointers.push_back(text.constData());
-  result.reset(PQexecParams(connection_.get(), sql, static_cast<int>(pointers.size()), types.data(),
-                            pointers.data(), nullptr, nullptr, 0));
-  return Failure(result.get());
+  return Exchange([&](PGconn* connection) {
+    return PQsendQueryParams(connection, sql, static_cast<int>(pointers.size()), types.data(),
+                             pointers.data(), nullptr, nullptr, 0);
+  });
 }
 
-std::optional<DbError> PgConnection::Execute(const char* sql) {
-  if (!connection_) return Error(kNotConnected, QStringLiteral("not connected to the database"));
-  const Result result(PQexec(connection_.get(), sql));
-  return Failure(result.get());
+DbExpected<void> PgConnection::Execute(const char* sql) {
+  auto result = Exchange([sql](PGconn* connection) { return PQsendQuery(connection, sql); });
+  if (!result) return std::unexpected(result.error());
+  return {};
 }
 
-std::optional<DbError> PgConnection::Run(const char* sql, std::initializer_list<SqlValue> values) {
-  Result result;
-  return Send(sql, values, result);
+DbExpected<void> PgConnection::Run(const char* sql, SqlValues values) {
+  auto result = Send(sql, values);
+  if (!result) return std::unexpected(result.error());
+  return {};
 }
 
-std::optional<DbError> PgConnection::Query(const char* sql, std::initializer_list<SqlValue> values,
-                                           std::vector<SqlRow>& rows) {
-  rows.clear();
-  Result result;
-  if (auto error = Send(sql, values, result)) return error;
-  const PGresult* r = result.get();
+DbExpected<std::vector<SqlRow>> PgConnection::Query(const char* sql, SqlValues values) {
+  auto result = Send(sql, values);
+  if (!result) return std::unexpected(result.error());
+  const PGresult* r = result->get();
   const int columns = PQnfields(r);
+  std::vector<SqlRow> rows;
   for (int row = 0; row < PQntuples(r); ++row) {
     SqlRow& fields = rows.emplace_back();
     for (int column = 0; column < columns; ++column) {
@@ -243,29 +375,7 @@ std::optional<DbError> PgConnection::Query(const char* sql, std::initializer_lis
       }
     }
   }
-  return std::nullopt;
-}
-
-std::optional<DbError> PgConnection::QueryText(const char* sql,
-                                               std::initializer_list<SqlValue> values,
-                                               std::optional<QString>& field) {
-  field.reset();
-  std::vector<SqlRow> rows;
-  if (auto error = Query(sql, values, rows)) return error;
-  if (!rows.empty() && !rows.front().empty()) field = rows.front().front();
-  return std::nullopt;
-}
-
-std::optional<DbError> PgConnection::QueryInt(const char* sql,
-                                              std::initializer_list<SqlValue> values,
-                                              qint64& value) {
-  value = 0;
-  std::optional<QString> field;
-  if (auto error = QueryText(sql, values, field)) return error;
-  bool whole = true;
-  if (field) value = field->toLongLong(&whole);
-  if (!whole) return Error(kClientFailure, QStringLiteral("the result is not a whole number"));
-  return std::nullopt;
+  return rows;
 }
 
 }  // namespace skyloom

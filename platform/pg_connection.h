@@ -2,53 +2,53 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 #include <chrono>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "platform/db_types.h"
+#include "platform/sql_session.h"
 
 struct pg_conn;
 struct pg_result;
 
 namespace skyloom {
 
+class Interruption;
+
 // A connection string as postgresql://user@host:port/db, never with its password, for
 // messages and logs. Takes URIs, key=value strings and plain database names alike.
 QString PgConnectionDescription(const QString& uri);
 
+// The SQLSTATE of a call that this side gave up on: its deadline passed or it was
+// interrupted. The session is dropped then; the server may still be alive.
+inline constexpr char kPgGivenUp[] = "57014";
+
 // One session with a PostgreSQL server; closed when the object goes. No error it returns
-// holds the password, wherever libpq found it.
-class PgConnection final {
+// holds the password, wherever libpq found it. Every wait has a deadline of its own, kept on
+// this side even when the server never answers.
+class PgConnection final : public SqlSession {
  public:
-  PgConnection();
-  ~PgConnection();
-  PgConnection(const PgConnection&) = delete;
-  PgConnection& operator=(const PgConnection&) = delete;
+  // A raised `interruption` ends the connect or statement under way as given up.
+  explicit PgConnection(const Interruption* interruption = nullptr);
+  ~PgConnection() override;
+  Q_DISABLE_COPY_MOVE(PgConnection)
 
   // Connects to a postgresql:// URI or anything else libpq accepts, ending any earlier
-  // session. The server cancels every statement that runs longer than `statementTimeout`,
-  // lock waits included; zero means no limit.
-  std::optional<DbError> Open(const QString& uri, std::chrono::milliseconds connectTimeout,
-                              std::chrono::milliseconds statementTimeout);
-  // False once the server has gone away; Open again to reconnect.
+  // session, within `connectTimeout`. The server cancels every statement that runs longer
+  // than `statementTimeout`, lock waits included, and this side gives up a little later;
+  // zero means no limit. A `readOnly` session cannot write.
+  DbExpected<void> Open(const QString& uri, std::chrono::milliseconds connectTimeout,
+                        std::chrono::milliseconds statementTimeout, bool readOnly = false);
+  // False once the server has gone away or a call was given up; Open again to reconnect.
   bool Healthy() const;
 
-  // Runs statements without parameters or results; several may be separated by semicolons.
-  std::optional<DbError> Execute(const char* sql);
-  // Runs one statement with its values bound to $1, $2…, never spliced into the text.
-  std::optional<DbError> Run(const char* sql, std::initializer_list<SqlValue> values);
-  // Every row of the result, each field as text.
-  std::optional<DbError> Query(const char* sql, std::initializer_list<SqlValue> values,
-                               std::vector<SqlRow>& rows);
-  // First field of the first row: nullopt inside when there is no row or the field is null.
-  std::optional<DbError> QueryText(const char* sql, std::initializer_list<SqlValue> values,
-                                   std::optional<QString>& field);
-  // First field of the first row as a number; 0 when there is no row or the field is null.
-  std::optional<DbError> QueryInt(const char* sql, std::initializer_list<SqlValue> values,
-                                  qint64& value);
+  DbExpected<void> Execute(const char* sql) override;
+  // Values go to $1, $2…
+  DbExpected<void> Run(const char* sql, SqlValues values) override;
+  DbExpected<std::vector<SqlRow>> Query(const char* sql, SqlValues values) override;
 
  private:
   struct Closer {
@@ -58,12 +58,23 @@ class PgConnection final {
     void operator()(pg_result* result) const;
   };
   using Result = std::unique_ptr<pg_result, ResultClear>;
+  using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+  enum class Wait { Ready, Expired, Interrupted };
 
-  std::optional<DbError> Send(const char* sql, std::initializer_list<SqlValue> values,
-                              Result& result);
-  std::optional<DbError> Failure(const pg_result* result) const;
+  DbExpected<void> Connect(const QString& uri, const QByteArray& options,
+                           std::chrono::milliseconds timeout);
+  Wait Await(bool read, bool write, Deadline deadline) const;
+  // Sends what `send` queued and waits for every result; the first failure counts.
+  template <typename Sender>
+  DbExpected<Result> Exchange(Sender send);
+  DbExpected<Result> Send(const char* sql, SqlValues values);
+  DbError GiveUp(Wait why);
+  DbError Lost();
+  DbError Failure(const pg_result* result) const;
 
+  const Interruption* interruption_;
   std::unique_ptr<pg_conn, Closer> connection_;
+  std::chrono::milliseconds statementTimeout_{0};
   QStringList passwords_;  // scrubbed from every message
 };
 

@@ -1,55 +1,64 @@
 #pragma once
 
 #include <QString>
-#include <initializer_list>
+#include <QtGlobal>
+#include <chrono>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "platform/db_types.h"
+#include "platform/sql_session.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace skyloom {
 
-// One open database file; closed when the object goes.
-class SqliteConnection final {
- public:
-  SqliteConnection();
-  ~SqliteConnection();
-  SqliteConnection(const SqliteConnection&) = delete;
-  SqliteConnection& operator=(const SqliteConnection&) = delete;
+class Interruption;
 
-  // Opens an existing file read-write, or creates it when `create` is set; a file that can
-  // only be read is refused.
-  std::optional<DbError> Open(const QString& path, bool create);
-  // Runs statements without parameters or results.
-  std::optional<DbError> Execute(const char* sql);
-  // Runs one statement with its values bound as parameters, never spliced into the text.
-  std::optional<DbError> Run(const char* sql, std::initializer_list<SqlValue> values);
-  // Runs one statement with bound values and collects every row it gives.
-  std::optional<DbError> Query(const char* sql, std::initializer_list<SqlValue> values,
-                               std::vector<SqlRow>& rows);
+enum class SqliteAccess {
+  ReadWrite,        // an existing file; one that can only be read is refused
+  ReadWriteCreate,  // the same, or a new file
+  ReadOnly,         // never writes, though SQLite may add its shared-memory files beside it
+  // Reads without locks or companion files: only for a file that no one writes meanwhile,
+  // which the caller must check afterwards.
+  Immutable,
+};
+
+// One open database file; closed when the object goes.
+class SqliteConnection final : public SqlSession {
+ public:
+  // A raised `interruption` ends the statement that runs, and any wait on another program's
+  // lock, with SQLITE_INTERRUPT.
+  explicit SqliteConnection(const Interruption* interruption = nullptr);
+  ~SqliteConnection() override;
+  Q_DISABLE_COPY_MOVE(SqliteConnection)
+
+  DbExpected<void> Open(const QString& path, SqliteAccess access);
+  DbExpected<void> Execute(const char* sql) override;
+  // Values go to $1/?1…, or in order to plain ? marks.
+  DbExpected<void> Run(const char* sql, SqlValues values) override;
+  DbExpected<std::vector<SqlRow>> Query(const char* sql, SqlValues values) override;
   // Switches the file to write-ahead logging unless another connection holds it in the old
   // mode right now; the mode is kept in the file, so this succeeds once and for good.
-  std::optional<DbError> TryWriteAheadLog();
-  // The rowid of the last insert on this connection.
-  qint64 LastInsertId() const;
+  DbExpected<void> TryWriteAheadLog();
 
  private:
-  struct Closer {
+  struct Release {
     void operator()(sqlite3* db) const;
-  };
-  struct Finalizer {
     void operator()(sqlite3_stmt* statement) const;
   };
-  using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
+  using Statement = std::unique_ptr<sqlite3_stmt, Release>;
 
-  std::optional<DbError> LastError(int code) const;
-  std::optional<DbError> Prepare(const char* sql, std::initializer_list<SqlValue> values,
-                                 Statement& statement);
-  std::unique_ptr<sqlite3, Closer> db_;
+  static int WaitWhileBusy(void* self, int count);
+  static int Interrupted(void* self);
+  DbExpected<void> Check(int code) const;
+  DbExpected<Statement> Prepare(const char* sql, SqlValues values);
+
+  const Interruption* interruption_;
+  std::unique_ptr<sqlite3, Release> db_;
+  std::chrono::milliseconds busyWait_;
+  std::chrono::steady_clock::time_point busySince_;
 };
 
 }  // namespace skyloom

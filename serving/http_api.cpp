@@ -173,7 +173,7 @@ struct ForecastAnswer {
 class HttpApi::Routes final {
  public:
   Routes(const QString& location, PgLimits limits, const Metrics& metrics)
-      : metrics_(metrics), store_(OpenStore(location, limits)) {}
+      : metrics_(metrics), store_(OpenStore(location, limits, StoreAccess::ReadOnly)) {}
 
   void Answer(const Request& request, Response& response);
 
@@ -190,7 +190,7 @@ class HttpApi::Routes final {
   std::shared_ptr<const ForecastAnswer> Cached();
   ForecastAnswer ReadForecast();
   template <typename Query>
-  std::optional<StoreError> Read(Query query) {
+  auto Read(Query query) {
     const std::lock_guard lock(storeMutex_);
     return query(*store_);
   }
@@ -266,17 +266,16 @@ std::shared_ptr<const ForecastAnswer> HttpApi::Routes::CurrentForecast() {
 ForecastAnswer HttpApi::Routes::ReadForecast() {
   ForecastAnswer answer;
   answer.made = SteadyClock::now();
-  std::vector<ForecastRow> rows;
-  if (auto error =
-          Read([&rows](ForecastStore& store) { return store.NewestForecasts(1, 0, rows); })) {
+  const auto rows = Read([](ForecastStore& store) { return store.NewestForecasts(1, 0); });
+  if (!rows) {
     answer.status = 503;
-    answer.body = ErrorJson(error->message).toStdString();
-  } else if (rows.empty()) {
+    answer.body = ErrorJson(rows.error().message).toStdString();
+  } else if (rows->empty()) {
     answer.status = 404;
     answer.body = ErrorJson(QStringLiteral("no forecast has been stored yet")).toStdString();
   } else {
-    answer.body = ForecastJson(rows.front()).toStdString();
-    answer.tag = '"' + std::to_string(rows.front().id) + '"';
+    answer.body = ForecastJson(rows->front()).toStdString();
+    answer.tag = '"' + std::to_string(rows->front().id) + '"';
   }
   return answer;
 }
@@ -285,35 +284,30 @@ void HttpApi::Routes::Forecasts(const Request& request, Response& response) {
   Parameter parameters[] = {{"limit", 1, kMaxLimit, kDefaultLimit},
                             {"before", 1, std::numeric_limits<qint64>::max(), 0}};
   if (auto error = ReadQuery(request.params, parameters)) return Fail(response, 400, *error);
-  std::vector<ForecastRow> rows;
   const auto limit = static_cast<int>(parameters[0].value);
-  if (auto error = Read([&](ForecastStore& store) {
-        return store.NewestForecasts(limit, parameters[1].value, rows);
-      })) {
-    return Fail(response, 503, error->message);
-  }
-  response.set_content(ForecastsJson(rows).toStdString(), kJson);
+  const auto rows =
+      Read([&](ForecastStore& store) { return store.NewestForecasts(limit, parameters[1].value); });
+  if (!rows) return Fail(response, 503, rows.error().message);
+  response.set_content(ForecastsJson(*rows).toStdString(), kJson);
 }
 
 void HttpApi::Routes::Attempts(const Request& request, Response& response) {
   Parameter parameters[] = {{"limit", 1, kMaxLimit, kDefaultLimit}};
   if (auto error = ReadQuery(request.params, parameters)) return Fail(response, 400, *error);
-  std::vector<AttemptRow> rows;
   const auto limit = static_cast<int>(parameters[0].value);
-  if (auto error = Read([&](ForecastStore& store) { return store.NewestAttempts(limit, rows); })) {
-    return Fail(response, 503, error->message);
-  }
-  response.set_content(AttemptsJson(rows).toStdString(), kJson);
+  const auto rows = Read([&](ForecastStore& store) { return store.NewestAttempts(limit); });
+  if (!rows) return Fail(response, 503, rows.error().message);
+  response.set_content(AttemptsJson(*rows).toStdString(), kJson);
 }
 
 void HttpApi::Routes::Health(const Request& request, Response& response) {
   if (auto error = ReadQuery(request.params, {})) return Fail(response, 400, *error);
-  std::vector<AttemptRow> attempts;
+  const auto read =
+      Read([](ForecastStore& store) { return store.NewestAttempts(kHealthAttempts); });
+  const std::vector<AttemptRow> attempts = read.value_or(std::vector<AttemptRow>());
   HealthReport report;
-  if (auto error = Read([&attempts](ForecastStore& store) {
-        return store.NewestAttempts(kHealthAttempts, attempts);
-      })) {
-    report.reason = error->message;
+  if (!read) {
+    report.reason = read.error().message;
   } else if (attempts.empty()) {
     report.reason = QStringLiteral("no attempt has been logged yet");
   } else {

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QString>
+#include <expected>
 #include <optional>
 #include <vector>
 
 #include "acquisition/fetch_result.h"
-#include "platform/db_types.h"
 
 namespace skyloom {
 
@@ -22,6 +22,13 @@ struct StoreError {
   int code = 0;
   QString message;
 };
+
+// What a store call gives: its value, or why there is none.
+template <class T>
+using StoreExpected = std::expected<T, StoreError>;
+
+// A store that only reads never writes the database, not even its journal mode.
+enum class StoreAccess { ReadWrite, ReadOnly };
 
 // A row of tq.
 struct ForecastRow {
@@ -56,51 +63,35 @@ struct StoreResult {
   std::optional<StoreError> error;  // set when the attempt was not stored and logged
 };
 
-// Keeps new forecast text and logs every attempt. The backends differ in where the tables
-// live; what an attempt writes is decided here, once.
+// Keeps new forecast text and logs every attempt, and reads both back. One object serves one
+// thread at a time; Interrupt alone may come from any thread.
 class ForecastStore {
  public:
   virtual ~ForecastStore() = default;
 
   // Stores the attempt's text when it differs from the newest stored forecast and logs the
   // attempt, both or neither. `previousText` is the text the attempt before stood for.
-  StoreResult Record(const FetchResult& fetch, const QString& previousText);
-
-  // Ends a call running on another thread as soon as the database lets it; safe from any
-  // thread.
-  virtual void Interrupt() {}
+  virtual StoreResult Record(const FetchResult& fetch, const QString& previousText) = 0;
 
   // Where the tables live, for messages; never with a password.
   virtual QString Description() const = 0;
-  // Makes the tables where they are missing; `created` tells whether anything was made.
-  virtual std::optional<StoreError> CreateTables(bool& created) = 0;
+  // Makes the tables where they are missing; true when anything was made.
+  virtual StoreExpected<bool> CreateTables() = 0;
   // Newest first: at most `limit` forecasts with an id below `beforeId` (0: from the newest).
-  virtual std::optional<StoreError> NewestForecasts(int limit, qint64 beforeId,
-                                                    std::vector<ForecastRow>& rows) = 0;
+  virtual StoreExpected<std::vector<ForecastRow>> NewestForecasts(int limit, qint64 beforeId) = 0;
   // Newest first: at most `limit` attempts.
-  virtual std::optional<StoreError> NewestAttempts(int limit, std::vector<AttemptRow>& rows) = 0;
+  virtual StoreExpected<std::vector<AttemptRow>> NewestAttempts(int limit) = 0;
   // Newest first: at most `limit` attempts logged before `row`, a row this store read back.
-  virtual std::optional<StoreError> AttemptsBefore(const AttemptRow& row, int limit,
-                                                   std::vector<AttemptRow>& rows) = 0;
+  virtual StoreExpected<std::vector<AttemptRow>> AttemptsBefore(const AttemptRow& row,
+                                                                int limit) = 0;
   // Oldest first: every attempt logged from `from` up to but not including `to`, both local
   // 'YYYY-MM-DD HH:MM:SS'.
-  virtual std::optional<StoreError> AttemptsBetween(const QString& from, const QString& to,
-                                                    std::vector<AttemptRow>& rows) = 0;
+  virtual StoreExpected<std::vector<AttemptRow>> AttemptsBetween(const QString& from,
+                                                                 const QString& to) = 0;
 
- protected:
-  // One write transaction that excludes other writers, so that the comparison and the
-  // insert cannot interleave with another collector's. Rolled back unless committed.
-  virtual std::optional<StoreError> BeginWrite() = 0;
-  // Inserts `text` unless it equals the newest forecast; `id` is the new row, 0 if none.
-  virtual std::optional<StoreError> InsertIfNew(const QString& text, qint64& id) = 0;
-  virtual std::optional<StoreError> AppendAttempt(const AttemptRow& row) = 0;
-  virtual std::optional<StoreError> CommitWrite() = 0;
-  virtual void AbandonWrite() = 0;
-
-  // Rows as both backends select them: id, logtime, tqyb; logtime, errstat, errnum, errdes,
-  // position.
-  static std::vector<ForecastRow> ForecastRows(const std::vector<SqlRow>& rows);
-  static std::vector<AttemptRow> AttemptRows(const std::vector<SqlRow>& rows);
+  // Ends the call under way at once with an error (or, when none is, the next call), from
+  // any thread; the calls after that run as usual. Nothing half-written is kept.
+  virtual void Interrupt() = 0;
 };
 
 }  // namespace skyloom

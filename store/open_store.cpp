@@ -9,9 +9,10 @@ bool IsServerLocation(const QString& location) {
          location.startsWith(QLatin1String("postgres://"));
 }
 
-std::unique_ptr<ForecastStore> OpenStore(const QString& location, PgLimits limits) {
-  if (IsServerLocation(location)) return std::make_unique<PgStore>(location, limits);
-  return std::make_unique<SqliteStore>(location);
+std::unique_ptr<ForecastStore> OpenStore(const QString& location, PgLimits limits,
+                                         StoreAccess access) {
+  if (IsServerLocation(location)) return std::make_unique<PgStore>(location, limits, access);
+  return std::make_unique<SqliteStore>(location, access);
 }
 
 }  // namespace skyloom

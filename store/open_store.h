@@ -12,6 +12,7 @@ namespace skyloom {
 bool IsServerLocation(const QString& location);
 
 // The store a --db value names: a postgresql:// or postgres:// URI, or an SQLite file.
-std::unique_ptr<ForecastStore> OpenStore(const QString& location, PgLimits limits = {});
+std::unique_ptr<ForecastStore> OpenStore(const QString& location, PgLimits limits = {},
+                                         StoreAccess access = StoreAccess::ReadWrite);
 
 }  // namespace skyloom

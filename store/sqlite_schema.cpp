@@ -30,62 +30,100 @@ void RemoveStaleScratchFiles(const QFileInfo& target) {
 
 // Builds the file beside its final place, then links it in: link() never replaces a file
 // that another process created meanwhile, and a crash leaves no empty database behind.
-std::optional<DbError> CreateDatabase(const QString& path) {
+DbExpected<void> CreateDatabase(const QString& path) {
   const QFileInfo target(path);
   if (!target.dir().exists()) {
-    return DbError{SQLITE_CANTOPEN,
-                   QStringLiteral("the folder %1 does not exist").arg(target.dir().path())};
+    return std::unexpected(DbError{
+        SQLITE_CANTOPEN, QStringLiteral("the folder %1 does not exist").arg(target.dir().path())});
   }
   RemoveStaleScratchFiles(target);
   QTemporaryFile scratch(path + QLatin1String(kScratchInfix) + QStringLiteral("XXXXXX"));
   if (!scratch.open()) {
-    return DbError{SQLITE_CANTOPEN,
-                   QStringLiteral("cannot create the file: %1").arg(scratch.errorString())};
+    return std::unexpected(DbError{
+        SQLITE_CANTOPEN, QStringLiteral("cannot create the file: %1").arg(scratch.errorString())});
   }
   {
     SqliteConnection connection;
-    if (auto error = connection.Open(scratch.fileName(), /*create=*/true)) return error;
     // No one sees the scratch file before it is complete, so it needs no journal.
-    if (auto error = connection.Execute("PRAGMA journal_mode=OFF")) return error;
-    if (auto error = connection.Execute("BEGIN")) return error;
-    if (auto error = connection.Execute(kSchemaSql)) return error;
-    if (auto error = connection.Execute("COMMIT")) return error;
+    auto made = connection.Open(scratch.fileName(), SqliteAccess::ReadWriteCreate);
+    for (const char* sql : {"PRAGMA journal_mode=OFF", "BEGIN", kSchemaSql, "COMMIT"}) {
+      if (made) made = connection.Execute(sql);
+    }
+    if (!made) return made;
   }
   const QByteArray from = QFile::encodeName(scratch.fileName());
   const QByteArray to = QFile::encodeName(path);
   if (::link(from.constData(), to.constData()) != 0 && errno != EEXIST) {
-    return DbError{SQLITE_CANTOPEN, QStringLiteral("cannot create the file: %1")
-                                        .arg(QString::fromLocal8Bit(std::strerror(errno)))};
+    return std::unexpected(
+        DbError{SQLITE_CANTOPEN, QStringLiteral("cannot create the file: %1")
+                                     .arg(QString::fromLocal8Bit(std::strerror(errno)))});
   }
   const int folder = ::open(QFile::encodeName(target.dir().path()).constData(), O_RDONLY);
   if (folder >= 0) {
     ::fsync(folder);
     ::close(folder);
   }
-  return std::nullopt;
+  return {};
+}
+
+DbExpected<void> CheckTables(SqliteConnection& connection) {
+  const auto tables = connection.QueryInt(
+      "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('tq','tqlog')", {});
+  if (!tables) return std::unexpected(tables.error());
+  if (*tables != 2) {
+    return std::unexpected(
+        DbError{SQLITE_CANTOPEN, QStringLiteral("the file lacks the tables tq and tqlog")});
+  }
+  return {};
+}
+
+// SQLite takes an empty file for an empty database. One transaction makes both tables, so a
+// reader sees them all or none, and a second maker finds them there.
+DbExpected<bool> FillEmptyFile(const QString& path) {
+  SqliteConnection connection;
+  auto filled = connection.Open(path, SqliteAccess::ReadWrite);
+  if (filled) filled = connection.Execute("BEGIN IMMEDIATE");
+  const auto objects = filled ? connection.QueryInt("SELECT count(*) FROM sqlite_master", {})
+                              : DbExpected<qint64>(std::unexpected(filled.error()));
+  if (!objects) return std::unexpected(objects.error());
+  if (*objects == 0) filled = connection.Execute(kSchemaSql);
+  if (filled) filled = connection.Execute("COMMIT");
+  if (!filled) return std::unexpected(filled.error());
+  return *objects == 0;
 }
 
 }  // namespace
 
-std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const QString& path,
-                                            bool create) {
+DbExpected<void> OpenForecastDatabase(SqliteConnection& connection, const QString& path,
+                                      SqliteAccess access) {
+  const bool writes = access == SqliteAccess::ReadWrite || access == SqliteAccess::ReadWriteCreate;
   if (!QFileInfo::exists(path)) {
-    if (!create) return DbError{SQLITE_CANTOPEN, QStringLiteral("the file does not exist")};
-    if (auto error = CreateDatabase(path)) return error;
+    if (access != SqliteAccess::ReadWriteCreate) {
+      return std::unexpected(DbError{SQLITE_CANTOPEN, QStringLiteral("the file does not exist")});
+    }
+    if (auto made = CreateDatabase(path); !made) return made;
   }
-  if (auto error = connection.Open(path, /*create=*/false)) return error;
-  std::vector<SqlRow> tables;
-  if (auto error = connection.Query(
-          "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('tq','tqlog')", {},
-          tables)) {
-    return error;
+  auto opened = connection.Open(path, writes ? SqliteAccess::ReadWrite : access);
+  if (opened) opened = CheckTables(connection);
+  // Only a file of ours is switched, and only by a writer: the switch rewrites the header.
+  // With the log, readers keep their snapshot while a forecast commits instead of holding the
+  // writer off.
+  if (opened && writes) opened = connection.TryWriteAheadLog();
+  return opened;
+}
+
+DbExpected<bool> CreateForecastDatabase(const QString& path) {
+  const QFileInfo file(path);
+  bool created = !file.exists();
+  if (file.isFile() && file.size() == 0) {
+    const auto filled = FillEmptyFile(path);
+    if (!filled) return filled;
+    created = *filled;
   }
-  if (tables.empty() || tables[0][0] != QStringLiteral("2")) {
-    return DbError{SQLITE_CANTOPEN, QStringLiteral("the file lacks the tables tq and tqlog")};
-  }
-  // Only a file of ours is switched: the switch rewrites the header. With the log, readers
-  // keep their snapshot while a forecast commits instead of holding the writer off.
-  return connection.TryWriteAheadLog();
+  SqliteConnection connection;
+  auto opened = OpenForecastDatabase(connection, path, SqliteAccess::ReadWriteCreate);
+  if (!opened) return std::unexpected(opened.error());
+  return created;
 }
 
 }  // namespace skyloom

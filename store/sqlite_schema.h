@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <optional>
 
 #include "platform/sqlite_connection.h"
 
@@ -22,10 +21,15 @@ inline constexpr char kSchemaSql[] =
     "  errdes TEXT\n"
     ");\n";
 
-// Opens the database for one operation. A missing file is created with both tables when
-// `create` is set, in one step, so no reader ever sees a half-made file; an existing file
+// Opens the database for one call: for writing, a missing file is created with both tables
+// when `create` is set, in one step, so no reader ever sees a half-made file; for reading
+// (SqliteAccess::ReadOnly or Immutable) nothing is ever made or changed. An existing file
 // without both tables is refused and left as it is.
-std::optional<DbError> OpenForecastDatabase(SqliteConnection& connection, const QString& path,
-                                            bool create);
+DbExpected<void> OpenForecastDatabase(SqliteConnection& connection, const QString& path,
+                                      SqliteAccess access);
+
+// Makes the file with both tables, or the tables in an empty file; true when anything was
+// made. A file that has other tables is refused.
+DbExpected<bool> CreateForecastDatabase(const QString& path);
 
 }  // namespace skyloom

@@ -91,13 +91,13 @@ void ForecastListModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
   const qint64 before = rows_.empty() ? 0 : rows_.back().id;
   ReadMore<ForecastRow>(
-      [before](ForecastStore& store) { return NewestForecastsRead(store, kHistoryPageRows, before); },
+      [before](ForecastStore& store) { return store.NewestForecasts(kHistoryPageRows, before); },
       [this](std::vector<ForecastRow> page) { Append(rows_, std::move(page)); });
 }
 
 void ForecastListModel::Refresh() {
   reader_.Read<RowsRead<ForecastRow>>(
-      [](ForecastStore& store) { return NewestForecastsRead(store, kHistoryPageRows, 0); }, this,
+      [](ForecastStore& store) { return store.NewestForecasts(kHistoryPageRows, 0); }, this,
       [this](const RowsRead<ForecastRow>& newest) {
         if (!newest) return Failed(newest.error());
         const auto shown = std::find_if(newest->begin(), newest->end(), [this](const ForecastRow& row) {
@@ -115,7 +115,7 @@ void ForecastListModel::Previous(int row,
   if (row + 1 < rowCount()) return done(rows_[row + 1]);
   const qint64 id = rows_[row].id;
   reader_.Read<RowsRead<ForecastRow>>(
-      [id](ForecastStore& store) { return NewestForecastsRead(store, 1, id); }, this,
+      [id](ForecastStore& store) { return store.NewestForecasts(1, id); }, this,
       [this, done](const RowsRead<ForecastRow>& before) {
         if (!before) {
           Failed(before.error());
@@ -171,15 +171,15 @@ void AttemptListModel::fetchMore(const QModelIndex& parent) {
   if (!rows_.empty()) last = rows_.back();
   ReadMore<AttemptRow>(
       [last](ForecastStore& store) {
-        return last ? AttemptsBeforeRead(store, *last, kHistoryPageRows)
-                    : NewestAttemptsRead(store, kHistoryPageRows);
+        return last ? store.AttemptsBefore(*last, kHistoryPageRows)
+                    : store.NewestAttempts(kHistoryPageRows);
       },
       [this](std::vector<AttemptRow> page) { Append(rows_, std::move(page)); });
 }
 
 void AttemptListModel::Refresh() {
   reader_.Read<RowsRead<AttemptRow>>(
-      [](ForecastStore& store) { return NewestAttemptsRead(store, kHistoryPageRows); }, this,
+      [](ForecastStore& store) { return store.NewestAttempts(kHistoryPageRows); }, this,
       [this](const RowsRead<AttemptRow>& newest) {
         if (!newest) return Failed(newest.error());
         const auto shown = std::find_if(newest->begin(), newest->end(), [this](const AttemptRow& row) {

@@ -202,7 +202,7 @@ void HistoryWindow::Refresh() {
   const QDate today = clock_.Now().date();
   const auto [from, to] = SlotGridRange(today, kPictureDays);
   reader_->Read<RowsRead<AttemptRow>>(
-      [from, to](ForecastStore& store) { return AttemptsBetweenRead(store, from, to); }, this,
+      [from, to](ForecastStore& store) { return store.AttemptsBetween(from, to); }, this,
       [this, today](const RowsRead<AttemptRow>& rows) {
         if (!rows) ShowReadError(rows.error().message);
         picture_->SetGrid(BuildSlotGrid(rows.value_or(std::vector<AttemptRow>()), today,

@@ -54,10 +54,13 @@ bool Fail(const char* what, const QString& message) {
 // Three weeks of timed attempts: a new forecast each morning and afternoon, some failures, a
 // day the program did not run, and a Get clicked by hand.
 bool Seed(const QString& path) {
-  bool created = false;
-  if (auto error = SqliteStore(path).CreateTables(created)) return Fail("create", error->message);
+  if (auto made = SqliteStore(path).CreateTables(); !made) {
+    return Fail("create", made.error().message);
+  }
   SqliteConnection db;
-  if (auto error = db.Open(path, false)) return Fail("open", error->message);
+  if (auto opened = db.Open(path, SqliteAccess::ReadWrite); !opened) {
+    return Fail("open", opened.error().message);
+  }
   db.Execute("BEGIN");
   QRandomGenerator random(20261207);
   const auto log = [&](const QDateTime& at, qint64 number, const QString& description) {
@@ -95,7 +98,9 @@ bool Seed(const QString& path) {
       }
     }
   }
-  if (auto error = db.Execute("COMMIT")) return Fail("seed", error->message);
+  if (auto committed = db.Execute("COMMIT"); !committed) {
+    return Fail("seed", committed.error().message);
+  }
   return true;
 }
 

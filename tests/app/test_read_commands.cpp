@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -7,6 +9,7 @@
 
 #include "../faults/skyloom_process.h"
 #include "store/open_store.h"
+#include "support/scratch_db.h"
 #include "support/test_database.h"
 
 namespace skyloom {
@@ -25,8 +28,7 @@ class ReadCommands : public testing::TestWithParam<test::Backend> {
 
 TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
   const std::unique_ptr<ForecastStore> store = OpenStore(db->Location());
-  bool created = false;
-  ASSERT_EQ(store->CreateTables(created), std::nullopt);
+  ASSERT_TRUE(store->CreateTables());
   EXPECT_EQ(Read({u"--latest"_s}).exitCode, 3);  // nothing stored yet
 
   for (const QString& text : {u"晴"_s, u"多云\"转\"阴"_s}) {
@@ -78,6 +80,53 @@ TEST_P(ReadCommands, NeverCreateAnything) {
 INSTANTIATE_TEST_SUITE_P(Backends, ReadCommands,
                          testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
                          [](const auto& info) { return test::BackendName(info.param); });
+
+struct FilePlace {
+  const char* name;
+  const char* journal;  // the file's journal mode
+  mode_t file;
+  mode_t folder;
+  bool unprivileged;  // read by a user who cannot write where root could
+};
+void PrintTo(const FilePlace& place, std::ostream* out) { *out << place.name; }
+
+class ReadOnlyFiles : public testing::TestWithParam<FilePlace> {};
+
+// Reading changes nothing: not the bytes, not the journal mode, no file beside it; and a
+// file that cannot be written, in a folder that cannot be written, is read all the same.
+TEST_P(ReadOnlyFiles, AreReadAndLeftByteForByte) {
+  const FilePlace& place = GetParam();
+  const test::ScratchDb db;
+  db.Exec(
+      u"CREATE TABLE tq(id INTEGER PRIMARY KEY AUTOINCREMENT, logtime TEXT, tqyb TEXT);"
+      "CREATE TABLE tqlog(logtime TEXT, errstat TEXT, errnum INTEGER, errdes TEXT);"
+      "INSERT INTO tq(logtime, tqyb) VALUES('2026-12-07 06:15:03', '晴');"
+      "INSERT INTO tqlog VALUES('2026-12-07 06:15:03', '正常获取', 0, '成功写入');"
+      "PRAGMA journal_mode=%1"_s.arg(QLatin1String(place.journal)));
+  const QByteArray folder = QFile::encodeName(db.Folder());
+  ASSERT_EQ(::chmod(QFile::encodeName(db.Path()).constData(), place.file), 0);
+  ASSERT_EQ(::chmod(folder.constData(), place.folder), 0);
+  const test::FolderSnapshot before = test::Snapshot(db.Folder());
+
+  test::ProgramOptions options;
+  options.unprivileged = place.unprivileged;
+  const test::OnceRun latest = test::RunProgram({u"--latest"_s, u"--db"_s, db.Path()}, options);
+  const test::OnceRun log = test::RunProgram({u"--log"_s, u"1"_s, u"--db"_s, db.Path()}, options);
+  ::chmod(folder.constData(), 0700);
+
+  EXPECT_EQ(latest.exitCode, 0) << latest.err.toStdString();
+  EXPECT_EQ(latest.out, u"晴\n"_s);
+  EXPECT_EQ(log.exitCode, 0) << log.err.toStdString();
+  EXPECT_TRUE(log.out.endsWith(u"\t正常获取\t0\t成功写入\n"_s)) << log.out.toStdString();
+  EXPECT_EQ(test::Snapshot(db.Folder()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ReadOnlyFiles,
+                         testing::Values(FilePlace{"rollback_journal", "DELETE", 0644, 0700, false},
+                                         FilePlace{"write_ahead_log", "WAL", 0644, 0700, false},
+                                         FilePlace{"read_only_in_a_read_only_folder", "WAL", 0444,
+                                                   0555, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace skyloom

@@ -52,8 +52,7 @@ TEST_P(CollectorRace, ProcessesFetchingTheSameTextStoreItOnce) {
   });
   server.Start();
   const auto db = test::MakeTestDatabase(backend);
-  bool created = false;
-  ASSERT_EQ(OpenStore(db->Location())->CreateTables(created), std::nullopt);
+  ASSERT_TRUE(OpenStore(db->Location())->CreateTables());
   test::Application();
 
   std::vector<std::unique_ptr<QProcess>> running;

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "platform/pg_connection.h"
 #include "skyloom_process.h"
+#include "store/pg_store.h"
 #include "support/gb_bytes.h"
 #include "support/pg_server.h"
 #include "support/refusing_port.h"
@@ -55,8 +59,8 @@ const ServerFault kFaults[] = {
        const auto db = test::MakeTestDatabase(test::Backend::Postgres);
        db->MakeTablesElsewhere();
        session = std::make_unique<PgConnection>();
-       EXPECT_FALSE(session->Open(db->Location(), 5s, 0ms));
-       EXPECT_FALSE(session->Execute("BEGIN; LOCK TABLE tq IN ACCESS EXCLUSIVE MODE"));
+       EXPECT_TRUE(session->Open(db->Location(), 5s, 0ms));
+       EXPECT_TRUE(session->Execute("BEGIN; LOCK TABLE tq IN ACCESS EXCLUSIVE MODE"));
        return db->Location();
      },
      u"statement timeout"_s},
@@ -90,8 +94,20 @@ TEST_P(ServerFaults, OnceExitsWithOneAndAMessageWithoutThePassword) {
 INSTANTIATE_TEST_SUITE_P(Postgres, ServerFaults, testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
-  const auto db = test::MakeTestDatabase(test::Backend::Postgres);
+struct InitPlace {
+  const char* name;
+  test::Backend backend;
+  bool emptyFile;  // an empty file is already there
+};
+void PrintTo(const InitPlace& place, std::ostream* out) { *out << place.name; }
+
+class InitDb : public testing::TestWithParam<InitPlace> {};
+
+TEST_P(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
+  const auto db = test::MakeTestDatabase(GetParam().backend);
+  if (GetParam().emptyFile) {
+    ASSERT_TRUE(QFile(db->Location()).open(QIODevice::WriteOnly));
+  }
   const QStringList arguments{u"--init-db"_s, u"--db"_s, db->Location()};
 
   const test::OnceRun first = test::RunProgram(arguments);
@@ -103,6 +119,71 @@ TEST(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
   EXPECT_TRUE(second.out.contains(u"nothing changed"_s)) << second.out.toStdString();
   EXPECT_FALSE(first.out.contains(test::SharedPgServer().Password()));
   EXPECT_TRUE(db->Tq().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, InitDb,
+                         testing::Values(InitPlace{"postgresql", test::Backend::Postgres, false},
+                                         InitPlace{"missing_file", test::Backend::Sqlite, false},
+                                         InitPlace{"empty_file", test::Backend::Sqlite, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct FrozenCall {
+  const char* name;
+  std::optional<StoreError> (*call)(ForecastStore& store);
+  bool interrupted;  // ended from another thread rather than by its deadline
+  QString message;   // part of what the error must say
+};
+
+std::optional<StoreError> ReadNewest(ForecastStore& store) {
+  const auto rows = store.NewestForecasts(1, 0);
+  return rows ? std::nullopt : std::optional(rows.error());
+}
+
+std::optional<StoreError> RecordText(ForecastStore& store) {
+  return store.Record(FetchResult{0, {}, u"阴"_s}, QString()).error;
+}
+
+// In this order: the kept session stops answering; connecting again meets a server that
+// takes the connection and never says a word.
+const FrozenCall kFrozenCalls[] = {
+    {"read_on_the_kept_session", &ReadNewest, false, u"did not answer within 3 s"_s},
+    {"record_connecting_again", &RecordText, false, u"timeout expired"_s},
+    {"interrupted_record", &RecordText, true, u"interrupted"_s},
+};
+
+// A frozen server (a hung machine, a cut cable) leaves connections open and silent: every
+// call still ends within the statement limit + 5 s, and the first after the server is back
+// stores again.
+TEST(FrozenServer, EveryCallEndsInTimeAndTheNextAfterItStores) {
+  test::PgServer server;
+  PgStore store(server.Uri(), PgLimits{.connect = 2s, .statement = 1s});
+  ASSERT_TRUE(store.CreateTables());
+  ASSERT_EQ(RecordText(store), std::nullopt);
+
+  server.Freeze();
+  for (const FrozenCall& frozen : kFrozenCalls) {
+    const auto started = std::chrono::steady_clock::now();
+    auto call = std::async(std::launch::async, frozen.call, std::ref(store));
+    if (frozen.interrupted) {
+      std::this_thread::sleep_for(200ms);
+      store.Interrupt();
+    }
+    if (call.wait_for(30s) != std::future_status::ready) {
+      server.Thaw();  // so that the hung call can end and the test with it
+      FAIL() << frozen.name << " hung";
+    }
+    const auto took = std::chrono::steady_clock::now() - started;
+    const std::optional<StoreError> error = call.get();
+    ASSERT_NE(error, std::nullopt) << frozen.name;
+    EXPECT_TRUE(error->message.contains(frozen.message))
+        << frozen.name << ": " << error->message.toStdString();
+    EXPECT_LT(took, 1s + 5s) << frozen.name;
+  }
+  server.Thaw();
+
+  const StoreResult after = store.Record(FetchResult{0, {}, u"多云"_s}, QString());
+  EXPECT_EQ(after.error, std::nullopt) << after.error->message.toStdString();
+  EXPECT_EQ(after.outcome, StoreOutcome::Stored);
 }
 
 }  // namespace

@@ -15,8 +15,7 @@ using test::ScheduleHarness;
 // fetch after it is back stores again.
 TEST(ServerOutage, TheScheduleKeepsGoingAndStoresAgainOnceTheServerIsBack) {
   test::PgServer server;
-  bool created = false;
-  ASSERT_EQ(PgStore(server.Uri(), {}).CreateTables(created), std::nullopt);
+  ASSERT_TRUE(PgStore(server.Uri(), {}).CreateTables());
   ScheduleHarness harness;
   harness.StartAt(QTime(6, 30, 20), server.Uri());
 

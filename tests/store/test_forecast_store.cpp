@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <chrono>
+#include <future>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include "store/open_store.h"
@@ -93,8 +95,7 @@ class ForecastStoreTest : public testing::TestWithParam<test::Backend> {
   std::optional<StoreError> Store(const QString& text) { return Record(FetchResult{0, {}, text}); }
   std::optional<StoreError> Record(const FetchResult& fetch) {
     if (!tablesMade_) {
-      bool created = false;
-      if (auto error = store->CreateTables(created)) return error;
+      if (auto made = store->CreateTables(); !made) return made.error();
       tablesMade_ = true;
     }
     last = store->Record(fetch, QString());
@@ -382,30 +383,50 @@ TEST_F(SqliteFileTest, ABriefLockByAnotherProgramIsWaitedFor) {
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   auto other = std::make_unique<OtherConnection>(db.Path());
   other->Exec("BEGIN EXCLUSIVE");
-  std::thread release([&other] {
-    std::this_thread::sleep_for(1s);
+  std::mutex mutex;
+  QStringList events;  // in the order they happened
+  const auto note = [&](const QString& event) {
+    const std::lock_guard lock(mutex);
+    events << event;
+  };
+  std::promise<void> storing;
+  std::thread release([&other, &note, started = storing.get_future()] {
+    started.wait();
+    std::this_thread::sleep_for(1s);  // time for the store to meet the lock
+    note(u"released"_s);
     other->Exec("COMMIT");
     other->Close();
   });
 
+  storing.set_value();
   const auto error = Store(u"乙"_s);
+  note(u"stored"_s);
   release.join();
 
   ASSERT_EQ(error, std::nullopt) << error->message.toStdString();
+  // Stored only once the lock was gone: the store waited rather than failed or went past it.
+  EXPECT_EQ(events, (QStringList{u"released"_s, u"stored"_s}));
   EXPECT_EQ(Texts(db.Tq()), (QStringList{u"甲"_s, u"乙"_s}));
   ExpectLastLog(u"正常获取"_s, 0, u"成功写入"_s);
 }
 
+// The wait for another program's lock ends when it runs out, or at once when interrupted
+// from another thread; either way nothing is written.
 TEST_F(SqliteFileTest, ALockHeldLongerThanTheWaitIsAnErrorAndWritesNothing) {
   ASSERT_EQ(Store(u"甲"_s), std::nullopt);
   OtherConnection other(db.Path());
   other.Exec("BEGIN EXCLUSIVE");
 
-  const auto error = Store(u"乙"_s);
+  for (const bool interrupted : {false, true}) {
+    auto storing = std::async(std::launch::async, [this] { return Store(u"乙"_s); });
+    if (interrupted) store.Interrupt();
+    const auto error = storing.get();
+    ASSERT_NE(error, std::nullopt);
+    const QString reason = interrupted ? u"interrupted"_s : u"locked"_s;
+    EXPECT_TRUE(error->message.contains(reason)) << error->message.toStdString();
+  }
 
   other.Exec("COMMIT");
-  ASSERT_NE(error, std::nullopt);
-  EXPECT_TRUE(error->message.contains(u"locked"_s)) << error->message.toStdString();
   EXPECT_EQ(Texts(db.Tq()), QStringList{u"甲"_s});
   EXPECT_EQ(db.Tqlog().size(), 1u);
 }
@@ -448,18 +469,16 @@ TEST_P(ForecastStoreTest, TheNewestRowsReadBackNewestFirst) {
   }
   ASSERT_EQ(Record(FetchResult{7, u"refused"_s, std::nullopt}), std::nullopt);
 
-  std::vector<ForecastRow> forecasts;
-  ASSERT_EQ(store->NewestForecasts(2, 0, forecasts), std::nullopt);
+  auto forecasts = store->NewestForecasts(2, 0).value();
   ASSERT_EQ(forecasts.size(), 2u);
   EXPECT_EQ(forecasts[0].text, u"阴"_s);
   EXPECT_EQ(forecasts[1].text, u"多云"_s);
   EXPECT_EQ(forecasts[0].logtime, db->Tq().back().logtime);
-  ASSERT_EQ(store->NewestForecasts(10, forecasts[1].id, forecasts), std::nullopt);
+  forecasts = store->NewestForecasts(10, forecasts[1].id).value();
   ASSERT_EQ(forecasts.size(), 1u);
   EXPECT_EQ(forecasts[0].text, u"晴"_s);
 
-  std::vector<AttemptRow> attempts;
-  ASSERT_EQ(store->NewestAttempts(3, attempts), std::nullopt);
+  const auto attempts = store->NewestAttempts(3).value();
   ASSERT_EQ(attempts.size(), 3u);
   const QStringList descriptions = {attempts[0].description, attempts[1].description,
                                     attempts[2].description};
@@ -480,19 +499,16 @@ TEST_P(ForecastStoreTest, AttemptsPageOnFromAnyRowAndReadByTime) {
   db->Exec(u"INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES "_s + values.join(u','));
 
   QStringList paged;
-  std::vector<AttemptRow> page;
-  ASSERT_EQ(store->NewestAttempts(3, page), std::nullopt);
+  auto page = store->NewestAttempts(3).value();
   while (!page.empty()) {
     for (const AttemptRow& row : page) paged << row.description;
-    const AttemptRow last = page.back();
-    ASSERT_EQ(store->AttemptsBefore(last, 3, page), std::nullopt);
+    page = store->AttemptsBefore(page.back(), 3).value();
   }
   EXPECT_EQ(paged, (QStringList{u"row 6"_s, u"row 5"_s, u"row 4"_s, u"row 3"_s, u"row 2"_s,
                                 u"row 1"_s, u"row 0"_s}));
 
-  std::vector<AttemptRow> between;
-  ASSERT_EQ(store->AttemptsBetween(u"2026-12-07 06:15:02"_s, u"2026-12-07 06:45:05"_s, between),
-            std::nullopt);
+  const auto between =
+      store->AttemptsBetween(u"2026-12-07 06:15:02"_s, u"2026-12-07 06:45:05"_s).value();
   QStringList inRange;
   for (const AttemptRow& row : between) inRange << row.description;
   EXPECT_EQ(inRange, (QStringList{u"row 0"_s, u"row 1"_s, u"row 2"_s, u"row 3"_s, u"row 4"_s}));
@@ -508,8 +524,7 @@ TEST(ForecastStore, APathWithBlanksAndChineseStoresAndReadsBack) {
   ASSERT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}, QString()).error, std::nullopt);
   ASSERT_EQ(store.Record(FetchResult{0, {}, u"多云"_s}, QString()).error, std::nullopt);
 
-  std::vector<ForecastRow> forecasts;
-  ASSERT_EQ(store.NewestForecasts(10, 0, forecasts), std::nullopt);
+  const auto forecasts = store.NewestForecasts(10, 0).value();
   ASSERT_EQ(forecasts.size(), 2u);
   EXPECT_EQ(forecasts[0].text, u"多云"_s);
 }

@@ -49,8 +49,7 @@ class Listener final {
 TEST(PgStore, AListenerHearsOfEachNewForecastOnce) {
   const auto db = test::MakeTestDatabase(test::Backend::Postgres);
   PgStore store(db->Location(), kLimits);
-  bool created = false;
-  ASSERT_EQ(store.CreateTables(created), std::nullopt);
+  ASSERT_TRUE(store.CreateTables());
   Listener listener(db->Location());
 
   std::vector<qint64> stored;
@@ -76,11 +75,8 @@ TEST(PgStore, InitCreatesTheTablesOnceAndOtherWritesNeverDo) {
       << refused.error->message.toStdString();
   EXPECT_FALSE(refused.error->message.contains(test::SharedPgServer().Password()));
 
-  bool created = false;
-  ASSERT_EQ(store.CreateTables(created), std::nullopt);
-  EXPECT_TRUE(created);
-  ASSERT_EQ(store.CreateTables(created), std::nullopt);
-  EXPECT_FALSE(created);
+  EXPECT_EQ(store.CreateTables(), true);
+  EXPECT_EQ(store.CreateTables(), false);
   EXPECT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}, QString()).error, std::nullopt);
   EXPECT_EQ(db->Tq().size(), 1u);
 }
@@ -89,8 +85,7 @@ TEST(PgStore, InitCreatesTheTablesOnceAndOtherWritesNeverDo) {
 TEST(PgStore, AServerThatWasDownIsUsedAgainOnceItIsBack) {
   test::PgServer server;
   PgStore store(server.Uri(), kLimits);
-  bool created = false;
-  ASSERT_EQ(store.CreateTables(created), std::nullopt);
+  ASSERT_TRUE(store.CreateTables());
   ASSERT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}, QString()).error, std::nullopt);
 
   server.Stop();

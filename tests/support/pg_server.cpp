@@ -1,7 +1,6 @@
 #include "support/pg_server.h"
 
 #include <pwd.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -10,8 +9,9 @@
 #include <QUuid>
 #include <QVersionNumber>
 #include <algorithm>
-#include <vector>
+#include <csignal>
 #include <stdexcept>
+#include <vector>
 
 #include "support/loopback_socket.h"
 
@@ -155,6 +155,7 @@ QString PgServer::Psql(const QString& sql, const QString& database) const {
 }
 
 void PgServer::Stop() {
+  Thaw();
   RunAsOwner(
       QStringLiteral("pg_ctl"),
       {QStringLiteral("stop"), QStringLiteral("-D"), folder_.filePath(QStringLiteral("data")),
@@ -177,20 +178,34 @@ void PgServer::Start() {
   running_ = true;
 }
 
-void PgServer::Freeze(bool frozen) {
+std::vector<pid_t> PgServer::Processes() const {
   QFile pidFile(folder_.filePath(QStringLiteral("data/postmaster.pid")));
-  if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("no postmaster.pid");
-  const pid_t postmaster = pidFile.readLine().trimmed().toInt();
-  std::vector<pid_t> processes{postmaster};
+  if (!pidFile.open(QIODevice::ReadOnly)) throw std::runtime_error("the server is not running");
+  const pid_t main = pidFile.readLine().trimmed().toInt();
+  std::vector<pid_t> processes{main};
   for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-    if (!stat.open(QIODevice::ReadOnly)) continue;
-    // pid (comm) state ppid …; comm may hold blanks, so read after its closing parenthesis.
+    if (entry.toInt() <= 0 || !stat.open(QIODevice::ReadOnly)) continue;
+    // pid (name) state ppid …, where the name may hold blanks and parentheses.
     const QByteArray line = stat.readAll();
     const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() > 1 && fields[1].toInt() == postmaster) processes.push_back(entry.toInt());
+    if (fields.size() > 1 && fields[1].toInt() == main) processes.push_back(entry.toInt());
   }
-  for (const pid_t pid : processes) ::kill(pid, frozen ? SIGSTOP : SIGCONT);
+  return processes;
+}
+
+void PgServer::Freeze() {
+  // The main process first, so that it starts no child that would miss the signal.
+  const pid_t main = Processes().front();
+  ::kill(main, SIGSTOP);
+  frozen_ = true;
+  for (const pid_t process : Processes()) ::kill(process, SIGSTOP);
+}
+
+void PgServer::Thaw() {
+  if (!frozen_) return;
+  for (const pid_t process : Processes()) ::kill(process, SIGCONT);
+  frozen_ = false;
 }
 
 QString PgServer::Tool(const QString& name) const { return binaries_ + u'/' + name; }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <vector>
 
 namespace skyloom::test {
 
@@ -27,20 +30,24 @@ class PgServer final {
   // Stop kills the server at once, as a crash would; Start brings it back on the same port.
   void Stop();
   void Start();
-  // Stops every process of the server where it stands (SIGSTOP), as a frozen machine would,
-  // or lets them go on (SIGCONT). Connections stay open and get no answer meanwhile.
-  void Freeze(bool frozen);
+  // Freeze stops every process of the server (SIGSTOP), as a hung machine leaves its
+  // connections open and silent; Thaw lets them go on.
+  void Freeze();
+  void Thaw();
 
  private:
   QString Tool(const QString& name) const;
   // Runs a server tool as the user that owns the data folder; throws when it fails.
   QString RunAsOwner(const QString& tool, const QStringList& arguments) const;
+  // The server's main process and its children.
+  std::vector<pid_t> Processes() const;
 
   QString binaries_;
   QTemporaryDir folder_;
   QString password_;
   int port_ = 0;
   bool running_ = false;
+  bool frozen_ = false;
 };
 
 }  // namespace skyloom::test

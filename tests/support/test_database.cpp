@@ -64,14 +64,12 @@ class PgDatabase final : public TestDatabase {
  private:
   std::vector<SqlRow> Query(const char* sql) const {
     PgConnection connection;
-    if (auto error = connection.Open(Location(), 10s, 30s)) {
-      throw std::runtime_error(error->message.toStdString());
+    if (auto opened = connection.Open(Location(), 10s, 30s); !opened) {
+      throw std::runtime_error(opened.error().message.toStdString());
     }
-    std::vector<SqlRow> rows;
-    if (auto error = connection.Query(sql, {}, rows)) {
-      throw std::runtime_error(error->message.toStdString());
-    }
-    return rows;
+    auto rows = connection.Query(sql, {});
+    if (!rows) throw std::runtime_error(rows.error().message.toStdString());
+    return *rows;
   }
 
   static inline std::atomic<int> count_{0};

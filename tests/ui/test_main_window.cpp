@@ -331,14 +331,14 @@ const Hang kHangs[] = {
     {"table_locked_by_another_session",
      [](const test::TestDatabase& db) -> std::function<void()> {
        auto session = std::make_shared<PgConnection>();
-       EXPECT_FALSE(session->Open(db.Location(), std::chrono::seconds(5), {}));
-       EXPECT_FALSE(session->Execute("BEGIN; LOCK TABLE tq IN ACCESS EXCLUSIVE MODE"));
+       EXPECT_TRUE(session->Open(db.Location(), std::chrono::seconds(5), {}));
+       EXPECT_TRUE(session->Execute("BEGIN; LOCK TABLE tq IN ACCESS EXCLUSIVE MODE"));
        return [session]() mutable { session.reset(); };
      }},
     {"server_frozen",
      [](const test::TestDatabase&) -> std::function<void()> {
-       test::SharedPgServer().Freeze(true);
-       return [] { test::SharedPgServer().Freeze(false); };
+       test::SharedPgServer().Freeze();
+       return [] { test::SharedPgServer().Thaw(); };
      }},
 };
 

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include "platform/interruption.h"
+#include "platform/sql_session.h"
+#include "store/forecast_store.h"
+
+namespace skyloom {
+
+// How one database engine spells what the store asks of every engine alike.
+struct SqlDialect {
+  const char* beginWrite;           // a transaction that excludes other writers until it ends
+  const char* now;                  // the local time of a write, to the second
+  const char* position;             // where a tqlog row lies, as text (tqlog has no key)
+  const char* order;                // tqlog's order of insert, oldest first, as keys
+  const char* before;               // the tqlog rows before the one at position $1, logged at $2
+  const char* logtime = "logtime";  // a row's logtime as 'YYYY-MM-DD HH:MM:SS'
+  const char* announce = nullptr;   // run with a new forecast's id as $1 before its commit
+};
+
+// The forecast store over SQL. What an attempt writes and how rows are read is decided here,
+// once; a backend only opens sessions, makes the tables and spells its SQL.
+class SqlStore : public ForecastStore {
+ public:
+  ~SqlStore() override;
+
+  StoreResult Record(const FetchResult& fetch, const QString& previousText) final;
+  QString Description() const final { return description_; }
+  StoreExpected<bool> CreateTables() final;
+  StoreExpected<std::vector<ForecastRow>> NewestForecasts(int limit, qint64 beforeId) final;
+  StoreExpected<std::vector<AttemptRow>> NewestAttempts(int limit) final;
+  StoreExpected<std::vector<AttemptRow>> AttemptsBefore(const AttemptRow& row, int limit) final;
+  StoreExpected<std::vector<AttemptRow>> AttemptsBetween(const QString& from,
+                                                         const QString& to) final;
+  void Interrupt() final { interruption_.Raise(); }
+
+ protected:
+  enum class Use { Read, Write };
+
+  SqlStore(QString description, const SqlDialect& dialect, StoreAccess access);
+
+  // A session on which both tables exist, for one call.
+  virtual DbExpected<SqlSession*> OpenSession(Use use) = 0;
+  // The call is over. False when what it read may be torn and must be read again.
+  virtual bool CloseSession() = 0;
+  virtual DbExpected<bool> MakeTables() = 0;
+  // What to add to a message about `error`, such as why a file cannot be written.
+  virtual QString Hint(const DbError& error) const;
+
+  const Interruption& interruption() const { return interruption_; }
+
+ private:
+  template <typename Row>
+  StoreExpected<std::vector<Row>> Read(const QByteArray& sql, SqlValues values,
+                                       Row (*toRow)(const SqlRow&));
+  DbExpected<void> Write(SqlSession& session, const QString* text, StoreResult& result);
+  StoreError Failure(const DbError& error) const;
+  void EndCall();
+
+  QString description_;
+  const SqlDialect& dialect_;
+  StoreAccess access_;
+  Interruption interruption_;
+  QByteArray insertForecast_;
+  QByteArray appendAttempt_;
+  QByteArray newestForecasts_;
+  QByteArray newestAttempts_;
+  QByteArray attemptsBefore_;
+  QByteArray attemptsBetween_;
+};
+
+}  // namespace skyloom
