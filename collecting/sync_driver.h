@@ -6,8 +6,8 @@
 #include <functional>
 
 #include "collecting/collector.h"
+#include "collecting/worker_thread.h"
 
-class QThread;
 class QTimer;
 
 namespace skyloom {
@@ -55,8 +55,9 @@ class SyncDriver final : public QObject {
   Collector& collector_;
   std::function<QString()> address_;
   QTimer* timer_;
-  QThread* worker_ = nullptr;
-  PageResponse page_;
+  WorkerThread worker_;
+  bool busy_ = false;
+  PageResponse page_;  // written by the worker; read here once it has returned
   bool timed_ = false;
   QDateTime lastSync_;
   Attempt lastAttempt_;
