@@ -1,17 +1,13 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <QByteArrayList>
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <deque>
 
-class QProcess;
-class QTimer;
-
 namespace skyloom {
+
+class HookProcess;
 
 // Runs a user's command for each new forecast, beside the schedule and never blocking it.
 // Runs go one at a time in the order the forecasts were stored, so a hook that publishes
@@ -24,7 +20,8 @@ class NewForecastHook final : public QObject {
   // `command` runs with /bin/sh -c; empty means no hook.
   explicit NewForecastHook(QString command, QObject* parent = nullptr,
                            std::chrono::milliseconds limit = std::chrono::seconds(30));
-  // Kills the running hook with everything it started; queued runs are dropped.
+  // The program is stopping: the running hook gets what is left of its time, and every
+  // queued one is named on standard error, as is what the last one did wrong.
   ~NewForecastHook() override;
 
   // Starts the command for a forecast just stored, or queues it behind the running one: its
@@ -45,20 +42,13 @@ class NewForecastHook final : public QObject {
   };
 
   void StartNext();
-  void KeepErrorOutput();
-  void Finished(int exitCode, bool crashed);
-  void Finish(const QString& problem);
-  void KillGroup();
+  QString Report(const QString& problem) const;
 
   const QString command_;
   const std::chrono::milliseconds limit_;
-  QTimer* timer_;
-  QProcess* process_ = nullptr;
-  pid_t group_ = 0;  // the running hook's session, which its shell leads
+  HookProcess* process_;
   qint64 jobId_ = 0;
   std::deque<Job> queue_;
-  QByteArrayList errorLines_;  // the first lines of its standard error
-  bool killedAtLimit_ = false;
 };
 
 }  // namespace skyloom

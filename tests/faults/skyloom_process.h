@@ -20,6 +20,8 @@ struct ProgramOptions {
   bool unprivileged = false;
   // The program's wall clock starts at this instant (the monotonic clock is untouched).
   std::optional<QDateTime> clockStart;
+  // Its open-file limit, soft and hard, so that it cannot raise it.
+  std::optional<int> openFiles;
 };
 
 // Two seconds before a minute boundary in the morning window. Started then, the headless
