@@ -60,6 +60,8 @@ QString UsageText() {
              "  --db-timeout SECONDS          limit for each statement on a server (default 30)\n"
              "  --listen HOST:PORT  serve the read-only HTTP API there (window, --headless)\n"
              "  --on-new COMMAND    run COMMAND with /bin/sh -c on each new forecast\n"
+             "  --on-failure COMMAND   run COMMAND when attempts start to fail\n"
+             "  --on-recovery COMMAND  run COMMAND at the first good attempt after failures\n"
              "\n"
              "A commented example settings file is resources/skyloom.conf.example in the source,\n"
              "installed as share/doc/skyloom/skyloom.conf.example.\n")
@@ -117,6 +119,10 @@ std::optional<QString> SetOption(const QString& name, const QString& value, Comm
     line.service.listen = value;
   } else if (name == QLatin1String("on-new")) {
     line.service.onNew = value;
+  } else if (name == QLatin1String("on-failure")) {
+    line.service.onFailure = value;
+  } else if (name == QLatin1String("on-recovery")) {
+    line.service.onRecovery = value;
   } else {
     known = false;
   }

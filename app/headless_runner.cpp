@@ -6,6 +6,7 @@
 #include "collecting/collector.h"
 #include "collecting/delivery.h"
 #include "collecting/sync_driver.h"
+#include "history/slot_grid.h"
 #include "platform/stop_signal.h"
 #include "store/open_store.h"
 
@@ -27,18 +28,22 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
 
   const SystemClock clock;
   const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
-  Collector collector(clock, *store, line.service.limits);
-  SyncDriver driver(collector, [address = line.service.address] { return address; });
+  Collector collector(clock, *store, line.service.limits, line.service.markers);
+  SyncDriver driver(
+      collector, [address = line.service.address] { return address; }, line.service.schedule);
   QObject::connect(
       &driver, &SyncDriver::fetchFinished, &app, [&](bool timed, const QString& storeError) {
         if (!storeError.isEmpty()) PrintLine(stderr, storeError);
         if (!timed) return;
         const AttemptRow& logged = driver.LastAttempt().stored.logged;
-        PrintLine(stdout, QStringLiteral("%1\t%2\t%3\t%4")
-                              .arg(clock.Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                   logged.status)
-                              .arg(logged.number)
-                              .arg(logged.description));
+        QString text =
+            QStringLiteral("%1\t%2\t%3\t%4")
+                .arg(clock.Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), logged.status)
+                .arg(logged.number)
+                .arg(logged.description);
+        // The log's words for it are those of an empty retrieval; say what happened.
+        if (StateOf(logged) == SlotState::NothingExtracted) text += u'\t' + kNothingExtracted;
+        PrintLine(stdout, text);
       });
   Delivery delivery(line.service, driver, *store);
   QObject::connect(&delivery, &Delivery::report, &app, [](const QString& text) {

@@ -2,8 +2,9 @@
 
 namespace skyloom {
 
-Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits)
-    : clock_(clock), store_(store), limits_(limits) {}
+Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits,
+                     PageMarkers markers)
+    : clock_(clock), store_(store), limits_(limits), markers_(std::move(markers)) {}
 
 Attempt Collector::Fetch(const QString& addressBoxText) {
   const PageRequest request = BeginFetch(addressBoxText);
@@ -16,9 +17,9 @@ PageRequest Collector::BeginFetch(const QString& addressBoxText) {
 }
 
 Attempt Collector::FinishFetch(const PageResponse& page) {
-  const FetchResult fetch = ReadForecast(page);
-  const QString previousText = std::exchange(text_, AttemptText(fetch, text_));
-  Attempt attempt{ResultBoxText(fetch, text_), store_.Record(fetch, previousText)};
+  const FetchResult fetch = ReadForecast(page, markers_);
+  if (fetch.forecast) text_ = *fetch.forecast;
+  Attempt attempt{ResultBoxText(fetch, text_), store_.Record(fetch, text_)};
   client_.reset();
   return attempt;
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+#include "acquisition/forecast_text.h"
 #include "acquisition/page_client.h"
 #include "platform/clock.h"
 #include "store/forecast_store.h"
@@ -25,7 +26,8 @@ struct PageRequest {
 // window and the headless runner each own one.
 class Collector final {
  public:
-  Collector(const Clock& clock, ForecastStore& store, HttpLimits limits = {});
+  Collector(const Clock& clock, ForecastStore& store, HttpLimits limits = {},
+            PageMarkers markers = {});
   Collector(const Collector&) = delete;
   Collector& operator=(const Collector&) = delete;
 
@@ -43,13 +45,14 @@ class Collector final {
   void CancelFetch();
   bool Fetching() const { return client_ != nullptr; }
 
-  // The text the last attempt stood for; a page without a forecast keeps it.
+  // The last forecast cut out; an attempt without one keeps it.
   const QString& Text() const { return text_; }
 
  private:
   const Clock& clock_;
   ForecastStore& store_;
   HttpLimits limits_;
+  PageMarkers markers_;
   std::unique_ptr<PageClient> client_;
   QString text_;
 };

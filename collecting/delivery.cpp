@@ -1,9 +1,18 @@
 #include "collecting/delivery.h"
 
 #include "collecting/sync_driver.h"
+#include "platform/clock.h"
+#include "serving/health.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
+namespace {
+
+NewForecastHook* HookFor(const QString& command, QObject* parent) {
+  return command.isEmpty() ? nullptr : new NewForecastHook(command, parent);
+}
+
+}  // namespace
 
 Delivery::Delivery(const ServiceSettings& settings, SyncDriver& driver, ForecastStore& store,
                    QObject* parent)
@@ -11,13 +20,20 @@ Delivery::Delivery(const ServiceSettings& settings, SyncDriver& driver, Forecast
       driver_(driver),
       store_(store),
       listen_(settings.listen),
-      api_(settings.databaseLocation, settings.databaseLimits, metrics_),
-      hook_(settings.onNew.isEmpty() ? nullptr : new NewForecastHook(settings.onNew, this)) {
+      api_(settings.databaseLocation, settings.databaseLimits, metrics_, settings.schedule),
+      hook_(HookFor(settings.onNew, this)),
+      failureHook_(HookFor(settings.onFailure, this)),
+      recoveryHook_(HookFor(settings.onRecovery, this)) {
   connect(&driver_, &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
   connect(&driver_, &SyncDriver::fetchFinished, this, &Delivery::OnFinished);
-  if (hook_) {
-    connect(hook_, &NewForecastHook::finished, this, [this](const QString& problem) {
-      if (!problem.isEmpty()) emit report(QStringLiteral("on_new: ") + problem);
+  const std::pair<NewForecastHook*, QString> hooks[] = {
+      {hook_, QStringLiteral("on_new: ")},
+      {failureHook_, QStringLiteral("on_failure: ")},
+      {recoveryHook_, QStringLiteral("on_recovery: ")}};
+  for (const auto& [hook, key] : hooks) {
+    if (!hook) continue;
+    connect(hook, &NewForecastHook::finished, this, [this, key](const QString& problem) {
+      if (!problem.isEmpty()) emit report(key + problem);
     });
   }
 }
@@ -37,6 +53,7 @@ std::optional<QString> Delivery::Start() {
 void Delivery::OnFinished() {
   const Attempt& attempt = driver_.LastAttempt();
   metrics_.RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
+  Alert(attempt.stored);
   if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored) return;
   // The row's own time, as readers of the database see it.
   std::vector<ForecastRow> rows;
@@ -46,6 +63,21 @@ void Delivery::OnFinished() {
     return;
   }
   hook_->Run(id, rows[0].logtime, rows[0].text.value_or(QString()));
+}
+
+void Delivery::Alert(const StoreResult& stored) {
+  const FailureAlerts::Alert alert = alerts_.Next(Succeeded(stored));
+  NewForecastHook* hook = alert == FailureAlerts::Alert::Failure    ? failureHook_
+                          : alert == FailureAlerts::Alert::Recovery ? recoveryHook_
+                                                                    : nullptr;
+  if (!hook) return;
+  const QString logtime = SystemClock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  const int failures = alerts_.Failures();
+  hook->Run(QStringLiteral("%1 hook after %2 failed attempts")
+                .arg(alert == FailureAlerts::Alert::Failure ? QStringLiteral("Failure")
+                                                            : QStringLiteral("Recovery"))
+                .arg(failures),
+            AlertEnvironment(stored, logtime, failures));
 }
 
 }  // namespace skyloom

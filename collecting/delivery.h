@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "collecting/service_settings.h"
+#include "serving/failure_alerts.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
 #include "serving/new_forecast_hook.h"
@@ -34,6 +35,7 @@ class Delivery final : public QObject {
 
  private:
   void OnFinished();
+  void Alert(const StoreResult& stored);
 
   SyncDriver& driver_;
   ForecastStore& store_;
@@ -41,6 +43,9 @@ class Delivery final : public QObject {
   Metrics metrics_;
   HttpApi api_;
   NewForecastHook* hook_;
+  FailureAlerts alerts_;
+  NewForecastHook* failureHook_;
+  NewForecastHook* recoveryHook_;
   QElapsedTimer fetchTime_;
 };
 

@@ -3,14 +3,14 @@
 #include <QThread>
 #include <QTimer>
 
-#include "schedule/sync_schedule.h"
-
 namespace skyloom {
 
-SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, QObject* parent)
+SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, SyncWindows schedule,
+                       QObject* parent)
     : QObject(parent),
       collector_(collector),
       address_(std::move(address)),
+      schedule_(std::move(schedule)),
       timer_(new QTimer(this)) {
   timer_->setInterval(1000);
   connect(timer_, &QTimer::timeout, this, &SyncDriver::Tick);
@@ -23,7 +23,7 @@ SyncDriver::~SyncDriver() {
 }
 
 void SyncDriver::Start() {
-  lastSync_ = InitLastSync(collector_.clock().Now());
+  lastSync_ = schedule_.InitLastSync(collector_.clock().Now());
   timer_->start();
 }
 
@@ -31,7 +31,7 @@ void SyncDriver::Tick() {
   const QDateTime now = collector_.clock().Now();
   emit clockChanged(NowText(now));
   // A due fetch waits while another runs: LastSync is unchanged, so a later tick starts it.
-  if (SyncDue(lastSync_, now) && !Busy()) StartFetch(/*timed=*/true);
+  if (schedule_.Due(lastSync_, now) && !Busy()) StartFetch(/*timed=*/true);
 }
 
 bool SyncDriver::FetchNow() {

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "collecting/collector.h"
+#include "schedule/sync_schedule.h"
 
 class QThread;
 class QTimer;
@@ -21,7 +22,8 @@ class SyncDriver final : public QObject {
 
  public:
   // `address` gives the address box text at the moment a fetch starts.
-  SyncDriver(Collector& collector, std::function<QString()> address, QObject* parent = nullptr);
+  SyncDriver(Collector& collector, std::function<QString()> address, SyncWindows schedule,
+             QObject* parent = nullptr);
   ~SyncDriver() override;
 
   // Sets the start value of LastSync and starts the one-second timer.
@@ -31,6 +33,7 @@ class SyncDriver final : public QObject {
   // A fetch as the Get button asks for it; false when a fetch is already running.
   bool FetchNow();
   bool Busy() const;
+  const SyncWindows& Schedule() const { return schedule_; }
   // The last timed fetch, or the start value before the first.
   const QDateTime& LastSync() const { return lastSync_; }
   // What the last finished fetch did.
@@ -54,6 +57,7 @@ class SyncDriver final : public QObject {
 
   Collector& collector_;
   std::function<QString()> address_;
+  SyncWindows schedule_;
   QTimer* timer_;
   QThread* worker_ = nullptr;
   PageResponse page_;

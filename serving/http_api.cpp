@@ -13,7 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "serving/bounded_http_server.h"
+#include "serving/health.h"
 #include "serving/json_rows.h"
 #include "serving/metrics.h"
 #include "store/open_store.h"
@@ -172,8 +174,8 @@ struct ForecastAnswer {
 
 class HttpApi::Routes final {
  public:
-  Routes(const QString& location, PgLimits limits, const Metrics& metrics)
-      : metrics_(metrics), store_(OpenStore(location, limits)) {}
+  Routes(const QString& location, PgLimits limits, const Metrics& metrics, SyncWindows schedule)
+      : metrics_(metrics), schedule_(std::move(schedule)), store_(OpenStore(location, limits)) {}
 
   void Answer(const Request& request, Response& response);
 
@@ -189,6 +191,7 @@ class HttpApi::Routes final {
   std::shared_ptr<const ForecastAnswer> CurrentForecast();
   std::shared_ptr<const ForecastAnswer> Cached();
   ForecastAnswer ReadForecast();
+  HealthReport ReadHealth();
   template <typename Query>
   std::optional<StoreError> Read(Query query) {
     const std::lock_guard lock(storeMutex_);
@@ -196,6 +199,7 @@ class HttpApi::Routes final {
   }
 
   const Metrics& metrics_;
+  const SyncWindows schedule_;
   std::mutex storeMutex_;  // PgStore keeps one session, for one caller at a time
   std::unique_ptr<ForecastStore> store_;
   std::mutex cacheMutex_;
@@ -306,40 +310,31 @@ void HttpApi::Routes::Attempts(const Request& request, Response& response) {
   response.set_content(AttemptsJson(rows).toStdString(), kJson);
 }
 
-void HttpApi::Routes::Health(const Request& request, Response& response) {
-  if (auto error = ReadQuery(request.params, {})) return Fail(response, 400, *error);
+HealthReport HttpApi::Routes::ReadHealth() {
   std::vector<AttemptRow> attempts;
-  HealthReport report;
   if (auto error = Read([&attempts](ForecastStore& store) {
         return store.NewestAttempts(kHealthAttempts, attempts);
       })) {
-    report.reason = error->message;
-  } else if (attempts.empty()) {
-    report.reason = QStringLiteral("no attempt has been logged yet");
-  } else {
-    const AttemptRow& newest = attempts.front();
-    report.lastAttempt = newest.logtime;
-    const auto success = std::find_if(attempts.begin(), attempts.end(), [](const AttemptRow& row) {
-      return row.status == kStatusFetched;
-    });
-    if (success != attempts.end()) report.lastSuccess = success->logtime;
-    if (newest.status != kStatusFetched) {
-      report.reason = QStringLiteral("the newest attempt failed: %1 %2")
-                          .arg(newest.number)
-                          .arg(newest.description);
-    }
+    return UnreadableLog(error->message);
   }
-  response.status = report.reason.isEmpty() ? 200 : 503;
+  return AssessHealth(attempts, schedule_, SystemClock().Now());
+}
+
+void HttpApi::Routes::Health(const Request& request, Response& response) {
+  if (auto error = ReadQuery(request.params, {})) return Fail(response, 400, *error);
+  const HealthReport report = ReadHealth();
+  response.status = report.Healthy() ? 200 : 503;
   response.set_content(HealthJson(report).toStdString(), kJson);
 }
 
 void HttpApi::Routes::MetricsText(const Request& request, Response& response) {
   if (auto error = ReadQuery(request.params, {})) return Fail(response, 400, *error);
-  response.set_content(metrics_.PrometheusText().toStdString(), kPrometheus);
+  response.set_content(metrics_.PrometheusText(ReadHealth()).toStdString(), kPrometheus);
 }
 
-HttpApi::HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics)
-    : routes_(std::make_unique<Routes>(databaseLocation, limits, metrics)) {}
+HttpApi::HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
+                 SyncWindows schedule)
+    : routes_(std::make_unique<Routes>(databaseLocation, limits, metrics, std::move(schedule))) {}
 
 HttpApi::~HttpApi() { Stop(); }
 

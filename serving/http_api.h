@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "schedule/sync_schedule.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
@@ -23,7 +24,9 @@ class Metrics;
 // are answered as errors, never created. Query values reach SQL only as bound parameters.
 class HttpApi final {
  public:
-  HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics);
+  // `schedule` is the one the collector fetches on, for telling a stalled collector.
+  HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
+          SyncWindows schedule = {});
   ~HttpApi();
   HttpApi(const HttpApi&) = delete;
   HttpApi& operator=(const HttpApi&) = delete;

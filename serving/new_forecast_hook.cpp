@@ -55,8 +55,13 @@ NewForecastHook::~NewForecastHook() {
 }
 
 void NewForecastHook::Run(qint64 id, const QString& logtime, const QString& text) {
+  Run(u"New-forecast hook for forecast %1"_s.arg(id),
+      {{u"SKYLOOM_ID"_s, QString::number(id)}, {u"SKYLOOM_LOGTIME"_s, logtime}}, text.toUtf8());
+}
+
+void NewForecastHook::Run(QString subject, Environment environment, QByteArray input) {
   if (command_.isEmpty()) return;
-  queue_.push_back(Job{id, logtime, text});
+  queue_.push_back(Job{std::move(subject), std::move(environment), std::move(input)});
   StartNext();
 }
 
@@ -66,12 +71,11 @@ void NewForecastHook::StartNext() {
   queue_.pop_front();
   errorLines_ = {QByteArray()};
   killedAtLimit_ = false;
-  jobId_ = job.id;
+  subject_ = job.subject;
 
   process_ = new QProcess(this);
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert(u"SKYLOOM_ID"_s, QString::number(job.id));
-  environment.insert(u"SKYLOOM_LOGTIME"_s, job.logtime);
+  for (const auto& [name, value] : job.environment) environment.insert(name, value);
   process_->setProcessEnvironment(environment);
   // Nobody reads it, and a full pipe would hang a chatty hook.
   process_->setStandardOutputFile(QProcess::nullDevice());
@@ -95,7 +99,7 @@ void NewForecastHook::StartNext() {
   group_ = static_cast<pid_t>(process_->processId());
   if (process_->state() != QProcess::NotRunning) {
     // Buffered by QProcess, so a hook that never reads its input cannot block us.
-    process_->write(job.text.toUtf8());
+    process_->write(job.input);
     process_->closeWriteChannel();
   }
   timer_->start(limit_);
@@ -138,9 +142,7 @@ void NewForecastHook::Finish(const QString& problem) {
   process_->deleteLater();
   process_ = nullptr;
   group_ = 0;
-  emit finished(problem.isEmpty() ? problem
-                                  : u"New-forecast hook for forecast %1: %2"_s.arg(
-                                        QString::number(jobId_), problem));
+  emit finished(problem.isEmpty() ? problem : u"%1: %2"_s.arg(subject_, problem));
   StartNext();
 }
 

@@ -7,15 +7,18 @@
 #include <QString>
 #include <chrono>
 #include <deque>
+#include <utility>
+#include <vector>
 
 class QProcess;
 class QTimer;
 
 namespace skyloom {
 
-// Runs a user's command for each new forecast, beside the schedule and never blocking it.
-// Runs go one at a time in the order the forecasts were stored, so a hook that publishes
-// "the newest forecast" never has an older run finish after a newer one.
+// Runs a user's command for each new forecast (or each event a caller names), beside the
+// schedule and never blocking it. Runs go one at a time in the order they were asked for, so a
+// hook that publishes "the newest forecast" never has an older run finish after a newer one.
+// Values reach the command only through its environment and standard input, never as code.
 class NewForecastHook final : public QObject {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(NewForecastHook)
@@ -32,6 +35,11 @@ class NewForecastHook final : public QObject {
   // in its environment. Never blocks.
   void Run(qint64 id, const QString& logtime, const QString& text);
 
+  using Environment = std::vector<std::pair<QString, QString>>;
+  // The same for any event: `subject` names the run in reports, `environment` is added to
+  // ours, `input` goes to standard input.
+  void Run(QString subject, Environment environment, QByteArray input = {});
+
  signals:
   // After each run: its exit status or how it was stopped, and the first lines of its
   // standard error; empty when it succeeded.
@@ -39,9 +47,9 @@ class NewForecastHook final : public QObject {
 
  private:
   struct Job {
-    qint64 id;
-    QString logtime;
-    QString text;
+    QString subject;
+    Environment environment;
+    QByteArray input;
   };
 
   void StartNext();
@@ -55,7 +63,7 @@ class NewForecastHook final : public QObject {
   QTimer* timer_;
   QProcess* process_ = nullptr;
   pid_t group_ = 0;  // the running hook's session, which its shell leads
-  qint64 jobId_ = 0;
+  QString subject_;
   std::deque<Job> queue_;
   QByteArrayList errorLines_;  // the first lines of its standard error
   bool killedAtLimit_ = false;

@@ -44,7 +44,7 @@ struct AttemptRow {
 enum class StoreOutcome {
   Stored,       // the text differed from the newest forecast and is now the newest
   Unchanged,    // the text equals the newest forecast
-  Empty,        // no forecast was found yet: logged as an error
+  Empty,        // nothing was cut out of the page: logged as an error
   NotCompared,  // the request failed: only logged
 };
 
@@ -62,8 +62,8 @@ class ForecastStore {
  public:
   virtual ~ForecastStore() = default;
 
-  // Stores the attempt's text when it differs from the newest stored forecast and logs the
-  // attempt, both or neither. `previousText` is the text the attempt before stood for.
+  // Stores the attempt's forecast when it differs from the newest stored one and logs the
+  // attempt, both or neither. `previousText` is no longer read.
   StoreResult Record(const FetchResult& fetch, const QString& previousText);
 
   // Where the tables live, for messages; never with a password.

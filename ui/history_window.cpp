@@ -67,10 +67,12 @@ QString LegendHtml() {
 
 }  // namespace
 
-HistoryWindow::HistoryWindow(ForecastStore& store, const Clock& clock, QWidget* parent)
+HistoryWindow::HistoryWindow(ForecastStore& store, const Clock& clock, SyncWindows schedule,
+                             QWidget* parent)
     : QWidget(parent, Qt::Window),
       store_(store),
       clock_(clock),
+      schedule_(std::move(schedule)),
       forecasts_(new ForecastListModel(store, this)),
       attempts_(new AttemptListModel(store, this)),
       tabs_(new QTabWidget(this)),
@@ -107,6 +109,8 @@ HistoryWindow::HistoryWindow(ForecastStore& store, const Clock& clock, QWidget* 
   poll_->setInterval(kPollMs);
   connect(poll_, &QTimer::timeout, this, &HistoryWindow::Refresh);
 
+  // Room for the schedule's slots before the first read.
+  picture_->SetGrid(BuildSlotGrid({}, clock_.Now().date(), 1, clock_.Now(), schedule_));
   const QFontMetrics metrics = fontMetrics();
   resize(QSize(metrics.averageCharWidth() * 110, metrics.height() * 36).expandedTo(sizeHint()));
 }
@@ -201,7 +205,7 @@ void HistoryWindow::Refresh() {
   const auto [from, to] = SlotGridRange(today, kPictureDays);
   std::vector<AttemptRow> rows;
   if (auto error = store_.AttemptsBetween(from, to, rows)) ShowReadError(error->message);
-  picture_->SetGrid(BuildSlotGrid(rows, today, kPictureDays, clock_.Now()));
+  picture_->SetGrid(BuildSlotGrid(rows, today, kPictureDays, clock_.Now(), schedule_));
 }
 
 void HistoryWindow::ShowReadError(const QString& message) {

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include "platform/clock.h"
+#include "schedule/sync_schedule.h"
 #include "store/forecast_store.h"
 
 class QLabel;
@@ -28,7 +29,8 @@ class HistoryWindow final : public QWidget {
   // Days the slot picture covers, today included.
   static constexpr int kPictureDays = 14;
 
-  HistoryWindow(ForecastStore& store, const Clock& clock, QWidget* parent = nullptr);
+  HistoryWindow(ForecastStore& store, const Clock& clock, SyncWindows schedule = {},
+                QWidget* parent = nullptr);
   ~HistoryWindow() override;
 
   // Reads what was stored and logged since, by this program or another collector.
@@ -49,6 +51,7 @@ class HistoryWindow final : public QWidget {
 
   ForecastStore& store_;
   const Clock& clock_;
+  const SyncWindows schedule_;
   ForecastListModel* forecasts_;
   AttemptListModel* attempts_;
   QTabWidget* tabs_;

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 #include <utility>
 
+#include "history/slot_grid.h"
 #include "platform/program_info.h"
 #include "ui/history_window.h"
 #include "ui/program_icon.h"
@@ -48,10 +49,11 @@ QFont ClockFont() {
 }  // namespace
 
 MainWindow::MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store,
-                       const QString& address, HttpLimits limits, QWidget* parent)
+                       const QString& address, HttpLimits limits, const SyncWindows& schedule,
+                       PageMarkers markers, QWidget* parent)
     : QWidget(parent),
       store_(std::move(store)),
-      collector_(clock, *store_, limits),
+      collector_(clock, *store_, limits, std::move(markers)),
       icon_(ProgramIcon()),
       resultBox_(Named<QPlainTextEdit>("txtHTML", this)),
       frame_(Named<QGroupBox>("Frame1", QStringLiteral("From"), this)),
@@ -65,7 +67,7 @@ MainWindow::MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store,
       historyButton_(Named<QPushButton>("cmdHistory", QStringLiteral("History"), frame_)),
       tray_(new TrayIntegration(icon_, this)),
       driver_(
-          collector_, [this] { return addressBox_->text(); }, this) {
+          collector_, [this] { return addressBox_->text(); }, schedule, this) {
   setObjectName(QStringLiteral("Form1"));
   driver_.setObjectName(QStringLiteral("Timer1"));
   LayOutControls(address);
@@ -210,7 +212,7 @@ bool MainWindow::event(QEvent* event) {
 
 void MainWindow::OpenHistory() {
   if (!history_) {
-    history_ = new HistoryWindow(*store_, collector_.clock(), this);
+    history_ = new HistoryWindow(*store_, collector_.clock(), driver_.Schedule(), this);
     history_->setWindowIcon(icon_);
   }
   history_->show();
@@ -226,12 +228,16 @@ void MainWindow::OnFetchFinished(const QString& storeError) {
   const Attempt& attempt = driver_.LastAttempt();
   const AttemptRow& logged = attempt.stored.logged;
   const QString now = collector_.clock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-  tray_->SetLastAttempt(storeError.isEmpty()
-                            ? QStringLiteral("%1  %2 %3 %4")
-                                  .arg(now, logged.status)
-                                  .arg(logged.number)
-                                  .arg(logged.description)
-                            : QStringLiteral("%1  %2").arg(now, storeError.section(u'\n', 0, 0)));
+  QString line = storeError.isEmpty()
+                     ? QStringLiteral("%1  %2 %3 %4")
+                           .arg(now, logged.status)
+                           .arg(logged.number)
+                           .arg(logged.description)
+                     : QStringLiteral("%1  %2").arg(now, storeError.section(u'\n', 0, 0));
+  if (storeError.isEmpty() && StateOf(logged) == SlotState::NothingExtracted) {
+    line += u'\n' + kNothingExtracted;
+  }
+  tray_->SetLastAttempt(line);
   // Someone who keeps the window in the tray still hears of a new forecast.
   if (attempt.stored.outcome == StoreOutcome::Stored && !isVisible() && tray_->Icon()) {
     tray_->ShowNotice(attempt.shown);

@@ -28,7 +28,8 @@ class MainWindow final : public QWidget {
 
  public:
   MainWindow(const Clock& clock, std::unique_ptr<ForecastStore> store, const QString& address,
-             HttpLimits limits, QWidget* parent = nullptr);
+             HttpLimits limits, const SyncWindows& schedule = {}, PageMarkers markers = {},
+             QWidget* parent = nullptr);
   ~MainWindow() override;
 
   SyncDriver& Driver() { return driver_; }

@@ -27,8 +27,9 @@ int main(int argc, char* argv[]) {
   }
   QApplication app(argc, argv);
   const skyloom::SystemClock clock;
-  skyloom::MainWindow window(clock, skyloom::OpenStore(line.service.databaseLocation, line.service.databaseLimits),
-                             line.service.address, line.service.limits);
+  skyloom::MainWindow window(
+      clock, skyloom::OpenStore(line.service.databaseLocation, line.service.databaseLimits),
+      line.service.address, line.service.limits, line.service.schedule, line.service.markers);
   skyloom::OnStopSignal(window, [&window] {
     window.close();
     // A window hidden in the notification area may not count as the last one closing.

@@ -6,14 +6,18 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
 #include <thread>
 
 #include "skyloom_process.h"
+#include "store/open_store.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"
+#include "support/test_database.h"
 #include "support/test_server.h"
 
 namespace skyloom {
@@ -86,6 +90,107 @@ TEST(Delivery, TheHeadlessCollectorServesItsForecastAndRunsTheHook) {
   EXPECT_TRUE(received.endsWith(expected)) << received.toStdString();
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
 }
+
+QString FileText(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+class ChangedPage : public testing::TestWithParam<test::Backend> {};
+
+// The provider's page loses both markers after the first fetch and gets them back later. The
+// clock runs 360 times as fast from 14:31:58, so the half-hourly fetches come every 5 s.
+TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
+  const QByteArray good = test::ReadTestData(u"shortnb_output.html"_s);
+  QByteArray changed = good;
+  changed.replace("<!-- begin -->", "<!-- moved -->").replace("<div align=\"right\">", "<div>");
+  std::atomic<int> served{0};
+  std::atomic<bool> markersBack{false};
+  test::TestServer page;
+  page.Http().Get("/page", [&](const httplib::Request&, httplib::Response& response) {
+    const QByteArray& body = ++served == 1 || markersBack ? good : changed;
+    response.set_content(body.constData(), static_cast<size_t>(body.size()), "text/html");
+  });
+  page.Start();
+  const auto db = test::MakeTestDatabase(GetParam());
+  bool created = false;
+  ASSERT_EQ(OpenStore(db->Location())->CreateTables(created), std::nullopt);
+  QTemporaryDir folder;
+  const QString failed = folder.filePath(u"failure.env"_s);
+  const QString recovered = folder.filePath(u"recovery.env"_s);
+  const auto record = [](const QString& file) {
+    return u"{ env | grep ^SKYLOOM_ | sort; echo ---; } >> '%1'"_s.arg(file);
+  };
+  test::ProgramOptions options;
+  options.clockStart = QDateTime(QDate(2026, 12, 7), QTime(14, 31, 58));
+  options.clockRate = 360;
+  test::HeadlessProgram program(
+      {u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db->Location(), u"--listen"_s, u"127.0.0.1:0"_s,
+       u"--on-failure"_s, record(failed), u"--on-recovery"_s, record(recovered)},
+      options);
+  ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
+  const auto bound = QRegularExpression(u"http://127\\.0\\.0\\.1:(\\d+)"_s).match(program.Err());
+  ASSERT_TRUE(bound.hasMatch()) << program.Err().toStdString();
+  httplib::Client api("127.0.0.1", bound.captured(1).toInt());
+  const auto lines = [&] { return program.Out().split(u'\n', Qt::SkipEmptyParts); };
+  const auto waitForLines = [&](qsizetype count) {
+    return program.WaitUntil([&] { return lines().size() >= count; }, 60'000);
+  };
+
+  // Two failures in a row, so that the second shows the alert is not repeated.
+  ASSERT_TRUE(waitForLines(3)) << program.Out().toStdString() << program.Err().toStdString();
+  markersBack = true;
+  const QStringList failures = lines().mid(1, 2);
+  for (const QString& line : failures) {
+    EXPECT_TRUE(line.contains(u"\t获取错误\t-1\t取回空字串\tnothing extracted"_s))
+        << line.toStdString();
+  }
+  const auto health = api.Get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  const QJsonObject report =
+      QJsonDocument::fromJson(QByteArray::fromStdString(health->body)).object();
+  EXPECT_TRUE(report[u"reason"_s].toString().contains(u"nothing extracted"_s)) << health->body;
+  EXPECT_GE(report[u"consecutive_failures"_s].toInt(), 2) << health->body;
+  const auto forecast = api.Get("/forecast");
+  ASSERT_TRUE(forecast);
+  EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(forecast->body))[u"id"_s].toInt(), 1);
+  EXPECT_EQ(db->Tq().size(), 1u);
+  const auto log = db->Tqlog();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[1].errstat, u"获取错误"_s);
+  EXPECT_EQ(log[1].errnum, -1);
+  EXPECT_EQ(log[1].errdes, u"取回空字串"_s);
+
+  ASSERT_TRUE(
+      program.WaitUntil([&] { return program.Out().contains(u"\t正常获取\t0\t未写入"_s); }, 60'000))
+      << program.Out().toStdString();
+  EXPECT_EQ(api.Get("/health")->status, 200);
+  for (int i = 0; i < 100 && !FileText(recovered).endsWith(u"---\n"_s); ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
+
+  const QString failureRuns = FileText(failed);
+  EXPECT_EQ(failureRuns.count(u"---"_s), 1) << failureRuns.toStdString();
+  for (const QString& expected : {u"SKYLOOM_STATUS=获取错误\n"_s, u"SKYLOOM_ERRNUM=-1\n"_s,
+                                  u"SKYLOOM_DESCRIPTION=取回空字串\n"_s, u"SKYLOOM_FAILURES=1\n"_s,
+                                  u"SKYLOOM_LOGTIME=2026-12-07 "_s}) {
+    EXPECT_TRUE(failureRuns.contains(expected)) << failureRuns.toStdString();
+  }
+  const QString recoveryRuns = FileText(recovered);
+  EXPECT_EQ(recoveryRuns.count(u"---"_s), 1) << recoveryRuns.toStdString();
+  const qsizetype failedLines = program.Out().count(u"取回空字串"_s);
+  for (const QString& expected :
+       {u"SKYLOOM_STATUS=正常获取\n"_s, u"SKYLOOM_ERRNUM=0\n"_s, u"SKYLOOM_DESCRIPTION=未写入\n"_s,
+        u"SKYLOOM_FAILURES=%1\n"_s.arg(failedLines)}) {
+    EXPECT_TRUE(recoveryRuns.contains(expected)) << recoveryRuns.toStdString();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ChangedPage,
+                         testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+                         [](const auto& info) { return test::BackendName(info.param); });
 
 }  // namespace
 }  // namespace skyloom

@@ -244,8 +244,11 @@ INSTANTIATE_TEST_SUITE_P(
                                                  u"获取错误"_s, 7, kRefused},
                                      LogOnlyCase{"nothing_found_yet", QString(), 0, QString(),
                                                  u"获取错误"_s, -1, u"取回空字串"_s},
+                                     // Whatever came before: a changed page is a failure.
                                      LogOnlyCase{"no_markers_after_a_failure", u"error"_s, 0,
-                                                 QString(), u"正常获取"_s, 0, QString()},
+                                                 QString(), u"获取错误"_s, -1, u"取回空字串"_s},
+                                     LogOnlyCase{"no_markers_after_a_forecast", u"晴"_s, 0,
+                                                 QString(), u"获取错误"_s, -1, u"取回空字串"_s},
                                      LogOnlyCase{"smallest_error_number", u"error"_s, kMinNum,
                                                  u"x"_s, u"获取错误"_s, kMinNum, u"x"_s},
                                      LogOnlyCase{"largest_error_number", u"error"_s, kMaxNum,
