@@ -10,6 +10,7 @@
 
 #include "build_config.h"
 #include "platform/program_info.h"
+#include "schedule/schedule_text.h"
 
 namespace skyloom {
 
@@ -62,10 +63,17 @@ QString UsageText() {
              "  --on-new COMMAND    run COMMAND with /bin/sh -c on each new forecast\n"
              "  --on-failure COMMAND   run COMMAND when attempts start to fail\n"
              "  --on-recovery COMMAND  run COMMAND at the first good attempt after failures\n"
+             "  --begin-marker TEXT  text the forecast starts after (default %4)\n"
+             "  --end-marker TEXT    text the forecast ends before (default %5)\n"
+             "  --windows RANGES     daily HH:MM[:SS]-HH:MM[:SS] ranges for timed fetches,\n"
+             "                       comma-separated (default %6)\n"
+             "  --interval MINUTES   between timed fetches inside a window (default 30)\n"
              "\n"
              "A commented example settings file is resources/skyloom.conf.example in the source,\n"
              "installed as share/doc/skyloom/skyloom.conf.example.\n")
-      .arg(DefaultPageAddress(), DefaultSettingsPath(), DefaultDatabasePath());
+      .arg(DefaultPageAddress(), DefaultSettingsPath(), DefaultDatabasePath(),
+           QString::fromUtf16(kBeginMarker), QString::fromUtf16(kEndMarker),
+           WindowsText(SyncWindows{}.windows));
 }
 
 namespace {
@@ -123,6 +131,13 @@ std::optional<QString> SetOption(const QString& name, const QString& value, Comm
     line.service.onFailure = value;
   } else if (name == QLatin1String("on-recovery")) {
     line.service.onRecovery = value;
+  } else if (name == QLatin1String("begin-marker") || name == QLatin1String("end-marker")) {
+    if (value.isEmpty()) return QStringLiteral("needs a text to cut the forecast at");
+    (name.startsWith(u'b') ? line.service.markers.begin : line.service.markers.end) = value;
+  } else if (name == QLatin1String("windows")) {
+    return ParseWindows(value, line.service.schedule.windows);
+  } else if (name == QLatin1String("interval")) {
+    return ParseInterval(value, line.service.schedule.intervalMinutes);
   } else {
     known = false;
   }
