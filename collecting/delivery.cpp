@@ -2,7 +2,6 @@
 
 #include "collecting/sync_driver.h"
 #include "platform/clock.h"
-#include "serving/health.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -53,7 +52,12 @@ std::optional<QString> Delivery::Start() {
 void Delivery::OnFinished() {
   const Attempt& attempt = driver_.LastAttempt();
   metrics_.RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
-  Alert(attempt.stored);
+  const QString ended = SystemClock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  if (const auto alert = alerts_.Record(attempt.stored, ended)) {
+    NewForecastHook* hook =
+        alert->alert == FailureAlerts::Alert::Failure ? failureHook_ : recoveryHook_;
+    if (hook) hook->Run(alert->subject, alert->environment);
+  }
   if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored) return;
   // The row's own time, as readers of the database see it.
   std::vector<ForecastRow> rows;
@@ -63,21 +67,6 @@ void Delivery::OnFinished() {
     return;
   }
   hook_->Run(id, rows[0].logtime, rows[0].text.value_or(QString()));
-}
-
-void Delivery::Alert(const StoreResult& stored) {
-  const FailureAlerts::Alert alert = alerts_.Next(Succeeded(stored));
-  NewForecastHook* hook = alert == FailureAlerts::Alert::Failure    ? failureHook_
-                          : alert == FailureAlerts::Alert::Recovery ? recoveryHook_
-                                                                    : nullptr;
-  if (!hook) return;
-  const QString logtime = SystemClock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-  const int failures = alerts_.Failures();
-  hook->Run(QStringLiteral("%1 hook after %2 failed attempts")
-                .arg(alert == FailureAlerts::Alert::Failure ? QStringLiteral("Failure")
-                                                            : QStringLiteral("Recovery"))
-                .arg(failures),
-            AlertEnvironment(stored, logtime, failures));
 }
 
 }  // namespace skyloom

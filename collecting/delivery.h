@@ -35,7 +35,6 @@ class Delivery final : public QObject {
 
  private:
   void OnFinished();
-  void Alert(const StoreResult& stored);
 
   SyncDriver& driver_;
   ForecastStore& store_;

@@ -13,8 +13,6 @@ inline const QString kLastSyncPrefix = QStringLiteral("最后同步：");
 struct SyncWindow {
   QTime from;
   QTime to;
-
-  friend bool operator==(const SyncWindow&, const SyncWindow&) = default;
 };
 
 // When timed fetches run: inside the daily windows, once `intervalMinutes` minute boundaries
@@ -24,8 +22,6 @@ struct SyncWindows {
                                   {QTime(9, 15), QTime(11, 17, 30)},
                                   {QTime(14, 15), QTime(17, 17, 30)}};
   int intervalMinutes = 30;
-
-  friend bool operator==(const SyncWindows&, const SyncWindows&) = default;
 
   // Whether the time of day lies in one of the windows.
   bool Contains(const QTime& timeOfDay) const;

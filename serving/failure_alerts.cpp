@@ -1,5 +1,7 @@
 #include "serving/failure_alerts.h"
 
+#include "serving/health.h"
+
 namespace skyloom {
 
 std::vector<std::pair<QString, QString>> AlertEnvironment(const StoreResult& stored,
@@ -32,6 +34,16 @@ FailureAlerts::Alert FailureAlerts::Next(bool succeeded) {
   failing_ = true;
   failures_ = 1;
   return Alert::Failure;
+}
+
+std::optional<FailureAlerts::Run> FailureAlerts::Record(const StoreResult& stored,
+                                                        const QString& logtime) {
+  const Alert alert = Next(Succeeded(stored));
+  if (alert == Alert::None) return std::nullopt;
+  const QString subject = QStringLiteral("Hook after %1 failed attempt%2")
+                              .arg(failures_)
+                              .arg(failures_ == 1 ? QString() : QStringLiteral("s"));
+  return Run{alert, subject, AlertEnvironment(stored, logtime, failures_)};
 }
 
 }  // namespace skyloom

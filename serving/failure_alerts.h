@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,14 @@ class FailureAlerts final {
   // Failed attempts in a row: up to and including the last one fed, or, after a recovery,
   // those it ended.
   int Failures() const { return failures_; }
+
+  // What to run for an attempt that ended at `logtime`, when anything.
+  struct Run {
+    Alert alert;
+    QString subject;  // names the run in reports
+    std::vector<std::pair<QString, QString>> environment;
+  };
+  std::optional<Run> Record(const StoreResult& stored, const QString& logtime);
 
  private:
   bool failing_ = false;
