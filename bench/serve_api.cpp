@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "platform/clock.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
 #include "store/sqlite_store.h"
@@ -40,7 +41,8 @@ int main(int argc, char* argv[]) {
   }
 
   const Metrics metrics;
-  HttpApi api(path, PgLimits{}, metrics);
+  const SystemClock clock;
+  HttpApi api(path, PgLimits{}, metrics, clock);
   QString bound;
   if (auto error =
           api.Start(QStringLiteral("127.0.0.1:") + QString::fromLocal8Bit(argv[1]), bound)) {

@@ -1,7 +1,6 @@
 #include "collecting/delivery.h"
 
 #include "collecting/sync_driver.h"
-#include "platform/clock.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -19,7 +18,8 @@ Delivery::Delivery(const ServiceSettings& settings, SyncDriver& driver, Forecast
       driver_(driver),
       store_(store),
       listen_(settings.listen),
-      api_(settings.databaseLocation, settings.databaseLimits, metrics_, settings.schedule),
+      api_(settings.databaseLocation, settings.databaseLimits, metrics_, driver.clock(),
+           settings.schedule),
       hook_(HookFor(settings.onNew, this)),
       failureHook_(HookFor(settings.onFailure, this)),
       recoveryHook_(HookFor(settings.onRecovery, this)) {
@@ -52,7 +52,7 @@ std::optional<QString> Delivery::Start() {
 void Delivery::OnFinished() {
   const Attempt& attempt = driver_.LastAttempt();
   metrics_.RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
-  const QString ended = SystemClock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  const QString ended = driver_.clock().Now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
   if (const auto alert = alerts_.Record(attempt.stored, ended)) {
     NewForecastHook* hook =
         alert->alert == FailureAlerts::Alert::Failure ? failureHook_ : recoveryHook_;

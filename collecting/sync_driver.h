@@ -34,6 +34,7 @@ class SyncDriver final : public QObject {
   bool FetchNow();
   bool Busy() const;
   const SyncWindows& Schedule() const { return schedule_; }
+  const Clock& clock() const { return collector_.clock(); }
   // The last timed fetch, or the start value before the first.
   const QDateTime& LastSync() const { return lastSync_; }
   // What the last finished fetch did.

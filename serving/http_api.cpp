@@ -174,8 +174,12 @@ struct ForecastAnswer {
 
 class HttpApi::Routes final {
  public:
-  Routes(const QString& location, PgLimits limits, const Metrics& metrics, SyncWindows schedule)
-      : metrics_(metrics), schedule_(std::move(schedule)), store_(OpenStore(location, limits)) {}
+  Routes(const QString& location, PgLimits limits, const Metrics& metrics, const Clock& clock,
+         SyncWindows schedule)
+      : metrics_(metrics),
+        clock_(clock),
+        schedule_(std::move(schedule)),
+        store_(OpenStore(location, limits)) {}
 
   void Answer(const Request& request, Response& response);
 
@@ -199,6 +203,7 @@ class HttpApi::Routes final {
   }
 
   const Metrics& metrics_;
+  const Clock& clock_;
   const SyncWindows schedule_;
   std::mutex storeMutex_;  // PgStore keeps one session, for one caller at a time
   std::unique_ptr<ForecastStore> store_;
@@ -317,7 +322,7 @@ HealthReport HttpApi::Routes::ReadHealth() {
       })) {
     return UnreadableLog(error->message);
   }
-  return AssessHealth(attempts, schedule_, SystemClock().Now());
+  return AssessHealth(attempts, schedule_, clock_.Now());
 }
 
 void HttpApi::Routes::Health(const Request& request, Response& response) {
@@ -333,8 +338,9 @@ void HttpApi::Routes::MetricsText(const Request& request, Response& response) {
 }
 
 HttpApi::HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
-                 SyncWindows schedule)
-    : routes_(std::make_unique<Routes>(databaseLocation, limits, metrics, std::move(schedule))) {}
+                 const Clock& clock, SyncWindows schedule)
+    : routes_(std::make_unique<Routes>(databaseLocation, limits, metrics, clock,
+                                       std::move(schedule))) {}
 
 HttpApi::~HttpApi() { Stop(); }
 

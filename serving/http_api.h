@@ -12,6 +12,7 @@
 namespace skyloom {
 
 class BoundedHttpServer;
+class Clock;
 class Metrics;
 
 // A read-only JSON API over the forecast database: the newest forecast, older ones page by
@@ -24,8 +25,9 @@ class Metrics;
 // are answered as errors, never created. Query values reach SQL only as bound parameters.
 class HttpApi final {
  public:
-  // `schedule` is the one the collector fetches on, for telling a stalled collector.
-  HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
+  // `schedule` is the one the collector fetches on, for telling a stalled collector by
+  // `clock`.
+  HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics, const Clock& clock,
           SyncWindows schedule = {});
   ~HttpApi();
   HttpApi(const HttpApi&) = delete;

@@ -14,6 +14,7 @@
 #include "platform/program_info.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
+#include "support/fake_clock.h"
 #include "support/loopback_socket.h"
 #include "support/test_database.h"
 
@@ -63,24 +64,18 @@ class HttpApiTest : public testing::TestWithParam<test::Backend> {
                  .arg(day, 2, 10, QChar(u'0'))
                  .arg(day));
   }
-  // Minutes into the half hour before now, so that no timed fetch is overdue yet.
-  QString AttemptTime(int minute) const {
-    return halfHourAgo.addSecs(minute * 60).toString(u"yyyy-MM-dd HH:mm:ss"_s);
-  }
   void AddAttempt(int minute, bool fetched) {
-    db->Exec(u"INSERT INTO tqlog VALUES ('%1', '%2', %3, '%4')"_s.arg(AttemptTime(minute))
+    db->Exec(u"INSERT INTO tqlog VALUES ('2026-03-01 07:%1:00', '%2', %3, '%4')"_s.arg(minute)
                  .arg(fetched ? u"正常获取"_s : u"获取错误"_s)
                  .arg(fetched ? 0 : 7)
                  .arg(fetched ? u"未写入"_s : u"Could not connect to server"_s));
   }
 
-  const QDateTime halfHourAgo = [] {
-    const QDateTime then = QDateTime::currentDateTime().addSecs(-30 * 60);
-    return QDateTime(then.date(), QTime(then.time().hour(), then.time().minute()));
-  }();
   std::unique_ptr<test::TestDatabase> db = test::MakeTestDatabase(GetParam());
   Metrics metrics;
-  HttpApi api{db->Location(), PgLimits{}, metrics};
+  // After the attempts the tests log, before the next timed fetch is overdue.
+  test::FakeClock clock{QDateTime(QDate(2026, 3, 1), QTime(7, 30))};
+  HttpApi api{db->Location(), PgLimits{}, metrics, clock};
   QString bound;
   int port = 0;
   std::optional<httplib::Client> client;
@@ -137,7 +132,7 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
       {"/forecasts?before=1", u"id"_s, u""_s},
       {"/forecasts?limit=1000&before=3", u"text"_s, u"第2天,第1天"_s},
       {"/attempts", u"errnum"_s, u"0,7,0"_s},
-      {"/attempts?limit=2", u"logtime"_s, AttemptTime(12) + u',' + AttemptTime(11)},
+      {"/attempts?limit=2", u"logtime"_s, u"2026-03-01 07:12:00,2026-03-01 07:11:00"_s},
       {"/attempts", u"status"_s, u"正常获取,获取错误,正常获取"_s},
       {"/attempts?limit=1", u"description"_s, u"未写入"_s},
   };
@@ -159,9 +154,9 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     int failures;
   } steps[] = {
       {0, false, 503, QJsonValue(), QJsonValue(), 0},
-      {10, true, 200, AttemptTime(10), AttemptTime(10), 0},
-      {15, false, 503, AttemptTime(15), AttemptTime(10), 1},
-      {20, false, 503, AttemptTime(20), AttemptTime(10), 2},
+      {10, true, 200, u"2026-03-01 07:10:00"_s, u"2026-03-01 07:10:00"_s, 0},
+      {15, false, 503, u"2026-03-01 07:15:00"_s, u"2026-03-01 07:10:00"_s, 1},
+      {20, false, 503, u"2026-03-01 07:20:00"_s, u"2026-03-01 07:10:00"_s, 2},
   };
   for (const auto& step : steps) {
     if (step.addMinute != 0) AddAttempt(step.addMinute, step.fetched);
@@ -173,14 +168,23 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     EXPECT_EQ(answer.json["consecutive_failures"], step.failures);
     EXPECT_EQ(answer.json["reason"].isString(), step.status != 200) << answer.body;
   }
+  // After a window's last fetch the next is due when the next window opens, 09:15; ten minutes
+  // later a collector that logged nothing has stalled.
+  AddAttempt(50, true);
+  for (const auto& [at, reason] :
+       {std::pair{QTime(9, 25), QJsonValue()},
+        {QTime(9, 25, 1),
+         u"no attempt logged since the timed fetch due at 2026-03-01 09:15:00"_s}}) {
+    clock.Set(at);
+    EXPECT_EQ(Get("/health").json["reason"], reason);
+  }
 }
 
 TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
   db->MakeTablesElsewhere();
   AddAttempt(10, true);
   AddAttempt(20, false);
-  const qint64 lastSuccess =
-      QDateTime::fromString(AttemptTime(10), u"yyyy-MM-dd HH:mm:ss"_s).toSecsSinceEpoch();
+  const qint64 lastSuccess = QDateTime(QDate(2026, 3, 1), QTime(7, 10)).toSecsSinceEpoch();
   StoreResult stored{
       StoreOutcome::Stored, AttemptRow{{}, u"正常获取"_s, 0, u"成功写入"_s, {}}, 3, {}};
   StoreResult failed{
@@ -195,7 +199,6 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
            "skyloom_attempts_total{result=\"stored\"} 1",
            "skyloom_attempts_total{result=\"error\"} 1",
            "skyloom_attempts_total{result=\"empty\"} 0", "skyloom_forecasts_stored_total 1",
-           "# TYPE skyloom_last_success_timestamp_seconds gauge",
            "skyloom_last_success_timestamp_seconds " + std::to_string(lastSuccess),
            "skyloom_consecutive_failures 1", "skyloom_fetch_duration_seconds_bucket{le=\"0.25\"} 1",
            "skyloom_fetch_duration_seconds_bucket{le=\"30\"} 1",
@@ -262,7 +265,7 @@ TEST_P(HttpApiTest, AnAddressThatCannotBeHadIsNamed) {
       {u"127.0.0.1:%1"_s.arg(busyPort), u"Address already in use"_s},
   };
   for (const auto& c : cases) {
-    HttpApi other(db->Location(), PgLimits{}, metrics);
+    HttpApi other(db->Location(), PgLimits{}, metrics, clock);
     QString got;
     const std::optional<QString> error = other.Start(c.address, got);
     ASSERT_TRUE(error.has_value()) << c.address.toStdString();
