@@ -17,7 +17,17 @@ PageResponse PageClient::Get(const QString& address) const {
 QString StampedAddress(const QString& addressBoxText, const QDateTime& now) {
   QString stamp = NowText(now);
   stamp.remove(QLatin1Char(' ')).remove(QLatin1Char(':')).remove(QLatin1Char('-'));
-  return addressBoxText + QStringLiteral("?rstr=") + stamp;
+  // A fragment never reaches the server, so the stamp goes before it.
+  const qsizetype hash = addressBoxText.indexOf(QLatin1Char('#'));
+  const QString address = hash < 0 ? addressBoxText : addressBoxText.left(hash);
+  const QString fragment = hash < 0 ? QString() : addressBoxText.mid(hash);
+  QString joiner;
+  if (!address.contains(QLatin1Char('?'))) {
+    joiner = QStringLiteral("?");
+  } else if (!address.endsWith(QLatin1Char('?')) && !address.endsWith(QLatin1Char('&'))) {
+    joiner = QStringLiteral("&");
+  }
+  return address + joiner + QStringLiteral("rstr=") + stamp + fragment;
 }
 
 }  // namespace skyloom

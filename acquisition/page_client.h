@@ -34,8 +34,9 @@ class PageClient final {
   std::atomic<bool> cancelled_{false};
 };
 
-// The address box text (used as it stands), "?rstr=" and a stamp of the current time, so that
-// no cache between here and the provider answers with an old page.
+// The address box text (used as it stands) with "rstr=" and a stamp of the current time added
+// to its query ("?" or "&"), before any #fragment, so that no cache between here and the
+// provider answers with an old page.
 QString StampedAddress(const QString& addressBoxText, const QDateTime& now);
 
 }  // namespace skyloom

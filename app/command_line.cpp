@@ -1,13 +1,13 @@
 #include "app/command_line.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
-#include <chrono>
 #include <iterator>
 
+#include "app/settings_file.h"
+#include "app/settings_keys.h"
 #include "build_config.h"
 #include "platform/program_info.h"
 #include "schedule/schedule_text.h"
@@ -87,91 +87,11 @@ CommandLine Invalid(QString problem, bool showUsage = true) {
   return invalid;
 }
 
-bool ParseSeconds(const QString& text, std::chrono::milliseconds& limit) {
-  bool ok = false;
-  const double seconds = text.toDouble(&ok);
-  if (!ok || !(seconds > 0) || seconds > 86400) return false;
-  limit = std::chrono::milliseconds(static_cast<qint64>(seconds * 1000));
-  return true;
-}
-
 bool ParseCount(const QString& text, int& count) {
   static const QRegularExpression digits(QStringLiteral("^[0-9]{1,7}$"));
   if (!digits.match(text).hasMatch()) return false;
   count = text.toInt();
   return count > 0;
-}
-
-// Sets the option `name` (without dashes, as the settings file spells it) to `value`; what
-// was wrong with the value, if anything. Nullopt also when the name is unknown: see `known`.
-std::optional<QString> SetOption(const QString& name, const QString& value, CommandLine& line,
-                                 bool& known) {
-  known = true;
-  std::chrono::milliseconds* limit = nullptr;
-  if (name == QLatin1String("timeout")) limit = &line.service.limits.whole;
-  if (name == QLatin1String("connect-timeout")) limit = &line.service.limits.connect;
-  if (name == QLatin1String("db-connect-timeout")) limit = &line.service.databaseLimits.connect;
-  if (name == QLatin1String("db-timeout")) limit = &line.service.databaseLimits.statement;
-  if (limit) {
-    if (ParseSeconds(value, *limit)) return std::nullopt;
-    return QStringLiteral("needs a number of seconds between 0 and 86400");
-  }
-  if (name == QLatin1String("url")) {
-    line.service.address = value;
-  } else if (name == QLatin1String("db")) {
-    if (value.isEmpty()) return QStringLiteral("needs a file name or a URI");
-    line.service.databaseLocation = value;
-  } else if (name == QLatin1String("listen")) {
-    static const QRegularExpression hostPort(QStringLiteral("^.+:[0-9]{1,5}$"));
-    if (!hostPort.match(value).hasMatch()) return QStringLiteral("needs HOST:PORT");
-    line.service.listen = value;
-  } else if (name == QLatin1String("on-new")) {
-    line.service.onNew = value;
-  } else if (name == QLatin1String("on-failure")) {
-    line.service.onFailure = value;
-  } else if (name == QLatin1String("on-recovery")) {
-    line.service.onRecovery = value;
-  } else if (name == QLatin1String("begin-marker") || name == QLatin1String("end-marker")) {
-    if (value.isEmpty()) return QStringLiteral("needs a text to cut the forecast at");
-    (name.startsWith(u'b') ? line.service.markers.begin : line.service.markers.end) = value;
-  } else if (name == QLatin1String("windows")) {
-    return ParseWindows(value, line.service.schedule.windows);
-  } else if (name == QLatin1String("interval")) {
-    return ParseInterval(value, line.service.schedule.intervalMinutes);
-  } else {
-    known = false;
-  }
-  return std::nullopt;
-}
-
-// KEY = VALUE lines; blank lines and lines starting with # or ; are comments.
-std::optional<QString> ReadSettings(const QString& path, bool mustExist, CommandLine& line) {
-  QFile file(path);
-  if (!file.exists() && !mustExist) return std::nullopt;
-  if (!file.open(QIODevice::ReadOnly)) {
-    return QStringLiteral("settings file %1: %2").arg(path, file.errorString());
-  }
-  const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-  for (qsizetype number = 1; number <= lines.size(); ++number) {
-    const QString text = lines[number - 1].trimmed();
-    if (text.isEmpty() || text.startsWith(QLatin1Char('#')) || text.startsWith(QLatin1Char(';'))) {
-      continue;
-    }
-    const qsizetype equals = text.indexOf(QLatin1Char('='));
-    const QString key = text.left(equals).trimmed();
-    const auto where = [&] {
-      return QStringLiteral("settings file %1, line %2").arg(path).arg(number);
-    };
-    if (equals < 0) return QStringLiteral("%1: expected KEY = VALUE").arg(where());
-    // The file spells the names with underscores; only those are keys.
-    bool known = !key.contains(QLatin1Char('-'));
-    const auto problem = known ? SetOption(QString(key).replace(QLatin1Char('_'), QLatin1Char('-')),
-                                           text.mid(equals + 1).trimmed(), line, known)
-                               : std::nullopt;
-    if (!known) return QStringLiteral("%1: unknown key %2").arg(where(), key);
-    if (problem) return QStringLiteral("%1: %2 %3").arg(where(), key, *problem);
-  }
-  return std::nullopt;
 }
 
 }  // namespace
@@ -187,7 +107,9 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   }
   const bool named = config >= 0;
   const QString settings = named ? arguments[config + 1] : DefaultSettingsPath();
-  if (auto problem = ReadSettings(settings, named, line)) return Invalid(*problem, false);
+  if (auto problem = ReadSettingsFile(settings, named, line.service)) {
+    return Invalid(*problem, false);
+  }
 
   bool modeGiven = false;
   for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -225,10 +147,11 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     if (i + 1 >= arguments.size()) return Invalid(QStringLiteral("%1 needs a value").arg(argument));
     const QString& value = arguments[++i];
     if (argument == QLatin1String("--config")) continue;
-    bool known = false;
-    const auto problem = SetOption(argument.mid(2), value, line, known);
-    if (!known) return Invalid(QStringLiteral("unknown argument: %1").arg(argument));
-    if (problem) return Invalid(QStringLiteral("%1 %2").arg(argument, *problem));
+    const SettingKey* setting = FindSettingKey(QStringView(argument).mid(2));
+    if (!setting) return Invalid(QStringLiteral("unknown argument: %1").arg(argument));
+    if (auto problem = setting->read(value, line.service)) {
+      return Invalid(QStringLiteral("%1 %2").arg(argument, *problem));
+    }
   }
   if (line.json && line.mode != CommandLine::Mode::Latest &&
       line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log) {

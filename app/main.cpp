@@ -10,6 +10,7 @@
 #include "app/once_runner.h"
 #include "app/read_commands.h"
 #include "build_config.h"
+#include "platform/open_files.h"
 #include "platform/program_info.h"
 
 namespace {
@@ -34,6 +35,8 @@ int RunWindow(char* argv[]) {
 
 int main(int argc, char* argv[]) {
   using skyloom::CommandLine;
+  // Before anything opens a file; the window program inherits it.
+  skyloom::RaiseOpenFileLimit();
   QStringList arguments;
   for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
   const CommandLine line = skyloom::ParseCommandLine(arguments);

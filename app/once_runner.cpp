@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/terminal_text.h"
 #include "collecting/collector.h"
 #include "store/open_store.h"
 
@@ -12,7 +13,7 @@ int RunOnce(const CommandLine& line) {
   const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
   Collector collector(clock, *store, line.service.limits, line.service.markers);
   const Attempt attempt = collector.Fetch(line.service.address);
-  const QByteArray shown = attempt.shown.toUtf8();
+  const QByteArray shown = TerminalText(attempt.shown).toUtf8();
   std::fwrite(shown.constData(), 1, static_cast<size_t>(shown.size()), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <cstdio>
 
+#include "app/terminal_text.h"
 #include "serving/json_rows.h"
 #include "store/open_store.h"
 
@@ -19,7 +20,7 @@ void Print(const QByteArray& bytes) {
 template <typename Row>
 QByteArray Lines(const std::vector<Row>& rows, QString (*toText)(const Row&)) {
   QByteArray text;
-  for (const Row& row : rows) text += toText(row).toUtf8() + '\n';
+  for (const Row& row : rows) text += TerminalText(toText(row)).toUtf8() + '\n';
   return text;
 }
 

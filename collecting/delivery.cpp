@@ -6,8 +6,9 @@
 namespace skyloom {
 namespace {
 
-NewForecastHook* HookFor(const QString& command, QObject* parent) {
-  return command.isEmpty() ? nullptr : new NewForecastHook(command, parent);
+NewForecastHook* HookFor(const QString& command, const char* key, QObject* parent) {
+  if (command.isEmpty()) return nullptr;
+  return new NewForecastHook(command, parent, std::chrono::seconds(30), QLatin1String(key));
 }
 
 }  // namespace
@@ -20,19 +21,17 @@ Delivery::Delivery(const ServiceSettings& settings, SyncDriver& driver, Forecast
       listen_(settings.listen),
       api_(settings.databaseLocation, settings.databaseLimits, metrics_, driver.clock(),
            settings.schedule),
-      hook_(HookFor(settings.onNew, this)),
-      failureHook_(HookFor(settings.onFailure, this)),
-      recoveryHook_(HookFor(settings.onRecovery, this)) {
+      hook_(HookFor(settings.onNew, "on_new", this)),
+      failureHook_(HookFor(settings.onFailure, "on_failure", this)),
+      recoveryHook_(HookFor(settings.onRecovery, "on_recovery", this)) {
   connect(&driver_, &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
   connect(&driver_, &SyncDriver::fetchFinished, this, &Delivery::OnFinished);
-  const std::pair<NewForecastHook*, QString> hooks[] = {
-      {hook_, QStringLiteral("on_new: ")},
-      {failureHook_, QStringLiteral("on_failure: ")},
-      {recoveryHook_, QStringLiteral("on_recovery: ")}};
-  for (const auto& [hook, key] : hooks) {
+  for (const auto& [hook, key] : {std::pair{hook_, "on_new: "},
+                                  {failureHook_, "on_failure: "},
+                                  {recoveryHook_, "on_recovery: "}}) {
     if (!hook) continue;
     connect(hook, &NewForecastHook::finished, this, [this, key](const QString& problem) {
-      if (!problem.isEmpty()) emit report(key + problem);
+      if (!problem.isEmpty()) emit report(QLatin1String(key) + problem);
     });
   }
 }

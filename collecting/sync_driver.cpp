@@ -1,6 +1,5 @@
 #include "collecting/sync_driver.h"
 
-#include <QThread>
 #include <QTimer>
 
 namespace skyloom {
@@ -40,39 +39,46 @@ bool SyncDriver::FetchNow() {
   return true;
 }
 
-bool SyncDriver::Busy() const { return worker_ != nullptr; }
+bool SyncDriver::Busy() const { return busy_; }
 
 void SyncDriver::Stop() {
   timer_->stop();
-  if (!worker_) return;
+  if (!busy_) return;
   collector_.CancelFetch();
-  worker_->wait();
+  worker_.Wait();
   FinishFetch();
 }
 
 void SyncDriver::StartFetch(bool timed) {
   timed_ = timed;
+  busy_ = true;
   const PageRequest request = collector_.BeginFetch(address_());
-  worker_ = QThread::create([this, request] { page_ = request.client->Get(request.address); });
-  // Queued to this thread: the cycle goes on here once the request has returned. The
-  // generation keeps a late signal from a fetch that Stop() already finished from
+  // The generation keeps a late signal from a fetch that Stop() already finished from
   // finishing a newer one.
   const quint64 generation = ++generation_;
-  connect(
-      worker_, &QThread::finished, this,
-      [this, generation] {
-        if (generation == generation_) FinishFetch();
-      },
-      Qt::QueuedConnection);
+  const auto finish = [this, generation] {
+    if (generation == generation_) FinishFetch();
+  };
   emit fetchStarted();
-  worker_->start();
+  const std::error_code failed = worker_.Run([this, request, finish] {
+    page_ = request.client->Get(request.address);
+    // Queued to this thread: the cycle goes on here once the request has returned.
+    QMetaObject::invokeMethod(this, finish, Qt::QueuedConnection);
+  });
+  if (failed) {
+    // libcurl's "Failed initialization", as when a request cannot be set up at all.
+    page_ = PageResponse{2,
+                         QStringLiteral("Failed initialization: no thread for the request: %1")
+                             .arg(QString::fromStdString(failed.message())),
+                         {}};
+    QMetaObject::invokeMethod(this, finish, Qt::QueuedConnection);
+  }
 }
 
 void SyncDriver::FinishFetch() {
-  if (!worker_) return;
-  worker_->wait();
-  delete worker_;
-  worker_ = nullptr;
+  if (!busy_) return;
+  worker_.Wait();
+  busy_ = false;
   ++generation_;
 
   lastAttempt_ = collector_.FinishFetch(std::exchange(page_, PageResponse{}));

@@ -6,9 +6,9 @@
 #include <functional>
 
 #include "collecting/collector.h"
+#include "collecting/worker_thread.h"
 #include "schedule/sync_schedule.h"
 
-class QThread;
 class QTimer;
 
 namespace skyloom {
@@ -60,8 +60,9 @@ class SyncDriver final : public QObject {
   std::function<QString()> address_;
   SyncWindows schedule_;
   QTimer* timer_;
-  QThread* worker_ = nullptr;
-  PageResponse page_;
+  WorkerThread worker_;
+  bool busy_ = false;
+  PageResponse page_;  // written by the worker; read here once it has returned
   bool timed_ = false;
   QDateTime lastSync_;
   Attempt lastAttempt_;

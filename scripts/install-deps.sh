@@ -7,9 +7,9 @@ set -euo pipefail
 
 declare -A sets=(
   [build]="cmake ninja-build g++ pkg-config qt6-base-dev libcurl4-openssl-dev libicu-dev
-           libsqlite3-dev libpq-dev libcpp-httplib-dev
+           libsqlite3-dev libpq-dev libboost-dev
            fonts-wqy-microhei"  # the forecast is Chinese; minimal systems ship no CJK font
-  [test]="libgtest-dev sqlite3 postgresql xvfb xauth x11-utils xdotool"
+  [test]="libgtest-dev libcpp-httplib-dev sqlite3 postgresql xvfb xauth x11-utils xdotool"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="libbenchmark-dev hyperfine time python3 wrk nginx-light"
   [package]="dpkg-dev fakeroot file lintian appstream man-db python3"

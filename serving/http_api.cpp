@@ -1,12 +1,8 @@
 #include "serving/http_api.h"
 
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <charconv>
-#include <cstring>
 #include <limits>
 #include <mutex>
 #include <span>
@@ -14,29 +10,37 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "serving/bounded_http_server.h"
 #include "serving/health.h"
 #include "serving/json_rows.h"
+#include "serving/listen_address.h"
 #include "serving/metrics.h"
-#include "store/open_store.h"
+#include "serving/problem_log.h"
+#include "serving/store_readers.h"
+#include "store/forecast_store.h"
 
 namespace skyloom {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-using httplib::Request;
-using httplib::Response;
 
 constexpr char kJson[] = "application/json";
 constexpr char kPrometheus[] = "text/plain; version=0.0.4";
-// Request lines over 8 KiB cpp-httplib refuses itself (414).
-constexpr std::size_t kHeaderBytes = 8 * 1024;
 // A forecast another program writes shows within this.
 constexpr auto kForecastLifetime = std::chrono::seconds(1);
 constexpr qint64 kDefaultLimit = 20;
 constexpr qint64 kMaxLimit = 1000;
 // How far back GET /health looks for the last success: weeks of timed fetches.
 constexpr int kHealthAttempts = 1000;
+// Reads at once, and waiting: beyond those a request is told the server is busy.
+constexpr int kReaders = 4;
+constexpr std::size_t kQueuedReads = 256;
+
+// Clients see this; the store's own message, which may name a server and its user, goes to
+// standard error.
+QString Unreadable(const StoreError& error) {
+  ReportProblem(QStringLiteral("the API cannot read the database: %1").arg(error.message));
+  return QStringLiteral("the database cannot be read; the program's log says why");
+}
 
 // Digits only: no sign, no blanks, nothing beyond qint64.
 std::optional<qint64> Digits(std::string_view text) {
@@ -50,25 +54,62 @@ std::optional<qint64> Digits(std::string_view text) {
   return value;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// %XX escapes undone; nothing for a broken one.
+std::optional<std::string> Unescape(std::string_view text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      plain += text[i];
+      continue;
+    }
+    const int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+    const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+    if (low < 0) return std::nullopt;
+    plain += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return plain;
+}
+
 struct Parameter {
   const char* name;
   qint64 lowest;
   qint64 highest;
   qint64 value;  // the default until read
+  bool given = false;
 };
 
-// Reads the query into `parameters`; any other name, a name given twice or a value out of
-// range is an error, so that a misspelt parameter is not silently ignored.
-std::optional<QString> ReadQuery(const httplib::Params& query, std::span<Parameter> parameters) {
-  for (const auto& [name, text] : query) {
-    const QString shown = QString::fromStdString(name);
+// Reads NAME=VALUE&… into `parameters`. Anything else is an error, so that a misspelt or
+// garbled parameter is never silently ignored or half read.
+std::optional<QString> ReadQuery(std::string_view query, std::span<Parameter> parameters) {
+  for (bool more = !query.empty(); more;) {
+    const std::size_t amp = query.find('&');
+    const std::string_view item = query.substr(0, amp);
+    more = amp != std::string_view::npos;
+    if (more) query.remove_prefix(amp + 1);
+    const std::size_t equals = item.find('=');
+    if (item.empty() || equals == std::string_view::npos ||
+        item.find('=', equals + 1) != std::string_view::npos) {
+      return QStringLiteral("each query parameter must be NAME=VALUE, joined by &");
+    }
+    const std::optional<std::string> name = Unescape(item.substr(0, equals));
+    const std::optional<std::string> text = Unescape(item.substr(equals + 1));
+    if (!name || !text) return QStringLiteral("the query holds a broken %-escape");
+    const QString shown = QString::fromUtf8(*name);
     const auto parameter = std::find_if(parameters.begin(), parameters.end(),
-                                        [&name](const Parameter& p) { return name == p.name; });
+                                        [&name](const Parameter& p) { return *name == p.name; });
     if (parameter == parameters.end()) {
       return QStringLiteral("unknown query parameter \"%1\"").arg(shown);
     }
-    if (query.count(name) > 1) return QStringLiteral("\"%1\" is given more than once").arg(shown);
-    const std::optional<qint64> number = Digits(text);
+    if (parameter->given) return QStringLiteral("\"%1\" is given more than once").arg(shown);
+    const std::optional<qint64> number = Digits(*text);
     if (!number || *number < parameter->lowest || *number > parameter->highest) {
       return QStringLiteral("\"%1\" must be a whole number from %2 to %3")
           .arg(shown)
@@ -76,22 +117,9 @@ std::optional<QString> ReadQuery(const httplib::Params& query, std::span<Paramet
           .arg(parameter->highest);
     }
     parameter->value = *number;
+    parameter->given = true;
   }
   return std::nullopt;
-}
-
-// cpp-httplib adds the connection's addresses to the headers it read.
-bool AddedByServer(const std::string& name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
-}
-
-std::size_t HeaderBytes(const Request& request) {
-  std::size_t bytes = 0;
-  for (const auto& [name, value] : request.headers) {
-    if (!AddedByServer(name)) bytes += name.size() + value.size() + 4;  // ": " and CRLF
-  }
-  return bytes;
 }
 
 // If-None-Match holds one tag, a list of them or "*"; a weak tag matches as well.
@@ -108,64 +136,28 @@ bool Matches(std::string_view header, std::string_view tag) {
   return false;
 }
 
-void Fail(Response& response, int status, const QString& message) {
-  response.status = status;
-  response.set_content(ErrorJson(message).toStdString(), kJson);
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
 }
 
-// Errors cpp-httplib answers before any handler runs.
-QString ServerError(int status) {
-  switch (status) {
-    case 400:
-      return QStringLiteral("the request could not be read");
-    case 413:
-      return QStringLiteral("the request is too large");
-    case 414:
-      return QStringLiteral("the request line is over 8 KiB");
-    default:
-      return QStringLiteral("the request failed");
-  }
+// Every answer may be read by a page of any origin, ETag included.
+HttpAnswer Make(int status, const char* contentType, std::string body) {
+  HttpAnswer answer{status, {}, contentType, std::move(body)};
+  answer.AddHeader("Access-Control-Allow-Origin", "*");
+  answer.AddHeader("Access-Control-Expose-Headers", "ETag");
+  return answer;
 }
 
-struct ListenAddress {
-  std::string host;
-  int port = 0;
-};
-
-// HOST:PORT, an IPv6 host in brackets.
-std::optional<ListenAddress> ParseListenAddress(const QString& text) {
-  const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-  if (colon <= 0) return std::nullopt;
-  QString host = text.left(colon);
-  if (host.startsWith(QLatin1Char('['))) {
-    if (host.size() < 3 || !host.endsWith(QLatin1Char(']'))) return std::nullopt;
-    host = host.mid(1, host.size() - 2);
-  } else if (host.contains(QLatin1Char(':'))) {
-    return std::nullopt;
-  }
-  const std::optional<qint64> port = Digits(text.mid(colon + 1).toStdString());
-  if (!port || *port > 65535) return std::nullopt;
-  return ListenAddress{host.toStdString(), static_cast<int>(*port)};
-}
-
-// cpp-httplib only tells that binding failed; a name that does not resolve deserves its own
-// message.
-std::optional<QString> Unresolvable(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  const int code = ::getaddrinfo(host.c_str(), "0", &hints, &found);
-  if (code != 0) return QString::fromLocal8Bit(::gai_strerror(code));
-  ::freeaddrinfo(found);
-  return std::nullopt;
+HttpAnswer Fail(int status, const QString& message) {
+  return Make(status, kJson, ErrorJson(message).toStdString());
 }
 
 // The answer to GET /forecast, kept for a moment so that most requests skip the database.
 struct ForecastAnswer {
-  int status = 200;
-  std::string body;
+  HttpAnswer answer;
   std::string tag;  // ETag; empty without a forecast
   SteadyClock::time_point made;
 };
@@ -174,77 +166,105 @@ struct ForecastAnswer {
 
 class HttpApi::Routes final {
  public:
-  Routes(const QString& location, PgLimits limits, const Metrics& metrics, const Clock& clock,
-         SyncWindows schedule)
-      : metrics_(metrics),
-        clock_(clock),
-        schedule_(std::move(schedule)),
-        store_(OpenStore(location, limits)) {}
+  Routes(const Metrics& metrics, StoreReaders& readers, const Clock& clock, SyncWindows schedule)
+      : metrics_(metrics), readers_(readers), clock_(clock), schedule_(std::move(schedule)) {}
 
-  void Answer(const Request& request, Response& response);
+  void Answer(const HttpRequest& request, const HttpReply& reply);
 
  private:
-  using Route = void (Routes::*)(const Request&, Response&);
+  using Route = void (Routes::*)(const HttpRequest&, std::string_view, const HttpReply&);
 
-  void Forecast(const Request& request, Response& response);
-  void Forecasts(const Request& request, Response& response);
-  void Attempts(const Request& request, Response& response);
-  void Health(const Request& request, Response& response);
-  void MetricsText(const Request& request, Response& response);
+  void Forecast(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void Forecasts(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void Attempts(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void Health(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void MetricsText(const HttpRequest& request, std::string_view, const HttpReply& reply);
 
-  std::shared_ptr<const ForecastAnswer> CurrentForecast();
+  // Answers with `read` on a reader thread; false, and answered, when none can take it.
+  bool Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read);
   std::shared_ptr<const ForecastAnswer> Cached();
-  ForecastAnswer ReadForecast();
-  HealthReport ReadHealth();
-  template <typename Query>
-  std::optional<StoreError> Read(Query query) {
-    const std::lock_guard lock(storeMutex_);
-    return query(*store_);
-  }
+  std::shared_ptr<const ForecastAnswer> ReadForecast(ForecastStore& store);
+  HealthReport ReadHealth(ForecastStore& store) const;
 
   const Metrics& metrics_;
+  StoreReaders& readers_;
   const Clock& clock_;
   const SyncWindows schedule_;
-  std::mutex storeMutex_;  // PgStore keeps one session, for one caller at a time
-  std::unique_ptr<ForecastStore> store_;
   std::mutex cacheMutex_;
   std::shared_ptr<const ForecastAnswer> cached_;
-  std::mutex refreshMutex_;
+  std::atomic<bool> refreshing_{false};
 };
 
-void HttpApi::Routes::Answer(const Request& request, Response& response) {
+void HttpApi::Routes::Answer(const HttpRequest& request, const HttpReply& reply) {
   static constexpr std::pair<std::string_view, Route> kRoutes[] = {
       {"/forecast", &Routes::Forecast},
       {"/forecasts", &Routes::Forecasts},
       {"/attempts", &Routes::Attempts},
       {"/health", &Routes::Health},
       {"/metrics", &Routes::MetricsText}};
-  if (HeaderBytes(request) > kHeaderBytes) {
-    return Fail(response, 431, QStringLiteral("the request headers are over 8 KiB"));
-  }
   const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
                                   [&request](const auto& r) { return r.first == request.path; });
-  if (route == std::end(kRoutes)) return Fail(response, 404, QStringLiteral("no such resource"));
-  if (request.method != "GET" && request.method != "HEAD") {
-    response.set_header("Allow", "GET, HEAD");
-    return Fail(response, 405, QStringLiteral("only GET and HEAD are served"));
+  if (route == std::end(kRoutes)) return reply(Fail(404, QStringLiteral("no such resource")));
+  if (request.method == "OPTIONS") {
+    HttpAnswer answer = Make(204, "", {});
+    answer.AddHeader("Access-Control-Allow-Methods", "GET, HEAD");
+    answer.AddHeader("Access-Control-Allow-Headers", "If-None-Match");
+    answer.AddHeader("Access-Control-Max-Age", "86400");
+    answer.AddHeader("Allow", "GET, HEAD, OPTIONS");
+    return reply(std::move(answer));
   }
-  (this->*route->second)(request, response);
+  if (request.method != "GET" && request.method != "HEAD") {
+    HttpAnswer answer = Fail(405, QStringLiteral("only GET and HEAD are served"));
+    answer.AddHeader("Allow", "GET, HEAD, OPTIONS");
+    return reply(std::move(answer));
+  }
+  (this->*route->second)(request, request.query, reply);
 }
 
-void HttpApi::Routes::Forecast(const Request& request, Response& response) {
-  if (auto error = ReadQuery(request.params, {})) return Fail(response, 400, *error);
-  const std::shared_ptr<const ForecastAnswer> answer = CurrentForecast();
-  response.set_header("Cache-Control", "no-cache");
-  if (!answer->tag.empty()) {
-    response.set_header("ETag", answer->tag);
-    if (Matches(request.get_header_value("If-None-Match"), answer->tag)) {
-      response.status = 304;
-      return;
-    }
+bool HttpApi::Routes::Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read) {
+  if (readers_.Submit(
+          [reply, read = std::move(read)](ForecastStore& store) { reply(read(store)); })) {
+    return true;
   }
-  response.status = answer->status;
-  response.set_content(answer->body, kJson);
+  HttpAnswer busy = Fail(503, QStringLiteral("the server is busy; try again in a moment"));
+  busy.AddHeader("Retry-After", "1");
+  reply(std::move(busy));
+  return false;
+}
+
+void HttpApi::Routes::Forecast(const HttpRequest& request, std::string_view query,
+                               const HttpReply& reply) {
+  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  std::vector<std::string> conditions;
+  for (const HttpHeader& header : request.headers) {
+    if (SameName(header.name, "If-None-Match")) conditions.emplace_back(header.value);
+  }
+  const auto respond = [conditions = std::move(conditions)](const ForecastAnswer& forecast) {
+    HttpAnswer answer = forecast.answer;
+    if (!forecast.tag.empty() &&
+        std::any_of(conditions.begin(), conditions.end(),
+                    [&](const std::string& c) { return Matches(c, forecast.tag); })) {
+      answer.status = 304;
+    }
+    return answer;
+  };
+  const std::shared_ptr<const ForecastAnswer> cached = Cached();
+  if (cached && SteadyClock::now() - cached->made < kForecastLifetime) {
+    return reply(respond(*cached));
+  }
+  // One request reads the database; the others answer from the old copy meanwhile.
+  if (!refreshing_.exchange(true)) {
+    if (!Read(reply, [this, respond](ForecastStore& store) {
+          const auto fresh = ReadForecast(store);
+          refreshing_ = false;
+          return respond(*fresh);
+        })) {
+      refreshing_ = false;
+    }
+    return;
+  }
+  if (cached) return reply(respond(*cached));
+  Read(reply, [this, respond](ForecastStore& store) { return respond(*ReadForecast(store)); });
 }
 
 std::shared_ptr<const ForecastAnswer> HttpApi::Routes::Cached() {
@@ -252,95 +272,84 @@ std::shared_ptr<const ForecastAnswer> HttpApi::Routes::Cached() {
   return cached_;
 }
 
-std::shared_ptr<const ForecastAnswer> HttpApi::Routes::CurrentForecast() {
-  const auto fresh = [](const std::shared_ptr<const ForecastAnswer>& answer) {
-    return answer && SteadyClock::now() - answer->made < kForecastLifetime;
-  };
-  std::shared_ptr<const ForecastAnswer> answer = Cached();
-  if (fresh(answer)) return answer;
-  // One request reads the database; the others answer from the old copy meanwhile.
-  std::unique_lock refresh(refreshMutex_, std::try_to_lock);
-  if (!refresh.owns_lock()) {
-    if (answer) return answer;
-    refresh.lock();
-  }
-  answer = Cached();
-  if (fresh(answer)) return answer;
-  answer = std::make_shared<const ForecastAnswer>(ReadForecast());
-  const std::lock_guard lock(cacheMutex_);
-  cached_ = answer;
-  return answer;
-}
-
-ForecastAnswer HttpApi::Routes::ReadForecast() {
-  ForecastAnswer answer;
-  answer.made = SteadyClock::now();
+std::shared_ptr<const ForecastAnswer> HttpApi::Routes::ReadForecast(ForecastStore& store) {
+  auto forecast = std::make_shared<ForecastAnswer>();
+  forecast->made = SteadyClock::now();
   std::vector<ForecastRow> rows;
-  if (auto error =
-          Read([&rows](ForecastStore& store) { return store.NewestForecasts(1, 0, rows); })) {
-    answer.status = 503;
-    answer.body = ErrorJson(error->message).toStdString();
+  if (auto error = store.NewestForecasts(1, 0, rows)) {
+    forecast->answer = Fail(503, Unreadable(*error));
   } else if (rows.empty()) {
-    answer.status = 404;
-    answer.body = ErrorJson(QStringLiteral("no forecast has been stored yet")).toStdString();
+    forecast->answer = Fail(404, QStringLiteral("no forecast has been stored yet"));
   } else {
-    answer.body = ForecastJson(rows.front()).toStdString();
-    answer.tag = '"' + std::to_string(rows.front().id) + '"';
+    forecast->answer = Make(200, kJson, ForecastJson(rows.front()).toStdString());
+    forecast->tag = '"' + std::to_string(rows.front().id) + '"';
+    forecast->answer.AddHeader("ETag", forecast->tag);
   }
-  return answer;
+  forecast->answer.AddHeader("Cache-Control", "no-cache");
+  const std::lock_guard lock(cacheMutex_);
+  cached_ = forecast;
+  return forecast;
 }
 
-void HttpApi::Routes::Forecasts(const Request& request, Response& response) {
+void HttpApi::Routes::Forecasts(const HttpRequest&, std::string_view query,
+                                const HttpReply& reply) {
   Parameter parameters[] = {{"limit", 1, kMaxLimit, kDefaultLimit},
                             {"before", 1, std::numeric_limits<qint64>::max(), 0}};
-  if (auto error = ReadQuery(request.params, parameters)) return Fail(response, 400, *error);
-  std::vector<ForecastRow> rows;
+  if (auto error = ReadQuery(query, parameters)) return reply(Fail(400, *error));
   const auto limit = static_cast<int>(parameters[0].value);
-  if (auto error = Read([&](ForecastStore& store) {
-        return store.NewestForecasts(limit, parameters[1].value, rows);
-      })) {
-    return Fail(response, 503, error->message);
-  }
-  response.set_content(ForecastsJson(rows).toStdString(), kJson);
+  const qint64 before = parameters[1].value;
+  Read(reply, [limit, before](ForecastStore& store) {
+    std::vector<ForecastRow> rows;
+    if (auto error = store.NewestForecasts(limit, before, rows)) {
+      return Fail(503, Unreadable(*error));
+    }
+    return Make(200, kJson, ForecastsJson(rows).toStdString());
+  });
 }
 
-void HttpApi::Routes::Attempts(const Request& request, Response& response) {
+void HttpApi::Routes::Attempts(const HttpRequest&, std::string_view query, const HttpReply& reply) {
   Parameter parameters[] = {{"limit", 1, kMaxLimit, kDefaultLimit}};
-  if (auto error = ReadQuery(request.params, parameters)) return Fail(response, 400, *error);
-  std::vector<AttemptRow> rows;
+  if (auto error = ReadQuery(query, parameters)) return reply(Fail(400, *error));
   const auto limit = static_cast<int>(parameters[0].value);
-  if (auto error = Read([&](ForecastStore& store) { return store.NewestAttempts(limit, rows); })) {
-    return Fail(response, 503, error->message);
-  }
-  response.set_content(AttemptsJson(rows).toStdString(), kJson);
+  Read(reply, [limit](ForecastStore& store) {
+    std::vector<AttemptRow> rows;
+    if (auto error = store.NewestAttempts(limit, rows)) return Fail(503, Unreadable(*error));
+    return Make(200, kJson, AttemptsJson(rows).toStdString());
+  });
 }
 
-HealthReport HttpApi::Routes::ReadHealth() {
+HealthReport HttpApi::Routes::ReadHealth(ForecastStore& store) const {
   std::vector<AttemptRow> attempts;
-  if (auto error = Read([&attempts](ForecastStore& store) {
-        return store.NewestAttempts(kHealthAttempts, attempts);
-      })) {
-    return UnreadableLog(error->message);
+  if (auto error = store.NewestAttempts(kHealthAttempts, attempts)) {
+    return UnreadableLog(Unreadable(*error));
   }
   return AssessHealth(attempts, schedule_, clock_.Now());
 }
 
-void HttpApi::Routes::Health(const Request& request, Response& response) {
-  if (auto error = ReadQuery(request.params, {})) return Fail(response, 400, *error);
-  const HealthReport report = ReadHealth();
-  response.status = report.Healthy() ? 200 : 503;
-  response.set_content(HealthJson(report).toStdString(), kJson);
+void HttpApi::Routes::Health(const HttpRequest&, std::string_view query, const HttpReply& reply) {
+  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  Read(reply, [this](ForecastStore& store) {
+    const HealthReport report = ReadHealth(store);
+    return Make(report.Healthy() ? 200 : 503, kJson, HealthJson(report).toStdString());
+  });
 }
 
-void HttpApi::Routes::MetricsText(const Request& request, Response& response) {
-  if (auto error = ReadQuery(request.params, {})) return Fail(response, 400, *error);
-  response.set_content(metrics_.PrometheusText(ReadHealth()).toStdString(), kPrometheus);
+void HttpApi::Routes::MetricsText(const HttpRequest&, std::string_view query,
+                                  const HttpReply& reply) {
+  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  Read(reply, [this](ForecastStore& store) {
+    return Make(200, kPrometheus, metrics_.PrometheusText(ReadHealth(store)).toStdString());
+  });
 }
 
 HttpApi::HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
-                 const Clock& clock, SyncWindows schedule)
-    : routes_(std::make_unique<Routes>(databaseLocation, limits, metrics, clock,
-                                       std::move(schedule))) {}
+                 const Clock& clock, SyncWindows schedule, ServerLimits serverLimits)
+    : location_(std::move(databaseLocation)),
+      limits_(limits),
+      metrics_(metrics),
+      clock_(clock),
+      schedule_(std::move(schedule)),
+      serverLimits_(serverLimits) {}
 
 HttpApi::~HttpApi() { Stop(); }
 
@@ -351,55 +360,24 @@ std::optional<QString> HttpApi::Start(const QString& hostPort, QString& bound) {
     return QStringLiteral("\"%1\" is not HOST:PORT (an IPv6 host in brackets, a port up to 65535)")
         .arg(hostPort);
   }
-  const auto failure = [&hostPort](const QString& why) {
+  const auto failure = [&](const QString& why) {
+    Stop();
     return QStringLiteral("cannot listen on %1: %2").arg(hostPort, why);
   };
-  if (auto error = Unresolvable(address->host)) return failure(*error);
-
-  auto server = std::make_unique<BoundedHttpServer>(ConnectionLimits{});
-  server->set_default_headers({{"Access-Control-Allow-Origin", "*"}});
-  server->set_pre_routing_handler(
-      [routes = routes_.get()](const Request& request, Response& response) {
-        routes->Answer(request, response);
-        return httplib::Server::HandlerResponse::Handled;
+  readers_ = std::make_unique<StoreReaders>(location_, limits_);
+  if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
+  routes_ = std::make_unique<Routes>(metrics_, *readers_, clock_, schedule_);
+  server_ = std::make_unique<HttpServer>(
+      serverLimits_,
+      [routes = routes_.get()](const HttpRequest& request, HttpReply reply) {
+        routes->Answer(request, reply);
+      },
+      [](int status, std::string_view reason) {
+        return Fail(status,
+                    QString::fromUtf8(reason.data(), static_cast<qsizetype>(reason.size())));
       });
-  server->set_error_handler(
-      httplib::Server::HandlerWithResponse([](const Request&, Response& response) {
-        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        response.set_content(ErrorJson(ServerError(response.status)).toStdString(), kJson);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  server->set_exception_handler([](const Request&, Response& response, std::exception_ptr) {
-    Fail(response, 500, QStringLiteral("the request failed inside the server"));
-  });
-  errno = 0;
-  int port = address->port;
-  if (port == 0) {
-    port = server->bind_to_any_port(address->host);
-  } else if (!server->bind_to_port(address->host, port)) {
-    port = -1;
-  }
-  if (port < 0) {
-    const int error = errno;
-    return failure(error != 0 ? QString::fromLocal8Bit(std::strerror(error))
-                              : QStringLiteral("the address cannot be bound"));
-  }
-  server->RaiseBacklog();
-
-  server_ = std::move(server);
-  listenEnded_ = false;
-  thread_ = std::thread([this] {
-    server_->listen_after_bind();
-    listenEnded_ = true;
-  });
-  // cpp-httplib's stop() does nothing to a server that has not begun to listen.
-  while (!server_->is_running() && !listenEnded_) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (listenEnded_) {
-    Stop();
-    return failure(QStringLiteral("the server stopped at once"));
-  }
+  int port = 0;
+  if (auto error = server_->Start(address->host, address->port, port)) return failure(*error);
   const QString host = QString::fromStdString(address->host);
   bound =
       (host.contains(QLatin1Char(':')) ? u'[' + host + u']' : host) + u':' + QString::number(port);
@@ -407,10 +385,13 @@ std::optional<QString> HttpApi::Start(const QString& hostPort, QString& bound) {
 }
 
 void HttpApi::Stop() {
-  if (!server_) return;
-  server_->StopServing();
-  if (thread_.joinable()) thread_.join();
+  // Reads still queued are dropped and end their connections; those under way are answered.
+  if (server_) server_->StopAccepting();
+  if (readers_) readers_->Stop();
+  if (server_) server_->Stop();
   server_.reset();
+  routes_.reset();
+  readers_.reset();
 }
 
 }  // namespace skyloom

@@ -1,19 +1,18 @@
 #pragma once
 
 #include <QString>
-#include <atomic>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "schedule/sync_schedule.h"
+#include "serving/http_server.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
 
-class BoundedHttpServer;
 class Clock;
 class Metrics;
+class StoreReaders;
 
 // A read-only JSON API over the forecast database: the newest forecast, older ones page by
 // page, the attempt log, health and Prometheus metrics.
@@ -21,21 +20,21 @@ class Metrics;
 // It has no authentication at all: anyone who reaches the port reads everything. Listen on
 // loopback, or behind a reverse proxy that decides who may read.
 //
-// It reads through a store of its own and never writes: a missing database or missing tables
+// It reads through stores of its own and never writes: a missing database or missing tables
 // are answered as errors, never created. Query values reach SQL only as bound parameters.
 class HttpApi final {
  public:
   // `schedule` is the one the collector fetches on, for telling a stalled collector by
   // `clock`.
   HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics, const Clock& clock,
-          SyncWindows schedule = {});
+          SyncWindows schedule = {}, ServerLimits serverLimits = {});
   ~HttpApi();
   HttpApi(const HttpApi&) = delete;
   HttpApi& operator=(const HttpApi&) = delete;
 
-  // Binds HOST:PORT (an IPv6 host in brackets; port 0: any free port) and serves on threads
-  // of its own. On success `bound` is the address got, as HOST:PORT; otherwise what went
-  // wrong.
+  // Binds HOST:PORT (an IPv6 host in brackets; port 0: any free port) for this program
+  // alone and serves on threads of its own. On success `bound` is the address got, as
+  // HOST:PORT; otherwise what went wrong.
   std::optional<QString> Start(const QString& hostPort, QString& bound);
   // Stops serving once the requests under way are answered.
   void Stop();
@@ -43,10 +42,15 @@ class HttpApi final {
  private:
   class Routes;
 
+  const QString location_;
+  const PgLimits limits_;
+  const Metrics& metrics_;
+  const Clock& clock_;
+  const SyncWindows schedule_;
+  const ServerLimits serverLimits_;
+  std::unique_ptr<StoreReaders> readers_;
   std::unique_ptr<Routes> routes_;
-  std::unique_ptr<BoundedHttpServer> server_;
-  std::thread thread_;
-  std::atomic<bool> listenEnded_{false};
+  std::unique_ptr<HttpServer> server_;
 };
 
 }  // namespace skyloom

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <QByteArrayList>
 #include <QObject>
 #include <QString>
 #include <chrono>
@@ -10,10 +7,9 @@
 #include <utility>
 #include <vector>
 
-class QProcess;
-class QTimer;
-
 namespace skyloom {
+
+class HookProcess;
 
 // Runs a user's command for each new forecast (or each event a caller names), beside the
 // schedule and never blocking it. Runs go one at a time in the order they were asked for, so a
@@ -24,10 +20,12 @@ class NewForecastHook final : public QObject {
   Q_DISABLE_COPY_MOVE(NewForecastHook)
 
  public:
-  // `command` runs with /bin/sh -c; empty means no hook.
+  // `command` runs with /bin/sh -c; empty means no hook. `key` names it on standard error.
   explicit NewForecastHook(QString command, QObject* parent = nullptr,
-                           std::chrono::milliseconds limit = std::chrono::seconds(30));
-  // Kills the running hook with everything it started; queued runs are dropped.
+                           std::chrono::milliseconds limit = std::chrono::seconds(30),
+                           QString key = QStringLiteral("on_new"));
+  // The program is stopping: the running hook gets what is left of its time, and every
+  // queued one is named on standard error, as is what the last one did wrong.
   ~NewForecastHook() override;
 
   // Starts the command for a forecast just stored, or queues it behind the running one: its
@@ -53,20 +51,14 @@ class NewForecastHook final : public QObject {
   };
 
   void StartNext();
-  void KeepErrorOutput();
-  void Finished(int exitCode, bool crashed);
-  void Finish(const QString& problem);
-  void KillGroup();
+  QString Report(const QString& problem) const;
 
   const QString command_;
   const std::chrono::milliseconds limit_;
-  QTimer* timer_;
-  QProcess* process_ = nullptr;
-  pid_t group_ = 0;  // the running hook's session, which its shell leads
+  const QString key_;
+  HookProcess* process_;
   QString subject_;
   std::deque<Job> queue_;
-  QByteArrayList errorLines_;  // the first lines of its standard error
-  bool killedAtLimit_ = false;
 };
 
 }  // namespace skyloom

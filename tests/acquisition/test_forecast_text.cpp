@@ -129,11 +129,21 @@ QString StampOf(const QString& address) {
   return at < 0 ? QString() : address.mid(at + 6);
 }
 
-TEST(StampedAddress, KeepsTheBoxTextAsItStands) {
+TEST(StampedAddress, KeepsTheBoxTextAsItStandsAndJoinsItsQuery) {
   const QDateTime now(QDate(2026, 12, 7), QTime(17, 5, 9));
-  EXPECT_TRUE(
-      StampedAddress(u"http://h/xxw/p.asp  "_s, now).startsWith(u"http://h/xxw/p.asp  ?rstr="_s));
-  EXPECT_TRUE(StampedAddress(u"  http://h/p"_s, now).startsWith(u"  http://h/p?rstr="_s));
+  const QString stamp = StampOf(StampedAddress(u"http://h/p"_s, now));
+  const std::pair<QString, QString> cases[] = {
+      {u"http://h/xxw/p.asp  "_s, u"http://h/xxw/p.asp  ?rstr=%1"_s},
+      {u"  http://h/p"_s, u"  http://h/p?rstr=%1"_s},
+      {u"http://h/p?a=b"_s, u"http://h/p?a=b&rstr=%1"_s},
+      {u"http://h/p?"_s, u"http://h/p?rstr=%1"_s},
+      {u"http://h/p?a=b&"_s, u"http://h/p?a=b&rstr=%1"_s},
+      {u"http://h/p#today"_s, u"http://h/p?rstr=%1#today"_s},
+      {u"http://h/p?a=b#x?y"_s, u"http://h/p?a=b&rstr=%1#x?y"_s},
+  };
+  for (const auto& [box, expected] : cases) {
+    EXPECT_EQ(StampedAddress(box, now), expected.arg(stamp)) << box.toStdString();
+  }
 }
 
 TEST(StampedAddress, StampHasNoBlanksColonsOrHyphensAndChangesEverySecond) {

@@ -130,6 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"two_modes", {u"--once"_s, u"--headless"_s, u"--db"_s, u"DB"_s}},
         UsageCase{"empty_database_name", {u"--once"_s, u"--db"_s, QString()}},
         UsageCase{"zero_timeout", {u"--once"_s, u"--timeout"_s, u"0"_s, u"--db"_s, u"DB"_s}},
+        UsageCase{"timeout_below_a_millisecond",
+                  {u"--once"_s, u"--timeout"_s, u"0.0009"_s, u"--db"_s, u"DB"_s}},
         UsageCase{"timeout_not_a_number",
                   {u"--once"_s, u"--connect-timeout"_s, u"soon"_s, u"--db"_s, u"DB"_s}}),
     [](const auto& info) { return std::string(info.param.name); });

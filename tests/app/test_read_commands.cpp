@@ -29,22 +29,24 @@ TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
   ASSERT_EQ(store->CreateTables(created), std::nullopt);
   EXPECT_EQ(Read({u"--latest"_s}).exitCode, 3);  // nothing stored yet
 
-  for (const QString& text : {u"晴"_s, u"多云\"转\"阴"_s}) {
+  // Plain text shows C1 controls as U+FFFD; JSON keeps them, escaped.
+  for (const QString& text : {u"晴"_s, u"多云\"转\"阴\u009b2J"_s}) {
     ASSERT_EQ(store->Record(FetchResult{0, {}, text}, QString()).error, std::nullopt);
   }
-  ASSERT_EQ(store->Record(FetchResult{7, u"refused"_s, std::nullopt}, QString()).error,
+  ASSERT_EQ(store->Record(FetchResult{7, u"refused\x1b]0;x\x07"_s, std::nullopt}, QString()).error,
             std::nullopt);
 
   const test::OnceRun latest = Read({u"--latest"_s});
   EXPECT_EQ(latest.exitCode, 0) << latest.err.toStdString();
-  EXPECT_EQ(latest.out, u"多云\"转\"阴\n"_s);
+  EXPECT_EQ(latest.out, u"多云\"转\"阴�2J\n"_s);
+  EXPECT_TRUE(Read({u"--history"_s, u"1"_s}).out.endsWith(u"\t多云\"转\"阴�2J\n"_s));
 
   const auto rows = db->Tq();
   const QJsonObject newest =
       QJsonDocument::fromJson(Read({u"--latest"_s, u"--json"_s}).out.toUtf8()).object();
   EXPECT_EQ(newest, (QJsonObject{{u"id"_s, rows[1].id},
                                  {u"logtime"_s, rows[1].logtime},
-                                 {u"text"_s, u"多云\"转\"阴"_s}}));
+                                 {u"text"_s, u"多云\"转\"阴\u009b2J"_s}}));
 
   const QJsonArray history =
       QJsonDocument::fromJson(Read({u"--history"_s, u"5"_s, u"--json"_s}).out.toUtf8()).array();
@@ -55,7 +57,7 @@ TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
   EXPECT_EQ(log.exitCode, 0) << log.err.toStdString();
   const QStringList lines = log.out.split(u'\n', Qt::SkipEmptyParts);
   ASSERT_EQ(lines.size(), 2);
-  EXPECT_TRUE(lines[0].endsWith(u"\t获取错误\t7\trefused"_s)) << lines[0].toStdString();
+  EXPECT_TRUE(lines[0].endsWith(u"\t获取错误\t7\trefused�]0;x�"_s)) << lines[0].toStdString();
   EXPECT_TRUE(lines[1].endsWith(u"\t正常获取\t0\t成功写入"_s)) << lines[1].toStdString();
 }
 

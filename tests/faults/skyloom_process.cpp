@@ -1,5 +1,6 @@
 #include "skyloom_process.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -31,6 +32,12 @@ void ConfigureProgram(QProcess& process, QStringList arguments, const ProgramOpt
   }
   process.setProcessEnvironment(environment);
   process.setWorkingDirectory(QDir::rootPath());
+  if (const auto files = options.openFiles) {
+    process.setChildProcessModifier([files] {
+      const rlimit limit{static_cast<rlim_t>(*files), static_cast<rlim_t>(*files)};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    });
+  }
   if (options.unprivileged && ::geteuid() == 0) {
     arguments.prepend(QStringLiteral(SKYLOOM_EXECUTABLE));
     arguments.prepend(QStringLiteral("--"));

@@ -22,6 +22,8 @@ struct ProgramOptions {
   // runs this many times as fast.
   std::optional<QDateTime> clockStart;
   int clockRate = 1;
+  // Its open-file limit, soft and hard, so that it cannot raise it.
+  std::optional<int> openFiles;
 };
 
 // Two seconds before a minute boundary in the morning window. Started then, the headless

@@ -13,9 +13,11 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/open_files.h"
 #include "skyloom_process.h"
 #include "store/open_store.h"
 #include "support/gb_bytes.h"
+#include "support/raw_client.h"
 #include "support/scratch_db.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
@@ -88,6 +90,50 @@ TEST(Delivery, TheHeadlessCollectorServesItsForecastAndRunsTheHook) {
   EXPECT_TRUE(received.startsWith(u"%1 %2\n"_s.arg(db.Tq()[0].id).arg(db.Tq()[0].logtime)))
       << received.toStdString();
   EXPECT_TRUE(received.endsWith(expected)) << received.toStdString();
+  EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
+}
+
+// Under an open-file limit it cannot raise, a flood of connections far beyond that limit
+// neither ends the program nor keeps the timed fetch from being made and logged.
+TEST(Delivery, AFloodOfConnectionsUnderALowOpenFileLimitLeavesTheTimedFetchLogged) {
+  RaiseOpenFileLimit();
+  test::TestServer page;
+  page.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+  page.Start();
+  const test::ScratchDb db;
+  test::ProgramOptions options;
+  options.clockStart = test::JustBeforeATimedFetch();
+  options.openFiles = 160;
+  test::HeadlessProgram program(
+      {u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db.Path(), u"--listen"_s, u"127.0.0.1:0"_s},
+      options);
+  ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
+  const auto bound = QRegularExpression(u"http://127\\.0\\.0\\.1:(\\d+)"_s).match(program.Err());
+  ASSERT_TRUE(bound.hasMatch()) << program.Err().toStdString();
+  const int port = bound.captured(1).toInt();
+
+  std::vector<int> flood;
+  std::atomic<bool> flooding{true};
+  // Connections keep coming until the fetch is logged, and none is closed from this side.
+  std::thread flooder([&] {
+    while (flooding && flood.size() < 900) {
+      const std::string from = "127.0.4." + std::to_string(2 + flood.size() / 50);
+      const int fd = test::ConnectLoopback(port, from.c_str());
+      if (fd >= 0) flood.push_back(fd);
+    }
+  });
+  const bool fetched = program.WaitForOutputLine(90'000);
+  flooding = false;
+  flooder.join();
+  ASSERT_TRUE(fetched) << program.Err().toStdString();
+  EXPECT_GT(flood.size(), 300u);
+  EXPECT_TRUE(program.Out().contains(u"正常获取\t0\t成功写入"_s)) << program.Out().toStdString();
+  EXPECT_EQ(db.Tqlog().size(), 1u);
+  EXPECT_TRUE(program.Err().contains(u"the API takes at most"_s)) << program.Err().toStdString();
+  for (const int fd : flood) ::close(fd);
+  EXPECT_EQ(
+      test::Exchange(port, "GET /health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").Status(),
+      200);
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+
 #include "skyloom_process.h"
 #include "support/gb_bytes.h"
 #include "support/scratch_db.h"
@@ -14,6 +16,7 @@ struct HostileText {
   const char* name;
   QString forecast;  // as the page carries it between the markers
   QString stored;    // as the page rules extract it
+  QString shown{};   // as plain text on a terminal; empty: as stored
 };
 
 void PrintTo(const HostileText& text, std::ostream* out) { *out << text.name; }
@@ -33,7 +36,9 @@ const HostileText kTexts[] = {
     {"always_true_condition", u"' OR '1'='1"_s, u"'OR'1'='1"_s},
     {"format_and_escape_sequences", u"100%s%d%n\\'\\\"\\\\"_s, u"100%s%d%n\\'\\\"\\\\"_s},
     {"control_characters", u"晴\x01\x02\t\x0b\x0c\x1b\x7f转\n多云\r阴"_s,
-     u"晴\x01\x02\t\x0b\x0c\x1b\x7f转\n多云\r阴"_s},
+     u"晴\x01\x02\t\x0b\x0c\x1b\x7f转\n多云\r阴"_s, u"晴��\t����转\n多云�阴"_s},
+    {"terminal_title_and_bell", u"\x1b]0;owned\x07晴\x1b[2J"_s, u"\x1b]0;owned\x07晴\x1b[2J"_s,
+     u"�]0;owned�晴�[2J"_s},
     {"line_of_100000_characters", LongLine(), LongLine()},
 };
 
@@ -54,7 +59,11 @@ TEST_P(HostileTexts, AreStoredAndComparedExactly) {
 
   ASSERT_EQ(first.exitCode, 0) << first.err.toStdString();
   ASSERT_EQ(second.exitCode, 0) << second.err.toStdString();
-  EXPECT_EQ(first.out, text.stored + u"\n"_s);
+  const QString shown = text.shown.isEmpty() ? text.stored : text.shown;
+  EXPECT_EQ(first.out, shown + u"\n"_s);
+  EXPECT_EQ(test::RunProgram({u"--latest"_s, u"--db"_s, db.Path()}).out, shown + u"\n"_s);
+  const QString json = test::RunProgram({u"--latest"_s, u"--json"_s, u"--db"_s, db.Path()}).out;
+  EXPECT_EQ(QJsonDocument::fromJson(json.toUtf8())[u"text"_s].toString(), text.stored);
   const auto tq = db.Tq();
   ASSERT_EQ(tq.size(), 1u);
   EXPECT_EQ(tq[0].tqyb.toString(), text.stored);

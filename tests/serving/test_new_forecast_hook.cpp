@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <string_view>
 
 #include "serving/new_forecast_hook.h"
 
@@ -104,19 +105,25 @@ TEST_P(HookFailureTest, IsReportedWithItsStatusAndFirstErrorLines) {
                   .match(problem)
                   .hasMatch())
       << problem.toStdString();
-  // Whatever the hook started is gone with it.
-  if (QFile::exists(folder.filePath(u"child"_s))) {
+  // Whatever the hook started is gone with it, even from a session of its own.
+  if (std::string_view(GetParam().command).find("child") != std::string_view::npos) {
+    ASSERT_TRUE(QFile::exists(folder.filePath(u"child"_s)));
     EXPECT_TRUE(QTest::qWaitFor([this] { return !Running(u"child"_s); }, kHangBoundMs));
   }
 }
+
+// A process of its own session that writes its pid to `child` and outlives the hook.
+#define ESCAPED_CHILD "setsid sh -c 'echo $$ > child.new; mv child.new child; exec sleep 30' "
+#define WHEN_ESCAPED "while [ ! -s child ]; do sleep 0.05; done"
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HookFailureTest,
     testing::Values(
         FailureCase{"ExitStatus", "echo first >&2; echo second >&2; exit 3", 30s,
                     "New-forecast hook for forecast 7: exited with status 3\nfirst\nsecond"},
-        FailureCase{"KilledAtTheLimitWithItsChild", "sleep 30 & echo $! > child; wait", 300ms,
+        FailureCase{"KilledAtTheLimitWithItsChild", ESCAPED_CHILD "& " WHEN_ESCAPED "; wait", 300ms,
                     "New-forecast hook for forecast 7: killed after 300 ms"},
+        FailureCase{"LeavesADaemonBehind", "(" ESCAPED_CHILD "&); " WHEN_ESCAPED, 30s, ""},
         FailureCase{"MissingCommand", "no-such-skyloom-hook", 30s,
                     ".*status 127\n.*no-such-skyloom-hook.*not found"},
         FailureCase{"Signal", "kill -TERM $$", 30s, ".*ended by signal 15"},
@@ -142,12 +149,21 @@ TEST_F(HookTest, RunsBesideTheEventLoopOneForecastAfterTheOther) {
   EXPECT_GE(ticks, 10);
 }
 
-TEST_F(HookTest, TheEndOfTheProgramKillsARunningHookAndItsChildren) {
-  auto hook = std::make_unique<NewForecastHook>(InFolder(u"sleep 30 & echo $! > child; wait"_s));
+TEST_F(HookTest, TheEndOfTheProgramGivesTheRunningHookItsTimeAndNamesTheQueuedOnes) {
+  auto hook = std::make_unique<NewForecastHook>(
+      InFolder(u"" ESCAPED_CHILD "& sleep 1; echo done > finished; wait"_s), nullptr, 3s);
   hook->Run(1, u"2026-12-07 06:31:58"_s, u"a"_s);
+  hook->Run(2, u"2026-12-07 09:31:58"_s, u"b"_s);
   ASSERT_TRUE(QTest::qWaitFor([this] { return Running(u"child"_s); }, kHangBoundMs));
+  testing::internal::CaptureStderr();
   hook.reset();
-  EXPECT_TRUE(QTest::qWaitFor([this] { return !Running(u"child"_s); }, kHangBoundMs));
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Read(u"finished"_s), "done\n");
+  EXPECT_FALSE(Running(u"child"_s));
+  EXPECT_NE(said.find("on_new: New-forecast hook for forecast 1: killed after 3 s"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("hook for forecast 2 will not run"), std::string::npos) << said;
 }
 
 }  // namespace

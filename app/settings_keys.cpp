@@ -1,0 +1,121 @@
+#include "app/settings_keys.h"
+
+#include <QUrl>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <iterator>
+
+#include "schedule/schedule_text.h"
+#include "serving/listen_address.h"
+
+namespace skyloom {
+namespace {
+
+// From a millisecond, below which a limit would round to none at all, to a day.
+std::optional<QString> ReadSeconds(const QString& text, std::chrono::milliseconds& limit) {
+  bool ok = false;
+  const double seconds = text.toDouble(&ok);
+  if (!ok || !(seconds >= 0.001 && seconds <= 86400)) {
+    return QStringLiteral("needs a number of seconds from 0.001 to 86400");
+  }
+  limit = std::chrono::milliseconds(std::llround(seconds * 1000));
+  return std::nullopt;
+}
+
+std::optional<QString> ReadAddress(const QString& value, ServiceSettings& settings) {
+  const QUrl url(value.trimmed());
+  const QString scheme = url.scheme();
+  if (!url.isValid() || url.host().isEmpty() ||
+      (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+    return QStringLiteral("needs an http:// or https:// address");
+  }
+  settings.address = value;
+  return std::nullopt;
+}
+
+std::optional<QString> ReadDatabase(const QString& value, ServiceSettings& settings) {
+  if (value.isEmpty()) return QStringLiteral("needs a file name or a URI");
+  settings.databaseLocation = value;
+  return std::nullopt;
+}
+
+std::optional<QString> ReadListen(const QString& value, ServiceSettings& settings) {
+  if (!ParseListenAddress(value)) {
+    return QStringLiteral("needs HOST:PORT (an IPv6 host in brackets, a port up to 65535)");
+  }
+  settings.listen = value;
+  return std::nullopt;
+}
+
+std::optional<QString> ReadOnNew(const QString& value, ServiceSettings& settings) {
+  settings.onNew = value;
+  return std::nullopt;
+}
+
+std::optional<QString> ReadMarker(const QString& value, QString& marker) {
+  if (value.isEmpty()) return QStringLiteral("needs a text to cut the forecast at");
+  marker = value;
+  return std::nullopt;
+}
+
+// New settings go here, each with the function that checks and keeps its value.
+constexpr SettingKey kKeys[] = {
+    {"url", ReadAddress},
+    {"db", ReadDatabase},
+    {"timeout",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadSeconds(value, settings.limits.whole);
+     }},
+    {"connect-timeout",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadSeconds(value, settings.limits.connect);
+     }},
+    {"db-connect-timeout",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadSeconds(value, settings.databaseLimits.connect);
+     }},
+    {"db-timeout",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadSeconds(value, settings.databaseLimits.statement);
+     }},
+    {"listen", ReadListen},
+    {"on-new", ReadOnNew},
+    {"on-failure",
+     [](const QString& value, ServiceSettings& settings) {
+       settings.onFailure = value;
+       return std::optional<QString>();
+     }},
+    {"on-recovery",
+     [](const QString& value, ServiceSettings& settings) {
+       settings.onRecovery = value;
+       return std::optional<QString>();
+     }},
+    {"begin-marker",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadMarker(value, settings.markers.begin);
+     }},
+    {"end-marker",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadMarker(value, settings.markers.end);
+     }},
+    {"windows",
+     [](const QString& value, ServiceSettings& settings) {
+       return ParseWindows(value, settings.schedule.windows);
+     }},
+    {"interval",
+     [](const QString& value, ServiceSettings& settings) {
+       return ParseInterval(value, settings.schedule.intervalMinutes);
+     }},
+};
+
+}  // namespace
+
+const SettingKey* FindSettingKey(QStringView name) {
+  const auto key = std::find_if(std::begin(kKeys), std::end(kKeys), [name](const SettingKey& k) {
+    return name == QLatin1String(k.name);
+  });
+  return key == std::end(kKeys) ? nullptr : key;
+}
+
+}  // namespace skyloom
