@@ -358,8 +358,8 @@ TEST_P(HttpApiTest, IdleAndTricklingClientsLeaveOtherRequestsServed) {
     crowd.push_back(test::ConnectLoopback(port, "127.0.3.2"));
   }
   char refusal[13] = {};
-  ::recv(crowd.back(), refusal, 12, MSG_WAITALL);
-  EXPECT_STREQ(refusal, "HTTP/1.1 429");
+  const ssize_t got = ::recv(crowd.back(), refusal, 12, MSG_WAITALL);
+  EXPECT_STREQ(refusal, "HTTP/1.1 429") << "received " << got;
 
   const std::string head =
       "GET /health HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(40, 'a') + "\r\n\r\n";
