@@ -1,21 +1,16 @@
 #include "acquisition/fetch_result.h"
 
-#include "acquisition/forecast_text.h"
-
 namespace skyloom {
 
-FetchResult ReadForecast(const PageResponse& page) {
+FetchResult ReadForecast(const PageResponse& page, const PageMarkers& markers) {
   if (page.errorNumber != 0) return FetchResult{page.errorNumber, page.errorDescription, {}};
-  return FetchResult{0, page.errorDescription, ExtractForecast(page.text)};
+  std::optional<QString> forecast = ExtractForecast(page.text, markers);
+  if (forecast && forecast->isEmpty()) forecast.reset();
+  return FetchResult{0, page.errorDescription, std::move(forecast)};
 }
 
-QString AttemptText(const FetchResult& fetch, const QString& previousText) {
-  if (fetch.RequestFailed()) return kFailedRequestText;
-  return fetch.forecast.value_or(previousText);
-}
-
-QString ResultBoxText(const FetchResult& fetch, const QString& attemptText) {
-  if (!fetch.RequestFailed()) return attemptText;
+QString ResultBoxText(const FetchResult& fetch, const QString& forecast) {
+  if (!fetch.RequestFailed()) return forecast;
   return QString::number(fetch.errorNumber) + QStringLiteral("\r\n") + fetch.errorDescription;
 }
 

@@ -3,6 +3,7 @@
 #include <QString>
 #include <optional>
 
+#include "acquisition/forecast_text.h"
 #include "acquisition/page_client.h"
 
 namespace skyloom {
@@ -11,22 +12,18 @@ namespace skyloom {
 struct FetchResult {
   qint32 errorNumber = 0;  // 0: a page arrived
   QString errorDescription;
-  std::optional<QString> forecast;  // nothing when the request failed or the markers were missing
+  // Nothing when the request failed or nothing was cut out of the page: a marker missing,
+  // the markers out of order, or only blanks and tags between them.
+  std::optional<QString> forecast;
 
   bool RequestFailed() const { return errorNumber != 0; }
 };
 
-// Readers of the database have always seen this text stand for a failed request.
-inline const QString kFailedRequestText = QStringLiteral("error");
-
 // The forecast of a downloaded page, or the error that kept the page away.
-FetchResult ReadForecast(const PageResponse& page);
+FetchResult ReadForecast(const PageResponse& page, const PageMarkers& markers = {});
 
-// The text an attempt stands for: the forecast it found; after a failed request "error"; a
-// page without both markers in order keeps the text of the attempt before.
-QString AttemptText(const FetchResult& fetch, const QString& previousText);
-
-// What the result box shows for an attempt: the error number and description, or its text.
-QString ResultBoxText(const FetchResult& fetch, const QString& attemptText);
+// What the result box shows for an attempt: the error number and description after a failed
+// request, else `forecast`, the last one cut out.
+QString ResultBoxText(const FetchResult& fetch, const QString& forecast);
 
 }  // namespace skyloom

@@ -21,17 +21,16 @@ QString TrimBlanks(const QString& text) {
   return text.sliced(begin, end - begin);
 }
 
-std::optional<QString> ExtractForecast(const QString& page) {
-  // Positions are 1-based as the page layout was first described; a missing begin marker
-  // leaves the start at 14.
-  const qsizetype beginMarkerLength = QStringView(kBeginMarker).size();
-  const qsizetype start = page.indexOf(QStringView(kBeginMarker)) + 1 + beginMarkerLength;
-  const qsizetype endIndex =
-      start - 1 <= page.size() ? page.indexOf(QStringView(kEndMarker), start - 1) : -1;
-  const qsizetype end = endIndex + 1;
-  if (!(start < end)) return std::nullopt;
+std::optional<QString> ExtractForecast(const QString& page, const PageMarkers& markers) {
+  // Without its begin marker a page holds no forecast: cutting from a fixed position would
+  // store the page's head as one.
+  const qsizetype beginIndex = page.indexOf(markers.begin);
+  if (beginIndex < 0) return std::nullopt;
+  const qsizetype start = beginIndex + markers.begin.size();
+  const qsizetype end = page.indexOf(markers.end, start);
+  if (end <= start) return std::nullopt;
 
-  QString text = StripTags(page.sliced(start - 1, end - start));
+  QString text = StripTags(page.sliced(start, end - start));
   text.remove(QLatin1Char(' '));
   text.remove(QStringLiteral("\r\n"));
   text.remove(QChar(0x3000));

@@ -10,6 +10,7 @@
 #include "app/settings_keys.h"
 #include "build_config.h"
 #include "platform/program_info.h"
+#include "schedule/schedule_text.h"
 
 namespace skyloom {
 
@@ -60,10 +61,19 @@ QString UsageText() {
              "  --db-timeout SECONDS          limit for each statement on a server (default 30)\n"
              "  --listen HOST:PORT  serve the read-only HTTP API there (window, --headless)\n"
              "  --on-new COMMAND    run COMMAND with /bin/sh -c on each new forecast\n"
+             "  --on-failure COMMAND   run COMMAND when attempts start to fail\n"
+             "  --on-recovery COMMAND  run COMMAND at the first good attempt after failures\n"
+             "  --begin-marker TEXT  text the forecast starts after (default %4)\n"
+             "  --end-marker TEXT    text the forecast ends before (default %5)\n"
+             "  --windows RANGES     daily HH:MM[:SS]-HH:MM[:SS] ranges for timed fetches,\n"
+             "                       comma-separated (default %6)\n"
+             "  --interval MINUTES   between timed fetches inside a window (default 30)\n"
              "\n"
              "A commented example settings file is resources/skyloom.conf.example in the source,\n"
              "installed as share/doc/skyloom/skyloom.conf.example.\n")
-      .arg(DefaultPageAddress(), DefaultSettingsPath(), DefaultDatabasePath());
+      .arg(DefaultPageAddress(), DefaultSettingsPath(), DefaultDatabasePath(),
+           QString::fromUtf16(kBeginMarker), QString::fromUtf16(kEndMarker),
+           WindowsText(SyncWindows{}.windows));
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "app/terminal_text.h"
 #include "collecting/collector_service.h"
 #include "collecting/sync_driver.h"
 #include "platform/stop_signal.h"
@@ -28,7 +29,9 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
   QObject::connect(&service.Driver(), &SyncDriver::fetchFinished, &app,
                    [](const Attempt& attempt) {
                      if (attempt.stored.error) PrintLine(stderr, attempt.stored.error->message);
-                     if (attempt.timed) PrintLine(stdout, AttemptFields(attempt).join(u'\t'));
+                     if (attempt.timed) {
+                       PrintLine(stdout, TerminalText(AttemptFields(attempt).join(u'\t')));
+                     }
                    });
   QObject::connect(&service, &CollectorService::report, &app, [](const QString& text) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + text);

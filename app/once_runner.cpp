@@ -12,7 +12,7 @@ namespace skyloom {
 int RunOnce(const CommandLine& line) {
   const SystemClock clock;
   const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
-  Collector collector(clock, *store, line.service.limits);
+  Collector collector(clock, *store, line.service.limits, line.service.markers);
   const Attempt attempt = collector.Fetch(line.service.address);
   const QByteArray shown = TerminalText(attempt.shown).toUtf8();
   std::fwrite(shown.constData(), 1, static_cast<size_t>(shown.size()), stdout);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <iterator>
 
+#include "schedule/schedule_text.h"
 #include "serving/listen_address.h"
 
 namespace skyloom {
@@ -52,6 +53,12 @@ std::optional<QString> ReadOnNew(const QString& value, ServiceSettings& settings
   return std::nullopt;
 }
 
+std::optional<QString> ReadMarker(const QString& value, QString& marker) {
+  if (value.isEmpty()) return QStringLiteral("needs a text to cut the forecast at");
+  marker = value;
+  return std::nullopt;
+}
+
 // New settings go here, each with the function that checks and keeps its value.
 constexpr SettingKey kKeys[] = {
     {"url", ReadAddress},
@@ -74,6 +81,32 @@ constexpr SettingKey kKeys[] = {
      }},
     {"listen", ReadListen},
     {"on-new", ReadOnNew},
+    {"on-failure",
+     [](const QString& value, ServiceSettings& settings) {
+       settings.onFailure = value;
+       return std::optional<QString>();
+     }},
+    {"on-recovery",
+     [](const QString& value, ServiceSettings& settings) {
+       settings.onRecovery = value;
+       return std::optional<QString>();
+     }},
+    {"begin-marker",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadMarker(value, settings.markers.begin);
+     }},
+    {"end-marker",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadMarker(value, settings.markers.end);
+     }},
+    {"windows",
+     [](const QString& value, ServiceSettings& settings) {
+       return ParseWindows(value, settings.schedule.windows);
+     }},
+    {"interval",
+     [](const QString& value, ServiceSettings& settings) {
+       return ParseInterval(value, settings.schedule.intervalMinutes);
+     }},
 };
 
 }  // namespace

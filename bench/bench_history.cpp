@@ -59,7 +59,7 @@ QString SeedDatabase(const QTemporaryDir& folder) {
   Check(db, sqlite3_prepare_v2(db, "INSERT INTO tqlog VALUES(?,?,?,?)", -1, &log, nullptr));
   Check(db,
         sqlite3_prepare_v2(db, "INSERT INTO tq(logtime,tqyb) VALUES(?,?)", -1, &forecast, nullptr));
-  const std::vector<QTime>& times = TimedSlots();
+  const std::vector<QTime> times = SyncWindows{}.TimedSlots();
   const int days = kAttempts / static_cast<int>(times.size()) + 1;
   int written = 0;
   int stored = 0;
@@ -123,7 +123,7 @@ void BM_OpenHistory(benchmark::State& state) {
     window.show();
     if (!WaitFor([&] {
           return window.Forecasts().rowCount() > 0 && window.Attempts().rowCount() > 0 &&
-                 !window.findChild<SlotPicture*>()->Grid().cells.empty();
+                 window.findChild<SlotPicture*>()->Grid().days == HistoryWindow::kPictureDays;
         })) {
       state.SkipWithError("no rows shown");
       return;

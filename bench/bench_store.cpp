@@ -21,7 +21,7 @@ void RoundTrips(benchmark::State& state, ForecastStore& store) {
   qint64 round = 0;
   for (auto _ : state) {
     const QString text = QStringLiteral("今天夜里到明天：多云，第%1次").arg(++round);
-    const StoreResult result = store.Record(FetchResult{0, {}, text}, QString());
+    const StoreResult result = store.Record(FetchResult{0, {}, text});
     if (result.error) {
       state.SkipWithError(result.error->message.toStdString().c_str());
       return;

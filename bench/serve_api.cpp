@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "platform/clock.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
 #include "store/sqlite_store.h"
@@ -33,14 +34,15 @@ int main(int argc, char* argv[]) {
   const QString path = folder.filePath(QStringLiteral("tqyb.mdb"));
   SqliteStore store(path);
   const StoreResult seeded =
-      store.Record(FetchResult{0, {}, QString::fromUtf8(sample.readAll())}, QString());
+      store.Record(FetchResult{0, {}, QString::fromUtf8(sample.readAll())});
   if (seeded.error) {
     std::fprintf(stderr, "%s\n", qPrintable(seeded.error->message));
     return 1;
   }
 
   const Metrics metrics;
-  HttpApi api(path, PgLimits{}, metrics);
+  const SystemClock clock;
+  HttpApi api(path, PgLimits{}, metrics, clock);
   QString bound;
   if (auto error =
           api.Start(QStringLiteral("127.0.0.1:") + QString::fromLocal8Bit(argv[1]), bound)) {

@@ -1,5 +1,6 @@
 #include "collecting/attempt.h"
 
+#include "history/slot_grid.h"
 #include "platform/clock.h"
 
 namespace skyloom {
@@ -11,7 +12,10 @@ QStringList AttemptFields(const Attempt& attempt) {
     return {time, QStringLiteral("store error"), error->message.section(u'\n', 0, 0)};
   }
   const AttemptRow& logged = attempt.stored.logged;
-  return {time, logged.status, QString::number(logged.number), logged.description};
+  QStringList fields{time, logged.status, QString::number(logged.number), logged.description};
+  // The log's words for it are those of an empty retrieval; say what happened.
+  if (StateOf(logged) == SlotState::NothingExtracted) fields << kNothingExtracted;
+  return fields;
 }
 
 }  // namespace skyloom

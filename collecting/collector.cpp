@@ -2,8 +2,9 @@
 
 namespace skyloom {
 
-Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits)
-    : clock_(clock), store_(store), limits_(limits) {}
+Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits,
+                     PageMarkers markers)
+    : clock_(clock), store_(store), limits_(limits), markers_(std::move(markers)) {}
 
 Attempt Collector::Fetch(const QString& addressBoxText, bool timed) {
   const PageClient* client = nullptr;
@@ -14,13 +15,13 @@ Attempt Collector::Fetch(const QString& addressBoxText, bool timed) {
     if (cancelled_) client_->Cancel();
   }
   const PageResponse page = client->Get(StampedAddress(addressBoxText, clock_.Now()));
-  const FetchResult fetch = ReadForecast(page);
-  const QString previousText = std::exchange(text_, AttemptText(fetch, text_));
+  const FetchResult fetch = ReadForecast(page, markers_);
+  if (fetch.forecast) text_ = *fetch.forecast;
 
   Attempt attempt;
   attempt.timed = timed;
   attempt.shown = ResultBoxText(fetch, text_);
-  attempt.stored = store_.Record(fetch, previousText);
+  attempt.stored = store_.Record(fetch);
   if (attempt.stored.outcome == StoreOutcome::Stored && !attempt.stored.error) {
     // The row's own time, as readers of the database see it.
     const qint64 id = attempt.stored.forecastId;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "acquisition/forecast_text.h"
 #include "acquisition/page_client.h"
 #include "collecting/attempt.h"
 #include "platform/clock.h"
@@ -16,7 +17,8 @@ namespace skyloom {
 // called from another thread meanwhile.
 class Collector final {
  public:
-  Collector(const Clock& clock, ForecastStore& store, HttpLimits limits = {});
+  Collector(const Clock& clock, ForecastStore& store, HttpLimits limits = {},
+            PageMarkers markers = {});
   Collector(const Collector&) = delete;
   Collector& operator=(const Collector&) = delete;
 
@@ -28,13 +30,14 @@ class Collector final {
   // the database lets it. The cycle still returns, and logs what it can.
   void Cancel();
 
-  // The text the last attempt stood for; a page without a forecast keeps it.
+  // The last forecast cut out; an attempt without one keeps it.
   const QString& Text() const { return text_; }
 
  private:
   const Clock& clock_;
   ForecastStore& store_;
   HttpLimits limits_;
+  PageMarkers markers_;
   std::mutex clientMutex_;  // Cancel comes from another thread
   std::unique_ptr<PageClient> client_;
   bool cancelled_ = false;  // for good: only a program that is stopping cancels

@@ -15,13 +15,18 @@ namespace skyloom {
 struct CollectorService::Core {
   Core(const Clock& clock, const ServiceSettings& settings)
       : store(OpenStore(settings.databaseLocation, settings.databaseLimits)),
-        collector(clock, *store, settings.limits) {}
+        collector(clock, *store, settings.limits, settings.markers) {}
 
   std::unique_ptr<ForecastStore> store;
   Collector collector;
 };
 
 namespace {
+
+NewForecastHook* HookFor(const QString& command, const char* key, QObject* parent) {
+  if (command.isEmpty()) return nullptr;
+  return new NewForecastHook(command, parent, std::chrono::seconds(30), QLatin1String(key));
+}
 
 // An attempt stuck in a database call still uses its store and collector; they stay until the
 // process exits rather than go from under it.
@@ -40,15 +45,20 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
       clock_(clock),
       settings_(settings),
       core_(std::make_shared<Core>(clock, settings)),
-      driver_(std::make_unique<SyncDriver>(core_->collector,
-                                           [address = settings.address] { return address; })),
+      driver_(std::make_unique<SyncDriver>(
+          core_->collector, [address = settings.address] { return address; }, settings.schedule)),
       metrics_(std::make_unique<Metrics>()),
       api_(std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits,
-                                     *metrics_)) {
-  if (!settings.onNew.isEmpty()) {
-    hook_ = new NewForecastHook(settings.onNew, this);
-    connect(hook_, &NewForecastHook::finished, this, [this](const QString& problem) {
-      if (!problem.isEmpty()) emit report(QStringLiteral("on_new: ") + problem);
+                                     *metrics_, clock, settings.schedule)),
+      hook_(HookFor(settings.onNew, "on_new", this)),
+      failureHook_(HookFor(settings.onFailure, "on_failure", this)),
+      recoveryHook_(HookFor(settings.onRecovery, "on_recovery", this)) {
+  for (const auto& [hook, key] : {std::pair{hook_, "on_new: "},
+                                  {failureHook_, "on_failure: "},
+                                  {recoveryHook_, "on_recovery: "}}) {
+    if (!hook) continue;
+    connect(hook, &NewForecastHook::finished, this, [this, key](const QString& problem) {
+      if (!problem.isEmpty()) emit report(QLatin1String(key) + problem);
     });
   }
   connect(driver_.get(), &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
@@ -88,6 +98,11 @@ void CollectorService::Stop() {
 void CollectorService::OnFetchFinished() {
   const Attempt& attempt = driver_->LastAttempt();
   metrics_->RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
+  if (const auto alert = alerts_.Record(attempt.stored, LogTimeText(attempt.finishedAt))) {
+    NewForecastHook* hook =
+        alert->alert == FailureAlerts::Alert::Failure ? failureHook_ : recoveryHook_;
+    if (hook) hook->Run(alert->subject, alert->environment);
+  }
   if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored || attempt.stored.error) return;
   if (!attempt.newForecast) {
     emit report(QStringLiteral("on_new: forecast %1 could not be read back")

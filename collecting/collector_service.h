@@ -9,6 +9,7 @@
 
 #include "collecting/service_settings.h"
 #include "platform/clock.h"
+#include "serving/failure_alerts.h"
 
 namespace skyloom {
 
@@ -20,7 +21,8 @@ class NewForecastHook;
 class SyncDriver;
 
 // A running collector: its store, the collector and the schedule driver, and what serves and
-// notifies beside them (the HTTP API with its metrics, the new-forecast hook). The window and
+// notifies beside them (the HTTP API with its metrics, the commands run on a new forecast, on
+// failure and on recovery). The window and
 // the headless runner each build one and present what it reports; every database wait
 // happens on threads of its own, never on the thread it lives on.
 class CollectorService final : public QObject {
@@ -65,6 +67,9 @@ class CollectorService final : public QObject {
   std::unique_ptr<Metrics> metrics_;
   std::unique_ptr<HttpApi> api_;
   NewForecastHook* hook_ = nullptr;
+  NewForecastHook* failureHook_ = nullptr;
+  NewForecastHook* recoveryHook_ = nullptr;
+  FailureAlerts alerts_;
   QElapsedTimer fetchTime_;
   bool stopped_ = false;
 };

@@ -2,7 +2,9 @@
 
 #include <QString>
 
+#include "acquisition/forecast_text.h"
 #include "platform/http_get.h"
+#include "schedule/sync_schedule.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
@@ -13,8 +15,12 @@ struct ServiceSettings {
   QString databaseLocation;  // an SQLite file or a postgresql:// URI
   HttpLimits limits;
   PgLimits databaseLimits;
-  QString listen;  // HOST:PORT of the HTTP API; empty: none
-  QString onNew;   // shell command run on each new forecast; empty: none
+  QString listen;      // HOST:PORT of the HTTP API; empty: none
+  QString onNew;       // shell command run on each new forecast; empty: none
+  QString onFailure;   // shell command run when attempts start failing; empty: none
+  QString onRecovery;  // shell command run at the first good attempt after failures
+  PageMarkers markers;
+  SyncWindows schedule;
 };
 
 }  // namespace skyloom

@@ -20,10 +20,12 @@ struct SyncDriver::Cycle {
   SyncDriver* owner;
 };
 
-SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, QObject* parent)
+SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address,
+                       SyncWindows schedule, QObject* parent)
     : QObject(parent),
       collector_(collector),
       address_(std::move(address)),
+      schedule_(std::move(schedule)),
       timer_(new QTimer(this)),
       worker_(std::make_unique<WorkerThread>(QStringLiteral("collector"))) {
   qRegisterMetaType<Attempt>();
@@ -39,7 +41,7 @@ SyncDriver::~SyncDriver() {
 }
 
 void SyncDriver::Start() {
-  lastSync_ = InitLastSync(collector_.clock().Now());
+  lastSync_ = schedule_.InitLastSync(collector_.clock().Now());
   timer_->start();
 }
 
@@ -47,7 +49,7 @@ void SyncDriver::Tick() {
   const QDateTime now = collector_.clock().Now();
   emit clockTicked(now);
   // A due fetch waits while another runs: LastSync is unchanged, so a later tick starts it.
-  if (SyncDue(lastSync_, now) && !busy_) StartFetch(/*timed=*/true);
+  if (schedule_.Due(lastSync_, now) && !busy_) StartFetch(/*timed=*/true);
 }
 
 bool SyncDriver::FetchNow() {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "collecting/attempt.h"
+#include "schedule/sync_schedule.h"
 
 class QTimer;
 
@@ -25,7 +26,8 @@ class SyncDriver final : public QObject {
 
  public:
   // `address` gives the address box text at the moment a fetch starts.
-  SyncDriver(Collector& collector, std::function<QString()> address, QObject* parent = nullptr);
+  SyncDriver(Collector& collector, std::function<QString()> address, SyncWindows schedule = {},
+             QObject* parent = nullptr);
   ~SyncDriver() override;
 
   // Sets the start value of LastSync and starts the one-second timer.
@@ -38,6 +40,7 @@ class SyncDriver final : public QObject {
   bool Busy() const { return busy_; }
   // The last timed fetch, or the start value before the first.
   const QDateTime& LastSync() const { return lastSync_; }
+  const SyncWindows& Schedule() const { return schedule_; }
   // What the last finished fetch did.
   const Attempt& LastAttempt() const { return lastAttempt_; }
   // Stops the clock and ends a running cycle: the request at once, a store call as soon as
@@ -61,6 +64,7 @@ class SyncDriver final : public QObject {
 
   Collector& collector_;
   std::function<QString()> address_;
+  SyncWindows schedule_;
   QTimer* timer_;
   std::unique_ptr<WorkerThread> worker_;
   std::shared_ptr<Cycle> cycle_;  // the one in flight, shared with the worker

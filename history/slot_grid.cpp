@@ -1,12 +1,9 @@
 #include "history/slot_grid.h"
 
-#include "schedule/sync_schedule.h"
-
 namespace skyloom {
 namespace {
 
 const QString kLogTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
-constexpr qint64 kSlotSeconds = 30 * 60;
 
 }  // namespace
 
@@ -25,14 +22,17 @@ std::pair<QString, QString> SlotGridRange(const QDate& lastDay, int days) {
 
 // tqlog does not say whether an attempt was timed, so the rule goes by time alone. A program
 // running since before a window fetches at the slot time itself (plus the request); one
-// started inside a window fetches up to half an hour late, but still once per half hour. So
-// a slot owns the half hour that starts at it, and its attempt is the first logged in that
-// half hour: a Get clicked after the timed fetch shows only in the log. A Get in a half hour
+// started inside a window fetches up to an interval late, but still once per interval. So
+// a slot owns the interval that starts at it, and its attempt is the first logged in that
+// interval: a Get clicked after the timed fetch shows only in the log. A Get in an interval
 // that no timed fetch reached does stand for its slot, as nothing tells the two apart.
 SlotGrid BuildSlotGrid(const std::vector<AttemptRow>& rows, const QDate& lastDay, int days,
-                       const QDateTime& now) {
-  const std::vector<QTime>& times = TimedSlots();
+                       const QDateTime& now, const SyncWindows& schedule) {
   SlotGrid grid;
+  grid.times = schedule.TimedSlots();
+  grid.slotMinutes = schedule.intervalMinutes;
+  const std::vector<QTime>& times = grid.times;
+  const qint64 slotSeconds = qint64{grid.slotMinutes} * 60;
   grid.firstDay = lastDay.addDays(1 - days);
   grid.days = days;
   grid.slotsPerDay = static_cast<int>(times.size());
@@ -41,7 +41,7 @@ SlotGrid BuildSlotGrid(const std::vector<AttemptRow>& rows, const QDate& lastDay
     for (int slot = 0; slot < grid.slotsPerDay; ++slot) {
       SlotCell& cell = grid.cells[day * grid.slotsPerDay + slot];
       cell.start = QDateTime(grid.firstDay.addDays(day), times[slot]);
-      if (cell.start.addSecs(kSlotSeconds) > now) cell.state = SlotState::Later;
+      if (cell.start.addSecs(slotSeconds) > now) cell.state = SlotState::Later;
     }
   }
 
@@ -55,7 +55,7 @@ SlotGrid BuildSlotGrid(const std::vector<AttemptRow>& rows, const QDate& lastDay
     while (slot >= 0 && times[slot] > logged.time()) --slot;
     if (slot < 0) continue;
     SlotCell& cell = grid.cells[day * grid.slotsPerDay + slot];
-    if (cell.start.secsTo(logged) >= kSlotSeconds) continue;
+    if (cell.start.secsTo(logged) >= slotSeconds) continue;
     if (cell.attempt && QDateTime::fromString(cell.attempt->logtime, kLogTimeFormat) <= logged) {
       continue;
     }

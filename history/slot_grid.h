@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "schedule/sync_schedule.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -17,11 +18,15 @@ enum class SlotState {
   NothingExtracted,  // the page held no forecast
   Error,             // the request failed
   NoAttempt,         // nothing was logged for the slot
-  Later,             // the slot's half hour has not ended yet and nothing is logged
+  Later,             // the slot's interval has not ended yet and nothing is logged
 };
 
 // What a logged attempt did, from its error number and description.
 SlotState StateOf(const AttemptRow& row);
+
+// Said beside the log's words for an empty retrieval, which readers take for a fetch error.
+inline const QString kNothingExtracted =
+    QStringLiteral("nothing extracted: the page has no forecast between the markers");
 
 struct SlotCell {
   QDateTime start;  // the slot's time on its day
@@ -30,11 +35,13 @@ struct SlotCell {
 };
 
 // The timed slots of some days in a row: one line per day, oldest first, one cell per slot
-// in the order of TimedSlots().
+// in the order of the schedule's TimedSlots().
 struct SlotGrid {
   QDate firstDay;
   int days = 0;
   int slotsPerDay = 0;
+  std::vector<QTime> times;  // the slots of a day
+  int slotMinutes = 0;       // how long each slot owns the attempts after it
   std::vector<SlotCell> cells;
 
   const SlotCell& At(int day, int slot) const { return cells[day * slotsPerDay + slot]; }
@@ -44,9 +51,9 @@ struct SlotGrid {
 // first day up to but not including midnight after the last, as tqlog writes them.
 std::pair<QString, QString> SlotGridRange(const QDate& lastDay, int days);
 
-// Which attempt belongs to which slot. `rows` is what SlotGridRange selects, in any order;
-// `now` decides which empty slots are still to come.
+// Which attempt belongs to which slot of `schedule`. `rows` is what SlotGridRange selects, in
+// any order; `now` decides which empty slots are still to come.
 SlotGrid BuildSlotGrid(const std::vector<AttemptRow>& rows, const QDate& lastDay, int days,
-                       const QDateTime& now);
+                       const QDateTime& now, const SyncWindows& schedule);
 
 }  // namespace skyloom

@@ -1,60 +1,61 @@
 #include "schedule/sync_schedule.h"
 
-#include <array>
-
 #include "platform/clock.h"
 
 namespace skyloom {
 namespace {
 
-struct SyncWindow {
-  QTime from;
-  QTime to;
-};
-
-constexpr qint64 kSpacingMinutes = 30;
-constexpr qint64 kStartOffsetMinutes = 29;
-
-const std::array<SyncWindow, 3>& Windows() {
-  static const std::array<SyncWindow, 3> windows{{
-      {QTime(6, 15, 0), QTime(8, 17, 30)},
-      {QTime(9, 15, 0), QTime(11, 17, 30)},
-      {QTime(14, 15, 0), QTime(17, 17, 30)},
-  }};
-  return windows;
-}
+QTime WholeSeconds(const QTime& t) { return QTime(t.hour(), t.minute(), t.second()); }
 
 }  // namespace
 
-const std::vector<QTime>& TimedSlots() {
-  static const std::vector<QTime> all = [] {
-    std::vector<QTime> times;
-    for (const SyncWindow& window : Windows()) {
-      for (QTime t = window.from; t <= window.to; t = t.addSecs(kSpacingMinutes * 60)) {
-        times.push_back(t);
-      }
-    }
-    return times;
-  }();
-  return all;
-}
-
-bool InSyncWindow(const QTime& timeOfDay) {
-  const QTime t(timeOfDay.hour(), timeOfDay.minute(), timeOfDay.second());
-  for (const SyncWindow& window : Windows()) {
+bool SyncWindows::Contains(const QTime& timeOfDay) const {
+  const QTime t = WholeSeconds(timeOfDay);
+  for (const SyncWindow& window : windows) {
     if (window.from <= t && t <= window.to) return true;
   }
   return false;
 }
 
-QDateTime InitLastSync(const QDateTime& now) { return now.addSecs(-kStartOffsetMinutes * 60); }
+std::vector<QTime> SyncWindows::TimedSlots() const {
+  std::vector<QTime> times;
+  const int step = intervalMinutes * 60;
+  for (const SyncWindow& window : windows) {
+    // Seconds of the day, as QTime wraps at midnight.
+    for (int t = window.from.msecsSinceStartOfDay() / 1000;
+         t <= window.to.msecsSinceStartOfDay() / 1000; t += step) {
+      times.push_back(QTime(0, 0).addSecs(t));
+    }
+  }
+  return times;
+}
 
-bool SyncDue(const QDateTime& lastSync, const QDateTime& now) {
-  if (!InSyncWindow(now.time())) return false;
+QDateTime SyncWindows::InitLastSync(const QDateTime& now) const {
+  return now.addSecs(-(intervalMinutes - 1) * qint64{60});
+}
+
+bool SyncWindows::Due(const QDateTime& lastSync, const QDateTime& now) const {
+  if (!Contains(now.time())) return false;
   const qint64 minutes = MinutesBetween(lastSync, now);
   // A last fetch in a later minute means the clock was set back (a wrong clock at boot that
   // NTP corrected); waiting for the clock to catch up would stop collection for that long.
-  return minutes < 0 || minutes >= kSpacingMinutes;
+  return minutes < 0 || minutes >= intervalMinutes;
+}
+
+QDateTime SyncWindows::NextDue(const QDateTime& lastSync) const {
+  const QTime last = lastSync.time();
+  const QDateTime earliest =
+      QDateTime(lastSync.date(), QTime(last.hour(), last.minute())).addSecs(intervalMinutes * 60);
+  if (Contains(earliest.time())) return earliest;
+  // Otherwise the next window to open, later that day or the day after.
+  for (int day = 0; day < 2; ++day) {
+    const QDate date = earliest.date().addDays(day);
+    for (const SyncWindow& window : windows) {
+      const QDateTime opens(date, window.from);
+      if (opens >= earliest) return opens;
+    }
+  }
+  return {};
 }
 
 }  // namespace skyloom

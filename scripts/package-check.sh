@@ -21,6 +21,12 @@ bin="$scratch/root/usr/bin/skyloom"
 "$bin" --version
 "$bin" --help | head -n 3
 [ -x "$scratch/root/usr/libexec/skyloom/skyloom-window" ]
+echo "-- the template unit: one collector per settings file, in the service's sandbox"
+template="$scratch/root/usr/lib/systemd/system/skyloom@.service"
+grep -qx 'ExecStart=/usr/bin/skyloom --headless --config /etc/skyloom/%i.conf' "$template"
+grep -qx 'StateDirectory=skyloom/%i' "$template"
+diff <(grep -vE '^(Description|StateDirectory|ExecStart|#)' "$scratch/root/usr/lib/systemd/system/skyloom.service") \
+  <(grep -vE '^(Description|StateDirectory|ExecStart|#)' "$template")
 mkdir "$scratch/site"
 cp tests/data/shortnb_output.html "$scratch/site/"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')

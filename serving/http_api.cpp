@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
+#include "serving/health.h"
 #include "serving/json_rows.h"
 #include "serving/listen_address.h"
 #include "serving/metrics.h"
@@ -164,7 +166,8 @@ struct ForecastAnswer {
 
 class HttpApi::Routes final {
  public:
-  Routes(const Metrics& metrics, StoreReaders& readers) : metrics_(metrics), readers_(readers) {}
+  Routes(const Metrics& metrics, StoreReaders& readers, const Clock& clock, SyncWindows schedule)
+      : metrics_(metrics), readers_(readers), clock_(clock), schedule_(std::move(schedule)) {}
 
   void Answer(const HttpRequest& request, const HttpReply& reply);
 
@@ -181,9 +184,12 @@ class HttpApi::Routes final {
   bool Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read);
   std::shared_ptr<const ForecastAnswer> Cached();
   std::shared_ptr<const ForecastAnswer> ReadForecast(ForecastStore& store);
+  HealthReport ReadHealth(ForecastStore& store) const;
 
   const Metrics& metrics_;
   StoreReaders& readers_;
+  const Clock& clock_;
+  const SyncWindows schedule_;
   std::mutex cacheMutex_;
   std::shared_ptr<const ForecastAnswer> cached_;
   std::atomic<bool> refreshing_{false};
@@ -310,44 +316,35 @@ void HttpApi::Routes::Attempts(const HttpRequest&, std::string_view query, const
   });
 }
 
+HealthReport HttpApi::Routes::ReadHealth(ForecastStore& store) const {
+  const auto attempts = store.NewestAttempts(kHealthAttempts);
+  if (!attempts) return UnreadableLog(Unreadable(attempts.error()));
+  return AssessHealth(*attempts, schedule_, clock_.Now());
+}
+
 void HttpApi::Routes::Health(const HttpRequest&, std::string_view query, const HttpReply& reply) {
   if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
-  Read(reply, [](ForecastStore& store) {
-    const auto read = store.NewestAttempts(kHealthAttempts);
-    const std::vector<AttemptRow> attempts = read.value_or(std::vector<AttemptRow>());
-    HealthReport report;
-    if (!read) {
-      report.reason = Unreadable(read.error());
-    } else if (attempts.empty()) {
-      report.reason = QStringLiteral("no attempt has been logged yet");
-    } else {
-      const AttemptRow& newest = attempts.front();
-      report.lastAttempt = newest.logtime;
-      const auto success =
-          std::find_if(attempts.begin(), attempts.end(),
-                       [](const AttemptRow& row) { return row.status == kStatusFetched; });
-      if (success != attempts.end()) report.lastSuccess = success->logtime;
-      if (newest.status != kStatusFetched) {
-        report.reason = QStringLiteral("the newest attempt failed: %1 %2")
-                            .arg(newest.number)
-                            .arg(newest.description);
-      }
-    }
-    return Make(report.reason.isEmpty() ? 200 : 503, kJson, HealthJson(report).toStdString());
+  Read(reply, [this](ForecastStore& store) {
+    const HealthReport report = ReadHealth(store);
+    return Make(report.Healthy() ? 200 : 503, kJson, HealthJson(report).toStdString());
   });
 }
 
 void HttpApi::Routes::MetricsText(const HttpRequest&, std::string_view query,
                                   const HttpReply& reply) {
   if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
-  reply(Make(200, kPrometheus, metrics_.PrometheusText().toStdString()));
+  Read(reply, [this](ForecastStore& store) {
+    return Make(200, kPrometheus, metrics_.PrometheusText(ReadHealth(store)).toStdString());
+  });
 }
 
 HttpApi::HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
-                 ServerLimits serverLimits)
+                 const Clock& clock, SyncWindows schedule, ServerLimits serverLimits)
     : location_(std::move(databaseLocation)),
       limits_(limits),
       metrics_(metrics),
+      clock_(clock),
+      schedule_(std::move(schedule)),
       serverLimits_(serverLimits) {}
 
 HttpApi::~HttpApi() { Stop(); }
@@ -365,7 +362,7 @@ std::optional<QString> HttpApi::Start(const QString& hostPort, QString& bound) {
   };
   readers_ = std::make_unique<StoreReaders>(location_, limits_);
   if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
-  routes_ = std::make_unique<Routes>(metrics_, *readers_);
+  routes_ = std::make_unique<Routes>(metrics_, *readers_, clock_, schedule_);
   server_ = std::make_unique<HttpServer>(
       serverLimits_,
       [routes = routes_.get()](const HttpRequest& request, HttpReply reply) {

@@ -4,11 +4,13 @@
 #include <memory>
 #include <optional>
 
+#include "schedule/sync_schedule.h"
 #include "serving/http_server.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
 
+class Clock;
 class Metrics;
 class StoreReaders;
 
@@ -22,8 +24,10 @@ class StoreReaders;
 // are answered as errors, never created. Query values reach SQL only as bound parameters.
 class HttpApi final {
  public:
-  HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
-          ServerLimits serverLimits = {});
+  // `schedule` is the one the collector fetches on, for telling a stalled collector by
+  // `clock`.
+  HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics, const Clock& clock,
+          SyncWindows schedule = {}, ServerLimits serverLimits = {});
   ~HttpApi();
   HttpApi(const HttpApi&) = delete;
   HttpApi& operator=(const HttpApi&) = delete;
@@ -41,6 +45,8 @@ class HttpApi final {
   const QString location_;
   const PgLimits limits_;
   const Metrics& metrics_;
+  const Clock& clock_;
+  const SyncWindows schedule_;
   const ServerLimits serverLimits_;
   std::unique_ptr<StoreReaders> readers_;
   std::unique_ptr<Routes> routes_;

@@ -175,14 +175,19 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
       self->ReadHead();
     });
   }
-  // Nonzero while waiting for a request: since when, for choosing whom to let go.
+  // Positive while waiting for a request: since when, for choosing whom to let go.
   SteadyClock::rep WaitingSince() const { return waitingSince_; }
   std::list<HttpConnection*>::iterator entry;
 
-  // Closes the connection if it is still waiting for a request.
+  // Chooses the connection to be closed, unless its request arrived meanwhile; once chosen
+  // it is not chosen again, however long its closing takes.
+  bool MarkEvicted(SteadyClock::rep since) {
+    return since > 0 && waitingSince_.compare_exchange_strong(since, kEvicted);
+  }
+  bool MarkEvicted() { return MarkEvicted(waitingSince_); }
   void Evict() {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
-      if (self->waitingSince_ != 0) self->stream_.close();
+      if (self->waitingSince_ == kEvicted) self->stream_.close();
     });
   }
 
@@ -210,7 +215,7 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   }
 
   void OnHead(const beast::error_code& error) {
-    waitingSince_ = 0;
+    if (waitingSince_.exchange(0) == kEvicted) return stream_.close();
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
       return Refuse(RequestLineTooLong() ? 414 : 431, "the request head is too large");
     }
@@ -326,6 +331,7 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   std::vector<HttpHeader> headers_;
   Framing framing_;
   std::string out_;
+  static constexpr SteadyClock::rep kEvicted = -1;
   std::atomic<SteadyClock::rep> waitingSince_{0};
 };
 
@@ -437,13 +443,20 @@ int HttpServer::Impl::Admit(tcp::socket& socket, const net::ip::address& peer) {
     if (connections_.size() >= connectionCap_) {
       // The longest wait for a request makes room: a client that sends its request within
       // the head limit is never the one, and a flood of idle ones only turns over.
-      HttpConnection* oldest = nullptr;
-      for (HttpConnection* c : connections_) {
-        const SteadyClock::rep since = c->WaitingSince();
-        if (since != 0 && (!oldest || since < oldest->WaitingSince())) oldest = c;
+      for (;;) {
+        HttpConnection* oldest = nullptr;
+        SteadyClock::rep longest = 0;
+        for (HttpConnection* c : connections_) {
+          const SteadyClock::rep since = c->WaitingSince();
+          if (since <= 0 || (oldest && since >= longest)) continue;
+          oldest = c;
+          longest = since;
+        }
+        if (!oldest) return 503;
+        if (!oldest->MarkEvicted(longest)) continue;  // its request came meanwhile
+        evicted = oldest->weak_from_this().lock();
+        break;
       }
-      if (oldest) evicted = oldest->weak_from_this().lock();
-      if (!evicted) return 503;
     }
     ++perAddress_[peer];
     admitted = std::make_shared<HttpConnection>(*this, std::move(socket), peer);
@@ -480,6 +493,7 @@ void HttpServer::Impl::StopAccepting() {
     const std::lock_guard lock(mutex_);
     if (stopping_.exchange(true)) return;
     for (HttpConnection* c : connections_) {
+      if (!c->MarkEvicted()) continue;
       if (auto held = c->weak_from_this().lock()) waiting.push_back(std::move(held));
     }
   }

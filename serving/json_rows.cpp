@@ -49,11 +49,14 @@ QByteArray ErrorJson(const QString& message) {
 }
 
 QByteArray HealthJson(const HealthReport& report) {
-  const bool healthy = report.reason.isEmpty();
+  const bool healthy = report.Healthy();
+  const QJsonValue failures =
+      report.consecutiveFailures ? QJsonValue(*report.consecutiveFailures) : QJsonValue();
   return QJsonDocument(
              QJsonObject{{QStringLiteral("healthy"), healthy},
                          {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
                          {QStringLiteral("last_success"), Optional(report.lastSuccess)},
+                         {QStringLiteral("consecutive_failures"), failures},
                          {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason}})
       .toJson(QJsonDocument::Compact);
 }

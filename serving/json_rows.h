@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "serving/health.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -15,12 +16,6 @@ QByteArray ForecastsJson(const std::vector<ForecastRow>& rows);
 QByteArray AttemptsJson(const std::vector<AttemptRow>& rows);
 QByteArray ErrorJson(const QString& message);
 
-// What GET /health tells; healthy when there is no reason.
-struct HealthReport {
-  std::optional<QString> lastAttempt;  // logtime of the newest attempt
-  std::optional<QString> lastSuccess;  // logtime of the newest attempt that fetched a page
-  QString reason;
-};
 QByteArray HealthJson(const HealthReport& report);
 
 }  // namespace skyloom

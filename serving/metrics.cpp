@@ -41,21 +41,18 @@ void Family(QByteArray& text, const char* name, const char* type, const char* he
 }  // namespace
 
 void Metrics::RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration) {
-  const bool success = !stored.error && stored.logged.status == kStatusFetched;
-  const qint64 now = QDateTime::currentSecsSinceEpoch();
   size_t bucket = 0;
   while (bucket < kBuckets.size() && fetchDuration.count() > kBuckets[bucket] * 1000) ++bucket;
 
   const std::lock_guard lock(mutex_);
   ++attempts_[ResultOf(stored)];
   if (!stored.error && stored.outcome == StoreOutcome::Stored) ++forecastsStored_;
-  if (success) lastSuccess_ = now;
   if (bucket < kBuckets.size()) ++buckets_[bucket];
   ++fetches_;
   fetchTime_ += fetchDuration;
 }
 
-QByteArray Metrics::PrometheusText() const {
+QByteArray Metrics::PrometheusText(const HealthReport& health) const {
   static_assert(kResultNames.size() == kResults);
   QByteArray text;
   text.reserve(2048);
@@ -73,11 +70,21 @@ QByteArray Metrics::PrometheusText() const {
   text.append("skyloom_forecasts_stored_total ")
       .append(QByteArray::number(forecastsStored_))
       .append('\n');
-  Family(text, "skyloom_last_success_timestamp_seconds", "gauge",
-         "When an attempt last fetched a page and logged it; 0 before the first.");
-  text.append("skyloom_last_success_timestamp_seconds ")
-      .append(QByteArray::number(lastSuccess_))
-      .append('\n');
+  // From the log, as /health tells them; left out while the log cannot be read.
+  if (health.consecutiveFailures) {
+    Family(text, "skyloom_consecutive_failures", "gauge",
+           "Attempts logged since the last that cut out a forecast.");
+    text.append("skyloom_consecutive_failures ")
+        .append(QByteArray::number(*health.consecutiveFailures))
+        .append('\n');
+    const QDateTime lastSuccess = QDateTime::fromString(health.lastSuccess.value_or(QString()),
+                                                        QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    Family(text, "skyloom_last_success_timestamp_seconds", "gauge",
+           "When the last attempt that cut out a forecast was logged; 0 before the first.");
+    text.append("skyloom_last_success_timestamp_seconds ")
+        .append(QByteArray::number(lastSuccess.isValid() ? lastSuccess.toSecsSinceEpoch() : 0))
+        .append('\n');
+  }
 
   Family(text, "skyloom_fetch_duration_seconds", "histogram",
          "Time from the start of a fetch until its attempt was logged.");

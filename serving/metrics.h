@@ -5,6 +5,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "serving/health.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -18,8 +19,8 @@ class Metrics final {
   Metrics& operator=(const Metrics&) = delete;
 
   void RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration);
-  // Text exposition format 0.0.4.
-  QByteArray PrometheusText() const;
+  // Text exposition format 0.0.4, with the log's consecutive failures and last success.
+  QByteArray PrometheusText(const HealthReport& health) const;
 
  private:
   // Upper bounds of the duration buckets, in seconds; the last is the whole-request limit.
@@ -29,7 +30,6 @@ class Metrics final {
   mutable std::mutex mutex_;
   std::array<quint64, kResults> attempts_{};
   quint64 forecastsStored_ = 0;
-  qint64 lastSuccess_ = 0;                          // unix seconds; 0 before the first
   std::array<quint64, kBuckets.size()> buckets_{};  // not cumulative
   quint64 fetches_ = 0;
   std::chrono::milliseconds fetchTime_{0};

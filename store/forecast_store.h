@@ -51,7 +51,7 @@ struct AttemptRow {
 enum class StoreOutcome {
   Stored,       // the text differed from the newest forecast and is now the newest
   Unchanged,    // the text equals the newest forecast
-  Empty,        // no forecast was found yet: logged as an error
+  Empty,        // nothing was cut out of the page: logged as an error
   NotCompared,  // the request failed: only logged
 };
 
@@ -69,9 +69,9 @@ class ForecastStore {
  public:
   virtual ~ForecastStore() = default;
 
-  // Stores the attempt's text when it differs from the newest stored forecast and logs the
-  // attempt, both or neither. `previousText` is the text the attempt before stood for.
-  virtual StoreResult Record(const FetchResult& fetch, const QString& previousText) = 0;
+  // Stores the attempt's forecast when it differs from the newest stored one and logs the
+  // attempt, both or neither.
+  virtual StoreResult Record(const FetchResult& fetch) = 0;
 
   // Where the tables live, for messages; never with a password.
   virtual QString Description() const = 0;

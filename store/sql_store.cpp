@@ -59,14 +59,16 @@ void SqlStore::EndCall() {
   interruption_.Clear();
 }
 
-StoreResult SqlStore::Record(const FetchResult& fetch, const QString& previousText) {
-  const QString text = Storable(AttemptText(fetch, previousText));
+// Only an attempt that cut a forecast out of the page is a success: a page without one is a
+// failed attempt whatever came before, or a changed page would pass for an unchanged forecast.
+StoreResult SqlStore::Record(const FetchResult& fetch) {
+  const QString text = fetch.forecast ? Storable(*fetch.forecast) : QString();
   StoreResult result;
-  const bool compared = text != kFailedRequestText && !text.isEmpty();
+  const bool compared = !fetch.RequestFailed() && !text.isEmpty();
   if (compared) {
     result.outcome = StoreOutcome::Unchanged;
-    result.logged = AttemptRow{{}, {}, fetch.errorNumber, kNotWritten, {}};
-  } else if (text.isEmpty()) {
+    result.logged = AttemptRow{{}, {}, 0, kNotWritten, {}};
+  } else if (!fetch.RequestFailed()) {
     result.outcome = StoreOutcome::Empty;
     result.logged = AttemptRow{{}, {}, -1, kEmptyText, {}};
   } else {

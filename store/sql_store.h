@@ -26,7 +26,7 @@ class SqlStore : public ForecastStore {
  public:
   ~SqlStore() override;
 
-  StoreResult Record(const FetchResult& fetch, const QString& previousText) final;
+  StoreResult Record(const FetchResult& fetch) final;
   QString Description() const final { return description_; }
   StoreExpected<bool> CreateTables() final;
   StoreExpected<std::vector<ForecastRow>> NewestForecasts(int limit, qint64 beforeId) final;

@@ -69,10 +69,11 @@ QString LegendHtml() {
 }  // namespace
 
 HistoryWindow::HistoryWindow(const QString& databaseLocation, PgLimits limits,
-                             const Clock& clock, QWidget* parent)
+                             const Clock& clock, SyncWindows schedule, QWidget* parent)
     : QWidget(parent, Qt::Window),
       reader_(new StoreReader(databaseLocation, limits, this)),
       clock_(clock),
+      schedule_(std::move(schedule)),
       forecasts_(new ForecastListModel(*reader_, this)),
       attempts_(new AttemptListModel(*reader_, this)),
       tabs_(new QTabWidget(this)),
@@ -108,6 +109,9 @@ HistoryWindow::HistoryWindow(const QString& databaseLocation, PgLimits limits,
           &QWidget::close);
   poll_->setInterval(kPollMs);
   connect(poll_, &QTimer::timeout, this, &HistoryWindow::Refresh);
+
+  // Room for the schedule's slots before the first read.
+  picture_->SetGrid(BuildSlotGrid({}, clock_.Now().date(), 1, clock_.Now(), schedule_));
 
   const QFontMetrics metrics = fontMetrics();
   resize(QSize(metrics.averageCharWidth() * 110, metrics.height() * 36).expandedTo(sizeHint()));
@@ -206,7 +210,7 @@ void HistoryWindow::Refresh() {
       [this, today](const RowsRead<AttemptRow>& rows) {
         if (!rows) ShowReadError(rows.error().message);
         picture_->SetGrid(BuildSlotGrid(rows.value_or(std::vector<AttemptRow>()), today,
-                                        kPictureDays, clock_.Now()));
+                                        kPictureDays, clock_.Now(), schedule_));
       });
 }
 

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include "platform/clock.h"
+#include "schedule/sync_schedule.h"
 #include "store/forecast_store.h"
 #include "store/pg_store.h"
 
@@ -32,7 +33,7 @@ class HistoryWindow final : public QWidget {
   static constexpr int kPictureDays = 14;
 
   HistoryWindow(const QString& databaseLocation, PgLimits limits, const Clock& clock,
-                QWidget* parent = nullptr);
+                SyncWindows schedule = {}, QWidget* parent = nullptr);
   ~HistoryWindow() override;
 
   // Reads what was stored and logged since, by this program or another collector.
@@ -54,6 +55,7 @@ class HistoryWindow final : public QWidget {
 
   StoreReader* reader_;
   const Clock& clock_;
+  const SyncWindows schedule_;
   ForecastListModel* forecasts_;
   AttemptListModel* attempts_;
   QTabWidget* tabs_;

@@ -208,7 +208,7 @@ void MainWindow::OpenHistory() {
   if (!history_) {
     const ServiceSettings& settings = service_.Settings();
     history_ = new HistoryWindow(settings.databaseLocation, settings.databaseLimits,
-                                 service_.clock(), this);
+                                 service_.clock(), settings.schedule, this);
     history_->setWindowIcon(icon_);
   }
   history_->show();

@@ -5,12 +5,8 @@
 #include <QPainter>
 #include <QToolTip>
 
-#include "schedule/sync_schedule.h"
-
 namespace skyloom {
 namespace {
-
-constexpr int kSlotMinutes = 30;
 
 struct Look {
   QColor fill;
@@ -93,10 +89,10 @@ QPixmap SlotPicture::Swatch(SlotState state, int size) {
 }
 
 int SlotPicture::GapsBefore(int slot) const {
-  const std::vector<QTime>& times = TimedSlots();
+  const std::vector<QTime>& times = grid_.times;
   int gaps = 0;
   for (int i = 1; i <= slot && i < static_cast<int>(times.size()); ++i) {
-    if (times[i - 1].secsTo(times[i]) > kSlotMinutes * 60) ++gaps;
+    if (times[i - 1].secsTo(times[i]) > grid_.slotMinutes * 60) ++gaps;
   }
   return gaps;
 }
@@ -129,7 +125,7 @@ QRect SlotPicture::CellRect(const Metrics& m, int day, int slot) const {
 
 QSize SlotPicture::sizeHint() const {
   const Metrics m = Measure();
-  const int count = static_cast<int>(TimedSlots().size());
+  const int count = static_cast<int>(grid_.times.size());
   return QSize(m.labelWidth + count * m.cellWidth + GapsBefore(count - 1) * m.groupGap,
                m.headerHeight + std::max(grid_.days, 1) * m.cellHeight);
 }
@@ -146,7 +142,7 @@ std::optional<std::pair<int, int>> SlotPicture::CellAt(const QPoint& point) cons
 
 QString SlotPicture::Details(int day, int slot) const {
   const SlotCell& cell = grid_.At(day, slot);
-  const QDateTime end = cell.start.addSecs(kSlotMinutes * 60);
+  const QDateTime end = cell.start.addSecs(grid_.slotMinutes * 60);
   QString text = QStringLiteral("%1, slot %2 (%3–%4)\n%5")
                      .arg(cell.start.date().toString(QStringLiteral("ddd yyyy-MM-dd")),
                           cell.start.time().toString(QStringLiteral("HH:mm")),
@@ -194,7 +190,7 @@ void SlotPicture::leaveEvent(QEvent* event) {
 void SlotPicture::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const Metrics m = Measure();
-  const std::vector<QTime>& times = TimedSlots();
+  const std::vector<QTime>& times = grid_.times;
   painter.setPen(palette().color(QPalette::WindowText));
   for (int slot = 0; slot < static_cast<int>(times.size()); ++slot) {
     const QRect cell = CellRect(m, 0, slot);

@@ -75,7 +75,7 @@ bool Seed(const QString& path) {
   for (int day = 20; day >= 0; --day) {
     const QDate date = kNow.date().addDays(-day);
     if (day == 9) continue;  // the machine was off
-    for (const QTime& slot : TimedSlots()) {
+    for (const QTime& slot : SyncWindows{}.TimedSlots()) {
       const QDateTime at(date, slot.addSecs(1 + random.bounded(4)));
       if (at > kNow) break;
       const bool morning = slot == QTime(6, 15);

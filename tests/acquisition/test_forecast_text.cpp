@@ -37,6 +37,7 @@ struct ExtractCase {
   std::string name;
   QString page;
   std::optional<QString> expected;
+  PageMarkers markers = {};
 };
 
 void PrintTo(const ExtractCase& c, std::ostream* out) { *out << c.name; }
@@ -45,7 +46,7 @@ class ExtractForecastCases : public testing::TestWithParam<ExtractCase> {};
 
 TEST_P(ExtractForecastCases, GivesTheExpectedForecast) {
   const ExtractCase& c = GetParam();
-  EXPECT_EQ(ExtractForecast(c.page), c.expected);
+  EXPECT_EQ(ExtractForecast(c.page, c.markers), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -88,13 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Markers, ExtractForecastCases,
     testing::Values(
-        // Without the begin marker the text starts at index 13 ("0123456789abc" is 13 long).
-        ExtractCase{"no_begin_marker_starts_at_index_13", u"0123456789abcdEFG"_s + kEnd, u"dEFG"_s},
-        ExtractCase{"no_begin_marker_end_marker_at_index_14", u"0123456789abcd"_s + kEnd, u"d"_s},
-        ExtractCase{"no_begin_marker_end_marker_at_index_13", u"0123456789abc"_s + kEnd,
-                    std::nullopt},
-        ExtractCase{"no_begin_marker_end_marker_earlier", u"0123"_s + kEnd, std::nullopt},
-        ExtractCase{"begin_marker_compared_exactly", u"<!-- BEGIN -->晴"_s + kEnd, u">晴"_s},
+        // Cutting from a fixed position instead would keep the head of a redesigned page.
+        ExtractCase{"no_begin_marker", u"0123456789abcdEFG"_s + kEnd, std::nullopt},
+        ExtractCase{"begin_marker_compared_exactly", u"<!-- BEGIN -->晴"_s + kEnd, std::nullopt},
         ExtractCase{"end_marker_compared_exactly", kBegin + u"晴<DIV align=\"right\"><b>今天"_s,
                     std::nullopt},
         ExtractCase{"markers_adjacent", kBegin + kEnd, std::nullopt},
@@ -106,7 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"first_end_marker_ends_the_text", kBegin + u"甲"_s + kEnd + u"乙"_s + kEnd,
                     u"甲"_s},
         ExtractCase{"short_page", u"abc"_s, std::nullopt},
-        ExtractCase{"empty_page", QString(), std::nullopt}),
+        ExtractCase{"empty_page", QString(), std::nullopt},
+        ExtractCase{"configured_markers", u"<td id=\"f\">;晴<br> 转多云</td>"_s, u";晴转多云"_s,
+                    PageMarkers{u"<td id=\"f\">"_s, u"</td>"_s}},
+        ExtractCase{"configured_markers_replace_the_built_in_ones", Page(u"晴"_s), std::nullopt,
+                    PageMarkers{u"<td id=\"f\">"_s, u"</td>"_s}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(TrimBlanks, RemovesOnlyLeadingAndTrailingBlanks) {

@@ -33,9 +33,9 @@ TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
 
   // Plain text shows C1 controls as U+FFFD; JSON keeps them, escaped.
   for (const QString& text : {u"晴"_s, u"多云\"转\"阴\u009b2J"_s}) {
-    ASSERT_EQ(store->Record(FetchResult{0, {}, text}, QString()).error, std::nullopt);
+    ASSERT_EQ(store->Record(FetchResult{0, {}, text}).error, std::nullopt);
   }
-  ASSERT_EQ(store->Record(FetchResult{7, u"refused\x1b]0;x\x07"_s, std::nullopt}, QString()).error,
+  ASSERT_EQ(store->Record(FetchResult{7, u"refused\x1b]0;x\x07"_s, std::nullopt}).error,
             std::nullopt);
 
   const test::OnceRun latest = Read({u"--latest"_s});

@@ -19,7 +19,8 @@ struct SettingsCase {
   QString file;  // written to <folder>/skyloom.conf; {page} and {db} are filled in
   QStringList arguments;
   int exitCode;
-  QString said;  // part of stderr; empty: the attempt must be stored
+  QString said;         // part of stderr; empty: the attempt must be stored
+  QString stored = {};  // the text it must store, when it matters
 };
 
 void PrintTo(const SettingsCase& c, std::ostream* out) { *out << c.name; }
@@ -35,6 +36,19 @@ const SettingsCase kCases[] = {
      {u"--url"_s, u"{page}"_s},
      0,
      {}},
+    // Quotes, "#", ";" and "=" belong to the value; only a whole line can be a comment.
+    {"markers_as_written",
+     u"url = {page}\ndb = {db}\n  ; comment\nbegin_marker = <font color=\"#003399\"><b>"
+     u"市气象台今天11点钟发布的天气预报</b></font></p>\nend_marker = <div align=\"right\"><b>今天 \n"_s,
+     {},
+     0,
+     {},
+     u"今天白天：阴转多云。偏北风3到4级。最高温度：14℃。"_s},
+    {"hour_past_23", u"windows = 06:15-24:00\n"_s, {}, 2, u"line 1: windows \"24:00\": hours"_s},
+    {"end_before_start", u"\nwindows = 10:00-09:59\n"_s, {}, 2, u"2: windows 10:00-09:59 ends"_s},
+    {"overlap", u"windows = 06:00-07:00,07:00-08:00\n"_s, {}, 2, u"windows 06:00-07:00 overlaps"_s},
+    {"interval_under_1", u"interval = 0\n"_s, {}, 2, u"line 1: interval needs whole minutes"_s},
+    {"empty_marker", u"end_marker =\n"_s, {}, 2, u"line 1: end_marker needs a text"_s},
     {"unknown_key", u"url = {page}\nretries = 3\n"_s, {}, 2, u"line 2: unknown key retries"_s},
     {"dashes_are_not_keys", u"connect-timeout = 3\n"_s, {}, 2, u"unknown key connect-timeout"_s},
     {"bad_value", u"db_timeout = soon\n"_s, {}, 2, u"line 1: db_timeout needs a number"_s},
@@ -93,6 +107,7 @@ TEST_P(SettingsFile, IsReadByEveryModeAndRefusedClearly) {
   EXPECT_EQ(run.exitCode, c.exitCode) << run.err.toStdString();
   if (c.said.isEmpty()) {
     EXPECT_EQ(db.Tq().size(), 1u) << run.err.toStdString();
+    EXPECT_TRUE(c.stored.isEmpty() || db.Tq().at(0).tqyb.toString() == c.stored);
   } else {
     EXPECT_TRUE(run.err.contains(path)) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(c.said)) << run.err.toStdString();

@@ -23,6 +23,7 @@ void ConfigureProgram(QProcess& process, QStringList arguments, const ProgramOpt
     environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(CLOCK_SHIFT_LIBRARY));
     environment.insert(QStringLiteral("CLOCK_SHIFT_START"),
                        QString::number(options.clockStart->toSecsSinceEpoch()));
+    environment.insert(QStringLiteral("CLOCK_SHIFT_RATE"), QString::number(options.clockRate));
     // The address sanitizer insists on being loaded first; the shift library only moves
     // the clock and allocates nothing.
     QString asan = environment.value(QStringLiteral("ASAN_OPTIONS"));

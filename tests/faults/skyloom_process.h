@@ -18,8 +18,10 @@ QCoreApplication& Application();
 struct ProgramOptions {
   // Runs the program as nobody when the tests run as root, who ignores file permissions.
   bool unprivileged = false;
-  // The program's wall clock starts at this instant (the monotonic clock is untouched).
+  // The program's wall clock starts at this instant (the monotonic clock is untouched) and
+  // runs this many times as fast.
   std::optional<QDateTime> clockStart;
+  int clockRate = 1;
   // Its open-file limit, soft and hard, so that it cannot raise it.
   std::optional<int> openFiles;
 };
@@ -59,6 +61,8 @@ class HeadlessProgram final {
   bool WaitForOutputLine(int boundMs);
   // True once standard error holds `text`.
   bool WaitForError(const QString& text, int boundMs);
+  // True once `done` holds, asked again as output arrives.
+  bool WaitUntil(const std::function<bool()>& done, int boundMs);
   bool Running() const { return process_.state() == QProcess::Running; }
   // SIGTERM, then waits for the end; true for a normal exit with status 0.
   bool Terminate();
@@ -67,7 +71,6 @@ class HeadlessProgram final {
 
  private:
   void Collect();
-  bool WaitUntil(const std::function<bool()>& done, int boundMs);
 
   QProcess process_;
   QString out_;

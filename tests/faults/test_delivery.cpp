@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
@@ -13,9 +15,11 @@
 
 #include "platform/open_files.h"
 #include "skyloom_process.h"
+#include "store/open_store.h"
 #include "support/gb_bytes.h"
 #include "support/raw_client.h"
 #include "support/scratch_db.h"
+#include "support/test_database.h"
 #include "support/test_server.h"
 
 namespace skyloom {
@@ -132,6 +136,94 @@ TEST(Delivery, AFloodOfConnectionsUnderALowOpenFileLimitLeavesTheTimedFetchLogge
       200);
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
 }
+
+QString FileText(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+class ChangedPage : public testing::TestWithParam<test::Backend> {};
+
+// The page loses both markers after the first fetch and gets them back later. The clock runs
+// 360 times as fast from 14:31:58, so the half-hourly fetches come every 5 s.
+TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
+  const QByteArray good = test::ReadTestData(u"shortnb_output.html"_s);
+  const QByteArray changed = QByteArray(good).replace("<!-- begin -->", "").replace("right", "");
+  std::atomic<int> served{0};
+  std::atomic<bool> markersBack{false};
+  test::TestServer page;
+  page.Http().Get("/page", [&](const httplib::Request&, httplib::Response& response) {
+    const QByteArray& body = ++served == 1 || markersBack ? good : changed;
+    response.set_content(body.constData(), static_cast<size_t>(body.size()), "text/html");
+  });
+  page.Start();
+  const auto db = test::MakeTestDatabase(GetParam());
+  ASSERT_TRUE(OpenStore(db->Location())->CreateTables());
+  QTemporaryDir folder;
+  const auto record = [&](const QString& name) {
+    return u"{ env | grep ^SKYLOOM_ | sort; echo ---; } >> '%1'"_s.arg(folder.filePath(name));
+  };
+  test::ProgramOptions options;
+  options.clockStart = QDateTime(QDate(2026, 12, 7), QTime(14, 31, 58));
+  options.clockRate = 360;
+  test::HeadlessProgram program(
+      {u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db->Location(), u"--listen"_s, u"127.0.0.1:0"_s,
+       u"--on-failure"_s, record(u"failure"_s), u"--on-recovery"_s, record(u"recovery"_s)},
+      options);
+  ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
+  const auto port =
+      QRegularExpression(u"127\\.0\\.0\\.1:(\\d+)"_s).match(program.Err()).captured(1);
+  httplib::Client api("127.0.0.1", port.toInt());
+  const auto json = [&](const char* path, int status) {
+    const auto answer = api.Get(path);
+    EXPECT_EQ(answer ? answer->status : 0, status) << path;
+    return QJsonDocument::fromJson(answer ? QByteArray::fromStdString(answer->body) : "{}");
+  };
+
+  // Two failures in a row, so that the second shows the alert is not repeated.
+  ASSERT_TRUE(program.WaitUntil([&] { return program.Out().count(u'\n') >= 3; }, 60'000))
+      << program.Out().toStdString();
+  markersBack = true;
+  for (const QString& line : program.Out().split(u'\n').mid(1, 2)) {
+    EXPECT_TRUE(line.contains(u"\t获取错误\t-1\t取回空字串\tnothing extracted"_s))
+        << line.toStdString();
+  }
+  const QJsonDocument health = json("/health", 503);
+  EXPECT_TRUE(health[u"reason"_s].toString().contains(u"nothing extracted"_s));
+  EXPECT_GE(health[u"consecutive_failures"_s].toInt(), 2);
+  EXPECT_EQ(json("/forecast", 200)[u"id"_s].toInt(), 1);
+  EXPECT_EQ(db->Tq().size(), 1u);
+  const auto log = db->Tqlog();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(u"%1 %2 %3"_s.arg(log[1].errstat).arg(log[1].errnum).arg(log[1].errdes),
+            u"获取错误 -1 取回空字串"_s);
+
+  ASSERT_TRUE(
+      program.WaitUntil([&] { return program.Out().contains(u"\t正常获取\t0\t未写入"_s); }, 60'000))
+      << program.Out().toStdString();
+  json("/health", 200);
+  for (int i = 0; i < 100 && !FileText(folder.filePath(u"recovery"_s)).endsWith(u"---\n"_s); ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
+  // One run each, with exactly these variables.
+  const auto runs = [&](const QString& name) {
+    return FileText(folder.filePath(name))
+        .remove(QRegularExpression(u"SKYLOOM_LOGTIME=2026-12-07 \\d\\d:\\d\\d:\\d\\d\n"_s))
+        .toStdString();
+  };
+  EXPECT_EQ(runs(u"failure"_s),
+            "SKYLOOM_DESCRIPTION=取回空字串\nSKYLOOM_ERRNUM=-1\nSKYLOOM_FAILURES=1\n"
+            "SKYLOOM_STATUS=获取错误\n---\n");
+  EXPECT_EQ(runs(u"recovery"_s),
+            u"SKYLOOM_DESCRIPTION=未写入\nSKYLOOM_ERRNUM=0\nSKYLOOM_FAILURES=%1\n"
+            u"SKYLOOM_STATUS=正常获取\n---\n"_s.arg(program.Out().count(u"取回空字串"_s))
+                .toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ChangedPage,
+                         testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+                         [](const auto& info) { return test::BackendName(info.param); });
 
 }  // namespace
 }  // namespace skyloom

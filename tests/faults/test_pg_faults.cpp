@@ -140,7 +140,7 @@ std::optional<StoreError> ReadNewest(ForecastStore& store) {
 }
 
 std::optional<StoreError> RecordText(ForecastStore& store) {
-  return store.Record(FetchResult{0, {}, u"阴"_s}, QString()).error;
+  return store.Record(FetchResult{0, {}, u"阴"_s}).error;
 }
 
 // In this order: the kept session stops answering; connecting again meets a server that
@@ -181,7 +181,7 @@ TEST(FrozenServer, EveryCallEndsInTimeAndTheNextAfterItStores) {
   }
   server.Thaw();
 
-  const StoreResult after = store.Record(FetchResult{0, {}, u"多云"_s}, QString());
+  const StoreResult after = store.Record(FetchResult{0, {}, u"多云"_s});
   EXPECT_EQ(after.error, std::nullopt) << after.error->message.toStdString();
   EXPECT_EQ(after.outcome, StoreOutcome::Stored);
 }

@@ -47,7 +47,9 @@ QString Trim(QStringView text) {
 }
 
 std::optional<QString> ExtractStepByStep(QStringView page) {
-  const qsizetype start = Find(page, 1, kBegin) + 14;
+  const qsizetype begin = Find(page, 1, kBegin);
+  if (begin == 0) return std::nullopt;
+  const qsizetype start = begin + 14;
   const qsizetype end = Find(page, start, kEnd);
   if (!(start < end)) return std::nullopt;
   QString text = skyloom::test::StripTagsAsWritten(page.sliced(start - 1, end - start).toString());

@@ -34,7 +34,7 @@ struct GridCase {
 class SlotGridTest : public testing::TestWithParam<GridCase> {};
 
 TEST_P(SlotGridTest, EachSlotTakesTheFirstAttemptOfItsHalfHour) {
-  const SlotGrid grid = BuildSlotGrid(GetParam().rows, kLastDay, 3, kNoon);
+  const SlotGrid grid = BuildSlotGrid(GetParam().rows, kLastDay, 3, kNoon, SyncWindows{});
   ASSERT_EQ(grid.firstDay, QDate(2026, 12, 5));
   ASSERT_EQ(grid.slotsPerDay, 17);
   for (int day = 0; day < grid.days; ++day) {

@@ -53,7 +53,8 @@ ScheduleHarness::ScheduleHarness() {
 
 ScheduleHarness::~ScheduleHarness() { holdRequests = false; }
 
-void ScheduleHarness::StartAt(const QTime& start, const QString& database) {
+void ScheduleHarness::StartAt(const QTime& start, const QString& database,
+                              const SyncWindows& schedule) {
   started_.reset();
   finished_.reset();
   lastSyncShown_.reset();
@@ -63,7 +64,8 @@ void ScheduleHarness::StartAt(const QTime& start, const QString& database) {
   clock_.Set(On7December(start));
   collector_ = std::make_unique<Collector>(clock_, *store_, ShortLimits());
   const QString address = server_.Url(QStringLiteral("/page"));
-  driver_ = std::make_unique<SyncDriver>(*collector_, [address] { return address; });
+  driver_ = std::make_unique<SyncDriver>(
+      *collector_, [address] { return address; }, schedule);
   started_ = std::make_unique<QSignalSpy>(driver_.get(), &SyncDriver::fetchStarted);
   finished_ = std::make_unique<QSignalSpy>(driver_.get(), &SyncDriver::fetchFinished);
   lastSyncShown_ = std::make_unique<QSignalSpy>(driver_.get(), &SyncDriver::lastSyncChanged);

@@ -27,7 +27,7 @@ class ScheduleHarness final {
   // A new collector and driver, as the program has them after start-up at `start` on
   // 7 December 2026; a running one is dropped, as when the program is restarted. `database`
   // is what --db takes; the scratch file by default.
-  void StartAt(const QTime& start, const QString& database = {});
+  void StartAt(const QTime& start, const QString& database = {}, const SyncWindows& schedule = {});
   // One tick at `timeOfDay`; a fetch it starts is waited for. True when it started a fetch.
   bool TickAt(const QTime& timeOfDay);
   // Waits for the running fetch to finish; false if none finished within the bound.

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <iostream>
 #include <vector>
 
+#include "app/command_line.h"
 #include "schedule_harness.h"
 
 namespace skyloom {
@@ -72,6 +75,29 @@ TEST(SimulatedDay, ARestartInsideAWindowFetchesAtTheNextMinuteBoundary) {
   // The newest forecast lives in the database, so the restart stores nothing twice.
   EXPECT_EQ(log[2].errdes, u"未写入"_s);
   EXPECT_EQ(harness.Db().Tq().size(), 1u);
+}
+
+TEST(SimulatedDay, TheSettingsFilesWindowAndIntervalAreFollowed) {
+  QTemporaryDir folder;
+  QFile settings(folder.filePath(u"skyloom.conf"_s));
+  ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+  settings.write("windows = 10:00-10:35\ninterval = 10\n");
+  settings.close();
+  const CommandLine line = ParseCommandLine({u"--config"_s, settings.fileName()});
+  ASSERT_EQ(line.mode, CommandLine::Mode::Window) << line.problem.toStdString();
+
+  ScheduleHarness harness;
+  harness.StartAt(QTime(0, 0, 0), {}, line.service.schedule);
+  std::vector<QTime> fetched;
+  for (int second = 0; second < 24 * 60 * 60; ++second) {
+    const QTime t = QTime(0, 0).addSecs(second);
+    if (harness.TickAt(t)) fetched.push_back(t);
+  }
+
+  EXPECT_EQ(fetched,
+            (std::vector<QTime>{QTime(10, 0), QTime(10, 10), QTime(10, 20), QTime(10, 30)}));
+  // The slot picture's slots are the same times.
+  EXPECT_EQ(line.service.schedule.TimedSlots(), fetched);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "platform/program_info.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
+#include "support/fake_clock.h"
 #include "support/loopback_socket.h"
 #include "support/raw_client.h"
 #include "support/test_database.h"
@@ -70,7 +71,9 @@ class HttpApiTest : public testing::TestWithParam<test::Backend> {
 
   std::unique_ptr<test::TestDatabase> db = test::MakeTestDatabase(GetParam());
   Metrics metrics;
-  HttpApi api{db->Location(), PgLimits{}, metrics};
+  // After the attempts the tests log, before the next timed fetch is overdue.
+  test::FakeClock clock{QDateTime(QDate(2026, 3, 1), QTime(7, 30))};
+  HttpApi api{db->Location(), PgLimits{}, metrics, clock};
   QString bound;
   int port = 0;
 };
@@ -167,10 +170,12 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     int status;
     QJsonValue lastAttempt;
     QJsonValue lastSuccess;
+    int failures;
   } steps[] = {
-      {0, false, 503, QJsonValue(), QJsonValue()},
-      {10, true, 200, u"2026-03-01 07:10:00"_s, u"2026-03-01 07:10:00"_s},
-      {20, false, 503, u"2026-03-01 07:20:00"_s, u"2026-03-01 07:10:00"_s},
+      {0, false, 503, QJsonValue(), QJsonValue(), 0},
+      {10, true, 200, u"2026-03-01 07:10:00"_s, u"2026-03-01 07:10:00"_s, 0},
+      {15, false, 503, u"2026-03-01 07:15:00"_s, u"2026-03-01 07:10:00"_s, 1},
+      {20, false, 503, u"2026-03-01 07:20:00"_s, u"2026-03-01 07:10:00"_s, 2},
   };
   for (const auto& step : steps) {
     if (step.addMinute != 0) AddAttempt(step.addMinute, step.fetched);
@@ -179,11 +184,26 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     EXPECT_EQ(answer.json["healthy"].toBool(), step.status == 200);
     EXPECT_EQ(answer.json["last_attempt"], step.lastAttempt);
     EXPECT_EQ(answer.json["last_success"], step.lastSuccess);
+    EXPECT_EQ(answer.json["consecutive_failures"], step.failures);
     EXPECT_EQ(answer.json["reason"].isString(), step.status != 200) << answer.Body();
+  }
+  // After a window's last fetch the next is due when the next window opens, 09:15; ten minutes
+  // later a collector that logged nothing has stalled.
+  AddAttempt(50, true);
+  for (const auto& [at, reason] :
+       {std::pair{QTime(9, 25), QJsonValue()},
+        {QTime(9, 25, 1),
+         u"no attempt logged since the timed fetch due at 2026-03-01 09:15:00"_s}}) {
+    clock.Set(at);
+    EXPECT_EQ(Get("/health").json["reason"], reason);
   }
 }
 
-TEST_P(HttpApiTest, MetricsCountAttemptsByResult) {
+TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
+  db->MakeTablesElsewhere();
+  AddAttempt(10, true);
+  AddAttempt(20, false);
+  const qint64 lastSuccess = QDateTime(QDate(2026, 3, 1), QTime(7, 10)).toSecsSinceEpoch();
   StoreResult stored{
       StoreOutcome::Stored, AttemptRow{{}, u"正常获取"_s, 0, u"成功写入"_s, {}}, 3, {}};
   StoreResult failed{
@@ -198,8 +218,8 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResult) {
            "skyloom_attempts_total{result=\"stored\"} 1",
            "skyloom_attempts_total{result=\"error\"} 1",
            "skyloom_attempts_total{result=\"empty\"} 0", "skyloom_forecasts_stored_total 1",
-           "# TYPE skyloom_last_success_timestamp_seconds gauge",
-           "skyloom_fetch_duration_seconds_bucket{le=\"0.25\"} 1",
+           "skyloom_last_success_timestamp_seconds " + std::to_string(lastSuccess),
+           "skyloom_consecutive_failures 1", "skyloom_fetch_duration_seconds_bucket{le=\"0.25\"} 1",
            "skyloom_fetch_duration_seconds_bucket{le=\"30\"} 1",
            "skyloom_fetch_duration_seconds_bucket{le=\"60\"} 2",
            "skyloom_fetch_duration_seconds_count 2", "skyloom_fetch_duration_seconds_sum 40.200",
@@ -295,7 +315,7 @@ TEST_P(HttpApiTest, AnAddressThatCannotBeHadIsNamed) {
       {bound, u"Address already in use"_s},  // this very API: no second server shares it
   };
   for (const auto& c : cases) {
-    HttpApi other(db->Location(), PgLimits{}, metrics);
+    HttpApi other(db->Location(), PgLimits{}, metrics, clock);
     QString got;
     const std::optional<QString> error = other.Start(c.address, got);
     ASSERT_TRUE(error.has_value()) << c.address.toStdString();
@@ -338,8 +358,8 @@ TEST_P(HttpApiTest, IdleAndTricklingClientsLeaveOtherRequestsServed) {
     crowd.push_back(test::ConnectLoopback(port, "127.0.3.2"));
   }
   char refusal[13] = {};
-  ::recv(crowd.back(), refusal, 12, MSG_WAITALL);
-  EXPECT_STREQ(refusal, "HTTP/1.1 429");
+  const ssize_t got = ::recv(crowd.back(), refusal, 12, MSG_WAITALL);
+  EXPECT_STREQ(refusal, "HTTP/1.1 429") << "received " << got;
 
   const std::string head =
       "GET /health HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(40, 'a') + "\r\n\r\n";

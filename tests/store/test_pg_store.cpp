@@ -54,11 +54,11 @@ TEST(PgStore, AListenerHearsOfEachNewForecastOnce) {
 
   std::vector<qint64> stored;
   for (const QString& text : {u"晴"_s, u"晴"_s, u"多云"_s, u"多云"_s}) {
-    const StoreResult result = store.Record(FetchResult{0, {}, text}, QString());
+    const StoreResult result = store.Record(FetchResult{0, {}, text});
     ASSERT_EQ(result.error, std::nullopt);
     if (result.outcome == StoreOutcome::Stored) stored.push_back(result.forecastId);
   }
-  ASSERT_EQ(store.Record(FetchResult{7, u"refused"_s, std::nullopt}, QString()).error,
+  ASSERT_EQ(store.Record(FetchResult{7, u"refused"_s, std::nullopt}).error,
             std::nullopt);
 
   EXPECT_EQ(stored.size(), 2u);
@@ -69,7 +69,7 @@ TEST(PgStore, InitCreatesTheTablesOnceAndOtherWritesNeverDo) {
   const auto db = test::MakeTestDatabase(test::Backend::Postgres);
   PgStore store(db->Location(), kLimits);
 
-  const StoreResult refused = store.Record(FetchResult{0, {}, u"晴"_s}, QString());
+  const StoreResult refused = store.Record(FetchResult{0, {}, u"晴"_s});
   ASSERT_NE(refused.error, std::nullopt);
   EXPECT_TRUE(refused.error->message.contains(u"--init-db"_s))
       << refused.error->message.toStdString();
@@ -77,7 +77,7 @@ TEST(PgStore, InitCreatesTheTablesOnceAndOtherWritesNeverDo) {
 
   EXPECT_EQ(store.CreateTables(), true);
   EXPECT_EQ(store.CreateTables(), false);
-  EXPECT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}, QString()).error, std::nullopt);
+  EXPECT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}).error, std::nullopt);
   EXPECT_EQ(db->Tq().size(), 1u);
 }
 
@@ -86,18 +86,18 @@ TEST(PgStore, AServerThatWasDownIsUsedAgainOnceItIsBack) {
   test::PgServer server;
   PgStore store(server.Uri(), kLimits);
   ASSERT_TRUE(store.CreateTables());
-  ASSERT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}, QString()).error, std::nullopt);
+  ASSERT_EQ(store.Record(FetchResult{0, {}, u"晴"_s}).error, std::nullopt);
 
   server.Stop();
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const auto error = store.Record(FetchResult{0, {}, u"多云"_s}, QString()).error;
+    const auto error = store.Record(FetchResult{0, {}, u"多云"_s}).error;
     ASSERT_NE(error, std::nullopt);
     EXPECT_TRUE(error->message.contains(u"127.0.0.1"_s)) << error->message.toStdString();
     EXPECT_FALSE(error->message.contains(server.Password())) << error->message.toStdString();
   }
   server.Start();
 
-  const StoreResult result = store.Record(FetchResult{0, {}, u"多云"_s}, QString());
+  const StoreResult result = store.Record(FetchResult{0, {}, u"多云"_s});
   EXPECT_EQ(result.error, std::nullopt);
   EXPECT_EQ(result.outcome, StoreOutcome::Stored);
 }

@@ -87,7 +87,7 @@ TEST_P(HistoryPaging, BothListsReadNewestFirstAPageAtATimeAsTheyScroll) {
   EXPECT_EQ(window.Attempts().Row(0).logtime, u"2026-12-07 11:59:05"_s);
   // The slot picture reads the same log by time: 08:15 of today holds the row of 08:15:05.
   const SlotGrid& grid = window.findChild<SlotPicture*>()->Grid();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !grid.cells.empty(); }, kWaitMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return grid.days == HistoryWindow::kPictureDays; }, kWaitMs));
   const SlotCell& cell = grid.At(HistoryWindow::kPictureDays - 1, 4);
   ASSERT_EQ(cell.start, QDateTime(kNow.date(), QTime(8, 15)));
   EXPECT_EQ(cell.state, SlotState::Unchanged);

@@ -1,0 +1,57 @@
+#include "serving/health.h"
+
+#include <algorithm>
+
+#include "history/slot_grid.h"
+
+namespace skyloom {
+namespace {
+
+const QString kLogTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+QString FailureText(const AttemptRow& row) {
+  if (StateOf(row) == SlotState::NothingExtracted) return kNothingExtracted;
+  return QStringLiteral("%1 %2").arg(row.number).arg(row.description);
+}
+
+}  // namespace
+
+bool Succeeded(const AttemptRow& row) { return row.status == kStatusFetched; }
+
+bool Succeeded(const StoreResult& stored) { return !stored.error && Succeeded(stored.logged); }
+
+HealthReport AssessHealth(const std::vector<AttemptRow>& newestFirst, const SyncWindows& schedule,
+                          const QDateTime& now) {
+  HealthReport report;
+  const auto success = std::find_if(newestFirst.begin(), newestFirst.end(),
+                                    [](const AttemptRow& row) { return Succeeded(row); });
+  report.consecutiveFailures = static_cast<int>(success - newestFirst.begin());
+  if (success != newestFirst.end()) report.lastSuccess = success->logtime;
+  if (newestFirst.empty()) {
+    report.reason = QStringLiteral("no attempt has been logged yet");
+    return report;
+  }
+  const AttemptRow& newest = newestFirst.front();
+  report.lastAttempt = newest.logtime;
+  if (!Succeeded(newest)) {
+    report.reason = QStringLiteral("the newest attempt failed: ") + FailureText(newest);
+    return report;
+  }
+  // The newest attempt stands in for the last timed fetch: one made by hand since can only
+  // put the next due time later, so a healthy collector is never taken for a stalled one.
+  const QDateTime logged = QDateTime::fromString(newest.logtime, kLogTimeFormat);
+  const QDateTime due = logged.isValid() ? schedule.NextDue(logged) : QDateTime();
+  if (due.isValid() && due.secsTo(now) > kStalledAfterSeconds) {
+    report.reason = QStringLiteral("no attempt logged since the timed fetch due at %1")
+                        .arg(due.toString(kLogTimeFormat));
+  }
+  return report;
+}
+
+HealthReport UnreadableLog(const QString& why) {
+  HealthReport report;
+  report.reason = why;
+  return report;
+}
+
+}  // namespace skyloom

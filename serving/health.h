@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "schedule/sync_schedule.h"
+#include "store/forecast_store.h"
+
+namespace skyloom {
+
+// How long a due timed fetch may go unlogged before the collector counts as stalled: room for
+// a slow request and a tick that waits for a fetch started by hand.
+inline constexpr qint64 kStalledAfterSeconds = 10 * 60;
+
+// What GET /health tells; healthy when there is no reason.
+struct HealthReport {
+  std::optional<QString> lastAttempt;  // logtime of the newest attempt
+  std::optional<QString> lastSuccess;  // logtime of the newest attempt that cut out a forecast
+  // Attempts that failed since the last success, newest first; nothing when the log could not
+  // be read.
+  std::optional<int> consecutiveFailures;
+  QString reason;
+
+  bool Healthy() const { return reason.isEmpty(); }
+};
+
+// Whether an attempt fetched a page and cut a forecast out of it.
+bool Succeeded(const AttemptRow& row);
+// The same for an attempt just made: it must also have been stored and logged.
+bool Succeeded(const StoreResult& stored);
+
+// The health of a collector from the newest attempts of its log (newest first), the schedule
+// it fetches on and the time now.
+HealthReport AssessHealth(const std::vector<AttemptRow>& newestFirst, const SyncWindows& schedule,
+                          const QDateTime& now);
+
+// The same when the log could not be read.
+HealthReport UnreadableLog(const QString& why);
+
+}  // namespace skyloom
