@@ -26,13 +26,12 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
 
   const SystemClock clock;
   CollectorService service(clock, line.service);
-  QObject::connect(&service.Driver(), &SyncDriver::fetchFinished, &app,
-                   [](const Attempt& attempt) {
-                     if (attempt.stored.error) PrintLine(stderr, attempt.stored.error->message);
-                     if (attempt.timed) {
-                       PrintLine(stdout, TerminalText(AttemptFields(attempt).join(u'\t')));
-                     }
-                   });
+  QObject::connect(&service.Driver(), &SyncDriver::fetchFinished, &app, [](const Attempt& attempt) {
+    if (attempt.stored.error) PrintLine(stderr, attempt.stored.error->message);
+    if (attempt.timed) {
+      PrintLine(stdout, TerminalText(AttemptFields(attempt).join(u'\t')));
+    }
+  });
   QObject::connect(&service, &CollectorService::report, &app, [](const QString& text) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + text);
   });

@@ -11,7 +11,8 @@ namespace skyloom {
 
 int RunOnce(const CommandLine& line) {
   const SystemClock clock;
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
+  const std::unique_ptr<ForecastStore> store =
+      OpenStore(line.service.databaseLocation, line.service.databaseLimits);
   Collector collector(clock, *store, line.service.limits, line.service.markers);
   const Attempt attempt = collector.Fetch(line.service.address);
   const QByteArray shown = TerminalText(attempt.shown).toUtf8();
@@ -27,7 +28,8 @@ int RunOnce(const CommandLine& line) {
 }
 
 int RunInitDb(const CommandLine& line) {
-  const std::unique_ptr<ForecastStore> store = OpenStore(line.service.databaseLocation, line.service.databaseLimits);
+  const std::unique_ptr<ForecastStore> store =
+      OpenStore(line.service.databaseLocation, line.service.databaseLimits);
   const auto created = store->CreateTables();
   if (!created) {
     std::fprintf(stderr, "skyloom: %s\n", created.error().message.toUtf8().constData());

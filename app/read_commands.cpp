@@ -28,7 +28,8 @@ QByteArray Lines(const std::vector<Row>& rows, QString (*toText)(const Row&)) {
 
 int RunReadCommand(const CommandLine& line) {
   // A file that is not there yet holds nothing yet; reading never makes it.
-  if (!IsServerLocation(line.service.databaseLocation) && !QFileInfo::exists(line.service.databaseLocation)) {
+  if (!IsServerLocation(line.service.databaseLocation) &&
+      !QFileInfo::exists(line.service.databaseLocation)) {
     std::fprintf(stderr, "skyloom: nothing stored yet: there is no database at %s\n",
                  line.service.databaseLocation.toUtf8().constData());
     return kNothingStored;

@@ -12,10 +12,10 @@ namespace skyloom {
 
 // What one fetch cycle did, as a value that crosses threads.
 struct Attempt {
-  bool timed = false;     // started by the schedule rather than by a person
-  QDateTime finishedAt;   // local time the cycle ended
-  QString shown;          // what the result box shows
-  StoreResult stored;     // what the store kept and logged
+  bool timed = false;    // started by the schedule rather than by a person
+  QDateTime finishedAt;  // local time the cycle ended
+  QString shown;         // what the result box shows
+  StoreResult stored;    // what the store kept and logged
   // The new row as the store keeps it, read back for whoever is told of new forecasts; nothing
   // unless one was stored and could be read back.
   std::optional<ForecastRow> newForecast;

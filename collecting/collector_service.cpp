@@ -48,8 +48,8 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
       driver_(std::make_unique<SyncDriver>(
           core_->collector, [address = settings.address] { return address; }, settings.schedule)),
       metrics_(std::make_unique<Metrics>()),
-      api_(std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits,
-                                     *metrics_, clock, settings.schedule)),
+      api_(std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits, *metrics_,
+                                     clock, settings.schedule)),
       hook_(HookFor(settings.onNew, "on_new", this)),
       failureHook_(HookFor(settings.onFailure, "on_failure", this)),
       recoveryHook_(HookFor(settings.onRecovery, "on_recovery", this)) {

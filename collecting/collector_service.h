@@ -30,8 +30,7 @@ class CollectorService final : public QObject {
   Q_DISABLE_COPY_MOVE(CollectorService)
 
  public:
-  CollectorService(const Clock& clock, const ServiceSettings& settings,
-                   QObject* parent = nullptr);
+  CollectorService(const Clock& clock, const ServiceSettings& settings, QObject* parent = nullptr);
   // Stops first (see Stop), so that nothing owned here outlives what it uses.
   ~CollectorService() override;
 

@@ -20,8 +20,8 @@ struct SyncDriver::Cycle {
   SyncDriver* owner;
 };
 
-SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address,
-                       SyncWindows schedule, QObject* parent)
+SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, SyncWindows schedule,
+                       QObject* parent)
     : QObject(parent),
       collector_(collector),
       address_(std::move(address)),

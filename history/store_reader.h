@@ -10,7 +10,6 @@
 #include "store/forecast_store.h"
 #include "store/pg_store.h"
 
-
 namespace skyloom {
 
 class WorkerThread;

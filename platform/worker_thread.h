@@ -14,9 +14,9 @@ namespace skyloom {
 class WorkerThread final {
  public:
   explicit WorkerThread(const QString& name);
-  // Waits two seconds at most for the work under way. A thread still stuck in a call is left running
-  // until the process exits, since destroying it would abort the program; whatever that work
-  // uses must be kept alive by the work itself.
+  // Waits two seconds at most for the work under way. A thread still stuck in a call is left
+  // running until the process exits, since destroying it would abort the program; whatever that
+  // work uses must be kept alive by the work itself.
   ~WorkerThread();
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;

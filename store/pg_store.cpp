@@ -55,8 +55,7 @@ DbExpected<void> PgStore::Connect() {
   // keeps. A zone the server does not know leaves the server's own.
   const QByteArray zone = QTimeZone::systemTimeZoneId();
   if (!zone.isEmpty()) {
-    (void)connection_->Run("SELECT set_config('TimeZone', $1, false)",
-                           {QString::fromLatin1(zone)});
+    (void)connection_->Run("SELECT set_config('TimeZone', $1, false)", {QString::fromLatin1(zone)});
   }
   return opened;
 }

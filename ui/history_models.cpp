@@ -100,9 +100,10 @@ void ForecastListModel::Refresh() {
       [](ForecastStore& store) { return store.NewestForecasts(kHistoryPageRows, 0); }, this,
       [this](const RowsRead<ForecastRow>& newest) {
         if (!newest) return Failed(newest.error());
-        const auto shown = std::find_if(newest->begin(), newest->end(), [this](const ForecastRow& row) {
-          return !rows_.empty() && row.id <= rows_.front().id;
-        });
+        const auto shown =
+            std::find_if(newest->begin(), newest->end(), [this](const ForecastRow& row) {
+              return !rows_.empty() && row.id <= rows_.front().id;
+            });
         // The newest shown is still there: only what came since is new.
         const bool kept = shown != newest->end() && shown->id == rows_.front().id;
         const qsizetype at = kept ? shown - newest->begin() : -1;
@@ -182,10 +183,11 @@ void AttemptListModel::Refresh() {
       [](ForecastStore& store) { return store.NewestAttempts(kHistoryPageRows); }, this,
       [this](const RowsRead<AttemptRow>& newest) {
         if (!newest) return Failed(newest.error());
-        const auto shown = std::find_if(newest->begin(), newest->end(), [this](const AttemptRow& row) {
-          return !rows_.empty() && row.position == rows_.front().position &&
-                 row.logtime == rows_.front().logtime;
-        });
+        const auto shown =
+            std::find_if(newest->begin(), newest->end(), [this](const AttemptRow& row) {
+              return !rows_.empty() && row.position == rows_.front().position &&
+                     row.logtime == rows_.front().logtime;
+            });
         const qsizetype at = shown == newest->end() ? -1 : shown - newest->begin();
         ShowNewest(rows_, *newest, at);
       });

@@ -68,8 +68,8 @@ QString LegendHtml() {
 
 }  // namespace
 
-HistoryWindow::HistoryWindow(const QString& databaseLocation, PgLimits limits,
-                             const Clock& clock, SyncWindows schedule, QWidget* parent)
+HistoryWindow::HistoryWindow(const QString& databaseLocation, PgLimits limits, const Clock& clock,
+                             SyncWindows schedule, QWidget* parent)
     : QWidget(parent, Qt::Window),
       reader_(new StoreReader(databaseLocation, limits, this)),
       clock_(clock),

@@ -4,13 +4,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QTextEdit>
-#include <functional>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <cstdio>
+#include <functional>
 
 #include "platform/sqlite_connection.h"
 #include "schedule/sync_schedule.h"

@@ -12,11 +12,11 @@
 #include <QTextEdit>
 #include <memory>
 
+#include "collecting/collector_service.h"
 #include "store/open_store.h"
 #include "support/fake_clock.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
-#include "collecting/collector_service.h"
 #include "ui/history_models.h"
 #include "ui/history_window.h"
 #include "ui/main_window.h"
@@ -165,8 +165,8 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   server.Start();
   const auto db = test::MakeTestDatabase(test::Backend::Sqlite);
   test::FakeClock clock{kNow};
-  CollectorService service(clock, {.address = server.Url(u"/page.asp"_s),
-                                   .databaseLocation = db->Location()});
+  CollectorService service(
+      clock, {.address = server.Url(u"/page.asp"_s), .databaseLocation = db->Location()});
   MainWindow form(service);
   ASSERT_TRUE(OpenStore(db->Location())->CreateTables());
   WriteRows(*db, 150);

@@ -10,24 +10,24 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <functional>
-#include <iostream>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <iostream>
 #include <memory>
 #include <thread>
 #include <utility>
 
+#include "collecting/collector.h"
+#include "platform/pg_connection.h"
 #include "schedule/sync_schedule.h"
 #include "store/forecast_store.h"
 #include "store/open_store.h"
-#include "platform/pg_connection.h"
 #include "support/fake_clock.h"
 #include "support/pg_server.h"
-#include "support/test_database.h"
 #include "support/scratch_db.h"
+#include "support/test_database.h"
 #include "support/test_server.h"
-#include "collecting/collector.h"
 #include "ui/main_window.h"
 
 namespace skyloom {
@@ -378,8 +378,7 @@ TEST_P(WindowWhileTheDatabaseHangs, TheWindowAnswersAndTheAttemptEndsAsAStoreErr
 
   const bool ended = finished.wait(kStatementMs + 5000);
   ticker.stop();
-  std::cout << "longest wait of the event loop: " << longestGap << " ms, " << ticks
-            << " ticks\n";
+  std::cout << "longest wait of the event loop: " << longestGap << " ms, " << ticks << " ticks\n";
   if (!ended) release();
   ASSERT_TRUE(ended) << "the attempt did not end within the database limit";
   const Attempt attempt = finished[0][0].value<Attempt>();
