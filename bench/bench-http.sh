@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Loads GET /forecast of the HTTP API (bench/serve_api over a scratch SQLite file) and then
 # nginx serving the same body as a static file, each with `wrk -t2 -c32 -d20s --latency` on
-# loopback, and reports requests per second, the 99th percentile, errors, the ratio, and the
-# API's resident memory before and after about a million requests.
+# loopback, and reports requests per second, the 99th percentile, errors, the ratio, the
+# API's CPU time per request, its resident memory before and after about a million requests,
+# and the time of a normal request while 2000 idle and 200 trickling connections are held
+# (bench/slow_clients.py).
 # Usage: bench/bench-http.sh [BUILD_DIR] (default build-bench, configured with
 # -DSKYLOOM_BUILD_BENCH=ON and built). Needs wrk, nginx (Debian nginx-light), curl and python3.
 set -euo pipefail
@@ -32,6 +34,8 @@ cleanup() {
 trap cleanup EXIT
 
 rss_kib() { sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$1/status"; }
+# User and system CPU time of a process, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 # Requests a wrk report counted.
 requests() { sed -n 's/^ *\([0-9]*\) requests in .*/\1/p' "$1"; }
 
@@ -74,7 +78,9 @@ web_url="http://127.0.0.1:$web_port/forecast"
 rss_start=$(rss_kib "$api")
 "${load[@]}" -d2s "$api_url" >"$scratch/api-warm.txt"
 rss_warm=$(rss_kib "$api")
+cpu_before=$(cpu_ticks "$api")
 "${load[@]}" -d"$duration" "$api_url" >"$scratch/api.txt"
+cpu_during=$(( $(cpu_ticks "$api") - cpu_before ))
 # More load until about a million requests have been served, to see whether memory grows.
 served=$(( $(requests "$scratch/api-warm.txt") + $(requests "$scratch/api.txt") ))
 while [ "$served" -lt "$memory_requests" ]; do
@@ -82,6 +88,7 @@ while [ "$served" -lt "$memory_requests" ]; do
   served=$(( served + $(requests "$scratch/api-more.txt") ))
 done
 rss_after=$(rss_kib "$api")
+python3 bench/slow_clients.py 127.0.0.1 "${address##*:}" 2000 200 20 >"$scratch/slow.txt"
 
 "$nginx" -e "$scratch/logs/error.log" -p "$scratch" -c "$scratch/nginx.conf" -g 'daemon off;' &
 web=$!
@@ -93,7 +100,8 @@ cmp -s <(curl -sf "$web_url") "$scratch/www/forecast" || { echo "nginx does not 
 "${load[@]}" -d2s "$web_url" >/dev/null
 "${load[@]}" -d"$duration" "$web_url" >"$scratch/nginx.txt"
 
-python3 - "$scratch/api.txt" "$scratch/nginx.txt" "$served" "$rss_start" "$rss_warm" "$rss_after" <<'EOF'
+python3 - "$scratch/api.txt" "$scratch/nginx.txt" "$served" "$rss_start" "$rss_warm" "$rss_after" \
+  "$cpu_during" "$(getconf CLK_TCK)" <<'EOF'
 import re, sys
 
 def report(path):
@@ -106,7 +114,8 @@ def report(path):
     return rps, p99, errors + (int(bad.group(1)) if bad else 0)
 
 api, web = report(sys.argv[1]), report(sys.argv[2])
-served, start, warm, after = (int(v) for v in sys.argv[3:])
+served, start, warm, after, ticks, tick_rate = (int(v) for v in sys.argv[3:])
+requests = int(re.search(r"^\s*(\d+) requests in", open(sys.argv[1]).read(), re.M).group(1))
 ratio = api[0] / web[0]
 growth = (after - warm) / 1024
 print("GET /forecast, wrk -t2 -c32 on loopback:")
@@ -114,8 +123,10 @@ for name, (rps, p99, errors) in (("skyloom API", api), ("nginx", web)):
     print(f"  {name:12} {rps:9.0f} requests/s  p99 {p99:6.2f} ms  errors {errors}")
 print(f"  ratio {ratio:.2f} of nginx (target at least 0.25): {'met' if ratio >= 0.25 else 'MISSED'}")
 print(f"  API p99 under 10 ms, no errors: {'met' if api[1] < 10 and api[2] == 0 else 'MISSED'}")
+print(f"  API CPU time {ticks / tick_rate / requests * 1e6:.1f} µs per request (user and system)")
 print(f"API resident memory: {start / 1024:.1f} MiB at start, {warm / 1024:.1f} MiB after warm-up, "
       f"{after / 1024:.1f} MiB after {served} requests")
 print(f"  growth after warm-up {growth:.2f} MiB (target under 5 MiB): "
       f"{'met' if growth < 5 else 'MISSED'}")
 EOF
+cat "$scratch/slow.txt"

@@ -14,7 +14,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -40,6 +39,11 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 using SteadyClock = std::chrono::steady_clock;
+// Each connection lives on one loop run by one thread, so it needs no strand; and a concrete
+// executor rather than Beast's type-erased default saves allocations on every operation.
+using Executor = net::io_context::executor_type;
+using Socket = tcp::socket::rebind_executor<Executor>::other;
+using Stream = beast::basic_stream<tcp, Executor>;
 
 namespace {
 
@@ -89,7 +93,8 @@ std::string Serialize(const HttpAnswer& answer, Framing framing) {
   out += "\r\n";
   out += answer.headers;
   if (!bodyless) {
-    if (!answer.contentType.empty()) out += "Content-Type: " + answer.contentType + "\r\n";
+    if (*answer.contentType != '\0')
+      out.append("Content-Type: ").append(answer.contentType) += "\r\n";
     out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
   }
   if (framing.close) {
@@ -113,12 +118,42 @@ bool OutOfDescriptors(const beast::error_code& error) {
          (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM);
 }
 
+// The fields that decide where a request ends and whom it is for.
+struct Framed {
+  std::size_t hosts = 0;
+  std::size_t lengths = 0;
+  std::size_t encodings = 0;
+  bool badLength = false;
+
+  void Count(http::field name, std::string_view value) {
+    if (name == http::field::host) ++hosts;
+    if (name == http::field::transfer_encoding) ++encodings;
+    if (name != http::field::content_length) return;
+    ++lengths;
+    badLength = badLength || !Digits(value);
+  }
+  // What makes the request's length uncertain, or its host unknown.
+  const char* Problem(unsigned version, bool chunked) const {
+    if (hosts > 1 || (hosts == 0 && version >= 11)) return "the request needs one Host";
+    if (lengths > 1) return "the request has more than one Content-Length";
+    if (badLength) return "the request has a bad Content-Length";
+    if (encodings > 0 && !chunked) return "the request's body has no length";
+    return nullptr;
+  }
+};
+
 }  // namespace
 
 class HttpServer::Impl {
  public:
   Impl(ServerLimits limits, Handler handler, Refusal refusal)
-      : limits(limits), handler(std::move(handler)), refusal(std::move(refusal)) {}
+      : limits(limits), handler(std::move(handler)), refusal(std::move(refusal)) {
+    for (int i = 0; i < std::max(1, limits.threads); ++i) {
+      loops_.push_back(std::make_unique<net::io_context>(1));
+    }
+    acceptor_.emplace(*loops_.front());
+    acceptPause_.emplace(*loops_.front());
+  }
   ~Impl() { Halt(); }
 
   std::optional<QString> Listen(const std::string& host, int port, int& boundPort);
@@ -127,7 +162,7 @@ class HttpServer::Impl {
   void Halt();
 
   // Starts serving a new connection; the status of its refusal, or 0.
-  int Admit(tcp::socket& socket, const net::ip::address& peer);
+  int Admit(Socket& socket, const net::ip::address& peer);
   void Leave(HttpConnection* connection, const net::ip::address& peer);
   bool Stopping() const { return stopping_; }
 
@@ -136,10 +171,10 @@ class HttpServer::Impl {
   const Refusal refusal;
 
  private:
-  void Run();
+  void Run(net::io_context& loop);
   void Accept();
-  void OnAccept(const beast::error_code& error, tcp::socket socket);
-  void RefuseAtOnce(tcp::socket& socket, int status, std::string_view reason);
+  void OnAccept(const beast::error_code& error, Socket socket);
+  void RefuseAtOnce(Socket& socket, int status, std::string_view reason);
 
   std::mutex mutex_;
   std::condition_variable drained_;
@@ -148,19 +183,20 @@ class HttpServer::Impl {
   std::atomic<bool> stopping_{false};
   std::size_t connectionCap_ = 0;
   // Declared last, so that connections it still holds go before what they leave from.
-  net::io_context io_;
-  std::optional<net::executor_work_guard<net::io_context::executor_type>> work_;
-  net::strand<net::io_context::executor_type> acceptStrand_{io_.get_executor()};
-  tcp::acceptor acceptor_{acceptStrand_};
-  net::steady_timer acceptPause_{acceptStrand_};
+  std::vector<std::unique_ptr<net::io_context>> loops_;
+  std::vector<net::executor_work_guard<Executor>> work_;
+  // On the first loop, like everything the acceptor does.
+  std::optional<tcp::acceptor> acceptor_;
+  std::optional<net::steady_timer> acceptPause_;
+  std::size_t nextLoop_ = 0;
   std::vector<std::thread> threads_;
 };
 
 // One client connection: reads a head within the deadline, hands it to the handler, writes
-// the answer, and waits for the next. All of it runs on the connection's strand.
+// the answer, and waits for the next. All of it runs on the thread of its loop.
 class HttpConnection final : public std::enable_shared_from_this<HttpConnection> {
  public:
-  HttpConnection(HttpServer::Impl& server, tcp::socket socket, net::ip::address peer)
+  HttpConnection(HttpServer::Impl& server, Socket socket, net::ip::address peer)
       : server_(server),
         stream_(std::move(socket)),
         peer_(std::move(peer)),
@@ -192,8 +228,9 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   }
 
   void Answer(HttpAnswer answer) {
-    net::dispatch(stream_.get_executor(),
-                  [self = shared_from_this(), answer = std::move(answer)] { self->Send(answer); });
+    if (stream_.get_executor().running_in_this_thread()) return Send(answer);
+    net::post(stream_.get_executor(),
+              [self = shared_from_this(), answer = std::move(answer)] { self->Send(answer); });
   }
 
  private:
@@ -231,21 +268,27 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
     const auto& request = parser_->get();
     const std::size_t line = request.method_string().size() + request.target().size() + 10;
     std::size_t fieldBytes = 0;
+    Framed framed;
     headers_.clear();
     for (const auto& field : request) {
       headers_.push_back({View(field.name_string()), View(field.value())});
       fieldBytes += field.name_string().size() + field.value().size() + 4;  // ": " and CRLF
+      framed.Count(field.name(), View(field.value()));
     }
-    if (line > server_.limits.requestLineBytes + 2)
+    if (line > server_.limits.requestLineBytes + 2) {
       return Refuse(414, "the request line is too long");
-    if (fieldBytes > server_.limits.headerBytes)
+    }
+    if (fieldBytes > server_.limits.headerBytes) {
       return Refuse(431, "the request headers are too large");
-    if (auto problem = Unframed(request)) return Refuse(400, problem);
+    }
+    if (auto problem = framed.Problem(request.version(), parser_->chunked())) {
+      return Refuse(400, problem);
+    }
 
     framing_.head = request.method() == http::verb::head;
     // Bodies are never read, so a connection that carries one ends with its answer.
-    framing_.close = !request.keep_alive() || request.count(http::field::transfer_encoding) > 0 ||
-                     parser_->content_length().value_or(0) > 0;
+    framing_.close =
+        !request.keep_alive() || framed.encodings > 0 || parser_->content_length().value_or(0) > 0;
     framing_.keepAlive10 = request.version() == 10 && !framing_.close;
     const std::string_view target = View(request.target());
     const std::size_t mark = target.find('?');
@@ -253,21 +296,6 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
         View(request.method_string()), target.substr(0, mark),
         mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1), headers_};
     server_.handler(shown, HttpReply(shared_from_this()));
-  }
-
-  // What makes the request's own length uncertain, or its host unknown.
-  static const char* Unframed(const http::request<http::empty_body>& request) {
-    const std::size_t hosts = request.count(http::field::host);
-    if (hosts > 1 || (hosts == 0 && request.version() >= 11)) return "the request needs one Host";
-    const std::size_t lengths = request.count(http::field::content_length);
-    if (lengths > 1) return "the request has more than one Content-Length";
-    if (lengths == 1 && !Digits(View(request[http::field::content_length]))) {
-      return "the request has a bad Content-Length";
-    }
-    if (request.count(http::field::transfer_encoding) > 0 && !request.chunked()) {
-      return "the request's body has no length";
-    }
-    return nullptr;
   }
 
   bool RequestLineTooLong() const {
@@ -324,7 +352,7 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   }
 
   HttpServer::Impl& server_;
-  beast::tcp_stream stream_;
+  Stream stream_;
   const net::ip::address peer_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
@@ -346,29 +374,29 @@ void HttpReply::operator()(HttpAnswer answer) const { connection_->Answer(std::m
 
 std::optional<QString> HttpServer::Impl::Listen(const std::string& host, int port, int& boundPort) {
   beast::error_code error;
-  tcp::resolver resolver(io_);
+  tcp::resolver resolver(*loops_.front());
   const auto found = resolver.resolve(
       host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, error);
   if (error) return QString::fromStdString(error.message());
   for (const auto& entry : found) {
     beast::error_code ignored;
-    acceptor_.close(ignored);
+    acceptor_->close(ignored);
     error = {};
     // SO_REUSEADDR only lets a restarted server past old connections; without
     // SO_REUSEPORT a second server on the address fails to bind.
-    if (!acceptor_.open(entry.endpoint().protocol(), error) &&
-        !acceptor_.set_option(tcp::acceptor::reuse_address(true), error) &&
-        !acceptor_.bind(entry.endpoint(), error) &&
-        !acceptor_.listen(net::socket_base::max_listen_connections, error)) {
+    if (!acceptor_->open(entry.endpoint().protocol(), error) &&
+        !acceptor_->set_option(tcp::acceptor::reuse_address(true), error) &&
+        !acceptor_->bind(entry.endpoint(), error) &&
+        !acceptor_->listen(net::socket_base::max_listen_connections, error)) {
       break;
     }
   }
   if (error) {
     beast::error_code ignored;
-    acceptor_.close(ignored);
+    acceptor_->close(ignored);
     return QString::fromStdString(error.message());
   }
-  boundPort = acceptor_.local_endpoint(error).port();
+  boundPort = acceptor_->local_endpoint(error).port();
   const std::size_t free = FreeDescriptors();
   connectionCap_ =
       std::min(limits.connections,
@@ -378,10 +406,10 @@ std::optional<QString> HttpServer::Impl::Listen(const std::string& host, int por
                                  "no more")
                       .arg(connectionCap_));
   }
-  work_.emplace(io_.get_executor());
+  for (const auto& loop : loops_) work_.push_back(net::make_work_guard(*loop));
   Accept();
   try {
-    for (int i = 0; i < std::max(1, limits.threads); ++i) threads_.emplace_back([this] { Run(); });
+    for (const auto& loop : loops_) threads_.emplace_back([this, &loop = *loop] { Run(loop); });
   } catch (const std::system_error& failure) {
     Halt();
     return QString::fromLocal8Bit(failure.what());
@@ -389,10 +417,10 @@ std::optional<QString> HttpServer::Impl::Listen(const std::string& host, int por
   return std::nullopt;
 }
 
-void HttpServer::Impl::Run() {
+void HttpServer::Impl::Run(net::io_context& loop) {
   for (;;) {
     try {
-      io_.run();
+      loop.run();
       return;
     } catch (const std::exception& failure) {
       ReportProblem(QStringLiteral("the API failed at a request: %1").arg(failure.what()));
@@ -401,19 +429,21 @@ void HttpServer::Impl::Run() {
 }
 
 void HttpServer::Impl::Accept() {
-  acceptor_.async_accept(
-      net::make_strand(io_),
-      [this](beast::error_code error, tcp::socket socket) { OnAccept(error, std::move(socket)); });
+  // Connections take turns over the loops.
+  net::io_context& loop = *loops_[nextLoop_++ % loops_.size()];
+  acceptor_->async_accept(loop.get_executor(), [this](beast::error_code error, Socket socket) {
+    OnAccept(error, std::move(socket));
+  });
 }
 
-void HttpServer::Impl::OnAccept(const beast::error_code& error, tcp::socket socket) {
-  if (error == net::error::operation_aborted || !acceptor_.is_open()) return;
+void HttpServer::Impl::OnAccept(const beast::error_code& error, Socket socket) {
+  if (error == net::error::operation_aborted || !acceptor_->is_open()) return;
   if (error) {
     ReportProblem(QStringLiteral("the API could not take a connection: %1")
                       .arg(QString::fromStdString(error.message())));
     if (!OutOfDescriptors(error)) return Accept();
-    acceptPause_.expires_after(kAcceptPause);
-    acceptPause_.async_wait([this](beast::error_code waited) {
+    acceptPause_->expires_after(kAcceptPause);
+    acceptPause_->async_wait([this](beast::error_code waited) {
       if (!waited) Accept();
     });
     return;
@@ -430,7 +460,7 @@ void HttpServer::Impl::OnAccept(const beast::error_code& error, tcp::socket sock
   Accept();
 }
 
-int HttpServer::Impl::Admit(tcp::socket& socket, const net::ip::address& peer) {
+int HttpServer::Impl::Admit(Socket& socket, const net::ip::address& peer) {
   std::shared_ptr<HttpConnection> admitted;
   std::shared_ptr<HttpConnection> evicted;
   {
@@ -476,7 +506,7 @@ void HttpServer::Impl::Leave(HttpConnection* connection, const net::ip::address&
 }
 
 // A refusal costs no connection: one try at sending it, and the socket is closed.
-void HttpServer::Impl::RefuseAtOnce(tcp::socket& socket, int status, std::string_view reason) {
+void HttpServer::Impl::RefuseAtOnce(Socket& socket, int status, std::string_view reason) {
   const std::string bytes = Serialize(refusal(status, reason), Framing{false, true, false});
   beast::error_code ignored;
   socket.non_blocking(true, ignored);
@@ -497,10 +527,10 @@ void HttpServer::Impl::StopAccepting() {
       if (auto held = c->weak_from_this().lock()) waiting.push_back(std::move(held));
     }
   }
-  net::post(acceptor_.get_executor(), [this] {
+  net::post(acceptor_->get_executor(), [this] {
     beast::error_code ignored;
-    acceptor_.close(ignored);
-    acceptPause_.cancel();
+    acceptor_->close(ignored);
+    acceptPause_->cancel();
   });
   for (const auto& c : waiting) c->Evict();
 }
@@ -516,8 +546,8 @@ void HttpServer::Impl::Stop() {
 
 void HttpServer::Impl::Halt() {
   stopping_ = true;
-  work_.reset();
-  io_.stop();
+  work_.clear();
+  for (const auto& loop : loops_) loop->stop();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
 }

@@ -44,7 +44,7 @@ struct HttpAnswer {
   int status = 200;
   std::string headers;  // "Name: value\r\n" lines; see AddHeader
   // Written with the body unless the status has none (204, 304): then neither is sent.
-  std::string contentType;
+  const char* contentType = "";
   std::string body;
 
   void AddHeader(std::string_view name, std::string_view value);
