@@ -145,7 +145,8 @@ QString FileText(const QString& path) {
 class ChangedPage : public testing::TestWithParam<test::Backend> {};
 
 // The page loses both markers after the first fetch and gets them back later. The clock runs
-// 360 times as fast from 14:31:58, so the half-hourly fetches come every 5 s.
+// 360 times as fast from 14:31:58, so the half-hourly fetches come every 5 s; libpq times its
+// connection by that clock, hence the long limit.
 TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   const QByteArray good = test::ReadTestData(u"shortnb_output.html"_s);
   const QByteArray changed = QByteArray(good).replace("<!-- begin -->", "").replace("right", "");
@@ -168,7 +169,8 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   options.clockRate = 360;
   test::HeadlessProgram program(
       {u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db->Location(), u"--listen"_s, u"127.0.0.1:0"_s,
-       u"--on-failure"_s, record(u"failure"_s), u"--on-recovery"_s, record(u"recovery"_s)},
+       u"--on-failure"_s, record(u"failure"_s), u"--on-recovery"_s, record(u"recovery"_s),
+       u"--db-connect-timeout"_s, u"3600"_s},
       options);
   ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
   const auto port =
