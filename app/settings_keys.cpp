@@ -101,11 +101,17 @@ constexpr SettingKey kKeys[] = {
      }},
     {"windows",
      [](const QString& value, ServiceSettings& settings) {
-       return ParseWindows(value, settings.schedule.windows);
+       auto windows = ParseWindows(value);
+       if (!windows) return std::optional<QString>(windows.error());
+       settings.schedule.windows = std::move(*windows);
+       return std::optional<QString>();
      }},
     {"interval",
      [](const QString& value, ServiceSettings& settings) {
-       return ParseInterval(value, settings.schedule.intervalMinutes);
+       const auto minutes = ParseInterval(value);
+       if (!minutes) return std::optional<QString>(minutes.error());
+       settings.schedule.intervalMinutes = *minutes;
+       return std::optional<QString>();
      }},
 };
 

@@ -43,13 +43,12 @@ int main(int argc, char* argv[]) {
   const Metrics metrics;
   const SystemClock clock;
   HttpApi api(path, PgLimits{}, metrics, clock);
-  QString bound;
-  if (auto error =
-          api.Start(QStringLiteral("127.0.0.1:") + QString::fromLocal8Bit(argv[1]), bound)) {
-    std::fprintf(stderr, "%s\n", qPrintable(*error));
+  const auto bound = api.Start(QStringLiteral("127.0.0.1:") + QString::fromLocal8Bit(argv[1]));
+  if (!bound) {
+    std::fprintf(stderr, "%s\n", qPrintable(bound.error()));
     return 1;
   }
-  std::printf("listening on %s\n", qPrintable(bound));
+  std::printf("listening on %s\n", qPrintable(*bound));
   std::fflush(stdout);
   int signal = 0;
   sigwait(&stop, &signal);

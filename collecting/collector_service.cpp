@@ -76,11 +76,11 @@ void CollectorService::SetAddressSource(std::function<QString()> address) {
 
 std::optional<QString> CollectorService::Start() {
   if (!settings_.listen.isEmpty()) {
-    QString bound;
-    if (auto problem = api_->Start(settings_.listen, bound)) {
-      return QStringLiteral("cannot serve the API on %1: %2").arg(settings_.listen, *problem);
+    const auto bound = api_->Start(settings_.listen);
+    if (!bound) {
+      return QStringLiteral("cannot serve the API on %1: %2").arg(settings_.listen, bound.error());
     }
-    emit report(QStringLiteral("serving the API on http://%1").arg(bound));
+    emit report(QStringLiteral("serving the API on http://%1").arg(*bound));
   }
   driver_->Start();
   return std::nullopt;

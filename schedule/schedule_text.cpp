@@ -33,19 +33,22 @@ QString RangeText(const SyncWindow& window) {
 
 }  // namespace
 
-std::optional<QString> ParseWindows(const QString& text, std::vector<SyncWindow>& windows) {
-  if (text.trimmed().isEmpty()) return QStringLiteral("needs at least one range");
+std::expected<std::vector<SyncWindow>, QString> ParseWindows(const QString& text) {
+  if (text.trimmed().isEmpty()) return std::unexpected(QStringLiteral("needs at least one range"));
   std::vector<SyncWindow> read;
   for (const QString& part : text.split(u',')) {
     const QString range = part.trimmed();
     const QStringList ends = range.split(u'-');
     if (ends.size() != 2) {
-      return QStringLiteral("\"%1\" is not a range HH:MM[:SS]-HH:MM[:SS]").arg(range);
+      return std::unexpected(
+          QStringLiteral("\"%1\" is not a range HH:MM[:SS]-HH:MM[:SS]").arg(range));
     }
     SyncWindow window;
-    if (auto problem = ParseTime(ends[0].trimmed(), window.from)) return problem;
-    if (auto problem = ParseTime(ends[1].trimmed(), window.to)) return problem;
-    if (window.to < window.from) return QStringLiteral("%1 ends before it starts").arg(range);
+    if (auto problem = ParseTime(ends[0].trimmed(), window.from)) return std::unexpected(*problem);
+    if (auto problem = ParseTime(ends[1].trimmed(), window.to)) return std::unexpected(*problem);
+    if (window.to < window.from) {
+      return std::unexpected(QStringLiteral("%1 ends before it starts").arg(range));
+    }
     read.push_back(window);
   }
   std::sort(read.begin(), read.end(),
@@ -53,21 +56,20 @@ std::optional<QString> ParseWindows(const QString& text, std::vector<SyncWindow>
   // Closed ranges: two that share an instant overlap.
   for (size_t i = 1; i < read.size(); ++i) {
     if (read[i].from <= read[i - 1].to) {
-      return QStringLiteral("%1 overlaps %2").arg(RangeText(read[i - 1]), RangeText(read[i]));
+      return std::unexpected(
+          QStringLiteral("%1 overlaps %2").arg(RangeText(read[i - 1]), RangeText(read[i])));
     }
   }
-  windows = std::move(read);
-  return std::nullopt;
+  return read;
 }
 
-std::optional<QString> ParseInterval(const QString& text, int& minutes) {
+std::expected<int, QString> ParseInterval(const QString& text) {
   static const QRegularExpression digits(QStringLiteral("^[0-9]{1,4}$"));
   const int value = digits.match(text).hasMatch() ? text.toInt() : 0;
   if (value < 1 || value > kMinutesPerDay) {
-    return QStringLiteral("needs whole minutes from 1 to %1").arg(kMinutesPerDay);
+    return std::unexpected(QStringLiteral("needs whole minutes from 1 to %1").arg(kMinutesPerDay));
   }
-  minutes = value;
-  return std::nullopt;
+  return value;
 }
 
 QString WindowsText(const std::vector<SyncWindow>& windows) {

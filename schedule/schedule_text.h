@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <expected>
 #include <optional>
 #include <vector>
 
@@ -10,10 +11,10 @@ namespace skyloom {
 
 // Comma-separated HH:MM[:SS]-HH:MM[:SS] ranges, blanks allowed around each, in any order:
 // sorted into `windows`, or what is wrong with the text.
-std::optional<QString> ParseWindows(const QString& text, std::vector<SyncWindow>& windows);
+std::expected<std::vector<SyncWindow>, QString> ParseWindows(const QString& text);
 
 // Whole minutes from 1 to a day.
-std::optional<QString> ParseInterval(const QString& text, int& minutes);
+std::expected<int, QString> ParseInterval(const QString& text);
 
 // The windows as ParseWindows reads them, seconds only where they are not 0.
 QString WindowsText(const std::vector<SyncWindow>& windows);

@@ -349,16 +349,17 @@ HttpApi::HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metri
 
 HttpApi::~HttpApi() { Stop(); }
 
-std::optional<QString> HttpApi::Start(const QString& hostPort, QString& bound) {
-  if (server_) return QStringLiteral("the HTTP API is serving already");
+std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
+  if (server_) return std::unexpected(QStringLiteral("the HTTP API is serving already"));
   const std::optional<ListenAddress> address = ParseListenAddress(hostPort);
   if (!address) {
-    return QStringLiteral("\"%1\" is not HOST:PORT (an IPv6 host in brackets, a port up to 65535)")
-        .arg(hostPort);
+    return std::unexpected(
+        QStringLiteral("\"%1\" is not HOST:PORT (an IPv6 host in brackets, a port up to 65535)")
+            .arg(hostPort));
   }
   const auto failure = [&](const QString& why) {
     Stop();
-    return QStringLiteral("cannot listen on %1: %2").arg(hostPort, why);
+    return std::unexpected(QStringLiteral("cannot listen on %1: %2").arg(hostPort, why));
   };
   readers_ = std::make_unique<StoreReaders>(location_, limits_);
   if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
@@ -372,12 +373,11 @@ std::optional<QString> HttpApi::Start(const QString& hostPort, QString& bound) {
         return Fail(status,
                     QString::fromUtf8(reason.data(), static_cast<qsizetype>(reason.size())));
       });
-  int port = 0;
-  if (auto error = server_->Start(address->host, address->port, port)) return failure(*error);
+  const auto port = server_->Start(address->host, address->port);
+  if (!port) return failure(port.error());
   const QString host = QString::fromStdString(address->host);
-  bound =
-      (host.contains(QLatin1Char(':')) ? u'[' + host + u']' : host) + u':' + QString::number(port);
-  return std::nullopt;
+  return (host.contains(QLatin1Char(':')) ? u'[' + host + u']' : host) + u':' +
+         QString::number(*port);
 }
 
 void HttpApi::Stop() {

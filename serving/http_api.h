@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <expected>
 #include <memory>
 #include <optional>
 
@@ -35,7 +36,7 @@ class HttpApi final {
   // Binds HOST:PORT (an IPv6 host in brackets; port 0: any free port) for this program
   // alone and serves on threads of its own. On success `bound` is the address got, as
   // HOST:PORT; otherwise what went wrong.
-  std::optional<QString> Start(const QString& hostPort, QString& bound);
+  std::expected<QString, QString> Start(const QString& hostPort);
   // Stops serving once the requests under way are answered.
   void Stop();
 

@@ -557,8 +557,10 @@ HttpServer::HttpServer(ServerLimits limits, Handler handler, Refusal refusal)
 
 HttpServer::~HttpServer() = default;
 
-std::optional<QString> HttpServer::Start(const std::string& host, int port, int& boundPort) {
-  return impl_->Listen(host, port, boundPort);
+std::expected<int, QString> HttpServer::Start(const std::string& host, int port) {
+  int bound = 0;
+  if (auto problem = impl_->Listen(host, port, bound)) return std::unexpected(*problem);
+  return bound;
 }
 
 void HttpServer::StopAccepting() { impl_->StopAccepting(); }

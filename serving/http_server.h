@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <expected>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -80,7 +81,7 @@ class HttpServer final {
 
   // Binds HOST:PORT for this server alone (port 0: any free one) and serves; the port got,
   // or what went wrong.
-  std::optional<QString> Start(const std::string& host, int port, int& boundPort);
+  std::expected<int, QString> Start(const std::string& host, int port);
   // Takes no new connection and closes those waiting for a request.
   void StopAccepting();
   // Gives the answers under way a moment to leave, then ends every connection.
