@@ -27,7 +27,8 @@ std::optional<QString> ReadSettingsFile(const QString& path, bool mustExist,
   };
   struct stat status {};
   if (::stat(QFile::encodeName(path).constData(), &status) != 0) {
-    if (!mustExist && errno == ENOENT) return std::nullopt;
+    // Where it cannot even be seen (a home folder closed to this user), there is none.
+    if (!mustExist) return std::nullopt;
     return refused(QString::fromLocal8Bit(std::strerror(errno)));
   }
   if (!S_ISREG(status.st_mode)) return refused(QStringLiteral("not a regular file"));

@@ -1,0 +1,88 @@
+#pragma once
+
+// Boost.Beast rather than libmicrohttpd: libmicrohttpd's timeout restarts with every byte, so
+// a client trickling its head keeps its connection, and it answers its own refusals (414,
+// 431, 400, a full server) with fixed HTML or a bare close. Beast's parser refuses blanks
+// before a colon, control bytes and conflicting lengths by itself, its streams carry a
+// deadline for a whole operation, and every refusal stays ours to word. It is header-only,
+// so nothing is added at run time.
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "serving/http_server.h"
+
+namespace skyloom {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+using tcp = net::ip::tcp;
+// Each connection lives on one loop run by one thread, so it needs no strand; and a concrete
+// executor rather than Beast's type-erased default saves allocations on every operation.
+using Executor = net::io_context::executor_type;
+using Socket = tcp::socket::rebind_executor<Executor>::other;
+using Stream = beast::basic_stream<tcp, Executor>;
+
+// The listening socket, the loops and their threads, and the count of connections, which
+// each connection joins when admitted and leaves when destroyed.
+class HttpServer::Impl {
+ public:
+  Impl(ServerLimits limits, Handler handler, Refusal refusal)
+      : limits(limits), handler(std::move(handler)), refusal(std::move(refusal)) {
+    for (int i = 0; i < std::max(1, limits.threads); ++i) {
+      loops_.push_back(std::make_unique<net::io_context>(1));
+    }
+    acceptor_.emplace(*loops_.front());
+    acceptPause_.emplace(*loops_.front());
+  }
+  ~Impl() { Halt(); }
+
+  std::optional<QString> Listen(const std::string& host, int port, int& boundPort);
+  void StopAccepting();
+  void Stop();
+  void Halt();
+
+  // Starts serving a new connection; the status of its refusal, or 0.
+  int Admit(Socket& socket, const net::ip::address& peer);
+  void Leave(HttpConnection* connection, const net::ip::address& peer);
+  bool Stopping() const { return stopping_; }
+
+  const ServerLimits limits;
+  const Handler handler;
+  const Refusal refusal;
+
+ private:
+  void Run(net::io_context& loop);
+  void Accept();
+  void OnAccept(const beast::error_code& error, Socket socket);
+  void RefuseAtOnce(Socket& socket, int status, std::string_view reason);
+
+  std::mutex mutex_;
+  std::condition_variable drained_;
+  std::list<HttpConnection*> connections_;
+  std::map<net::ip::address, std::size_t> perAddress_;
+  std::atomic<bool> stopping_{false};
+  std::size_t connectionCap_ = 0;
+  // Declared last, so that connections it still holds go before what they leave from.
+  std::vector<std::unique_ptr<net::io_context>> loops_;
+  std::vector<net::executor_work_guard<Executor>> work_;
+  // On the first loop, like everything the acceptor does.
+  std::optional<tcp::acceptor> acceptor_;
+  std::optional<net::steady_timer> acceptPause_;
+  std::size_t nextLoop_ = 0;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace skyloom
