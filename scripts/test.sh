@@ -12,6 +12,7 @@ if [ "${SKYLOOM_SANITIZE:-0}" = 1 ]; then
   options=(-DCMAKE_BUILD_TYPE=Debug -DSKYLOOM_SANITIZE=ON)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp"
 fi
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build"
