@@ -162,7 +162,8 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   ASSERT_TRUE(OpenStore(db->Location())->CreateTables());
   QTemporaryDir folder;
   const auto record = [&](const QString& name) {
-    return u"{ env | grep ^SKYLOOM_ | sort; echo ---; } >> '%1'"_s.arg(folder.filePath(name));
+    return u"{ env | grep -E '^SKYLOOM_(LOGTIME|STATUS|ERRNUM|DESCRIPTION|FAILURES)=' | sort; echo ---; } >> '%1'"_s
+        .arg(folder.filePath(name));
   };
   test::ProgramOptions options;
   options.clockStart = QDateTime(QDate(2026, 12, 7), QTime(14, 31, 58));
