@@ -19,8 +19,6 @@ struct Attempt {
   // The new row as the store keeps it, read back for whoever is told of new forecasts; nothing
   // unless one was stored and could be read back.
   std::optional<ForecastRow> newForecast;
-
-  bool Failed() const { return stored.error || stored.logged.number != 0; }
 };
 
 // The fields of the one line that tells what an attempt did: its time, the status word, the

@@ -40,7 +40,6 @@ class SyncDriver final : public QObject {
   bool Busy() const { return busy_; }
   // The last timed fetch, or the start value before the first.
   const QDateTime& LastSync() const { return lastSync_; }
-  const SyncWindows& Schedule() const { return schedule_; }
   // What the last finished fetch did.
   const Attempt& LastAttempt() const { return lastAttempt_; }
   // Stops the clock and ends a running cycle: the request at once, a store call as soon as
