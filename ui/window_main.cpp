@@ -5,6 +5,7 @@
 #include "collecting/collector_service.h"
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
+#include "platform/translations.h"
 #include "ui/main_window.h"
 
 // The window program; `skyloom` hands over to it when no other mode is asked for.
@@ -25,6 +26,7 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   QApplication app(argc, argv);
+  skyloom::InstallTranslation();
   const skyloom::SystemClock clock;
   skyloom::CollectorService service(clock, line.service);
   QObject::connect(&service, &skyloom::CollectorService::report, &app, [](const QString& text) {
