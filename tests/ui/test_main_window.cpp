@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -28,7 +29,10 @@
 #include "support/scratch_db.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
+#include "ui/history_models.h"
+#include "ui/history_window.h"
 #include "ui/main_window.h"
+#include "ui/slot_picture.h"
 
 namespace skyloom {
 namespace {
@@ -127,6 +131,22 @@ TEST_F(MainWindowTest, StartsWithVersionCaptionLockedAddressAndEmptyBoxes) {
   auto* picture = Find<QLabel>("pic_icon");
   EXPECT_FALSE(picture->isVisibleTo(&form));
   EXPECT_FALSE(picture->pixmap().isNull());
+
+  // The captions read the same in every language; ours follow LANGUAGE.
+  form.OpenHistory();
+  QStringList shown{Find<QGroupBox>("Frame1")->title()};
+  for (const char* name : {"cmdGet", "cmdUnlock", "Command1", "cmdHistory"}) {
+    shown << Find<QPushButton>(name)->text();
+  }
+  const auto* tabs = form.History()->findChild<QTabWidget*>(QStringLiteral("tabHistory"));
+  shown << form.History()->windowTitle() << tabs->tabText(0) << tabs->tabText(1)
+        << form.History()->Attempts().headerData(3, Qt::Horizontal).toString()
+        << SlotPicture::NameOf(SlotState::NothingExtracted);
+  EXPECT_EQ(shown.join(u'|').toStdString(),
+            qEnvironmentVariable("LANGUAGE").startsWith(u"zh")
+                ? "From|Get|UnLock|Clear|历史|Skyloom 历史记录|预报|获取记录|描述|未提取到预报"
+                : "From|Get|UnLock|Clear|History|Skyloom History|Forecasts|Attempts|Description|"
+                  "Nothing extracted");
 }
 
 // The drawn size with the usual type; larger type or a CJK face grows the window instead of
