@@ -15,7 +15,6 @@ class GuiEnvironment final : public testing::Environment {
     // The real window, on a platform that needs no display unless a run asks for one.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     app_ = std::make_unique<QApplication>(argc_, argv_);
-    // As the window program does: the language follows LANG and LANGUAGE.
     skyloom::InstallTranslation();
   }
   void TearDown() override { app_.reset(); }
