@@ -1,4 +1,132 @@
 <?xml version="1.0" encoding="utf-8"?>
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
+<context>
+    <name>skyloom::AttemptListModel</name>
+    <message>
+        <source>Time</source>
+        <translation>时间</translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>Number</source>
+        <translation>错误号</translation>
+    </message>
+    <message>
+        <source>Description</source>
+        <translation>描述</translation>
+    </message>
+</context>
+<context>
+    <name>skyloom::ForecastListModel</name>
+    <message>
+        <source>Stored</source>
+        <translation>写入时间</translation>
+    </message>
+    <message>
+        <source>Forecast</source>
+        <translation>预报</translation>
+    </message>
+</context>
+<context>
+    <name>skyloom::HistoryWindow</name>
+    <message>
+        <source>inserted</source>
+        <translation>新增</translation>
+    </message>
+    <message>
+        <source>deleted</source>
+        <translation>删除</translation>
+    </message>
+    <message>
+        <source>Skyloom History</source>
+        <translation>Skyloom 历史记录</translation>
+    </message>
+    <message>
+        <source>Forecasts</source>
+        <translation>预报</translation>
+    </message>
+    <message>
+        <source>Attempts</source>
+        <translation>获取记录</translation>
+    </message>
+    <message>
+        <source>Timed slots of the last %1 days; hover over a slot for its attempt.</source>
+        <translation>最近 %1 天的定时时段；鼠标停在格子上可查看那次获取。</translation>
+    </message>
+    <message>
+        <source>The history could not be read: %1</source>
+        <translation>无法读取历史记录：%1</translation>
+    </message>
+    <message>
+        <source>Stored %1, the first forecast stored.</source>
+        <translation>%1 写入，是写入的第一条预报。</translation>
+    </message>
+    <message>
+        <source>Stored %1; changes since the forecast of %2: %3</source>
+        <translation>%1 写入；与 %2 的预报相比的改动：%3</translation>
+    </message>
+</context>
+<context>
+    <name>skyloom::MainWindow</name>
+    <message>
+        <source>store error</source>
+        <translation>存储出错</translation>
+    </message>
+    <message>
+        <source>nothing extracted: the page has no forecast between the markers</source>
+        <translation>未提取到预报：页面上两个标记之间没有预报</translation>
+    </message>
+    <message>
+        <source>Last attempt %1  %2</source>
+        <translation>上次获取 %1  %2</translation>
+    </message>
+    <message>
+        <source>History</source>
+        <translation>历史</translation>
+    </message>
+</context>
+<context>
+    <name>skyloom::SlotPicture</name>
+    <message>
+        <source>Stored</source>
+        <translation>写入新预报</translation>
+    </message>
+    <message>
+        <source>Unchanged</source>
+        <translation>预报未变</translation>
+    </message>
+    <message>
+        <source>Nothing extracted</source>
+        <translation>未提取到预报</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>获取出错</translation>
+    </message>
+    <message>
+        <source>No attempt</source>
+        <translation>未获取</translation>
+    </message>
+    <message>
+        <source>To come</source>
+        <translation>未到时间</translation>
+    </message>
+    <message>
+        <source>%1, slot %2 (%3–%4)
+%5</source>
+        <translation>%1，%2 时段（%3–%4）
+%5</translation>
+    </message>
+</context>
+<context>
+    <name>skyloom::TrayIntegration</name>
+    <message>
+        <source>%1: a new forecast</source>
+        <translation>%1：新的预报</translation>
+    </message>
+</context>
 </TS>

@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <algorithm>
 
+#include "ui/forecast_line.h"
+
 namespace skyloom {
 namespace {
 
@@ -15,18 +17,13 @@ constexpr int kBeginningChars = 48;
 
 QString Beginning(const std::optional<QString>& text) {
   if (!text) return QStringLiteral("(NULL)");
-  QString line = text->left(kBeginningChars + 1).simplified();
-  if (line.size() > kBeginningChars || text->size() > kBeginningChars + 1) {
-    line = line.left(kBeginningChars) + QChar(0x2026);
-  }
-  return line;
+  return ForecastLine(*text, kBeginningChars);
 }
 
-QVariant Header(int section, Qt::Orientation orientation, int role,
-                std::initializer_list<const char*> names) {
+QVariant Header(int section, Qt::Orientation orientation, int role, const QStringList& names) {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  if (section < 0 || section >= static_cast<int>(names.size())) return {};
-  return QString::fromLatin1(names.begin()[section]);
+  if (section < 0 || section >= names.size()) return {};
+  return names[section];
 }
 
 const QIcon& FailureMark() {
@@ -84,7 +81,7 @@ QVariant ForecastListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant ForecastListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  return Header(section, orientation, role, {"Stored", "Forecast"});
+  return Header(section, orientation, role, {tr("Stored"), tr("Forecast")});
 }
 
 void ForecastListModel::fetchMore(const QModelIndex& parent) {
@@ -163,7 +160,8 @@ QVariant AttemptListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant AttemptListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  return Header(section, orientation, role, {"Time", "Status", "Number", "Description"});
+  return Header(section, orientation, role,
+                {tr("Time"), tr("Status"), tr("Number"), tr("Description")});
 }
 
 void AttemptListModel::fetchMore(const QModelIndex& parent) {

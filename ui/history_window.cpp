@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "history/readable_text.h"
 #include "history/slot_grid.h"
 #include "history/store_reader.h"
 #include "history/text_diff.h"
@@ -60,10 +61,12 @@ QTableView* MakeList(const char* name, QAbstractItemModel* model, QWidget* paren
 
 QString LegendHtml() {
   return QStringLiteral(
-             "<span style=\"color:%1;background:%2;text-decoration:underline\">&nbsp;inserted"
+             "<span style=\"color:%1;background:%2;text-decoration:underline\">&nbsp;%5"
              "&nbsp;</span> <span style=\"color:%3;background:%4;text-decoration:line-through\">"
-             "&nbsp;deleted&nbsp;</span>")
-      .arg(kInsertedText.name(), kInsertedBack.name(), kDeletedText.name(), kDeletedBack.name());
+             "&nbsp;%6&nbsp;</span>")
+      .arg(kInsertedText.name(), kInsertedBack.name(), kDeletedText.name(), kDeletedBack.name(),
+           HistoryWindow::tr("inserted").toHtmlEscaped(),
+           HistoryWindow::tr("deleted").toHtmlEscaped());
 }
 
 }  // namespace
@@ -80,10 +83,10 @@ HistoryWindow::HistoryWindow(const QString& databaseLocation, PgLimits limits, c
       status_(new QLabel(this)),
       poll_(new QTimer(this)) {
   setObjectName(QStringLiteral("History"));
-  setWindowTitle(QStringLiteral("Skyloom History"));
+  setWindowTitle(tr("Skyloom History"));
   tabs_->setObjectName(QStringLiteral("tabHistory"));
-  tabs_->addTab(MakeForecastsTab(), QStringLiteral("Forecasts"));
-  tabs_->addTab(MakeAttemptsTab(), QStringLiteral("Attempts"));
+  tabs_->addTab(MakeForecastsTab(), tr("Forecasts"));
+  tabs_->addTab(MakeAttemptsTab(), tr("Attempts"));
 
   status_->setObjectName(QStringLiteral("lblStatus"));
   status_->setWordWrap(true);
@@ -171,8 +174,7 @@ QWidget* HistoryWindow::MakeAttemptsTab() {
   legend->addStretch(1);
 
   auto* caption = new QLabel(
-      QStringLiteral("Timed slots of the last %1 days; hover over a slot for its attempt.")
-          .arg(kPictureDays),
+      tr("Timed slots of the last %1 days; hover over a slot for its attempt.").arg(kPictureDays),
       top);
   caption->setWordWrap(true);
   auto* topColumn = new QVBoxLayout(top);
@@ -188,7 +190,9 @@ QWidget* HistoryWindow::MakeAttemptsTab() {
                                            metrics.height() + 6 * metrics.averageCharWidth());
   attemptList_->horizontalHeader()->resizeSection(
       AttemptListModel::kNumberColumn,
-      metrics.horizontalAdvance(QStringLiteral("Number")) + 4 * metrics.averageCharWidth());
+      metrics.horizontalAdvance(
+          attempts_->headerData(AttemptListModel::kNumberColumn, Qt::Horizontal).toString()) +
+          4 * metrics.averageCharWidth());
 
   splitter->setStretchFactor(0, 0);
   splitter->setStretchFactor(1, 1);
@@ -215,7 +219,7 @@ void HistoryWindow::Refresh() {
 }
 
 void HistoryWindow::ShowReadError(const QString& message) {
-  status_->setText(message);
+  status_->setText(tr("The history could not be read: %1").arg(message));
   status_->show();
 }
 
@@ -237,14 +241,14 @@ void HistoryWindow::ShowForecast(const QModelIndex& current) {
 void HistoryWindow::ShowDifference(const ForecastRow& row,
                                    const std::optional<ForecastRow>& previous) {
   forecastText_->clear();
-  const QString text = row.text.value_or(QString());
+  // One entity is one character, in the difference as on the screen.
+  const QString text = ReadableForecast(row.text.value_or(QString()));
   if (!previous) {
-    forecastCaption_->setText(
-        QStringLiteral("Stored %1, the first forecast stored.").arg(row.logtime));
+    forecastCaption_->setText(tr("Stored %1, the first forecast stored.").arg(row.logtime));
     forecastText_->setPlainText(text);
     return;
   }
-  forecastCaption_->setText(QStringLiteral("Stored %1; changes since the forecast of %2: %3")
+  forecastCaption_->setText(tr("Stored %1; changes since the forecast of %2: %3")
                                 .arg(row.logtime, previous->logtime, LegendHtml()));
 
   QTextCharFormat same;
@@ -257,7 +261,8 @@ void HistoryWindow::ShowDifference(const ForecastRow& row,
   deleted.setBackground(kDeletedBack);
   deleted.setFontStrikeOut(true);
   QTextCursor cursor(forecastText_->document());
-  for (const DiffSpan& span : DiffCharacters(previous->text.value_or(QString()), text)) {
+  const QString before = ReadableForecast(previous->text.value_or(QString()));
+  for (const DiffSpan& span : DiffCharacters(before, text)) {
     const QTextCharFormat& format = span.kind == DiffSpan::Kind::Same       ? same
                                     : span.kind == DiffSpan::Kind::Inserted ? inserted
                                                                             : deleted;

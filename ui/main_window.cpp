@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 #include <utility>
 
+#include "history/slot_grid.h"
 #include "platform/program_info.h"
 #include "schedule/sync_schedule.h"
 #include "ui/history_window.h"
@@ -46,6 +47,20 @@ QFont ClockFont() {
   return font;
 }
 
+// The tip's second line: when the last attempt ran and what it did; the log's words as logged,
+// the words AttemptFields adds to them in the reader's language.
+QString TipLine(const Attempt& attempt) {
+  QStringList fields = AttemptFields(attempt);
+  const QString time = fields.takeFirst();
+  if (attempt.stored.error) {
+    fields.front() = MainWindow::tr("store error");
+  } else if (StateOf(attempt.stored.logged) == SlotState::NothingExtracted) {
+    fields.back() =
+        MainWindow::tr("nothing extracted: the page has no forecast between the markers");
+  }
+  return MainWindow::tr("Last attempt %1  %2").arg(time, fields.join(u' '));
+}
+
 }  // namespace
 
 MainWindow::MainWindow(CollectorService& service, QWidget* parent)
@@ -61,7 +76,7 @@ MainWindow::MainWindow(CollectorService& service, QWidget* parent)
       lastSyncLabel_(Named<QLabel>("syntime", this)),
       iconPicture_(Named<QLabel>("pic_icon", this)),
       unlockButton_(Named<QPushButton>("cmdUnlock", QStringLiteral("UnLock"), frame_)),
-      historyButton_(Named<QPushButton>("cmdHistory", QStringLiteral("History"), frame_)),
+      historyButton_(Named<QPushButton>("cmdHistory", tr("History"), frame_)),
       tray_(new TrayIntegration(icon_, this)) {
   setObjectName(QStringLiteral("Form1"));
   SyncDriver& driver = service_.Driver();
@@ -221,9 +236,7 @@ void MainWindow::OnFetchFinished(const Attempt& attempt) {
   resultBox_->setPlainText(attempt.stored.error ? attempt.stored.error->message : attempt.shown);
   getButton_->setEnabled(true);
 
-  QStringList fields = AttemptFields(attempt);
-  const QString time = fields.takeFirst();
-  tray_->SetLastAttempt(time + QStringLiteral("  ") + fields.join(u' '));
+  tray_->SetLastAttempt(TipLine(attempt));
   // Someone who keeps the window in the tray still hears of a new forecast.
   if (attempt.stored.outcome == StoreOutcome::Stored && !isVisible() && tray_->Icon()) {
     tray_->ShowNotice(attempt.shown);

@@ -1,6 +1,7 @@
 #include "ui/slot_picture.h"
 
 #include <QHelpEvent>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QToolTip>
@@ -65,19 +66,19 @@ void SlotPicture::SetGrid(SlotGrid grid) {
 QString SlotPicture::NameOf(SlotState state) {
   switch (state) {
     case SlotState::Stored:
-      return QStringLiteral("Stored");
+      return tr("Stored");
     case SlotState::Unchanged:
-      return QStringLiteral("Unchanged");
+      return tr("Unchanged");
     case SlotState::NothingExtracted:
-      return QStringLiteral("Nothing extracted");
+      return tr("Nothing extracted");
     case SlotState::Error:
-      return QStringLiteral("Error");
+      return tr("Error");
     case SlotState::NoAttempt:
-      return QStringLiteral("No attempt");
+      return tr("No attempt");
     case SlotState::Later:
       break;
   }
-  return QStringLiteral("To come");
+  return tr("To come");
 }
 
 QPixmap SlotPicture::Swatch(SlotState state, int size) {
@@ -98,7 +99,8 @@ int SlotPicture::GapsBefore(int slot) const {
 }
 
 QString SlotPicture::DayLabel(int day) const {
-  return grid_.firstDay.addDays(day).toString(QStringLiteral("ddd MM-dd"));
+  // The weekday in the reader's language; the digits as everywhere else in the window.
+  return QLocale().toString(grid_.firstDay.addDays(day), QStringLiteral("ddd MM-dd"));
 }
 
 SlotPicture::Metrics SlotPicture::Measure() const {
@@ -143,8 +145,8 @@ std::optional<std::pair<int, int>> SlotPicture::CellAt(const QPoint& point) cons
 QString SlotPicture::Details(int day, int slot) const {
   const SlotCell& cell = grid_.At(day, slot);
   const QDateTime end = cell.start.addSecs(grid_.slotMinutes * 60);
-  QString text = QStringLiteral("%1, slot %2 (%3–%4)\n%5")
-                     .arg(cell.start.date().toString(QStringLiteral("ddd yyyy-MM-dd")),
+  QString text = tr("%1, slot %2 (%3–%4)\n%5")
+                     .arg(QLocale().toString(cell.start.date(), QStringLiteral("ddd yyyy-MM-dd")),
                           cell.start.time().toString(QStringLiteral("HH:mm")),
                           cell.start.time().toString(QStringLiteral("HH:mm")),
                           end.time().toString(QStringLiteral("HH:mm")), NameOf(cell.state));

@@ -2,6 +2,8 @@
 
 #include <QSystemTrayIcon>
 
+#include "ui/forecast_line.h"
+
 namespace skyloom {
 namespace {
 
@@ -48,12 +50,8 @@ QString TrayIntegration::ToolTip() const {
 
 void TrayIntegration::ShowNotice(const QString& text) {
   if (!icon_ || !QSystemTrayIcon::supportsMessages()) return;
-  QString shown = text.simplified();
-  if (shown.size() > kNoticeChars) {
-    const bool split = shown.at(kNoticeChars - 1).isHighSurrogate();
-    shown = shown.left(kNoticeChars - (split ? 1 : 0)) + QChar(0x2026);
-  }
-  icon_->showMessage(kName, shown, iconImage_, kNoticeMs);
+  const QString shown = ForecastLine(text, kNoticeChars);
+  icon_->showMessage(tr("%1: a new forecast").arg(kName), shown, iconImage_, kNoticeMs);
   emit noticeShown(shown);
 }
 

@@ -34,8 +34,8 @@ class TrayIntegration final : public QObject {
   // The tip's second line, under "Skyloom": when the last attempt ran and what it did.
   void SetLastAttempt(const QString& line);
   QString ToolTip() const;
-  // A desktop notice with the beginning of `text`, while the icon is shown and the desktop
-  // takes notices; otherwise nothing happens.
+  // A desktop notice with the beginning of the forecast `text` as a person reads it, while the
+  // icon is shown and the desktop takes notices; otherwise nothing happens.
   void ShowNotice(const QString& text);
 
  signals:

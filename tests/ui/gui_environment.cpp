@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <memory>
 
+#include "platform/translations.h"
+
 namespace {
 
 // One QApplication for the whole test program, made before the first test and gone
@@ -13,6 +15,7 @@ class GuiEnvironment final : public testing::Environment {
     // The real window, on a platform that needs no display unless a run asks for one.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     app_ = std::make_unique<QApplication>(argc_, argv_);
+    skyloom::InstallTranslation();
   }
   void TearDown() override { app_.reset(); }
 

@@ -117,6 +117,7 @@ struct DiffCase {
   const char* name;
   std::vector<QString> stored;  // oldest first
   QString marked;               // the newest, as selected
+  QString listed = {};          // the newest in the list, when not just as stored
 };
 
 class HistoryDiff : public testing::TestWithParam<DiffCase> {};
@@ -138,6 +139,8 @@ TEST_P(HistoryDiff, SelectingAForecastMarksWhatChangedSinceTheOneBefore) {
   QTest::qWaitFor([&] { return Marked(*text) == GetParam().marked; }, kWaitMs);
   ASSERT_EQ(list->currentIndex().row(), 0);
   EXPECT_EQ(Marked(*text), GetParam().marked);
+  const QString listed = GetParam().listed.isEmpty() ? GetParam().stored.back() : GetParam().listed;
+  EXPECT_EQ(list->model()->index(0, ForecastListModel::kTextColumn).data().toString(), listed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, HistoryDiff,
@@ -152,7 +155,11 @@ INSTANTIATE_TEST_SUITE_P(Texts, HistoryDiff,
                                                   u"最低温度：[-8-]{+5+}℃。"_s},
                                          DiffCase{
                                              "identical", {u"多云。"_s, u"多云。"_s}, u"多云。"_s},
-                                         DiffCase{"first_forecast", {u"晴。"_s}, u"晴。"_s}),
+                                         DiffCase{"first_forecast", {u"晴。"_s}, u"晴。"_s},
+                                         DiffCase{"entity_spaces",
+                                                  {u"阴&nbsp;&nbsp;晴"_s, u"阴&nbsp;晴"_s},
+                                                  u"阴\u00a0[-\u00a0-]晴"_s,
+                                                  u"阴\u00a0晴"_s}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A fetch of the window's own, and rows another collector wrote, show on top of both lists

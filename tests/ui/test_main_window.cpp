@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -28,7 +29,9 @@
 #include "support/scratch_db.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
+#include "ui/history_window.h"
 #include "ui/main_window.h"
+#include "ui/slot_picture.h"
 
 namespace skyloom {
 namespace {
@@ -127,6 +130,19 @@ TEST_F(MainWindowTest, StartsWithVersionCaptionLockedAddressAndEmptyBoxes) {
   auto* picture = Find<QLabel>("pic_icon");
   EXPECT_FALSE(picture->isVisibleTo(&form));
   EXPECT_FALSE(picture->pixmap().isNull());
+
+  // The captions read the same in every language; ours follow LANGUAGE.
+  form.OpenHistory();
+  QStringList shown{Find<QGroupBox>("Frame1")->title()};
+  for (const char* name : {"cmdGet", "cmdUnlock", "Command1", "cmdHistory"})
+    shown << Find<QPushButton>(name)->text();
+  shown << form.History()->windowTitle()
+        << form.History()->findChild<QTabWidget*>(QStringLiteral("tabHistory"))->tabText(1)
+        << SlotPicture::NameOf(SlotState::NothingExtracted);
+  EXPECT_EQ(shown.join(u'|').toStdString(),
+            qEnvironmentVariable("LANGUAGE").startsWith(u"zh")
+                ? "From|Get|UnLock|Clear|历史|Skyloom 历史记录|获取记录|未提取到预报"
+                : "From|Get|UnLock|Clear|History|Skyloom History|Attempts|Nothing extracted");
 }
 
 // The drawn size with the usual type; larger type or a CJK face grows the window instead of

@@ -206,15 +206,15 @@ TEST_P(TrayNotice, TipTellsTheLastAttemptAndOnlyANewForecastInTheTrayIsNoticed) 
   const QStringList tip = form_->Tray().ToolTip().split(u'\n');
   ASSERT_EQ(tip.size(), 2);
   EXPECT_EQ(tip[0], QStringLiteral("Skyloom"));
-  EXPECT_TRUE(tip[1].startsWith(QStringLiteral("2026-12-07 12:00:05  "))) << tip[1].toStdString();
+  EXPECT_EQ(tip[1].left(34).toStdString(), "Last attempt 2026-12-07 12:00:05  ");
   EXPECT_TRUE(tip[1].endsWith(QString::fromUtf8(c.tipEnd))) << tip[1].toStdString();
   if (c.hidden) {
     EXPECT_EQ(form_->Tray().Icon()->toolTip(), form_->Tray().ToolTip());
   }
   if (c.notices == 0) return;
 
-  EXPECT_TRUE(
-      notices.first().at(0).toString().startsWith(QStringLiteral("市气象台今天17点钟发布")));
+  EXPECT_TRUE(notices.first().at(0).toString().startsWith(
+      QStringLiteral("市气象台今天17点钟发布：\u00a0\u00a0\u00a0今天夜里")));
   // A click on the notice brings the window back.
   emit form_->Tray().Icon()->messageClicked();
   EXPECT_TRUE(form_->isVisible());
