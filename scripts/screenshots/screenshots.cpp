@@ -1,9 +1,12 @@
 // Opens the windows on a database of three weeks made up here, at a fixed instant, and saves
-// a picture of each. Usage: skyloom-screenshots FOLDER
+// a picture of each, the History window also in Chinese; then serves the status page over the
+// same database and has a headless chromium draw it. Usage: skyloom-screenshots FOLDER
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTabWidget>
@@ -13,7 +16,10 @@
 #include <functional>
 
 #include "platform/sqlite_connection.h"
+#include "platform/translations.h"
 #include "schedule/sync_schedule.h"
+#include "serving/http_api.h"
+#include "serving/metrics.h"
 #include "store/open_store.h"
 #include "store/sqlite_store.h"
 #include "ui/history_window.h"
@@ -131,23 +137,12 @@ void ShowAfternoonFetch(MainWindow& window) {
   emit window.Driver().lastSyncChanged(attempt.finishedAt);
 }
 
-int Run(const QString& folder) {
-  QTemporaryDir scratch;
-  const QString path = scratch.filePath(QStringLiteral("tqyb.mdb"));
-  if (!scratch.isValid() || !Seed(path)) return 1;
-  const FixedClock clock;
-  const QString address = QStringLiteral("http://weather.example.com/xxw/shortnb_output.asp");
-
-  CollectorService service(clock, {.address = address, .databaseLocation = path});
-  MainWindow window(service);
-  window.show();
-  ShowAfternoonFetch(window);
-  if (!Save(window, folder + QStringLiteral("/main-window.png"))) return 1;
-
+// Selects the afternoon forecast that changed the morning's, and saves both tabs.
+bool SaveHistory(MainWindow& window, const QString& path, const QString& folder,
+                 const QString& suffix) {
   window.findChild<QPushButton*>(QStringLiteral("cmdHistory"))->click();
   HistoryWindow* history = window.History();
   history->resize(history->sizeHint().expandedTo(QSize(900, 640)));
-  // The newest afternoon forecast that changed the morning's.
   auto* forecasts = history->findChild<QAbstractItemView*>(QStringLiteral("lstForecasts"));
   const QAbstractItemModel* model = forecasts->model();
   if (!WaitFor([&] { return model->rowCount() > 0; })) return Fail("read", path);
@@ -161,19 +156,86 @@ int Run(const QString& folder) {
       break;
     }
   }
-  if (!Save(*history, folder + QStringLiteral("/history-forecasts.png"))) return 1;
+  if (!Save(*history, folder + QStringLiteral("/history-forecasts%1.png").arg(suffix))) {
+    return false;
+  }
   history->findChild<QTabWidget*>(QStringLiteral("tabHistory"))->setCurrentIndex(1);
-  if (!Save(*history, folder + QStringLiteral("/history-attempts.png"))) return 1;
+  if (!Save(*history, folder + QStringLiteral("/history-attempts%1.png").arg(suffix))) {
+    return false;
+  }
   history->close();
+  return true;
+}
+
+// The status page as a headless browser draws it for `language`, at `width` pixels.
+bool SaveStatusPage(const QString& address, const QString& language, QSize size,
+                    const QString& path) {
+  QProcess browser;
+  browser.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  browser.setStandardOutputFile(QProcess::nullDevice());
+  browser.start(
+      QStringLiteral("chromium"),
+      {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
+       QStringLiteral("--disable-gpu"), QStringLiteral("--hide-scrollbars"),
+       QStringLiteral("--lang=") + language, QStringLiteral("--accept-lang=") + language,
+       QStringLiteral("--window-size=%1,%2").arg(size.width()).arg(size.height()),
+       QStringLiteral("--virtual-time-budget=5000"), QStringLiteral("--screenshot=") + path,
+       QStringLiteral("http://") + address + u'/'});
+  if (!browser.waitForFinished(60'000) || browser.exitCode() != 0 || !QFile::exists(path)) {
+    browser.kill();
+    return Fail("chromium", browser.errorString());
+  }
+  std::printf("%s\n", path.toUtf8().constData());
+  return true;
+}
+
+int Run(const QString& folder) {
+  QTemporaryDir scratch;
+  const QString path = scratch.filePath(QStringLiteral("tqyb.mdb"));
+  if (!scratch.isValid() || !Seed(path)) return 1;
+  const FixedClock clock;
+  const QString address = QStringLiteral("http://weather.example.com/xxw/shortnb_output.asp");
+
+  ServiceSettings settings;
+  settings.address = address;
+  settings.databaseLocation = path;
+  CollectorService service(clock, settings);
+  MainWindow window(service);
+  window.show();
+  ShowAfternoonFetch(window);
+  if (!Save(window, folder + QStringLiteral("/main-window.png"))) return 1;
+  if (!SaveHistory(window, path, folder, {})) return 1;
 
   // Larger type: everything still shows whole.
-  QFont large = QApplication::font();
+  const QFont normal = QApplication::font();
+  QFont large = normal;
   large.setPointSizeF(large.pointSizeF() * 1.6);
   QApplication::setFont(large);
   MainWindow big(service);
   big.show();
   ShowAfternoonFetch(big);
-  return Save(big, folder + QStringLiteral("/main-window-large-font.png")) ? 0 : 1;
+  if (!Save(big, folder + QStringLiteral("/main-window-large-font.png"))) return 1;
+  QApplication::setFont(normal);
+
+  InstallTranslation(QLocale(QLocale::Chinese, QLocale::China));
+  MainWindow chinese(service);
+  chinese.show();
+  if (!SaveHistory(chinese, path, folder, QStringLiteral("-zh_CN"))) return 1;
+
+  const Metrics metrics;
+  HttpApi api(path, {}, metrics, clock);
+  const auto bound = api.Start(QStringLiteral("127.0.0.1:0"));
+  if (!bound) {
+    Fail("listen", bound.error());
+    return 1;
+  }
+  const QSize desktop(1280, 1500), phone(375, 1500);
+  const bool pages =
+      SaveStatusPage(*bound, QStringLiteral("en-US"), desktop, folder + "/status-page.png") &&
+      SaveStatusPage(*bound, QStringLiteral("zh-CN"), desktop, folder + "/status-page-zh_CN.png") &&
+      SaveStatusPage(*bound, QStringLiteral("en-US"), phone, folder + "/status-page-phone.png");
+  api.Stop();
+  return pages ? 0 : 1;
 }
 
 }  // namespace
