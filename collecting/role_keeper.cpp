@@ -11,7 +11,7 @@ namespace skyloom {
 namespace {
 
 // tqlog keeps whole seconds, and the clock that logs and ours never tick quite together; a
-// slot's attempt comes at or after the slot's time, the one before it half an hour earlier.
+// slot's attempt comes at or after the slot's time, the one before it an interval earlier.
 constexpr std::chrono::seconds kLogClockMargin{2};
 
 }  // namespace
