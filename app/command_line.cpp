@@ -68,6 +68,9 @@ QString UsageText() {
              "  --windows RANGES     daily HH:MM[:SS]-HH:MM[:SS] ranges for timed fetches,\n"
              "                       comma-separated (default %6)\n"
              "  --interval MINUTES   between timed fetches inside a window (default 30)\n"
+             "  --standby never|auto  never: fetch on every timed slot even when another\n"
+             "                       collector on the same database does (default auto)\n"
+             "  --no-standby         the same as --standby never\n"
              "\n"
              "A commented example settings file is resources/skyloom.conf.example in the source,\n"
              "installed as share/doc/skyloom/skyloom.conf.example.\n")
@@ -121,6 +124,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     }
     if (argument == QLatin1String("--json")) {
       line.json = true;
+      continue;
+    }
+    if (argument == QLatin1String("--no-standby")) {
+      line.service.standby = false;
       continue;
     }
     const std::pair<const char*, CommandLine::Mode> modes[] = {

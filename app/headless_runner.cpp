@@ -32,6 +32,9 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
       PrintLine(stdout, TerminalText(AttemptFields(attempt).join(u'\t')));
     }
   });
+  QObject::connect(&service, &CollectorService::roleChanged, &app, [&clock](CollectorRole role) {
+    PrintLine(stdout, LogTimeText(clock.Now()) + QStringLiteral("\trole\t") + RoleName(role));
+  });
   QObject::connect(&service, &CollectorService::report, &app, [](const QString& text) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + text);
   });

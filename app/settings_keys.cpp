@@ -99,6 +99,14 @@ constexpr SettingKey kKeys[] = {
      [](const QString& value, ServiceSettings& settings) {
        return ReadMarker(value, settings.markers.end);
      }},
+    {"standby",
+     [](const QString& value, ServiceSettings& settings) {
+       if (value != QLatin1String("never") && value != QLatin1String("auto")) {
+         return std::optional<QString>(QStringLiteral("needs never or auto"));
+       }
+       settings.standby = value == QLatin1String("auto");
+       return std::optional<QString>();
+     }},
     {"windows",
      [](const QString& value, ServiceSettings& settings) {
        auto windows = ParseWindows(value);

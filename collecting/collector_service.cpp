@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "collecting/collector.h"
+#include "collecting/role_keeper.h"
 #include "collecting/sync_driver.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
@@ -26,6 +27,19 @@ namespace {
 NewForecastHook* HookFor(const QString& command, const char* key, QObject* parent) {
   if (command.isEmpty()) return nullptr;
   return new NewForecastHook(command, parent, std::chrono::seconds(30), QLatin1String(key));
+}
+
+// Thirty seconds without a renewal free the turn on a server; renewed every ten, it passes
+// to a standby within about forty seconds of the active collector's end, well inside the two
+// minutes a slot may wait. SKYLOOM_LEASE_SECONDS shortens it for tests only, so that a
+// take-over takes seconds; it is no setting for users.
+std::chrono::milliseconds LeaseTerm() {
+  bool number = false;
+  const double seconds = qEnvironmentVariable("SKYLOOM_LEASE_SECONDS").toDouble(&number);
+  if (number && seconds > 0 && seconds < 3600) {
+    return std::chrono::milliseconds(static_cast<qint64>(seconds * 1000));
+  }
+  return std::chrono::seconds(30);
 }
 
 // An attempt stuck in a database call still uses its store and collector; they stay until the
@@ -61,6 +75,20 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
       if (!problem.isEmpty()) emit report(QLatin1String(key) + problem);
     });
   }
+  if (settings.standby) {
+    roles_ = std::make_unique<RoleKeeper>(
+        OpenCollectorLease(settings.databaseLocation, settings.databaseLimits, LeaseTerm()),
+        settings.schedule);
+    driver_->SetTimedFetchGate([roles = roles_.get()](const QDateTime& due, auto answer) {
+      roles->AskTimedFetch(due, std::move(answer));
+    });
+    connect(roles_.get(), &RoleKeeper::tookOver, driver_.get(), &SyncDriver::FetchLate);
+    connect(roles_.get(), &RoleKeeper::report, this, &CollectorService::report);
+    connect(roles_.get(), &RoleKeeper::roleChanged, this, [this](CollectorRole role) {
+      metrics_->SetRole(role);
+      emit roleChanged(role);
+    });
+  }
   connect(driver_.get(), &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
   connect(driver_.get(), &SyncDriver::fetchFinished, this, &CollectorService::OnFetchFinished);
 }
@@ -68,6 +96,10 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
 CollectorService::~CollectorService() { Stop(); }
 
 const Collector& CollectorService::collector() const { return core_->collector; }
+
+CollectorRole CollectorService::Role() const {
+  return roles_ ? roles_->Role() : CollectorRole::Active;
+}
 
 void CollectorService::SetAddressSource(std::function<QString()> address) {
   driver_->SetAddressSource(address ? std::move(address)
@@ -82,6 +114,7 @@ std::optional<QString> CollectorService::Start() {
     }
     emit report(QStringLiteral("serving the API on http://%1").arg(*bound));
   }
+  if (roles_) roles_->Start();
   driver_->Start();
   return std::nullopt;
 }
@@ -92,6 +125,7 @@ void CollectorService::Stop() {
     emit report(QStringLiteral("an attempt still waiting for the database was left unfinished"));
     LeaveBehind(core_);
   }
+  if (roles_) roles_->Stop();
   api_->Stop();
 }
 

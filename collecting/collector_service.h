@@ -10,6 +10,7 @@
 #include "collecting/service_settings.h"
 #include "platform/clock.h"
 #include "serving/failure_alerts.h"
+#include "store/collector_lease.h"
 
 namespace skyloom {
 
@@ -18,6 +19,7 @@ class ForecastStore;
 class HttpApi;
 class Metrics;
 class NewForecastHook;
+class RoleKeeper;
 class SyncDriver;
 
 // A running collector: its store, the collector and the schedule driver, and what serves and
@@ -47,10 +49,13 @@ class CollectorService final : public QObject {
   const ServiceSettings& Settings() const { return settings_; }
   // Where the address of each fetch comes from; the settings' address by default.
   void SetAddressSource(std::function<QString()> address);
+  // Whether this collector runs the timed fetches of its group or stands by.
+  CollectorRole Role() const;
 
  signals:
   // A line for standard error: where the API listens, or what a hook did wrong.
   void report(const QString& line);
+  void roleChanged(skyloom::CollectorRole role);
 
  private:
   // What the attempt thread uses; kept whole, and left behind with it, when an attempt never
@@ -65,6 +70,7 @@ class CollectorService final : public QObject {
   std::unique_ptr<SyncDriver> driver_;
   std::unique_ptr<Metrics> metrics_;
   std::unique_ptr<HttpApi> api_;
+  std::unique_ptr<RoleKeeper> roles_;  // none when standing by is off
   NewForecastHook* hook_ = nullptr;
   NewForecastHook* failureHook_ = nullptr;
   NewForecastHook* recoveryHook_ = nullptr;

@@ -21,6 +21,9 @@ struct ServiceSettings {
   QString onRecovery;  // shell command run at the first good attempt after failures
   PageMarkers markers;
   SyncWindows schedule;
+  // Collectors on one database take turns at the timed fetches; false: this one fetches on
+  // every slot whatever the others do.
+  bool standby = true;
 };
 
 }  // namespace skyloom

@@ -1,5 +1,6 @@
 #include "collecting/sync_driver.h"
 
+#include <QPointer>
 #include <QTimer>
 #include <condition_variable>
 #include <mutex>
@@ -49,7 +50,28 @@ void SyncDriver::Tick() {
   const QDateTime now = collector_.clock().Now();
   emit clockTicked(now);
   // A due fetch waits while another runs: LastSync is unchanged, so a later tick starts it.
-  if (schedule_.Due(lastSync_, now) && !busy_) StartFetch(/*timed=*/true);
+  if (schedule_.Due(lastSync_, now) && !busy_ && !asking_) StartTimed(now, /*late=*/false);
+}
+
+void SyncDriver::FetchLate() {
+  const QDateTime now = collector_.clock().Now();
+  if (busy_ || asking_ || !timer_->isActive() || !schedule_.Contains(now.time())) return;
+  StartTimed(now, /*late=*/true);
+}
+
+void SyncDriver::StartTimed(const QDateTime& due, bool late) {
+  if (!gate_) return StartFetch(/*timed=*/true);
+  asking_ = true;
+  gate_(due, [driver = QPointer<SyncDriver>(this), due, late](bool fetch) {
+    if (!driver) return;
+    driver->asking_ = false;
+    if (!driver->timer_->isActive()) return;
+    // A Get that started meanwhile leaves LastSync as it is, so a later tick asks again.
+    if (fetch && !driver->busy_) return driver->StartFetch(/*timed=*/true);
+    // A standby keeps time with the active collector, so that it fetches on the same slots
+    // once it takes over.
+    if (!fetch && !late) driver->lastSync_ = due;
+  });
 }
 
 bool SyncDriver::FetchNow() {

@@ -48,6 +48,15 @@ class SyncDriver final : public QObject {
   bool Stop(std::chrono::milliseconds bound = std::chrono::seconds(3));
   void SetAddressSource(std::function<QString()> address) { address_ = std::move(address); }
 
+  // Decides off this thread whether a due timed fetch runs here, and answers on this thread.
+  using TimedFetchGate =
+      std::function<void(const QDateTime& due, std::function<void(bool fetch)> answer)>;
+  // Without a gate every due timed fetch runs, as for a collector on its own.
+  void SetTimedFetchGate(TimedFetchGate gate) { gate_ = std::move(gate); }
+  // A timed fetch now, inside a window and if the gate lets it: the slot in progress, whose
+  // fetch was another collector's and may never have come. LastSync stays unless it fetches.
+  void FetchLate();
+
  signals:
   void clockTicked(const QDateTime& now);
   void fetchStarted();
@@ -58,6 +67,7 @@ class SyncDriver final : public QObject {
  private:
   struct Cycle;
 
+  void StartTimed(const QDateTime& due, bool late);
   void StartFetch(bool timed);
   void FinishFetch(const Attempt& attempt);
 
@@ -68,6 +78,8 @@ class SyncDriver final : public QObject {
   std::unique_ptr<WorkerThread> worker_;
   std::shared_ptr<Cycle> cycle_;  // the one in flight, shared with the worker
   bool busy_ = false;
+  TimedFetchGate gate_;
+  bool asking_ = false;  // the gate has not answered yet
   QDateTime lastSync_;
   Attempt lastAttempt_;
 };

@@ -128,5 +128,9 @@
         <source>%1: a new forecast</source>
         <translation>%1：新的预报</translation>
     </message>
+    <message>
+        <source>%1 (standby)</source>
+        <translation>%1（待命）</translation>
+    </message>
 </context>
 </TS>

@@ -1,5 +1,7 @@
 #include "schedule/sync_schedule.h"
 
+#include <algorithm>
+
 #include "platform/clock.h"
 
 namespace skyloom {
@@ -28,6 +30,16 @@ std::vector<QTime> SyncWindows::TimedSlots() const {
     }
   }
   return times;
+}
+
+std::optional<QDateTime> SyncWindows::SlotStart(const QDateTime& instant) const {
+  const std::vector<QTime> times = TimedSlots();
+  const QTime time = WholeSeconds(instant.time());
+  const auto after = std::upper_bound(times.begin(), times.end(), time);
+  if (after == times.begin()) return std::nullopt;
+  const QDateTime start(instant.date(), *std::prev(after));
+  if (start.secsTo(instant) >= intervalMinutes * qint64{60}) return std::nullopt;
+  return start;
 }
 
 QDateTime SyncWindows::InitLastSync(const QDateTime& now) const {

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QTime>
+#include <optional>
 #include <vector>
 
 namespace skyloom {
@@ -29,6 +30,10 @@ struct SyncWindows {
   // The times of day a program running since before a window fetches at: each window's
   // start and every interval after it while the window lasts (06:15, 06:45 … 17:15).
   std::vector<QTime> TimedSlots() const;
+
+  // The start of the timed slot whose interval holds `instant`, if any: the slot a timed
+  // fetch made then stands for.
+  std::optional<QDateTime> SlotStart(const QDateTime& instant) const;
 
   // Start value of LastSync: one minute short of the interval before start, so the first
   // timed fetch inside a window comes about a minute after start.

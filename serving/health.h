@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "schedule/sync_schedule.h"
+#include "store/collector_lease.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -22,6 +23,9 @@ struct HealthReport {
   // be read.
   std::optional<int> consecutiveFailures;
   QString reason;
+  // This collector's in its group. A standby reads the group's log like the active collector,
+  // and stands by only while another holds the turn, so the same rules judge both.
+  CollectorRole role = CollectorRole::Active;
 
   bool Healthy() const { return reason.isEmpty(); }
 };

@@ -318,8 +318,10 @@ void HttpApi::Routes::Attempts(const HttpRequest&, std::string_view query, const
 
 HealthReport HttpApi::Routes::ReadHealth(ForecastStore& store) const {
   const auto attempts = store.NewestAttempts(kHealthAttempts);
-  if (!attempts) return UnreadableLog(Unreadable(attempts.error()));
-  return AssessHealth(*attempts, schedule_, clock_.Now());
+  HealthReport report = attempts ? AssessHealth(*attempts, schedule_, clock_.Now())
+                                 : UnreadableLog(Unreadable(attempts.error()));
+  report.role = metrics_.Role();
+  return report;
 }
 
 void HttpApi::Routes::Health(const HttpRequest&, std::string_view query, const HttpReply& reply) {

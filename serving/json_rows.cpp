@@ -57,7 +57,8 @@ QByteArray HealthJson(const HealthReport& report) {
                          {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
                          {QStringLiteral("last_success"), Optional(report.lastSuccess)},
                          {QStringLiteral("consecutive_failures"), failures},
-                         {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason}})
+                         {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason},
+                         {QStringLiteral("role"), RoleName(report.role)}})
       .toJson(QJsonDocument::Compact);
 }
 

@@ -52,6 +52,16 @@ void Metrics::RecordAttempt(const StoreResult& stored, std::chrono::milliseconds
   fetchTime_ += fetchDuration;
 }
 
+void Metrics::SetRole(CollectorRole role) {
+  const std::lock_guard lock(mutex_);
+  role_ = role;
+}
+
+CollectorRole Metrics::Role() const {
+  const std::lock_guard lock(mutex_);
+  return role_;
+}
+
 QByteArray Metrics::PrometheusText(const HealthReport& health) const {
   static_assert(kResultNames.size() == kResults);
   QByteArray text;
@@ -106,6 +116,15 @@ QByteArray Metrics::PrometheusText(const HealthReport& health) const {
   text.append("skyloom_fetch_duration_seconds_count ")
       .append(QByteArray::number(fetches_))
       .append('\n');
+
+  Family(text, "skyloom_role", "gauge",
+         "1 for this collector's role in its group: active runs the timed fetches.");
+  for (const CollectorRole role : {CollectorRole::Active, CollectorRole::Standby}) {
+    text.append("skyloom_role{role=\"")
+        .append(RoleName(role).toLatin1())
+        .append("\"} ")
+        .append(role == role_ ? "1\n" : "0\n");
+  }
 
   Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");
   text.append("skyloom_build_info{version=\"").append(LabelValue(VersionText())).append("\"} 1\n");

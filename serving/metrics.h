@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "serving/health.h"
+#include "store/collector_lease.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -19,6 +20,8 @@ class Metrics final {
   Metrics& operator=(const Metrics&) = delete;
 
   void RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration);
+  void SetRole(CollectorRole role);
+  CollectorRole Role() const;
   // Text exposition format 0.0.4, with the log's consecutive failures and last success.
   QByteArray PrometheusText(const HealthReport& health) const;
 
@@ -33,6 +36,7 @@ class Metrics final {
   std::array<quint64, kBuckets.size()> buckets_{};  // not cumulative
   quint64 fetches_ = 0;
   std::chrono::milliseconds fetchTime_{0};
+  CollectorRole role_ = CollectorRole::Active;
 };
 
 }  // namespace skyloom

@@ -99,6 +99,8 @@ MainWindow::MainWindow(CollectorService& service, QWidget* parent)
   connect(&driver, &SyncDriver::fetchStarted, this, [this] { getButton_->setEnabled(false); });
   connect(&driver, &SyncDriver::fetchFinished, this, &MainWindow::OnFetchFinished);
   connect(tray_, &TrayIntegration::activationRequested, this, &MainWindow::RestoreFromTray);
+  connect(&service_, &CollectorService::roleChanged, this,
+          [this](CollectorRole role) { tray_->SetStandby(role == CollectorRole::Standby); });
 
   setWindowTitle(QStringLiteral("Skyloom Version ") + VersionText());
   addressBox_->setEnabled(false);

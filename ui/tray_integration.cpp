@@ -44,8 +44,14 @@ void TrayIntegration::SetLastAttempt(const QString& line) {
   if (icon_) icon_->setToolTip(ToolTip());
 }
 
+void TrayIntegration::SetStandby(bool standby) {
+  standby_ = standby;
+  if (icon_) icon_->setToolTip(ToolTip());
+}
+
 QString TrayIntegration::ToolTip() const {
-  return lastAttempt_.isEmpty() ? kName : kName + u'\n' + lastAttempt_;
+  const QString name = standby_ ? tr("%1 (standby)").arg(kName) : kName;
+  return lastAttempt_.isEmpty() ? name : name + u'\n' + lastAttempt_;
 }
 
 void TrayIntegration::ShowNotice(const QString& text) {

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QSaveFile>
 
 namespace skyloom::test {
 namespace {
@@ -19,11 +20,15 @@ constexpr char kNobody[] = "65534";
 
 void ConfigureProgram(QProcess& process, QStringList arguments, const ProgramOptions& options) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  if (options.clockStart) {
+  if (options.clockStart || !options.clockFile.isEmpty()) {
     environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(CLOCK_SHIFT_LIBRARY));
-    environment.insert(QStringLiteral("CLOCK_SHIFT_START"),
-                       QString::number(options.clockStart->toSecsSinceEpoch()));
-    environment.insert(QStringLiteral("CLOCK_SHIFT_RATE"), QString::number(options.clockRate));
+    if (options.clockStart) {
+      environment.insert(QStringLiteral("CLOCK_SHIFT_START"),
+                         QString::number(options.clockStart->toSecsSinceEpoch()));
+      environment.insert(QStringLiteral("CLOCK_SHIFT_RATE"), QString::number(options.clockRate));
+    } else {
+      environment.insert(QStringLiteral("CLOCK_SHIFT_FILE"), options.clockFile);
+    }
     // The address sanitizer insists on being loaded first; the shift library only moves
     // the clock and allocates nothing.
     QString asan = environment.value(QStringLiteral("ASAN_OPTIONS"));
@@ -49,6 +54,14 @@ void ConfigureProgram(QProcess& process, QStringList arguments, const ProgramOpt
     process.setProgram(QStringLiteral(SKYLOOM_EXECUTABLE));
   }
   process.setArguments(arguments);
+}
+
+void MoveClocks(const QString& clockFile, const QDateTime& instant) {
+  // Replaced whole, so that no program reads half a number.
+  QSaveFile file(clockFile);
+  if (!file.open(QIODevice::WriteOnly)) return;
+  file.write(QByteArray::number(instant.toSecsSinceEpoch() - QDateTime::currentSecsSinceEpoch()));
+  file.commit();
 }
 
 QCoreApplication& Application() {

@@ -22,9 +22,14 @@ struct ProgramOptions {
   // runs this many times as fast.
   std::optional<QDateTime> clockStart;
   int clockRate = 1;
+  // Or its wall clock follows this file, which MoveClocks writes.
+  QString clockFile;
   // Its open-file limit, soft and hard, so that it cannot raise it.
   std::optional<int> openFiles;
 };
+
+// Sets the wall clock of every program following `clockFile` to `instant`, from now on.
+void MoveClocks(const QString& clockFile, const QDateTime& instant);
 
 // Two seconds before a minute boundary in the morning window. Started then, the headless
 // runner counts 29 minutes since its start value of LastSync until the boundary, where the
@@ -68,10 +73,11 @@ class HeadlessProgram final {
   bool Terminate();
   const QString& Out() const { return out_; }
   const QString& Err() const { return err_; }
-
- private:
+  qint64 Pid() const { return process_.processId(); }
+  // Takes in what the program wrote so far; events must have been processed.
   void Collect();
 
+ private:
   QProcess process_;
   QString out_;
   QString err_;

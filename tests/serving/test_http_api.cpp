@@ -164,8 +164,10 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
   }
 }
 
+// A standby is judged by the group's log like the active collector.
 TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
   db->MakeTablesElsewhere();
+  metrics.SetRole(CollectorRole::Standby);
   const struct {
     int addMinute;  // 0: nothing added
     bool fetched;
@@ -188,6 +190,7 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     EXPECT_EQ(answer.json["last_success"], step.lastSuccess);
     EXPECT_EQ(answer.json["consecutive_failures"], step.failures);
     EXPECT_EQ(answer.json["reason"].isString(), step.status != 200) << answer.Body();
+    EXPECT_EQ(answer.json["role"], u"standby"_s);
   }
   // After a window's last fetch the next is due when the next window opens, 09:15; ten minutes
   // later a collector that logged nothing has stalled.
@@ -225,6 +228,7 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
            "skyloom_fetch_duration_seconds_bucket{le=\"30\"} 1",
            "skyloom_fetch_duration_seconds_bucket{le=\"60\"} 2",
            "skyloom_fetch_duration_seconds_count 2", "skyloom_fetch_duration_seconds_sum 40.200",
+           "skyloom_role{role=\"active\"} 1", "skyloom_role{role=\"standby\"} 0",
            "skyloom_build_info{version=\"" + VersionText().toStdString() + "\"} 1"}) {
     EXPECT_NE(answer.Body().find(line + '\n'), std::string::npos) << line;
   }

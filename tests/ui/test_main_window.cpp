@@ -324,6 +324,8 @@ TEST_F(MainWindowTest, TimedTickFetchesRecordsTheSyncAndRelocksTheAddress) {
 
   clock_.Set(QDateTime(kDay, QTime(7, 1)));
   form.Driver().Tick();
+  // It starts once the group of collectors on the file has said it is this one's turn.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !started.isEmpty(); }, kWaitMs));
   EXPECT_EQ(started.size(), 1);
   ASSERT_TRUE(finished.wait(kWaitMs));
   EXPECT_TRUE(finished.first().at(0).value<Attempt>().timed);

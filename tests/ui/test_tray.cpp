@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <QFile>
 #include <QMouseEvent>
@@ -135,6 +136,24 @@ TEST_F(MinimiseTest, EveryMinimiseLeavesExactlyOneIcon) {
   form.showMinimized();
   ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, kWaitMs));
   EXPECT_EQ(IconCount(form), 1);
+}
+
+// Another collector on the file holds the turn (by the lock collectors take turns by): the tip
+// says this one stands by, until the turn is free and it takes over.
+TEST_F(MinimiseTest, TheTipSaysStandbyWhileAnotherCollectorHasTheTurn) {
+  QFile other(db_.Path() + QStringLiteral(".collector-lock"));
+  ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+  ASSERT_EQ(::flock(other.handle(), LOCK_EX | LOCK_NB), 0);
+  MainWindow& form = Open(/*trayAvailable=*/true);
+  ASSERT_EQ(service_->Start(), std::nullopt);
+  form.showMinimized();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.Tray().Icon() != nullptr; }, kWaitMs));
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return form.Tray().Icon()->toolTip() == QStringLiteral("Skyloom (standby)"); },
+      kWaitMs));
+  other.close();
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return form.Tray().Icon()->toolTip() == QStringLiteral("Skyloom"); }, kWaitMs));
 }
 
 TEST_F(MinimiseTest, MouseMovesOverTheWindowNeitherRestoreNorResize) {

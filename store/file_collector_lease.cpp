@@ -1,0 +1,71 @@
+#include "store/file_collector_lease.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/sqlite_connection.h"
+#include "store/sqlite_schema.h"
+
+namespace skyloom {
+namespace {
+
+StoreError Failure(const QString& path, const QString& what) {
+  return StoreError{0, QStringLiteral("Database %1: %2").arg(path, what)};
+}
+
+QString Reason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+}  // namespace
+
+FileCollectorLease::FileCollectorLease(QString databasePath, std::chrono::milliseconds interval)
+    : databasePath_(std::move(databasePath)),
+      lockPath_(databasePath_ + QStringLiteral(".collector-lock")),
+      interval_(interval) {}
+
+FileCollectorLease::~FileCollectorLease() { Release(); }
+
+StoreExpected<CollectorRole> FileCollectorLease::Hold() {
+  if (lock_ >= 0) return CollectorRole::Active;
+  // Read-only is enough for flock, so a collector of another user can share the file. Not
+  // inherited: a command run on a new forecast must not keep the turn after we die.
+  const int file =
+      ::open(QFile::encodeName(lockPath_).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (file < 0) {
+    return std::unexpected(
+        Failure(databasePath_, QStringLiteral("cannot open %1: %2").arg(lockPath_, Reason(errno))));
+  }
+  if (::flock(file, LOCK_EX | LOCK_NB) == 0) {
+    lock_ = file;
+    return CollectorRole::Active;
+  }
+  const int reason = errno;
+  ::close(file);
+  if (reason == EWOULDBLOCK) return CollectorRole::Standby;
+  return std::unexpected(
+      Failure(databasePath_, QStringLiteral("cannot lock %1: %2").arg(lockPath_, Reason(reason))));
+}
+
+void FileCollectorLease::Release() {
+  if (lock_ < 0) return;
+  ::close(lock_);
+  lock_ = -1;
+}
+
+StoreExpected<bool> FileCollectorLease::SlotTaken(const QString&, std::chrono::seconds span) {
+  SqliteConnection connection;
+  auto opened = OpenForecastDatabase(connection, databasePath_, SqliteAccess::ReadOnly);
+  if (!opened) return std::unexpected(Failure(databasePath_, opened.error().message));
+  // The collectors' clock wrote tqlog's times, in whole seconds, and this one reads it.
+  const auto taken = connection.QueryInt(
+      "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime >= datetime('now','localtime',?))",
+      {QStringLiteral("-%1 seconds").arg(span.count())});
+  if (!taken) return std::unexpected(Failure(databasePath_, taken.error().message));
+  return *taken != 0;
+}
+
+}  // namespace skyloom

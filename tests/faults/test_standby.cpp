@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <iostream>
+
+#include "skyloom_process.h"
+#include "store/open_store.h"
+#include "support/gb_bytes.h"
+#include "support/test_database.h"
+#include "support/test_server.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+const QString kFetched = u"\t正常获取\t"_s;
+
+QDateTime On7December(int hour, int minute) {
+  return QDateTime(QDate(2026, 12, 7), QTime(hour, minute));
+}
+
+// Collectors on one database against one page, their clocks moved together from slot to slot.
+// A turn runs out three seconds after its last renewal, so a take-over takes seconds.
+class Group {
+ public:
+  Group(test::Backend backend, const std::vector<QStringList>& extras)
+      : db_(test::MakeTestDatabase(backend)), clock_(folder_.filePath(u"clock"_s)) {
+    page_.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+    page_.Start();
+    EXPECT_TRUE(OpenStore(db_->Location())->CreateTables().has_value());
+    // Just before the morning window opens: the first timed fetch is due at 06:15.
+    test::MoveClocks(clock_, On7December(6, 15).addSecs(-5));
+    qputenv("SKYLOOM_LEASE_SECONDS", "3");
+    test::ProgramOptions options;
+    options.clockFile = clock_;
+    for (const QStringList& extra : extras) {
+      programs_.push_back(std::make_unique<test::HeadlessProgram>(
+          QStringList{u"--url"_s, page_.Url(u"/page"_s), u"--db"_s, db_->Location()} + extra,
+          options));
+    }
+  }
+
+  void Signal(size_t i, int signal) {
+    ::kill(static_cast<pid_t>(programs_[i]->Pid()), signal);
+    if (signal == SIGCONT) signalled_.remove(i);
+    if (signal != SIGCONT) signalled_.insert(i);
+  }
+
+  // Waits until `done` holds, reading what the programs wrote meanwhile.
+  bool Eventually(const std::function<bool()>& done, int boundMs = 30'000) {
+    const QDeadlineTimer deadline(boundMs);
+    for (;;) {
+      QCoreApplication::processEvents();
+      for (auto& program : programs_) program->Collect();
+      if (done()) return true;
+      if (deadline.hasExpired()) return false;
+      QThread::msleep(20);
+    }
+  }
+
+  // The programs whose last word on their role, if any, is "active", of those not signalled.
+  std::vector<size_t> Active() const {
+    std::vector<size_t> active;
+    for (size_t i = 0; i < programs_.size(); ++i) {
+      const QString& out = programs_[i]->Out();
+      const qsizetype role = out.lastIndexOf(u"\trole\t"_s);
+      if (!signalled_.contains(i) && (role < 0 || out.mid(role + 6, 6) == u"active"_s)) {
+        active.push_back(i);
+      }
+    }
+    return active;
+  }
+
+  // Moves the clocks to `lead` seconds before `slot`, runs `meanwhile`; then `requests` page
+  // requests and log rows per slot since the start, a late one included. Who fetched.
+  std::vector<size_t> FetchSlot(
+      const QDateTime& slot, int requests = 1, int lead = 5,
+      const std::function<void()>& meanwhile = [] {}) {
+    std::vector<qsizetype> before;
+    for (const auto& program : programs_) before.push_back(program->Out().count(kFetched));
+    expected_ += requests;
+    test::MoveClocks(clock_, slot.addSecs(-lead));
+    meanwhile();
+    EXPECT_TRUE(Eventually([&] { return page_.Requests() >= expected_; })) << Transcript();
+    Eventually([] { return false; }, 3'000);
+    EXPECT_EQ(page_.Requests(), expected_) << Transcript();
+    EXPECT_EQ(db_->Tqlog().size(), size_t(expected_));
+    std::vector<size_t> fetched;
+    for (size_t i = 0; i < programs_.size(); ++i) {
+      if (programs_[i]->Out().count(kFetched) > before[i]) fetched.push_back(i);
+    }
+    return fetched;
+  }
+
+  // Sends `signal` to the active program and waits for another to take over; which it was.
+  // Between slots, the one that took over must not fetch the slot gone by again.
+  size_t TakeOverFrom(int signal, bool betweenSlots = true) {
+    EXPECT_EQ(Active().size(), 1u) << Transcript();
+    const size_t from = Active().at(0);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    Signal(from, signal);
+    EXPECT_TRUE(Eventually([&] { return Active().size() == 1; })) << Transcript();
+    std::cout << "take-over after signal " << signal << ": " << elapsed.elapsed() << " ms\n";
+    if (betweenSlots && Eventually([&] { return page_.Requests() > expected_; }, 3'000)) {
+      ADD_FAILURE() << "a slot fetched again after a take-over\n" << Transcript();
+    }
+    return from;
+  }
+
+  // What every program wrote, for a failure's message.
+  std::string Transcript() const {
+    QString all;
+    for (const auto& program : programs_) all += program->Out() + program->Err() + u"--\n"_s;
+    return all.toStdString();
+  }
+
+ private:
+  QTemporaryDir folder_;
+  test::TestServer page_;
+  std::unique_ptr<test::TestDatabase> db_;
+  QString clock_;
+  std::vector<std::unique_ptr<test::HeadlessProgram>> programs_;
+  QSet<size_t> signalled_;
+  int expected_ = 0;
+};
+
+// Three collectors on one server: one request and one log row per slot. Killed after its
+// slot, the active one's slot is not fetched again; frozen just before its slot, the slot is
+// fetched, late or not, by the one that takes over; thawed, it stands by without fetching.
+TEST(Standby, ThreeCollectorsOnAServerFetchOncePerSlotThroughAKillAndAFreeze) {
+  Group group(test::Backend::Postgres, {{}, {}, {}});
+  EXPECT_EQ(group.FetchSlot(On7December(6, 15)).size(), 1u);
+  group.TakeOverFrom(SIGKILL);
+  EXPECT_EQ(group.FetchSlot(On7December(6, 45)).size(), 1u);
+
+  size_t frozen = 0;
+  const auto freezeTheActiveOne = [&] {
+    group.Eventually([] { return false; }, 1'000);
+    frozen = group.TakeOverFrom(SIGSTOP, /*betweenSlots=*/false);
+  };
+  EXPECT_EQ(group.FetchSlot(On7December(7, 15), 1, 2, freezeTheActiveOne).size(), 1u);
+
+  // Thawed with its slot due, it finds its turn gone and says so, and fetches nothing.
+  group.Signal(frozen, SIGCONT);
+  EXPECT_TRUE(group.Eventually([&] { return group.Active().size() == 1; })) << group.Transcript();
+  EXPECT_EQ(group.FetchSlot(On7December(7, 45)).size(), 1u);
+}
+
+// Two collectors on one file take turns by a lock beside it; a third told never to stand by
+// fetches on every slot as before.
+TEST(Standby, CollectorsOnAFileTakeTurns) {
+  Group group(test::Backend::Sqlite, {{}, {}, {u"--no-standby"_s}});
+  const std::vector<size_t> first = group.FetchSlot(On7December(6, 15), 2);
+  ASSERT_EQ(first.size(), 2u);
+  ASSERT_EQ(first[1], 2u);
+  // With the one that never stands by gone too, the other takes the next slot alone.
+  group.Signal(2, SIGKILL);
+  group.TakeOverFrom(SIGKILL);
+  EXPECT_EQ(group.FetchSlot(On7December(6, 45)), (std::vector<size_t>{1 - first[0]}));
+}
+
+}  // namespace
+}  // namespace skyloom
