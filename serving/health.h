@@ -14,6 +14,9 @@ namespace skyloom {
 // a slow request and a tick that waits for a fetch started by hand.
 inline constexpr qint64 kStalledAfterSeconds = 10 * 60;
 
+// Why a collector is not healthy, for those who word it themselves.
+enum class HealthProblem { None, NoAttempt, NewestFailed, Stalled, Unreadable };
+
 // What GET /health tells; healthy when there is no reason.
 struct HealthReport {
   std::optional<QString> lastAttempt;  // logtime of the newest attempt
@@ -22,6 +25,9 @@ struct HealthReport {
   // be read.
   std::optional<int> consecutiveFailures;
   QString reason;
+  HealthProblem problem = HealthProblem::None;
+  // What the reason names: the failure, the due time, or why the log is unreadable.
+  QString detail;
 
   bool Healthy() const { return reason.isEmpty(); }
 };
