@@ -85,6 +85,7 @@ std::string Render(std::string page, PageLanguage language, const QTranslator* t
     if (shown.isEmpty()) shown = QString::fromUtf8(text.source);
     put(text.key, EscapeHtml(shown.toStdString()));
   }
+  Q_ASSERT(page.find("{{") == std::string::npos);
   return page;
 }
 

@@ -29,6 +29,7 @@
   const attemptLine = (a) => `${a.logtime}  ${a.status} ${a.errnum} ${a.description}`;
 
   let shownId = null;
+  let stale = true;
   let polls = 0;
 
   function showHealth(state, reason, record) {
@@ -116,28 +117,31 @@
     }
   }
 
+  // True once everything shown is fresh.
   async function load() {
     const response = await fetch('/page/status.json', { cache: 'no-store' });
     const data = await response.json();
     if (!response.ok) {
-      showHealth('fail', fill(words.unreadable, data.error ?? response.status), '');
-      return;
+      showHealth('fail', fill(words.answered, data.error ?? response.status), '');
+      return false;
     }
     renderHealth(data.health);
     renderForecast(data);
     renderSlots(data.slots);
     renderAttempts(data.attempts);
+    return true;
   }
 
-  // A 304 costs the server nothing; only a new forecast, or time, reads everything again.
+  // A 304 costs the server nothing; only a new forecast, a failure or time reads everything.
   async function poll() {
     try {
       const headers = shownId === null ? {} : { 'If-None-Match': `"${shownId}"` };
       const response = await fetch('/forecast', { headers, cache: 'no-store' });
       const fresh = response.status === 200 && response.headers.get('ETag') !== `"${shownId}"`;
-      if (fresh || polls++ % FULL_EVERY_POLLS === 0) await load();
+      if (fresh || stale || ++polls % FULL_EVERY_POLLS === 0) stale = !(await load());
       byId('checked').textContent = fill(words.checked, new Date().toLocaleTimeString(lang));
     } catch (error) {
+      stale = true;
       showHealth('fail', words.unreachable, String(error));
     }
   }
