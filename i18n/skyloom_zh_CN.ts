@@ -2,6 +2,153 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
 <context>
+    <name>StatusPage</name>
+    <message>
+        <source>Skyloom status</source>
+        <translation>Skyloom 状态</translation>
+    </message>
+    <message>
+        <source>Reading…</source>
+        <translation>正在读取…</translation>
+    </message>
+    <message>
+        <source>Newest forecast</source>
+        <translation>最新预报</translation>
+    </message>
+    <message>
+        <source>What changed</source>
+        <translation>有何变化</translation>
+    </message>
+    <message>
+        <source>inserted</source>
+        <translation>新增</translation>
+    </message>
+    <message>
+        <source>deleted</source>
+        <translation>删除</translation>
+    </message>
+    <message>
+        <source>The last 14 days by timed slots</source>
+        <translation>最近 14 天的定时时段</translation>
+    </message>
+    <message>
+        <source>Hover over a slot, or tap it, for its attempt.</source>
+        <translation>将鼠标停在时段上或轻触它，可查看该时段的获取记录。</translation>
+    </message>
+    <message>
+        <source>Stored</source>
+        <translation>写入新预报</translation>
+    </message>
+    <message>
+        <source>Unchanged</source>
+        <translation>预报未变</translation>
+    </message>
+    <message>
+        <source>Nothing extracted</source>
+        <translation>未提取到预报</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>获取出错</translation>
+    </message>
+    <message>
+        <source>No attempt</source>
+        <translation>未获取</translation>
+    </message>
+    <message>
+        <source>To come</source>
+        <translation>未到时间</translation>
+    </message>
+    <message>
+        <source>Newest attempts</source>
+        <translation>最近的获取记录</translation>
+    </message>
+    <message>
+        <source>Time</source>
+        <translation>时间</translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>Number</source>
+        <translation>错误号</translation>
+    </message>
+    <message>
+        <source>Description</source>
+        <translation>描述</translation>
+    </message>
+    <message>
+        <source>Stored %1</source>
+        <translation>写入于 %1</translation>
+    </message>
+    <message>
+        <source>No forecast has been stored yet.</source>
+        <translation>尚未写入任何预报。</translation>
+    </message>
+    <message>
+        <source>Since the forecast of %1:</source>
+        <translation>与 %1 的预报相比：</translation>
+    </message>
+    <message>
+        <source>The first forecast stored: there is none to compare with.</source>
+        <translation>这是写入的第一条预报，没有可比较的预报。</translation>
+    </message>
+    <message>
+        <source>Working</source>
+        <translation>运行正常</translation>
+    </message>
+    <message>
+        <source>Failing</source>
+        <translation>运行异常</translation>
+    </message>
+    <message>
+        <source>No attempt has been logged yet.</source>
+        <translation>尚无任何获取记录。</translation>
+    </message>
+    <message>
+        <source>The newest attempt failed: %1</source>
+        <translation>最近一次获取失败：%1</translation>
+    </message>
+    <message>
+        <source>No attempt logged since the timed fetch due at %1.</source>
+        <translation>应在 %1 进行的定时获取至今没有记录。</translation>
+    </message>
+    <message>
+        <source>The database cannot be read; the program&apos;s log says why.</source>
+        <translation>无法读取数据库，原因见程序日志。</translation>
+    </message>
+    <message>
+        <source>The program answered: %1</source>
+        <translation>程序答复：%1</translation>
+    </message>
+    <message>
+        <source>Last attempt %1 · last success %2 · failures since: %3</source>
+        <translation>最近获取 %1 · 最近成功 %2 · 此后失败次数：%3</translation>
+    </message>
+    <message>
+        <source>never</source>
+        <translation>从未</translation>
+    </message>
+    <message>
+        <source>%1, slot %2–%3: %4</source>
+        <translation>%1，时段 %2–%3：%4</translation>
+    </message>
+    <message>
+        <source>Checked at %1</source>
+        <translation>检查于 %1</translation>
+    </message>
+    <message>
+        <source>The program cannot be reached; trying again every 30 seconds.</source>
+        <translation>无法连接程序，每 30 秒重试一次。</translation>
+    </message>
+    <message>
+        <source>failed</source>
+        <translation>失败</translation>
+    </message>
+</context>
+<context>
     <name>skyloom::AttemptListModel</name>
     <message>
         <source>Time</source>

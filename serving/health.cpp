@@ -28,13 +28,16 @@ HealthReport AssessHealth(const std::vector<AttemptRow>& newestFirst, const Sync
   report.consecutiveFailures = static_cast<int>(success - newestFirst.begin());
   if (success != newestFirst.end()) report.lastSuccess = success->logtime;
   if (newestFirst.empty()) {
+    report.problem = HealthProblem::NoAttempt;
     report.reason = QStringLiteral("no attempt has been logged yet");
     return report;
   }
   const AttemptRow& newest = newestFirst.front();
   report.lastAttempt = newest.logtime;
   if (!Succeeded(newest)) {
-    report.reason = QStringLiteral("the newest attempt failed: ") + FailureText(newest);
+    report.problem = HealthProblem::NewestFailed;
+    report.detail = FailureText(newest);
+    report.reason = QStringLiteral("the newest attempt failed: ") + report.detail;
     return report;
   }
   // The newest attempt stands in for the last timed fetch: one made by hand since can only
@@ -42,14 +45,18 @@ HealthReport AssessHealth(const std::vector<AttemptRow>& newestFirst, const Sync
   const QDateTime logged = QDateTime::fromString(newest.logtime, kLogTimeFormat);
   const QDateTime due = logged.isValid() ? schedule.NextDue(logged) : QDateTime();
   if (due.isValid() && due.secsTo(now) > kStalledAfterSeconds) {
-    report.reason = QStringLiteral("no attempt logged since the timed fetch due at %1")
-                        .arg(due.toString(kLogTimeFormat));
+    report.problem = HealthProblem::Stalled;
+    report.detail = due.toString(kLogTimeFormat);
+    report.reason =
+        QStringLiteral("no attempt logged since the timed fetch due at %1").arg(report.detail);
   }
   return report;
 }
 
 HealthReport UnreadableLog(const QString& why) {
   HealthReport report;
+  report.problem = HealthProblem::Unreadable;
+  report.detail = why;
   report.reason = why;
   return report;
 }

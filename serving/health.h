@@ -15,6 +15,9 @@ namespace skyloom {
 // a slow request and a tick that waits for a fetch started by hand.
 inline constexpr qint64 kStalledAfterSeconds = 10 * 60;
 
+// Why a collector is not healthy, for those who word it themselves.
+enum class HealthProblem { None, NoAttempt, NewestFailed, Stalled, Unreadable };
+
 // What GET /health tells; healthy when there is no reason.
 struct HealthReport {
   std::optional<QString> lastAttempt;  // logtime of the newest attempt
@@ -26,6 +29,9 @@ struct HealthReport {
   // This collector's in its group. A standby reads the group's log like the active collector,
   // and stands by only while another holds the turn, so the same rules judge both.
   CollectorRole role = CollectorRole::Active;
+  HealthProblem problem = HealthProblem::None;
+  // What the reason names: the failure, the due time, or why the log is unreadable.
+  QString detail;
 
   bool Healthy() const { return reason.isEmpty(); }
 };

@@ -15,6 +15,7 @@
 #include "serving/listen_address.h"
 #include "serving/metrics.h"
 #include "serving/problem_log.h"
+#include "serving/status_page.h"
 #include "serving/store_readers.h"
 #include "store/forecast_store.h"
 
@@ -31,6 +32,14 @@ constexpr qint64 kDefaultLimit = 20;
 constexpr qint64 kMaxLimit = 1000;
 // How far back GET /health looks for the last success: weeks of timed fetches.
 constexpr int kHealthAttempts = 1000;
+// The status page's slot picture covers as many days as the History window's; its log, a
+// screenful of the newest attempts.
+constexpr int kPageDays = 14;
+constexpr std::size_t kPageAttempts = 20;
+// Nothing on the page runs but its own script, and nothing it loads comes from elsewhere.
+constexpr char kPagePolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 // Reads at once, and waiting: beyond those a request is told the server is busy.
 constexpr int kReaders = 4;
 constexpr std::size_t kQueuedReads = 256;
@@ -155,6 +164,14 @@ HttpAnswer Fail(int status, const QString& message) {
   return Make(status, kJson, ErrorJson(message).toStdString());
 }
 
+HttpAnswer PageAnswer(const PageFile& file) {
+  HttpAnswer answer = Make(200, file.contentType, file.body);
+  answer.AddHeader("Content-Security-Policy", kPagePolicy);
+  answer.AddHeader("X-Content-Type-Options", "nosniff");
+  answer.AddHeader("Cache-Control", "no-cache");
+  return answer;
+}
+
 // The answer to GET /forecast, kept for a moment so that most requests skip the database.
 struct ForecastAnswer {
   HttpAnswer answer;
@@ -179,6 +196,9 @@ class HttpApi::Routes final {
   void Attempts(const HttpRequest& request, std::string_view, const HttpReply& reply);
   void Health(const HttpRequest& request, std::string_view, const HttpReply& reply);
   void MetricsText(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void Page(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void PageAsset(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void PageStatus(const HttpRequest& request, std::string_view, const HttpReply& reply);
 
   // Answers with `read` on a reader thread; false, and answered, when none can take it.
   bool Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read);
@@ -190,6 +210,7 @@ class HttpApi::Routes final {
   StoreReaders& readers_;
   const Clock& clock_;
   const SyncWindows schedule_;
+  const StatusPage page_;
   std::mutex cacheMutex_;
   std::shared_ptr<const ForecastAnswer> cached_;
   std::atomic<bool> refreshing_{false};
@@ -197,11 +218,11 @@ class HttpApi::Routes final {
 
 void HttpApi::Routes::Answer(const HttpRequest& request, const HttpReply& reply) {
   static constexpr std::pair<std::string_view, Route> kRoutes[] = {
-      {"/forecast", &Routes::Forecast},
-      {"/forecasts", &Routes::Forecasts},
-      {"/attempts", &Routes::Attempts},
-      {"/health", &Routes::Health},
-      {"/metrics", &Routes::MetricsText}};
+      {"/forecast", &Routes::Forecast},         {"/forecasts", &Routes::Forecasts},
+      {"/attempts", &Routes::Attempts},         {"/health", &Routes::Health},
+      {"/metrics", &Routes::MetricsText},       {"/", &Routes::Page},
+      {"/page/status.css", &Routes::PageAsset}, {"/page/status.js", &Routes::PageAsset},
+      {"/page/icon.svg", &Routes::PageAsset},   {"/page/status.json", &Routes::PageStatus}};
   const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
                                   [&request](const auto& r) { return r.first == request.path; });
   if (route == std::end(kRoutes)) return reply(Fail(404, QStringLiteral("no such resource")));
@@ -337,6 +358,53 @@ void HttpApi::Routes::MetricsText(const HttpRequest&, std::string_view query,
   if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
   Read(reply, [this](ForecastStore& store) {
     return Make(200, kPrometheus, metrics_.PrometheusText(ReadHealth(store)).toStdString());
+  });
+}
+
+void HttpApi::Routes::Page(const HttpRequest& request, std::string_view query,
+                           const HttpReply& reply) {
+  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  std::string accepted;
+  for (const HttpHeader& header : request.headers) {
+    if (!SameName(header.name, "Accept-Language")) continue;
+    if (!accepted.empty()) accepted += ',';
+    accepted += header.value;
+  }
+  const PageFile& html = page_.Html(LanguageFor(accepted));
+  HttpAnswer answer = PageAnswer(html);
+  answer.AddHeader("Content-Language", html.language);
+  answer.AddHeader("Vary", "Accept-Language");
+  reply(std::move(answer));
+}
+
+void HttpApi::Routes::PageAsset(const HttpRequest& request, std::string_view query,
+                                const HttpReply& reply) {
+  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  reply(PageAnswer(*page_.Asset(request.path.substr(std::string_view("/page/").size()))));
+}
+
+void HttpApi::Routes::PageStatus(const HttpRequest&, std::string_view query,
+                                 const HttpReply& reply) {
+  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  Read(reply, [this](ForecastStore& store) {
+    const QDateTime now = clock_.Now();
+    const auto forecasts = store.NewestForecasts(2, 0);
+    if (!forecasts) return Fail(503, Unreadable(forecasts.error()));
+    const auto attempts = store.NewestAttempts(kHealthAttempts);
+    if (!attempts) return Fail(503, Unreadable(attempts.error()));
+    const auto [from, to] = SlotGridRange(now.date(), kPageDays);
+    const auto pictured = store.AttemptsBetween(from, to);
+    if (!pictured) return Fail(503, Unreadable(pictured.error()));
+    const std::vector<AttemptRow> newest(
+        attempts->begin(), attempts->begin() + std::min(attempts->size(), kPageAttempts));
+    HttpAnswer answer =
+        Make(200, kJson,
+             StatusJson(*forecasts, AssessHealth(*attempts, schedule_, now),
+                        BuildSlotGrid(*pictured, now.date(), kPageDays, now, schedule_), newest)
+                 .toStdString());
+    answer.AddHeader("X-Content-Type-Options", "nosniff");
+    answer.AddHeader("Cache-Control", "no-cache");
+    return answer;
   });
 }
 

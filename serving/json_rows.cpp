@@ -4,6 +4,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "history/readable_text.h"
+#include "history/text_diff.h"
+
 namespace skyloom {
 namespace {
 
@@ -22,6 +25,96 @@ QJsonObject AttemptObject(const AttemptRow& row) {
                      {QStringLiteral("status"), row.status},
                      {QStringLiteral("errnum"), row.number},
                      {QStringLiteral("description"), row.description}};
+}
+
+QJsonObject HealthObject(const HealthReport& report) {
+  const bool healthy = report.Healthy();
+  const QJsonValue failures =
+      report.consecutiveFailures ? QJsonValue(*report.consecutiveFailures) : QJsonValue();
+  return QJsonObject{{QStringLiteral("healthy"), healthy},
+                     {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
+                     {QStringLiteral("last_success"), Optional(report.lastSuccess)},
+                     {QStringLiteral("consecutive_failures"), failures},
+                     {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason},
+                     {QStringLiteral("role"), RoleName(report.role)}};
+}
+
+QString StateName(SlotState state) {
+  switch (state) {
+    case SlotState::Stored:
+      return QStringLiteral("stored");
+    case SlotState::Unchanged:
+      return QStringLiteral("unchanged");
+    case SlotState::NothingExtracted:
+      return QStringLiteral("nothing");
+    case SlotState::Error:
+      return QStringLiteral("error");
+    case SlotState::NoAttempt:
+      return QStringLiteral("none");
+    case SlotState::Later:
+      break;
+  }
+  return QStringLiteral("later");
+}
+
+QString ProblemName(HealthProblem problem) {
+  switch (problem) {
+    case HealthProblem::None:
+      break;
+    case HealthProblem::NoAttempt:
+      return QStringLiteral("no_attempt");
+    case HealthProblem::NewestFailed:
+      return QStringLiteral("failed");
+    case HealthProblem::Stalled:
+      return QStringLiteral("stalled");
+    case HealthProblem::Unreadable:
+      return QStringLiteral("unreadable");
+  }
+  return {};
+}
+
+QString DiffKindName(DiffSpan::Kind kind) {
+  switch (kind) {
+    case DiffSpan::Kind::Inserted:
+      return QStringLiteral("inserted");
+    case DiffSpan::Kind::Deleted:
+      return QStringLiteral("deleted");
+    case DiffSpan::Kind::Same:
+      break;
+  }
+  return QStringLiteral("same");
+}
+
+QJsonObject SlotsObject(const SlotGrid& grid) {
+  const QString format = QStringLiteral("HH:mm");
+  QJsonArray times;
+  QJsonArray ends;
+  QJsonArray breaks;
+  for (std::size_t i = 0; i < grid.times.size(); ++i) {
+    times.append(grid.times[i].toString(format));
+    ends.append(grid.times[i].addSecs(grid.slotMinutes * 60).toString(format));
+    // A gap between the daily windows, as the window draws it.
+    if (i > 0 && grid.times[i - 1].secsTo(grid.times[i]) > grid.slotMinutes * 60) {
+      breaks.append(static_cast<int>(i));
+    }
+  }
+  QJsonArray days;
+  for (int day = 0; day < grid.days; ++day) {
+    QJsonArray cells;
+    for (int slot = 0; slot < grid.slotsPerDay; ++slot) {
+      const SlotCell& cell = grid.At(day, slot);
+      QJsonObject object{{QStringLiteral("state"), StateName(cell.state)}};
+      if (cell.attempt) object.insert(QStringLiteral("attempt"), AttemptObject(*cell.attempt));
+      cells.append(object);
+    }
+    days.append(
+        QJsonObject{{QStringLiteral("date"), grid.firstDay.addDays(day).toString(Qt::ISODate)},
+                    {QStringLiteral("cells"), cells}});
+  }
+  return QJsonObject{{QStringLiteral("times"), times},
+                     {QStringLiteral("ends"), ends},
+                     {QStringLiteral("breaks"), breaks},
+                     {QStringLiteral("days"), days}};
 }
 
 template <typename Row, typename ToObject>
@@ -49,17 +142,49 @@ QByteArray ErrorJson(const QString& message) {
 }
 
 QByteArray HealthJson(const HealthReport& report) {
-  const bool healthy = report.Healthy();
-  const QJsonValue failures =
-      report.consecutiveFailures ? QJsonValue(*report.consecutiveFailures) : QJsonValue();
-  return QJsonDocument(
-             QJsonObject{{QStringLiteral("healthy"), healthy},
-                         {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
-                         {QStringLiteral("last_success"), Optional(report.lastSuccess)},
-                         {QStringLiteral("consecutive_failures"), failures},
-                         {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason},
-                         {QStringLiteral("role"), RoleName(report.role)}})
-      .toJson(QJsonDocument::Compact);
+  return QJsonDocument(HealthObject(report)).toJson(QJsonDocument::Compact);
+}
+
+QByteArray StatusJson(const std::vector<ForecastRow>& newestFirst, const HealthReport& health,
+                      const SlotGrid& grid, const std::vector<AttemptRow>& newestAttempts) {
+  QJsonObject status;
+  QJsonObject healthObject = HealthObject(health);
+  healthObject.insert(QStringLiteral("problem"), ProblemName(health.problem));
+  healthObject.insert(QStringLiteral("detail"), health.detail);
+  status.insert(QStringLiteral("health"), healthObject);
+
+  QJsonValue forecast;
+  QJsonValue previous;
+  QJsonArray diff;
+  if (!newestFirst.empty()) {
+    ForecastRow newest = newestFirst.front();
+    if (newest.text) newest.text = ReadableForecast(*newest.text);
+    forecast = ForecastObject(newest);
+    if (newestFirst.size() > 1) {
+      const ForecastRow& before = newestFirst[1];
+      previous = QJsonObject{{QStringLiteral("id"), before.id},
+                             {QStringLiteral("logtime"), before.logtime}};
+      for (const DiffSpan& span : DiffCharacters(ReadableForecast(before.text.value_or(QString())),
+                                                 newest.text.value_or(QString()))) {
+        diff.append(QJsonObject{{QStringLiteral("kind"), DiffKindName(span.kind)},
+                                {QStringLiteral("text"), span.text}});
+      }
+    }
+  }
+  status.insert(QStringLiteral("forecast"), forecast);
+  status.insert(QStringLiteral("previous"), previous);
+  status.insert(QStringLiteral("diff"), diff);
+  status.insert(QStringLiteral("slots"), SlotsObject(grid));
+
+  QJsonArray attempts;
+  for (const AttemptRow& row : newestAttempts) {
+    QJsonObject object = AttemptObject(row);
+    object.insert(QStringLiteral("state"), StateName(StateOf(row)));
+    object.insert(QStringLiteral("failed"), !Succeeded(row));
+    attempts.append(object);
+  }
+  status.insert(QStringLiteral("attempts"), attempts);
+  return QJsonDocument(status).toJson(QJsonDocument::Compact);
 }
 
 }  // namespace skyloom

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "history/slot_grid.h"
 #include "serving/health.h"
 #include "store/forecast_store.h"
 
@@ -17,5 +18,10 @@ QByteArray AttemptsJson(const std::vector<AttemptRow>& rows);
 QByteArray ErrorJson(const QString& message);
 
 QByteArray HealthJson(const HealthReport& report);
+
+// What the status page shows: the newest of `newestFirst` forecasts as a person reads it and
+// what changed since the one after it, health, the slot picture and the newest attempts.
+QByteArray StatusJson(const std::vector<ForecastRow>& newestFirst, const HealthReport& health,
+                      const SlotGrid& grid, const std::vector<AttemptRow>& newestAttempts);
 
 }  // namespace skyloom

@@ -35,10 +35,12 @@ std::string Head(const std::string& requestLine, const std::string& more = {}) {
   return requestLine + " HTTP/1.1\r\nHost: x\r\n" + more + "\r\n";
 }
 
-// The fields `key` of a JSON array, joined by commas.
+// The fields `key` of a JSON array, joined by commas; "member/key" reads the array there.
 QString Column(const QJsonDocument& json, const QString& key) {
+  const QJsonArray array =
+      key.contains(u'/') ? json[key.section(u'/', 0, 0)].toArray() : json.array();
   QStringList values;
-  for (const QJsonValue& item : json.array()) values << item[key].toVariant().toString();
+  for (const QJsonValue& item : array) values << item[key.section(u'/', -1)].toVariant().toString();
   return values.join(u',');
 }
 
@@ -82,7 +84,8 @@ class HttpApiTest : public testing::TestWithParam<test::Backend> {
 
 TEST_P(HttpApiTest, ADatabaseWithoutTablesIsAnErrorAndStaysAsItWas) {
   const QUrl location(db->Location());
-  for (const char* target : {"/forecast", "/forecasts", "/attempts", "/health"}) {
+  for (const char* target :
+       {"/forecast", "/forecasts", "/attempts", "/health", "/page/status.json"}) {
     const Answer answer = Get(target);
     EXPECT_EQ(answer.Status(), 503) << target;
     EXPECT_TRUE(answer.json["error"].isString() || answer.json["reason"].isString()) << target;
@@ -156,6 +159,10 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
       {"/attempts?limit=2", u"logtime"_s, u"2026-03-01 07:12:00,2026-03-01 07:11:00"_s},
       {"/attempts", u"status"_s, u"正常获取,获取错误,正常获取"_s},
       {"/attempts?limit=1", u"description"_s, u"未写入"_s},
+      {"/page/status.json", u"attempts/errnum"_s, u"0,7,0"_s},
+      {"/page/status.json", u"attempts/failed"_s, u"false,true,false"_s},
+      {"/page/status.json", u"diff/kind"_s, u"same,deleted,inserted,same"_s},
+      {"/page/status.json", u"diff/text"_s, u"第,4,5,天"_s},
   };
   for (const auto& c : cases) {
     const Answer answer = Get(c.target);
@@ -175,11 +182,12 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     QJsonValue lastAttempt;
     QJsonValue lastSuccess;
     int failures;
+    QString problem;  // as the status page names it
   } steps[] = {
-      {0, false, 503, QJsonValue(), QJsonValue(), 0},
-      {10, true, 200, u"2026-03-01 07:10:00"_s, u"2026-03-01 07:10:00"_s, 0},
-      {15, false, 503, u"2026-03-01 07:15:00"_s, u"2026-03-01 07:10:00"_s, 1},
-      {20, false, 503, u"2026-03-01 07:20:00"_s, u"2026-03-01 07:10:00"_s, 2},
+      {0, false, 503, QJsonValue(), QJsonValue(), 0, u"no_attempt"_s},
+      {10, true, 200, u"2026-03-01 07:10:00"_s, u"2026-03-01 07:10:00"_s, 0, u""_s},
+      {15, false, 503, u"2026-03-01 07:15:00"_s, u"2026-03-01 07:10:00"_s, 1, u"failed"_s},
+      {20, false, 503, u"2026-03-01 07:20:00"_s, u"2026-03-01 07:10:00"_s, 2, u"failed"_s},
   };
   for (const auto& step : steps) {
     if (step.addMinute != 0) AddAttempt(step.addMinute, step.fetched);
@@ -191,6 +199,7 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     EXPECT_EQ(answer.json["consecutive_failures"], step.failures);
     EXPECT_EQ(answer.json["reason"].isString(), step.status != 200) << answer.Body();
     EXPECT_EQ(answer.json["role"], u"standby"_s);
+    EXPECT_EQ(Get("/page/status.json").json["health"]["problem"], step.problem);
   }
   // After a window's last fetch the next is due when the next window opens, 09:15; ten minutes
   // later a collector that logged nothing has stalled.
@@ -201,6 +210,8 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
          u"no attempt logged since the timed fetch due at 2026-03-01 09:15:00"_s}}) {
     clock.Set(at);
     EXPECT_EQ(Get("/health").json["reason"], reason);
+    EXPECT_EQ(Get("/page/status.json").json["health"]["problem"],
+              reason.isNull() ? u""_s : u"stalled"_s);
   }
 }
 
@@ -245,7 +256,10 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
   struct Case {
     std::string request;
     int status;
+    std::string type = "application/json";
+    std::string language{};  // of a page, as the browser's Accept-Language picks it
   };
+  const std::string html = "text/html; charset=utf-8";
   std::vector<Case> cases = {
       {Head("GET /forecast", close), 200},
       {Head("HEAD /forecast", close), 200},
@@ -271,6 +285,18 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
       {Head("GET /forecast", std::string("X-Note: a\0b\r\n", 13)), 400},
       {Head("GET /forecast", "Host: y\r\n"), 400},
       {"GET /forecast HTTP/1.1\r\n\r\n", 400},
+      {Head("GET /", close), 200, html, "en"},
+      {Head("HEAD /", close), 200, html, "en"},
+      {Head("GET /", "Accept-Language: zh-TW\r\n" + close), 200, html, "zh-CN"},
+      {Head("GET /", "Accept-Language: fr, zh;q=0.5, en;q=0.4\r\n" + close), 200, html, "zh-CN"},
+      {Head("GET /", "Accept-Language: zh;q=0.5, en-US\r\n" + close), 200, html, "en"},
+      {Head("GET /", "Accept-Language: zhx, *;q=0.1\r\n" + close), 200, html, "en"},
+      {Head("GET /page/status.css", close), 200, "text/css; charset=utf-8"},
+      {Head("GET /page/status.js", close), 200, "text/javascript; charset=utf-8"},
+      {Head("GET /page/icon.svg", close), 200, "image/svg+xml"},
+      {Head("GET /page/status.json", close), 200},
+      {Head("GET /page/", close), 404},
+      {Head("GET /?lang=zh", close), 400},
   };
   for (const char* query :
        {"limit=0", "limit=1001", "limit=-1", "limit=%2B1", "limit=%201", "limit=1x",
@@ -290,15 +316,29 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
       EXPECT_EQ(answer.Header("Access-Control-Allow-Headers"), "If-None-Match");
       continue;
     }
-    EXPECT_EQ(answer.Header("Content-Type"), "application/json") << name;
+    EXPECT_EQ(answer.Header("Content-Type"), c.type) << name;
+    if (c.type != "application/json") {
+      EXPECT_NE(answer.Header("Content-Security-Policy").find("script-src 'self';"),
+                std::string::npos)
+          << name;
+      EXPECT_EQ(answer.Header("X-Content-Type-Options"), "nosniff") << name;
+    }
+    if (!c.language.empty()) {
+      EXPECT_EQ(answer.Header("Content-Language"), c.language) << name;
+      EXPECT_EQ(answer.Header("Vary"), "Accept-Language") << name;
+      if (!c.request.starts_with("HEAD")) {
+        EXPECT_NE(answer.Body().find("<html lang=\"" + c.language + "\">"), std::string::npos);
+      }
+    }
     if (c.request.starts_with("HEAD")) {
       EXPECT_EQ(answer.Body(), "") << name;
       EXPECT_NE(answer.Header("Content-Length"), "0") << name;
       continue;
     }
     EXPECT_EQ(answer.Header("Content-Length"), std::to_string(answer.Body().size())) << name;
-    EXPECT_TRUE(c.status < 400 ? answer.json.isObject() || answer.json.isArray()
-                               : answer.json["error"].isString())
+    EXPECT_TRUE(c.type != "application/json" ? !answer.Body().empty()
+                : c.status < 400             ? answer.json.isObject() || answer.json.isArray()
+                                             : answer.json["error"].isString())
         << name;
   }
   EXPECT_EQ(Get("/health").Status(), 200);

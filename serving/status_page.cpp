@@ -1,0 +1,195 @@
+#include "serving/status_page.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTranslator>
+#include <algorithm>
+#include <charconv>
+
+#include "platform/translations.h"
+
+namespace skyloom {
+namespace {
+
+struct PageText {
+  const char* key;  // {{key}} in status.html
+  const char* source;
+};
+
+// Translated per page rather than by the application's translator: each browser asks for its
+// own language.
+constexpr PageText kTexts[] = {
+    {"title", QT_TRANSLATE_NOOP("StatusPage", "Skyloom status")},
+    {"loading", QT_TRANSLATE_NOOP("StatusPage", "Reading…")},
+    {"newest", QT_TRANSLATE_NOOP("StatusPage", "Newest forecast")},
+    {"changes", QT_TRANSLATE_NOOP("StatusPage", "What changed")},
+    {"inserted", QT_TRANSLATE_NOOP("StatusPage", "inserted")},
+    {"deleted", QT_TRANSLATE_NOOP("StatusPage", "deleted")},
+    {"slots", QT_TRANSLATE_NOOP("StatusPage", "The last 14 days by timed slots")},
+    {"slotsHint",
+     QT_TRANSLATE_NOOP("StatusPage", "Hover over a slot, or tap it, for its attempt.")},
+    {"stateStored", QT_TRANSLATE_NOOP("StatusPage", "Stored")},
+    {"stateUnchanged", QT_TRANSLATE_NOOP("StatusPage", "Unchanged")},
+    {"stateNothing", QT_TRANSLATE_NOOP("StatusPage", "Nothing extracted")},
+    {"stateError", QT_TRANSLATE_NOOP("StatusPage", "Error")},
+    {"stateNone", QT_TRANSLATE_NOOP("StatusPage", "No attempt")},
+    {"stateLater", QT_TRANSLATE_NOOP("StatusPage", "To come")},
+    {"attempts", QT_TRANSLATE_NOOP("StatusPage", "Newest attempts")},
+    {"time", QT_TRANSLATE_NOOP("StatusPage", "Time")},
+    {"status", QT_TRANSLATE_NOOP("StatusPage", "Status")},
+    {"number", QT_TRANSLATE_NOOP("StatusPage", "Number")},
+    {"description", QT_TRANSLATE_NOOP("StatusPage", "Description")},
+    {"storedAt", QT_TRANSLATE_NOOP("StatusPage", "Stored %1")},
+    {"noForecast", QT_TRANSLATE_NOOP("StatusPage", "No forecast has been stored yet.")},
+    {"since", QT_TRANSLATE_NOOP("StatusPage", "Since the forecast of %1:")},
+    {"first",
+     QT_TRANSLATE_NOOP("StatusPage", "The first forecast stored: there is none to compare with.")},
+    {"working", QT_TRANSLATE_NOOP("StatusPage", "Working")},
+    {"failing", QT_TRANSLATE_NOOP("StatusPage", "Failing")},
+    {"noAttempt", QT_TRANSLATE_NOOP("StatusPage", "No attempt has been logged yet.")},
+    {"newestFailed", QT_TRANSLATE_NOOP("StatusPage", "The newest attempt failed: %1")},
+    {"stalled",
+     QT_TRANSLATE_NOOP("StatusPage", "No attempt logged since the timed fetch due at %1.")},
+    {"unreadable",
+     QT_TRANSLATE_NOOP("StatusPage", "The database cannot be read; the program's log says why.")},
+    {"answered", QT_TRANSLATE_NOOP("StatusPage", "The program answered: %1")},
+    {"record",
+     QT_TRANSLATE_NOOP("StatusPage", "Last attempt %1 · last success %2 · failures since: %3")},
+    {"never", QT_TRANSLATE_NOOP("StatusPage", "never")},
+    {"slot", QT_TRANSLATE_NOOP("StatusPage", "%1, slot %2–%3: %4")},
+    {"checked", QT_TRANSLATE_NOOP("StatusPage", "Checked at %1")},
+    {"unreachable",
+     QT_TRANSLATE_NOOP("StatusPage",
+                       "The program cannot be reached; trying again every 30 seconds.")},
+    {"failure", QT_TRANSLATE_NOOP("StatusPage", "failed")},
+};
+
+std::string Resource(const char* name) {
+  QFile file(QStringLiteral(":/page/") + QLatin1String(name));
+  // Compiled in: only a broken build lacks it.
+  if (!file.open(QIODevice::ReadOnly)) qFatal("the status page's %s is not built in", name);
+  return file.readAll().toStdString();
+}
+
+std::string Render(std::string page, PageLanguage language, const QTranslator* translator) {
+  const auto put = [&page](std::string_view key, const std::string& value) {
+    const std::string mark = "{{" + std::string(key) + "}}";
+    for (std::size_t at = page.find(mark); at != std::string::npos; at = page.find(mark, at)) {
+      page.replace(at, mark.size(), value);
+      at += value.size();
+    }
+  };
+  put("lang", LanguageTag(language));
+  for (const PageText& text : kTexts) {
+    QString shown = translator ? translator->translate("StatusPage", text.source) : QString();
+    if (shown.isEmpty()) shown = QString::fromUtf8(text.source);
+    put(text.key, EscapeHtml(shown.toStdString()));
+  }
+  Q_ASSERT(page.find("{{") == std::string::npos);
+  return page;
+}
+
+// A q-value, 0 for one that cannot be read.
+double Quality(std::string_view parameters) {
+  const std::size_t at = parameters.find("q=");
+  if (at == std::string_view::npos) return 1;
+  double q = 0;
+  const char* begin = parameters.data() + at + 2;
+  std::from_chars(begin, parameters.data() + parameters.size(), q);
+  return q;
+}
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+bool IsLanguage(std::string_view tag, std::string_view primary) {
+  return tag.size() >= primary.size() &&
+         std::equal(primary.begin(), primary.end(), tag.begin(),
+                    [](char a, char b) { return a == (b | 0x20); }) &&
+         (tag.size() == primary.size() || tag[primary.size()] == '-' || tag[primary.size()] == '_');
+}
+
+}  // namespace
+
+PageLanguage LanguageFor(std::string_view acceptLanguage) {
+  PageLanguage best = PageLanguage::English;
+  double bestQuality = 0;
+  while (!acceptLanguage.empty()) {
+    const std::size_t comma = acceptLanguage.find(',');
+    const std::string_view item = acceptLanguage.substr(0, comma);
+    acceptLanguage =
+        comma == std::string_view::npos ? std::string_view() : acceptLanguage.substr(comma + 1);
+    const std::size_t semicolon = item.find(';');
+    const std::string_view tag = Trimmed(item.substr(0, semicolon));
+    const double quality =
+        semicolon == std::string_view::npos ? 1 : Quality(item.substr(semicolon + 1));
+    const bool chinese = IsLanguage(tag, "zh");
+    // Languages we do not ship leave the choice to those we do; ties go to the first named.
+    if ((chinese || IsLanguage(tag, "en") || tag == "*") && quality > bestQuality) {
+      best = chinese ? PageLanguage::Chinese : PageLanguage::English;
+      bestQuality = quality;
+    }
+  }
+  return best;
+}
+
+const char* LanguageTag(PageLanguage language) {
+  return language == PageLanguage::Chinese ? "zh-CN" : "en";
+}
+
+std::string EscapeHtml(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+StatusPage::StatusPage()
+    : style_{"text/css; charset=utf-8", Resource("status.css")},
+      script_{"text/javascript; charset=utf-8", Resource("status.js")},
+      icon_{"image/svg+xml", Resource("icon.svg")} {
+  const std::string html = Resource("status.html");
+  const char* type = "text/html; charset=utf-8";
+  english_ = {type, Render(html, PageLanguage::English, nullptr),
+              LanguageTag(PageLanguage::English)};
+  const QTranslator* chinese = ShippedTranslator(QStringLiteral("zh-CN"));
+  chinese_ = chinese ? PageFile{type, Render(html, PageLanguage::Chinese, chinese),
+                                LanguageTag(PageLanguage::Chinese)}
+                     : english_;
+}
+
+const PageFile& StatusPage::Html(PageLanguage language) const {
+  return language == PageLanguage::Chinese ? chinese_ : english_;
+}
+
+const PageFile* StatusPage::Asset(std::string_view path) const {
+  if (path == "status.css") return &style_;
+  if (path == "status.js") return &script_;
+  if (path == "icon.svg") return &icon_;
+  return nullptr;
+}
+
+}  // namespace skyloom

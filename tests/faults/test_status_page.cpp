@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "schedule/sync_schedule.h"
+#include "skyloom_process.h"
+#include "support/refusing_port.h"
+#include "support/test_database.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+// Each leaves a trace in the page if it ever runs.
+const QString kForecast =
+    u"今天晴&nbsp;&nbsp;转多云。<script>document.body.dataset.ran=1</script>"
+    "<img src=x onerror=\"document.body.dataset.ran=2\">"_s;
+const QString kDescription = u"<img src=x onerror=\"document.body.dataset.ran=3\">"_s;
+
+struct Browser {
+  const char* name;
+  QStringList arguments;
+  QString lang;
+  QString heading;
+};
+
+void PrintTo(const Browser& browser, std::ostream* out) { *out << browser.name; }
+
+class StatusPageInABrowser : public testing::TestWithParam<Browser> {};
+
+// The page as Chromium built it after running its script, or why there is none.
+std::pair<QString, QString> DumpDom(const QString& url, const QStringList& arguments) {
+  QTemporaryDir profile;
+  QProcess chromium;
+  chromium.start(u"chromium"_s, QStringList{u"--headless"_s, u"--no-sandbox"_s, u"--disable-gpu"_s,
+                                            u"--user-data-dir="_s + profile.path(),
+                                            u"--virtual-time-budget=10000"_s, u"--dump-dom"_s} +
+                                    arguments + QStringList{url});
+  if (!chromium.waitForStarted())
+    return {{}, u"chromium cannot start: "_s + chromium.errorString()};
+  if (!chromium.waitForFinished(60'000)) chromium.kill();
+  const QString dom = QString::fromUtf8(chromium.readAllStandardOutput());
+  if (chromium.exitStatus() != QProcess::NormalExit || chromium.exitCode() != 0 || dom.isEmpty()) {
+    return {{},
+            u"chromium gave no page (exit %1): %2"_s.arg(chromium.exitCode())
+                .arg(QString::fromUtf8(chromium.readAllStandardError().right(2000)))};
+  }
+  return {dom, {}};
+}
+
+TEST_P(StatusPageInABrowser, ShowsStoredRowsAsTextInTheBrowsersLanguage) {
+  const auto db = test::MakeTestDatabase(test::Backend::Sqlite);
+  db->MakeTablesElsewhere();
+  db->Exec(
+      u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-01 07:15:02', '今天晴。'), "
+      "('2026-03-01 09:15:02', '%1')"_s.arg(QString(kForecast).replace(u"'"_s, u"''"_s)));
+  db->Exec(
+      u"INSERT INTO tqlog VALUES ('2026-03-01 07:15:02', '正常获取', 0, '成功写入'), "
+      "('2026-03-01 07:45:02', '获取错误', 7, '%1')"_s.arg(kDescription));
+  const test::RefusingPort provider;
+  test::ProgramOptions options;
+  options.clockStart = QDateTime(QDate(2026, 3, 2), QTime(20, 0));
+  test::HeadlessProgram program({u"--url"_s, u"http://127.0.0.1:%1/"_s.arg(provider.Port()),
+                                 u"--db"_s, db->Location(), u"--listen"_s, u"127.0.0.1:0"_s},
+                                options);
+  ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
+  const auto url = QRegularExpression(u"http://127\\.0\\.0\\.1:\\d+"_s).match(program.Err());
+  ASSERT_TRUE(url.hasMatch()) << program.Err().toStdString();
+
+  const auto [dom, problem] = DumpDom(url.captured() + u"/"_s, GetParam().arguments);
+  ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
+  EXPECT_TRUE(dom.contains(u"<html lang=\"%1\">"_s.arg(GetParam().lang)))
+      << dom.left(200).toStdString();
+  EXPECT_TRUE(dom.contains(GetParam().heading));
+  // Serialised, U+00A0 reads "&nbsp;" and the entity text itself "&amp;nbsp;".
+  EXPECT_TRUE(
+      dom.contains(u"<p id=\"forecast\" class=\"forecast\">今天晴&nbsp;&nbsp;转多云。&lt;script&gt;"
+                   "document.body.dataset.ran=1&lt;/script&gt;&lt;img src=x "
+                   "onerror=\"document.body.dataset.ran=2\"&gt;</p>"_s))
+      << dom.toStdString();
+  EXPECT_TRUE(
+      dom.contains(u"<td>&lt;img src=x onerror=\"document.body.dataset.ran=3\"&gt;</td>"_s));
+  EXPECT_FALSE(dom.contains(u"data-ran"_s));
+  EXPECT_FALSE(dom.contains(u"<img src=\"x\""_s));
+  EXPECT_FALSE(dom.contains(u"<script>document"_s));
+  EXPECT_EQ(dom.count(u" role=\"img\""_s), 14 * SyncWindows{}.TimedSlots().size());
+  EXPECT_TRUE(dom.contains(u"<span class=\"cell error\" title=\""_s));
+  EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Languages, StatusPageInABrowser,
+    testing::Values(Browser{"english_by_default", {}, u"en"_s, u"Newest forecast"_s},
+                    Browser{"chinese", {u"--accept-lang=zh-CN,zh"_s}, u"zh-CN"_s, u"最新预报"_s},
+                    Browser{"english_before_chinese",
+                            {u"--accept-lang=en-GB,zh"_s},
+                            u"en"_s,
+                            u"Newest forecast"_s}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace skyloom
