@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes the README's pictures under a virtual X server: the main window (also with larger
-# type) and both tabs of the History window, on a made-up database of three weeks (failures,
+# type), both tabs of the History window in English and Chinese, and the status page as a
+# headless chromium draws it, on a made-up database of three weeks (failures,
 # a day without the program, a Get by hand, forecasts that change) at a fixed instant.
 # Writes docs/screenshots/*.png. Usage: scripts/screenshots.sh [BUILD_DIR] (default build)
 set -euo pipefail

@@ -217,7 +217,8 @@ int Run(const QString& folder) {
   if (!Save(big, folder + QStringLiteral("/main-window-large-font.png"))) return 1;
   QApplication::setFont(normal);
 
-  InstallTranslation(QLocale(QLocale::Chinese, QLocale::China));
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+  InstallTranslation(QLocale());
   MainWindow chinese(service);
   chinese.show();
   if (!SaveHistory(chinese, path, folder, QStringLiteral("-zh_CN"))) return 1;
