@@ -276,8 +276,8 @@
         <translation>%1：新的预报</translation>
     </message>
     <message>
-        <source>%1 (standby)</source>
-        <translation>%1（待命）</translation>
+        <source>Standing by: another collector runs the timed fetches</source>
+        <translation>待命：定时获取由另一个采集程序进行</translation>
     </message>
 </context>
 </TS>

@@ -1,5 +1,6 @@
 #include "ui/tray_integration.h"
 
+#include <QStringList>
 #include <QSystemTrayIcon>
 
 #include "ui/forecast_line.h"
@@ -50,8 +51,11 @@ void TrayIntegration::SetStandby(bool standby) {
 }
 
 QString TrayIntegration::ToolTip() const {
-  const QString name = standby_ ? tr("%1 (standby)").arg(kName) : kName;
-  return lastAttempt_.isEmpty() ? name : name + u'\n' + lastAttempt_;
+  // The first line stays the program's name alone; what changes goes on the lines below.
+  QStringList lines{kName};
+  if (standby_) lines << tr("Standing by: another collector runs the timed fetches");
+  if (!lastAttempt_.isEmpty()) lines << lastAttempt_;
+  return lines.join(u'\n');
 }
 
 void TrayIntegration::ShowNotice(const QString& text) {

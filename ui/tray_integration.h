@@ -34,7 +34,7 @@ class TrayIntegration final : public QObject {
   // The tip's second line, under "Skyloom": when the last attempt ran and what it did.
   void SetLastAttempt(const QString& line);
   QString ToolTip() const;
-  // The tip's first line says "standby" while another collector runs the timed fetches.
+  // The tip says so on a line of its own while another collector runs the timed fetches.
   void SetStandby(bool standby);
   // A desktop notice with the beginning of the forecast `text` as a person reads it, while the
   // icon is shown and the desktop takes notices; otherwise nothing happens.
