@@ -93,10 +93,7 @@ QJsonObject SlotsObject(const SlotGrid& grid) {
   for (std::size_t i = 0; i < grid.times.size(); ++i) {
     times.append(grid.times[i].toString(format));
     ends.append(grid.times[i].addSecs(grid.slotMinutes * 60).toString(format));
-    // A gap between the daily windows, as the window draws it.
-    if (i > 0 && grid.times[i - 1].secsTo(grid.times[i]) > grid.slotMinutes * 60) {
-      breaks.append(static_cast<int>(i));
-    }
+    if (grid.GapBefore(i)) breaks.append(static_cast<int>(i));
   }
   QJsonArray days;
   for (int day = 0; day < grid.days; ++day) {
