@@ -45,6 +45,12 @@ struct SlotGrid {
   std::vector<SlotCell> cells;
 
   const SlotCell& At(int day, int slot) const { return cells[day * slotsPerDay + slot]; }
+  // Whether the time between `slot` and the one before is a gap between the daily windows,
+  // where the picture leaves a space.
+  bool GapBefore(std::size_t slot) const {
+    return slot > 0 && slot < times.size() &&
+           times[slot - 1].secsTo(times[slot]) > qint64{slotMinutes} * 60;
+  }
 };
 
 // The logtimes to read for the `days` days that end with `lastDay`: from midnight of the

@@ -8,13 +8,11 @@
 namespace skyloom {
 namespace {
 
-// Chinese of any region reads the simplified translation: it is the only one we ship.
-QString ShippedNameFor(QString language) {
-  language.replace(u'_', u'-');
-  if (language.compare(u"zh", Qt::CaseInsensitive) == 0 ||
-      language.startsWith(u"zh-", Qt::CaseInsensitive))
-    return QStringLiteral("zh_CN");
-  return {};
+// `primary` alone or followed by a region, script or variant.
+bool IsLanguage(QStringView tag, QStringView primary) {
+  return tag.startsWith(primary, Qt::CaseInsensitive) &&
+         (tag.size() == primary.size() || tag[primary.size()] == u'-' ||
+          tag[primary.size()] == u'_');
 }
 
 QTranslator* Loaded(const QString& name) {
@@ -34,18 +32,24 @@ QTranslator* Loaded(const QString& name) {
 
 }  // namespace
 
-QStringList ShippedLanguages() { return {QStringLiteral("en"), QStringLiteral("zh-CN")}; }
+std::optional<QString> ShippedTranslationFor(QStringView language) {
+  if (IsLanguage(language, u"en")) return QString();
+  // Chinese of any region reads the simplified translation: it is the only one we ship.
+  if (IsLanguage(language, u"zh")) return QStringLiteral("zh_CN");
+  return std::nullopt;
+}
 
 const QTranslator* ShippedTranslator(const QString& language) {
-  const QString name = ShippedNameFor(language);
-  return name.isEmpty() ? nullptr : Loaded(name);
+  const std::optional<QString> name = ShippedTranslationFor(language);
+  return name && !name->isEmpty() ? Loaded(*name) : nullptr;
 }
 
 void InstallTranslation(const QLocale& locale) {
   for (const QString& language : locale.uiLanguages()) {
-    if (language.startsWith(u"en", Qt::CaseInsensitive)) return;
-    if (ShippedTranslator(language)) {
-      QCoreApplication::installTranslator(Loaded(ShippedNameFor(language)));
+    const std::optional<QString> name = ShippedTranslationFor(language);
+    if (name && name->isEmpty()) return;
+    if (QTranslator* translator = name ? Loaded(*name) : nullptr) {
+      QCoreApplication::installTranslator(translator);
       return;
     }
   }

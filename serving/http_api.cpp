@@ -204,6 +204,9 @@ class HttpApi::Routes final {
   bool Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read);
   std::shared_ptr<const ForecastAnswer> Cached();
   std::shared_ptr<const ForecastAnswer> ReadForecast(ForecastStore& store);
+  // The health `attempts` (newest first) give at `now`, as this collector's role sees it.
+  HealthReport HealthOf(const StoreExpected<std::vector<AttemptRow>>& attempts,
+                        const QDateTime& now) const;
   HealthReport ReadHealth(ForecastStore& store) const;
 
   const Metrics& metrics_;
@@ -337,12 +340,16 @@ void HttpApi::Routes::Attempts(const HttpRequest&, std::string_view query, const
   });
 }
 
-HealthReport HttpApi::Routes::ReadHealth(ForecastStore& store) const {
-  const auto attempts = store.NewestAttempts(kHealthAttempts);
-  HealthReport report = attempts ? AssessHealth(*attempts, schedule_, clock_.Now())
+HealthReport HttpApi::Routes::HealthOf(const StoreExpected<std::vector<AttemptRow>>& attempts,
+                                       const QDateTime& now) const {
+  HealthReport report = attempts ? AssessHealth(*attempts, schedule_, now)
                                  : UnreadableLog(Unreadable(attempts.error()));
   report.role = metrics_.Role();
   return report;
+}
+
+HealthReport HttpApi::Routes::ReadHealth(ForecastStore& store) const {
+  return HealthOf(store.NewestAttempts(kHealthAttempts), clock_.Now());
 }
 
 void HttpApi::Routes::Health(const HttpRequest&, std::string_view query, const HttpReply& reply) {
@@ -361,9 +368,8 @@ void HttpApi::Routes::MetricsText(const HttpRequest&, std::string_view query,
   });
 }
 
-void HttpApi::Routes::Page(const HttpRequest& request, std::string_view query,
-                           const HttpReply& reply) {
-  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+// A query is the browser's business (a bookmark, a monitor's cache-buster): the page is the same.
+void HttpApi::Routes::Page(const HttpRequest& request, std::string_view, const HttpReply& reply) {
   std::string accepted;
   for (const HttpHeader& header : request.headers) {
     if (!SameName(header.name, "Accept-Language")) continue;
@@ -380,7 +386,9 @@ void HttpApi::Routes::Page(const HttpRequest& request, std::string_view query,
 void HttpApi::Routes::PageAsset(const HttpRequest& request, std::string_view query,
                                 const HttpReply& reply) {
   if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
-  reply(PageAnswer(*page_.Asset(request.path.substr(std::string_view("/page/").size()))));
+  const PageFile* file = page_.Asset(request.path.substr(std::string_view("/page/").size()));
+  if (!file) return reply(Fail(404, QStringLiteral("no such resource")));
+  reply(PageAnswer(*file));
 }
 
 void HttpApi::Routes::PageStatus(const HttpRequest&, std::string_view query,
@@ -399,7 +407,7 @@ void HttpApi::Routes::PageStatus(const HttpRequest&, std::string_view query,
         attempts->begin(), attempts->begin() + std::min(attempts->size(), kPageAttempts));
     HttpAnswer answer =
         Make(200, kJson,
-             StatusJson(*forecasts, AssessHealth(*attempts, schedule_, now),
+             StatusJson(*forecasts, HealthOf(attempts, now),
                         BuildSlotGrid(*pictured, now.date(), kPageDays, now, schedule_), newest)
                  .toStdString());
     answer.AddHeader("X-Content-Type-Options", "nosniff");

@@ -93,10 +93,7 @@ QJsonObject SlotsObject(const SlotGrid& grid) {
   for (std::size_t i = 0; i < grid.times.size(); ++i) {
     times.append(grid.times[i].toString(format));
     ends.append(grid.times[i].addSecs(grid.slotMinutes * 60).toString(format));
-    // A gap between the daily windows, as the window draws it.
-    if (i > 0 && grid.times[i - 1].secsTo(grid.times[i]) > grid.slotMinutes * 60) {
-      breaks.append(static_cast<int>(i));
-    }
+    if (grid.GapBefore(i)) breaks.append(static_cast<int>(i));
   }
   QJsonArray days;
   for (int day = 0; day < grid.days; ++day) {
@@ -157,15 +154,19 @@ QByteArray StatusJson(const std::vector<ForecastRow>& newestFirst, const HealthR
   QJsonValue previous;
   QJsonArray diff;
   if (!newestFirst.empty()) {
-    ForecastRow newest = newestFirst.front();
-    if (newest.text) newest.text = ReadableForecast(*newest.text);
-    forecast = ForecastObject(newest);
+    const ForecastRow& newest = newestFirst.front();
+    // The stored text stays as stored; the page shows the readable one.
+    const QString readable = ReadableForecast(newest.text.value_or(QString()));
+    QJsonObject object = ForecastObject(newest);
+    object.insert(QStringLiteral("readable_text"),
+                  newest.text ? QJsonValue(readable) : QJsonValue());
+    forecast = object;
     if (newestFirst.size() > 1) {
       const ForecastRow& before = newestFirst[1];
       previous = QJsonObject{{QStringLiteral("id"), before.id},
                              {QStringLiteral("logtime"), before.logtime}};
-      for (const DiffSpan& span : DiffCharacters(ReadableForecast(before.text.value_or(QString())),
-                                                 newest.text.value_or(QString()))) {
+      for (const DiffSpan& span :
+           DiffCharacters(ReadableForecast(before.text.value_or(QString())), readable)) {
         diff.append(QJsonObject{{QStringLiteral("kind"), DiffKindName(span.kind)},
                                 {QStringLiteral("text"), span.text}});
       }

@@ -19,8 +19,9 @@ QByteArray ErrorJson(const QString& message);
 
 QByteArray HealthJson(const HealthReport& report);
 
-// What the status page shows: the newest of `newestFirst` forecasts as a person reads it and
-// what changed since the one after it, health, the slot picture and the newest attempts.
+// What the status page shows: the newest of `newestFirst` forecasts as stored and as a person
+// reads it, what changed between the readable texts since the one after it, health, the slot
+// picture and the newest attempts.
 QByteArray StatusJson(const std::vector<ForecastRow>& newestFirst, const HealthReport& health,
                       const SlotGrid& grid, const std::vector<AttemptRow>& newestAttempts);
 

@@ -89,27 +89,30 @@ std::string Render(std::string page, PageLanguage language, const QTranslator* t
   return page;
 }
 
-// A q-value, 0 for one that cannot be read.
-double Quality(std::string_view parameters) {
-  const std::size_t at = parameters.find("q=");
-  if (at == std::string_view::npos) return 1;
-  double q = 0;
-  const char* begin = parameters.data() + at + 2;
-  std::from_chars(begin, parameters.data() + parameters.size(), q);
-  return q;
-}
-
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
 }
 
-bool IsLanguage(std::string_view tag, std::string_view primary) {
-  return tag.size() >= primary.size() &&
-         std::equal(primary.begin(), primary.end(), tag.begin(),
-                    [](char a, char b) { return a == (b | 0x20); }) &&
-         (tag.size() == primary.size() || tag[primary.size()] == '-' || tag[primary.size()] == '_');
+// The q-value among `parameters` (what follows the tag's first ';'): 1 without one, 0 for one
+// that cannot be read.
+double Quality(std::string_view parameters) {
+  while (!parameters.empty()) {
+    const std::size_t semicolon = parameters.find(';');
+    const std::string_view parameter = Trimmed(parameters.substr(0, semicolon));
+    parameters =
+        semicolon == std::string_view::npos ? std::string_view() : parameters.substr(semicolon + 1);
+    if (parameter.size() < 2 || (parameter[0] != 'q' && parameter[0] != 'Q') ||
+        parameter[1] != '=') {
+      continue;
+    }
+    double q = 0;
+    const char* end = parameter.data() + parameter.size();
+    const auto [stop, error] = std::from_chars(parameter.data() + 2, end, q);
+    return error == std::errc() && stop == end ? q : 0;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -126,10 +129,11 @@ PageLanguage LanguageFor(std::string_view acceptLanguage) {
     const std::string_view tag = Trimmed(item.substr(0, semicolon));
     const double quality =
         semicolon == std::string_view::npos ? 1 : Quality(item.substr(semicolon + 1));
-    const bool chinese = IsLanguage(tag, "zh");
+    const std::optional<QString> shipped =
+        tag == "*" ? QString() : ShippedTranslationFor(QString::fromUtf8(tag));
     // Languages we do not ship leave the choice to those we do; ties go to the first named.
-    if ((chinese || IsLanguage(tag, "en") || tag == "*") && quality > bestQuality) {
-      best = chinese ? PageLanguage::Chinese : PageLanguage::English;
+    if (shipped && quality > bestQuality) {
+      best = shipped->isEmpty() ? PageLanguage::English : PageLanguage::Chinese;
       bestQuality = quality;
     }
   }

@@ -90,11 +90,8 @@ QPixmap SlotPicture::Swatch(SlotState state, int size) {
 }
 
 int SlotPicture::GapsBefore(int slot) const {
-  const std::vector<QTime>& times = grid_.times;
   int gaps = 0;
-  for (int i = 1; i <= slot && i < static_cast<int>(times.size()); ++i) {
-    if (times[i - 1].secsTo(times[i]) > grid_.slotMinutes * 60) ++gaps;
-  }
+  for (int i = 1; i <= slot; ++i) gaps += grid_.GapBefore(static_cast<std::size_t>(i)) ? 1 : 0;
   return gaps;
 }
 

@@ -5,6 +5,11 @@
   const POLL_MS = 30000;
   // Health and the log change without a new forecast: read them at least this often.
   const FULL_EVERY_POLLS = 4;
+  // A server that stops answering must not hold a poll, and the ones after it, for ever.
+  const TIMEOUT_MS = 20000;
+  // Relative, so that the page also works below a reverse proxy's sub-path.
+  const get = (url, headers = {}) =>
+    fetch(url, { headers, cache: 'no-store', signal: AbortSignal.timeout(TIMEOUT_MS) });
 
   const words = {};
   for (const item of document.querySelectorAll('#words [data-key]')) {
@@ -51,7 +56,7 @@
     const f = data.forecast;
     shownId = f ? f.id : null;
     byId('stored').textContent = f ? fill(words.storedAt, f.logtime) : words.noForecast;
-    byId('forecast').textContent = f ? (f.text ?? '') : '';
+    byId('forecast').textContent = f ? (f.readable_text ?? '') : '';
     byId('since').textContent = !f ? '' : data.previous
       ? fill(words.since, data.previous.logtime) : words.first;
     const diff = byId('diff');
@@ -119,7 +124,7 @@
 
   // True once everything shown is fresh.
   async function load() {
-    const response = await fetch('/page/status.json', { cache: 'no-store' });
+    const response = await get('page/status.json');
     const data = await response.json();
     if (!response.ok) {
       showHealth('fail', fill(words.answered, data.error ?? response.status), '');
@@ -136,16 +141,18 @@
   async function poll() {
     try {
       const headers = shownId === null ? {} : { 'If-None-Match': `"${shownId}"` };
-      const response = await fetch('/forecast', { headers, cache: 'no-store' });
+      const response = await get('forecast', headers);
       const fresh = response.status === 200 && response.headers.get('ETag') !== `"${shownId}"`;
       if (fresh || stale || ++polls % FULL_EVERY_POLLS === 0) stale = !(await load());
       byId('checked').textContent = fill(words.checked, new Date().toLocaleTimeString(lang));
     } catch (error) {
       stale = true;
       showHealth('fail', words.unreachable, String(error));
+    } finally {
+      // The next poll waits for this one: a slow server never has them pile up.
+      setTimeout(poll, POLL_MS);
     }
   }
 
   poll();
-  setInterval(poll, POLL_MS);
 })();

@@ -35,10 +35,11 @@ std::string Head(const std::string& requestLine, const std::string& more = {}) {
   return requestLine + " HTTP/1.1\r\nHost: x\r\n" + more + "\r\n";
 }
 
-// The fields `key` of a JSON array, joined by commas; "member/key" reads the array there.
+// The fields `key` of a JSON array, joined by commas; "member/key" reads the array (or the one
+// object) there.
 QString Column(const QJsonDocument& json, const QString& key) {
-  const QJsonArray array =
-      key.contains(u'/') ? json[key.section(u'/', 0, 0)].toArray() : json.array();
+  const QJsonValue member = key.contains(u'/') ? json[key.section(u'/', 0, 0)] : json.array();
+  const QJsonArray array = member.isObject() ? QJsonArray{member} : member.toArray();
   QStringList values;
   for (const QJsonValue& item : array) values << item[key.section(u'/', -1)].toVariant().toString();
   return values.join(u',');
@@ -62,7 +63,7 @@ class HttpApiTest : public testing::TestWithParam<test::Backend> {
     return Send(Head("GET " + target, more + "Connection: close\r\n"));
   }
   void AddForecast(int day) {
-    db->Exec(u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-%1 07:00:00', '第%2天')"_s
+    db->Exec(u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-%1 07:00:00', '第%2&nbsp;天')"_s
                  .arg(day, 2, 10, QChar(u'0'))
                  .arg(day));
   }
@@ -117,9 +118,9 @@ TEST_P(HttpApiTest, TheNewestForecastCarriesItsIdAsTagAndShowsNewRowsSoon) {
     answer = Get("/forecast");
   }
   ASSERT_EQ(answer.Status(), 200);
-  EXPECT_EQ(answer.json.object(),
-            (QJsonObject{
-                {u"id"_s, 2}, {u"logtime"_s, u"2026-03-02 07:00:00"_s}, {u"text"_s, u"第2天"_s}}));
+  EXPECT_EQ(answer.json.object(), (QJsonObject{{u"id"_s, 2},
+                                               {u"logtime"_s, u"2026-03-02 07:00:00"_s},
+                                               {u"text"_s, u"第2&nbsp;天"_s}}));
   EXPECT_EQ(answer.Header("ETag"), "\"2\"");
   const struct {
     std::string conditions;
@@ -154,7 +155,7 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
       {"/forecasts?limit=2", u"id"_s, u"5,4"_s},
       {"/forecasts?limit=2&before=4", u"id"_s, u"3,2"_s},
       {"/forecasts?before=1", u"id"_s, u""_s},
-      {"/forecasts?limit=1000&before=3", u"text"_s, u"第2天,第1天"_s},
+      {"/forecasts?limit=1000&before=3", u"text"_s, u"第2&nbsp;天,第1&nbsp;天"_s},
       {"/attempts", u"errnum"_s, u"0,7,0"_s},
       {"/attempts?limit=2", u"logtime"_s, u"2026-03-01 07:12:00,2026-03-01 07:11:00"_s},
       {"/attempts", u"status"_s, u"正常获取,获取错误,正常获取"_s},
@@ -162,7 +163,9 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
       {"/page/status.json", u"attempts/errnum"_s, u"0,7,0"_s},
       {"/page/status.json", u"attempts/failed"_s, u"false,true,false"_s},
       {"/page/status.json", u"diff/kind"_s, u"same,deleted,inserted,same"_s},
-      {"/page/status.json", u"diff/text"_s, u"第,4,5,天"_s},
+      {"/page/status.json", u"diff/text"_s, u"第,4,5,\u00a0天"_s},
+      {"/page/status.json", u"forecast/text"_s, u"第5&nbsp;天"_s},
+      {"/page/status.json", u"forecast/readable_text"_s, u"第5\u00a0天"_s},
   };
   for (const auto& c : cases) {
     const Answer answer = Get(c.target);
@@ -199,7 +202,9 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     EXPECT_EQ(answer.json["consecutive_failures"], step.failures);
     EXPECT_EQ(answer.json["reason"].isString(), step.status != 200) << answer.Body();
     EXPECT_EQ(answer.json["role"], u"standby"_s);
-    EXPECT_EQ(Get("/page/status.json").json["health"]["problem"], step.problem);
+    const QJsonValue page = Get("/page/status.json").json["health"];
+    EXPECT_EQ(page["problem"], step.problem);
+    EXPECT_EQ(page["role"], u"standby"_s);
   }
   // After a window's last fetch the next is due when the next window opens, 09:15; ten minutes
   // later a collector that logged nothing has stalled.
@@ -291,12 +296,14 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
       {Head("GET /", "Accept-Language: fr, zh;q=0.5, en;q=0.4\r\n" + close), 200, html, "zh-CN"},
       {Head("GET /", "Accept-Language: zh;q=0.5, en-US\r\n" + close), 200, html, "en"},
       {Head("GET /", "Accept-Language: zhx, *;q=0.1\r\n" + close), 200, html, "en"},
+      {Head("GET /", "Accept-Language: zh;Q=0, en;q=0.1\r\n" + close), 200, html, "en"},
+      {Head("GET /", "Accept-Language: zh;sq=0;q=0.9, en;q=0.8\r\n" + close), 200, html, "zh-CN"},
       {Head("GET /page/status.css", close), 200, "text/css; charset=utf-8"},
       {Head("GET /page/status.js", close), 200, "text/javascript; charset=utf-8"},
       {Head("GET /page/icon.svg", close), 200, "image/svg+xml"},
       {Head("GET /page/status.json", close), 200},
       {Head("GET /page/", close), 404},
-      {Head("GET /?lang=zh", close), 400},
+      {Head("GET /?lang=zh", close), 200, html, "en"},
   };
   for (const char* query :
        {"limit=0", "limit=1001", "limit=-1", "limit=%2B1", "limit=%201", "limit=1x",
