@@ -157,14 +157,14 @@ void RoleKeeper::AskTimedFetch(const QDateTime& due,
                                std::function<void(std::optional<bool> fetch)> answer) {
   const auto start = schedule_.SlotStart(due);
   const std::chrono::seconds sinceSlot(start ? start->secsTo(due) : 0);
-  // An answer that comes later than this may be out of date: the turn may have passed on
-  // while this process was frozen or the database slow.
   const auto deadline = Steady::now() + core_->silence / 3;
   Run([inSlot = start.has_value(), sinceSlot,
        deadline](Core& core) { return core.Gate(inSlot, sinceSlot, deadline); },
-      [this, deadline, answer = std::move(answer)](const Step& step) {
+      [this, held = TurnHeld(), answer = std::move(answer)](const Step& step) {
         Apply(step);
-        if (Steady::now() > deadline) return answer(std::nullopt);
+        // A fetch granted on a renewal that is no longer sure (this process was frozen, or
+        // the answer was slow) may be another collector's by now: ask again.
+        if (step.fetch && !held()) return answer(std::nullopt);
         answer(step.fetch);
       });
 }

@@ -63,12 +63,19 @@ void FileCollectorLease::Release() {
 }
 
 StoreExpected<bool> FileCollectorLease::Logged(std::chrono::seconds span, Deadline) {
+  // A file this process may not write gets no second row for the slot from it, and reading
+  // it would leave the write-ahead files behind.
+  if (!QFileInfo(databasePath_).isWritable()) {
+    return std::unexpected(Failure(databasePath_, QStringLiteral("the file is not writable")));
+  }
   SqliteConnection connection;
   auto opened = OpenForecastDatabase(connection, databasePath_, SqliteAccess::ReadOnly);
   if (!opened) return std::unexpected(Failure(databasePath_, opened.error().message));
-  // The collectors' clock wrote tqlog's times, in whole seconds, and this one reads it.
+  // The collectors' clock wrote tqlog's times, in whole seconds, and this one reads it. A row
+  // from the future (a clock set back) is no attempt in this slot.
   const auto taken = connection.QueryInt(
-      "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime >= datetime('now','localtime',?))",
+      "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime BETWEEN datetime('now','localtime',?) "
+      "AND datetime('now','localtime'))",
       {QStringLiteral("-%1 seconds").arg(span.count())});
   if (!taken) return std::unexpected(Failure(databasePath_, taken.error().message));
   return *taken != 0;

@@ -22,10 +22,11 @@ constexpr char kHold[] =
     "RETURNING holder";
 
 // tqlog's times come from the server's clock, in whole seconds, so the span is counted back
-// from that clock rather than compared with ours.
+// from that clock rather than compared with ours. A row from the future (a clock set back)
+// is no attempt in this slot.
 constexpr char kLogged[] =
-    "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime >= date_trunc('second', localtimestamp) - "
-    "$1::interval)::int";
+    "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime BETWEEN "
+    "date_trunc('second', localtimestamp) - $1::interval AND localtimestamp)::int";
 
 // Bit 1: the database is the group's (it has tqlog); bit 2: the lease table is there.
 constexpr char kTables[] =
