@@ -12,7 +12,10 @@ namespace skyloom {
 
 // What one fetch cycle did, as a value that crosses threads.
 struct Attempt {
-  bool timed = false;    // started by the schedule rather than by a person
+  bool timed = false;  // started by the schedule rather than by a person
+  // A timed attempt whose turn passed to another collector on the way, neither stored nor
+  // logged: the log must not read as two attempts for one slot.
+  bool dropped = false;
   QDateTime finishedAt;  // local time the cycle ended
   QString shown;         // what the result box shows
   StoreResult stored;    // what the store kept and logged

@@ -6,7 +6,8 @@ Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits
                      PageMarkers markers)
     : clock_(clock), store_(store), limits_(limits), markers_(std::move(markers)) {}
 
-Attempt Collector::Fetch(const QString& addressBoxText, bool timed) {
+Attempt Collector::Fetch(const QString& addressBoxText, bool timed,
+                         const std::function<bool()>& keep) {
   const PageClient* client = nullptr;
   {
     const std::lock_guard lock(clientMutex_);
@@ -16,10 +17,17 @@ Attempt Collector::Fetch(const QString& addressBoxText, bool timed) {
   }
   const PageResponse page = client->Get(StampedAddress(addressBoxText, clock_.Now()));
   const FetchResult fetch = ReadForecast(page, markers_);
-  if (fetch.forecast) text_ = *fetch.forecast;
-
   Attempt attempt;
   attempt.timed = timed;
+  if (keep && !keep()) {
+    attempt.dropped = true;
+    attempt.finishedAt = clock_.Now();
+    const std::lock_guard lock(clientMutex_);
+    client_.reset();
+    return attempt;
+  }
+  if (fetch.forecast) text_ = *fetch.forecast;
+
   attempt.shown = ResultBoxText(fetch, text_);
   attempt.stored = store_.Record(fetch);
   if (attempt.stored.outcome == StoreOutcome::Stored && !attempt.stored.error) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -24,8 +25,10 @@ class Collector final {
 
   const Clock& clock() const { return clock_; }
 
-  // One whole cycle: download, read the forecast, store and log the attempt.
-  Attempt Fetch(const QString& addressBoxText, bool timed = false);
+  // One whole cycle: download, read the forecast, store and log the attempt. When `keep`
+  // says no after the download, nothing is stored or logged and the attempt is dropped.
+  Attempt Fetch(const QString& addressBoxText, bool timed = false,
+                const std::function<bool()>& keep = {});
   // Ends a running cycle early, from any thread: the request at once, a store call as soon as
   // the database lets it. The cycle still returns, and logs what it can.
   void Cancel();

@@ -79,8 +79,15 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
     roles_ = std::make_unique<RoleKeeper>(
         OpenCollectorLease(settings.databaseLocation, settings.databaseLimits, LeaseTerm()),
         settings.schedule);
-    driver_->SetTimedFetchGate([roles = roles_.get()](const QDateTime& due, auto answer) {
-      roles->AskTimedFetch(due, std::move(answer));
+    driver_->SetTimedFetchGate(
+        [roles = roles_.get()](const QDateTime& due, auto answer) {
+          roles->AskTimedFetch(due, std::move(answer));
+        },
+        roles_->TurnHeld());
+    connect(driver_.get(), &SyncDriver::fetchDropped, this, [this] {
+      emit report(
+          QStringLiteral("a timed fetch was not logged: the turn passed to another "
+                         "collector during it"));
     });
     connect(roles_.get(), &RoleKeeper::tookOver, driver_.get(), &SyncDriver::FetchLate);
     connect(roles_.get(), &RoleKeeper::report, this, &CollectorService::report);

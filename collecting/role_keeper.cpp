@@ -1,14 +1,16 @@
 #include "collecting/role_keeper.h"
 
 #include <QTimer>
+#include <atomic>
 #include <mutex>
-#include <optional>
 
 #include "platform/clock.h"
 #include "platform/worker_thread.h"
 
 namespace skyloom {
 namespace {
+
+using Steady = std::chrono::steady_clock;
 
 // tqlog keeps whole seconds, and the clock that logs and ours never tick quite together; a
 // slot's attempt comes at or after the slot's time, the one before it an interval earlier.
@@ -18,71 +20,84 @@ constexpr std::chrono::seconds kLogClockMargin{2};
 
 // What the worker thread uses; jobs keep it alive, so a call stuck past Stop has it still.
 struct RoleKeeper::Core {
-  explicit Core(std::unique_ptr<CollectorLease> lease) : lease(std::move(lease)) {}
+  explicit Core(std::unique_ptr<CollectorLease> lease)
+      : lease(std::move(lease)),
+        term(this->lease->Term()),
+        silence(term.count() > 0 ? term : 3 * this->lease->PollInterval()) {}
 
   std::unique_ptr<CollectorLease> lease;
+  // How long a turn outlives its last renewal; zero for one that lasts while its holder lives.
+  const std::chrono::milliseconds term;
+  // How long the group's last answer stands while the lease cannot be asked.
+  const std::chrono::milliseconds silence;
   // Used on the worker thread only.
-  bool holding = false;
-  bool stoodBy = false;    // once standing by, a turn taken is a take-over
-  bool checkSlot = false;  // until the first timed fetch after a take-over
+  std::optional<CollectorRole> known;  // the group's last answer
+  Steady::time_point askedAt;          // when that answer was asked for
+  bool stoodBy = false;                // once standing by, a turn taken is a take-over
+  // The first turn too, since the process before this one may have fetched the slot.
+  bool checkSlot = true;
+  // Until when a fetch may be logged, read by the fetch's thread. Half a term after a renewal
+  // leaves the write that follows the check half a term before any standby can take over.
+  std::atomic<Steady::rep> sureUntil{Steady::time_point::min().time_since_epoch().count()};
   // Cleared when nobody takes results any more.
   std::mutex mutex;
   RoleKeeper* owner = nullptr;
 
-  Step Hold();
-  Step Gate(const QString& slot, std::chrono::seconds sinceSlot);
+  Step Hold(CollectorLease::Deadline deadline);
+  Step Gate(bool inSlot, std::chrono::seconds sinceSlot, CollectorLease::Deadline deadline);
+  void SetSureUntil(Steady::time_point until) { sureUntil.store(until.time_since_epoch().count()); }
 };
 
 struct RoleKeeper::Step {
   CollectorRole role = CollectorRole::Active;
   bool tookOver = false;
   bool fetch = false;
+  bool alone = false;  // the group could not be asked for longer than its answer stands
   std::optional<QString> problem;
 };
 
-RoleKeeper::Step RoleKeeper::Core::Hold() {
+RoleKeeper::Step RoleKeeper::Core::Hold(CollectorLease::Deadline deadline) {
   Step step;
-  const auto held = lease->Hold();
+  const auto asked = Steady::now();
+  const auto held = lease->Hold(deadline);
   if (!held) {
-    // Without the group to ask, this collector fetches on its own as it did before groups;
-    // when the database is what failed, the store reports it as well.
+    // One failed call (a slow answer, a server restart) says nothing of the others: the last
+    // answer stands. Only when it is older than a term does this collector fetch on its own,
+    // as before groups; when the database is what failed, the store reports it as well.
     step.problem = held.error().message;
-    holding = false;
+    step.alone = !known || asked - askedAt >= silence;
+    step.role = step.alone ? CollectorRole::Active : *known;
+    if (step.alone) SetSureUntil(Steady::time_point::max());
     return step;
   }
   step.role = *held;
+  const bool continued = known == CollectorRole::Active && asked - askedAt < silence;
   if (step.role == CollectorRole::Standby) {
     stoodBy = true;
-  } else if (!holding && stoodBy) {
-    step.tookOver = true;
-    checkSlot = true;
+    SetSureUntil(Steady::time_point::min());
+  } else {
+    if (!continued) checkSlot = true;
+    step.tookOver = !continued && stoodBy;
+    SetSureUntil(term.count() > 0 ? asked + term / 2 : Steady::time_point::max());
   }
-  holding = step.role == CollectorRole::Active;
+  known = step.role;
+  askedAt = asked;
   return step;
 }
 
-RoleKeeper::Step RoleKeeper::Core::Gate(const QString& slot, std::chrono::seconds sinceSlot) {
-  Step step = Hold();
-  if (step.role != CollectorRole::Active) return step;
-  if (step.problem) {
-    step.fetch = true;
-    return step;
+RoleKeeper::Step RoleKeeper::Core::Gate(bool inSlot, std::chrono::seconds sinceSlot,
+                                        CollectorLease::Deadline deadline) {
+  Step step = Hold(deadline);
+  step.fetch = step.role == CollectorRole::Active;
+  if (!step.fetch || step.problem) return step;
+  if (checkSlot && inSlot) {
+    // Not knowing, the holder fetches: a second row for a slot is better than none.
+    const auto logged = lease->Logged(sinceSlot + kLogClockMargin, deadline);
+    if (logged && *logged) {
+      step.fetch = false;
+      return step;
+    }
   }
-  if (checkSlot && !slot.isEmpty()) {
-    const auto taken = lease->SlotTaken(slot, sinceSlot + kLogClockMargin);
-    if (taken && *taken) return step;
-  }
-  const auto claimed = lease->Claim(slot);
-  if (!claimed) {
-    step.problem = claimed.error().message;
-  } else if (!*claimed) {
-    // The turn ran out between the two calls.
-    step.role = CollectorRole::Standby;
-    holding = false;
-    stoodBy = true;
-    return step;
-  }
-  step.fetch = true;
   checkSlot = false;
   return step;
 }
@@ -114,6 +129,8 @@ void RoleKeeper::Start() {
 
 void RoleKeeper::Stop() {
   stopped_ = true;
+  // The answer of a poll under way is dropped, so a later Start must not wait for it.
+  polling_ = false;
   timer_->stop();
   {
     const std::lock_guard lock(core_->mutex);
@@ -127,7 +144,8 @@ void RoleKeeper::Poll() {
   // A call still waiting for the database is not joined by more.
   if (polling_) return;
   polling_ = true;
-  Run([](Core& core) { return core.Hold(); },
+  const auto deadline = Steady::now() + core_->lease->PollInterval();
+  Run([deadline](Core& core) { return core.Hold(deadline); },
       [this](const Step& step) {
         polling_ = false;
         Apply(step);
@@ -135,18 +153,25 @@ void RoleKeeper::Poll() {
       });
 }
 
-void RoleKeeper::AskTimedFetch(const QDateTime& due, std::function<void(bool fetch)> answer) {
-  QString slot;
-  std::chrono::seconds sinceSlot{0};
-  if (const auto start = schedule_.SlotStart(due)) {
-    slot = LogTimeText(*start);
-    sinceSlot = std::chrono::seconds(start->secsTo(due));
-  }
-  Run([slot, sinceSlot](Core& core) { return core.Gate(slot, sinceSlot); },
-      [this, answer = std::move(answer)](const Step& step) {
+void RoleKeeper::AskTimedFetch(const QDateTime& due,
+                               std::function<void(std::optional<bool> fetch)> answer) {
+  const auto start = schedule_.SlotStart(due);
+  const std::chrono::seconds sinceSlot(start ? start->secsTo(due) : 0);
+  const auto deadline = Steady::now() + core_->silence / 3;
+  Run([inSlot = start.has_value(), sinceSlot,
+       deadline](Core& core) { return core.Gate(inSlot, sinceSlot, deadline); },
+      [this, held = TurnHeld(), answer = std::move(answer)](const Step& step) {
         Apply(step);
+        // A fetch granted on a renewal that is no longer sure (this process was frozen, or
+        // the answer was slow) may be another collector's by now: ask again.
+        if (step.fetch && !held()) return answer(std::nullopt);
         answer(step.fetch);
       });
+}
+
+std::function<bool()> RoleKeeper::TurnHeld() const {
+  return
+      [core = core_] { return Steady::now().time_since_epoch().count() < core->sureUntil.load(); };
 }
 
 void RoleKeeper::Run(std::function<Step(Core&)> work, std::function<void(const Step&)> then) {
@@ -165,12 +190,12 @@ void RoleKeeper::Run(std::function<Step(Core&)> work, std::function<void(const S
 }
 
 void RoleKeeper::Apply(const Step& step) {
-  if (step.problem.has_value() != troubled_) {
-    troubled_ = step.problem.has_value();
-    emit report(troubled_ ? QStringLiteral("cannot ask the other collectors, so fetching on "
-                                           "every slot: %1")
-                                .arg(*step.problem)
-                          : QStringLiteral("in touch with the other collectors again"));
+  if (step.alone != alone_) {
+    alone_ = step.alone;
+    emit report(alone_ ? QStringLiteral("cannot ask the other collectors, so fetching on "
+                                        "every slot: %1")
+                             .arg(step.problem.value_or(QString()))
+                       : QStringLiteral("in touch with the other collectors again"));
   }
   if (step.role != role_) {
     role_ = step.role;

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "schedule/sync_schedule.h"
 #include "store/collector_lease.h"
@@ -20,10 +21,11 @@ class WorkerThread;
 // let the turn run out) and comes back as a value; the thread this object lives on never
 // waits.
 //
-// Before every timed fetch the turn is renewed and the slot claimed in one step: a collector
-// that was frozen or cut off long enough for another to take over finds its claim refused and
-// stands by instead of fetching the slot a second time. Until its first timed fetch after a
-// take-over, a collector skips a slot that the one before it claimed or that the log holds.
+// The turn is renewed right before every timed fetch: a collector that was frozen or cut off
+// long enough for another to take over finds its renewal refused and stands by. A fetch whose
+// turn may have passed on during its download is dropped before it is logged (TurnHeld).
+// Until its first timed fetch after a take-over or a start, a collector skips a slot that the
+// log holds already, so a restart or a take-over never fetches a slot a second time.
 class RoleKeeper final : public QObject {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(RoleKeeper)
@@ -40,8 +42,12 @@ class RoleKeeper final : public QObject {
   void Stop();
   // Active until the group says otherwise, as a collector on its own is.
   CollectorRole Role() const { return role_; }
-  // Whether the timed fetch due at `due` runs here. `answer` runs on this thread.
-  void AskTimedFetch(const QDateTime& due, std::function<void(bool fetch)> answer);
+  // Whether the timed fetch due at `due` runs here; nothing when the answer came too late to
+  // trust, so that the caller asks again. `answer` runs on this thread.
+  void AskTimedFetch(const QDateTime& due, std::function<void(std::optional<bool> fetch)> answer);
+  // For any thread: whether the turn is surely still this collector's, so that what a timed
+  // fetch brought may be logged.
+  std::function<bool()> TurnHeld() const;
 
  signals:
   void roleChanged(skyloom::CollectorRole role);
@@ -65,7 +71,7 @@ class RoleKeeper final : public QObject {
   CollectorRole role_ = CollectorRole::Active;
   bool stopped_ = true;
   bool polling_ = false;
-  bool troubled_ = false;
+  bool alone_ = false;
 };
 
 }  // namespace skyloom

@@ -51,26 +51,39 @@ void SyncDriver::Tick() {
   emit clockTicked(now);
   // A due fetch waits while another runs: LastSync is unchanged, so a later tick starts it.
   if (schedule_.Due(lastSync_, now) && !busy_ && !asking_) StartTimed(now, /*late=*/false);
+  if (lateWanted_ && !busy_ && !asking_) FetchLate();
 }
 
 void SyncDriver::FetchLate() {
   const QDateTime now = collector_.clock().Now();
-  if (busy_ || asking_ || !timer_->isActive() || !schedule_.Contains(now.time())) return;
+  // Lost, a take-over's only chance at the slot in progress would be gone with it.
+  lateWanted_ = true;
+  if (busy_ || asking_) return;
+  lateWanted_ = false;
+  if (!timer_->isActive() || !schedule_.Contains(now.time())) return;
   StartTimed(now, /*late=*/true);
 }
 
 void SyncDriver::StartTimed(const QDateTime& due, bool late) {
-  if (!gate_) return StartFetch(/*timed=*/true);
+  if (!gate_) return StartFetch(/*timed=*/true, due);
   asking_ = true;
-  gate_(due, [driver = QPointer<SyncDriver>(this), due, late](bool fetch) {
+  gate_(due, [driver = QPointer<SyncDriver>(this), due, late](std::optional<bool> fetch) {
     if (!driver) return;
     driver->asking_ = false;
     if (!driver->timer_->isActive()) return;
+    // An answer that came too late, or after its slot ended (a freeze), is not acted on: it
+    // would fetch in a slot it was not given. LastSync stays, so a later tick asks afresh.
+    const SyncWindows& schedule = driver->schedule_;
+    if (!fetch || schedule.SlotStart(driver->collector_.clock().Now()) != schedule.SlotStart(due)) {
+      if (late) driver->lateWanted_ = true;
+      return;
+    }
     // A Get that started meanwhile leaves LastSync as it is, so a later tick asks again.
-    if (fetch && !driver->busy_) return driver->StartFetch(/*timed=*/true);
+    if (*fetch && !driver->busy_) return driver->StartFetch(/*timed=*/true, due);
+    if (*fetch && late) driver->lateWanted_ = true;
     // A standby keeps time with the active collector, so that it fetches on the same slots
     // once it takes over.
-    if (!fetch && !late) driver->lastSync_ = due;
+    if (!*fetch && !late) driver->lastSync_ = due;
   });
 }
 
@@ -97,14 +110,24 @@ bool SyncDriver::Stop(std::chrono::milliseconds bound) {
   return true;
 }
 
-void SyncDriver::StartFetch(bool timed) {
+void SyncDriver::StartFetch(bool timed, const QDateTime& due) {
   busy_ = true;
+  // A timed fetch is the slot in progress's, whether late or not.
+  if (timed) lateWanted_ = false;
+  // Logged only if the turn is still this collector's and the slot it was due in is still on:
+  // a freeze during the download must not put this slot's attempt into another's.
+  std::function<bool()> keep;
+  if (timed && turnHeld_) {
+    keep = [turnHeld = turnHeld_, schedule = schedule_, clock = &collector_.clock(), due] {
+      return turnHeld() && schedule.SlotStart(clock->Now()) == schedule.SlotStart(due);
+    };
+  }
   cycle_ = std::make_shared<Cycle>();
   cycle_->owner = this;
   const QString address = address_ ? address_() : QString();
   emit fetchStarted();
-  worker_->Post([collector = &collector_, cycle = cycle_, address, timed] {
-    Attempt attempt = collector->Fetch(address, timed);
+  worker_->Post([collector = &collector_, cycle = cycle_, address, timed, keep] {
+    Attempt attempt = collector->Fetch(address, timed, keep);
     const std::lock_guard lock(cycle->mutex);
     cycle->attempt = std::move(attempt);
     cycle->done.notify_all();
@@ -124,6 +147,11 @@ void SyncDriver::StartFetch(bool timed) {
 void SyncDriver::FinishFetch(const Attempt& attempt) {
   busy_ = false;
   cycle_.reset();
+  // LastSync stays, so the next tick asks the group again and stands by.
+  if (attempt.dropped) {
+    emit fetchDropped();
+    return;
+  }
   lastAttempt_ = attempt;
   if (attempt.timed) {
     // LastSync moves on even when the store failed, or a broken database would turn the

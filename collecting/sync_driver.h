@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "collecting/attempt.h"
 #include "schedule/sync_schedule.h"
@@ -48,19 +49,27 @@ class SyncDriver final : public QObject {
   bool Stop(std::chrono::milliseconds bound = std::chrono::seconds(3));
   void SetAddressSource(std::function<QString()> address) { address_ = std::move(address); }
 
-  // Decides off this thread whether a due timed fetch runs here, and answers on this thread.
-  using TimedFetchGate =
-      std::function<void(const QDateTime& due, std::function<void(bool fetch)> answer)>;
-  // Without a gate every due timed fetch runs, as for a collector on its own.
-  void SetTimedFetchGate(TimedFetchGate gate) { gate_ = std::move(gate); }
+  // Decides off this thread whether a due timed fetch runs here, and answers on this thread;
+  // no answer means ask again.
+  using TimedFetchGate = std::function<void(const QDateTime& due,
+                                            std::function<void(std::optional<bool> fetch)> answer)>;
+  // Without a gate every due timed fetch runs, as for a collector on its own. `turnHeld`, asked
+  // on the fetch's thread after the download, drops a timed attempt whose turn is gone.
+  void SetTimedFetchGate(TimedFetchGate gate, std::function<bool()> turnHeld) {
+    gate_ = std::move(gate);
+    turnHeld_ = std::move(turnHeld);
+  }
   // A timed fetch now, inside a window and if the gate lets it: the slot in progress, whose
   // fetch was another collector's and may never have come. LastSync stays unless it fetches.
+  // One that cannot start yet starts at a later tick.
   void FetchLate();
 
  signals:
   void clockTicked(const QDateTime& now);
   void fetchStarted();
   void fetchFinished(const skyloom::Attempt& attempt);
+  // A timed fetch ended without a word in the log: the turn passed to another collector.
+  void fetchDropped();
   // After a timed fetch that was stored and logged; the address box locks.
   void lastSyncChanged(const QDateTime& lastSync);
 
@@ -68,7 +77,7 @@ class SyncDriver final : public QObject {
   struct Cycle;
 
   void StartTimed(const QDateTime& due, bool late);
-  void StartFetch(bool timed);
+  void StartFetch(bool timed, const QDateTime& due = {});
   void FinishFetch(const Attempt& attempt);
 
   Collector& collector_;
@@ -79,7 +88,9 @@ class SyncDriver final : public QObject {
   std::shared_ptr<Cycle> cycle_;  // the one in flight, shared with the worker
   bool busy_ = false;
   TimedFetchGate gate_;
-  bool asking_ = false;  // the gate has not answered yet
+  std::function<bool()> turnHeld_;
+  bool asking_ = false;      // the gate has not answered yet
+  bool lateWanted_ = false;  // a late fetch waits for the one under way
   QDateTime lastSync_;
   Attempt lastAttempt_;
 };

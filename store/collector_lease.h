@@ -16,25 +16,26 @@ enum class CollectorRole { Active, Standby };
 QString RoleName(CollectorRole role);
 
 // The group's turn to fetch, as one collector sees it. Calls block on the database or the
-// file system, so they belong to a worker thread, one call at a time.
+// file system, so they belong to a worker thread, one call at a time; none starts another
+// statement once `deadline` has passed.
 class CollectorLease {
  public:
+  using Deadline = std::chrono::steady_clock::time_point;
+
   virtual ~CollectorLease() = default;
 
   // Keeps the turn when this collector has it, takes it when nobody has; Standby while
   // another collector has it. An error when the group cannot be asked.
-  virtual StoreExpected<CollectorRole> Hold() = 0;
-  // Right before a timed fetch of `slot` (its start as the collectors' clocks show it): renews
-  // the turn and marks the slot as fetched by the group, in one step. False when the turn is
-  // gone, and then nothing is marked.
-  virtual StoreExpected<bool> Claim(const QString& slot) = 0;
+  virtual StoreExpected<CollectorRole> Hold(Deadline deadline) = 0;
   // Gives the turn up, so that a standby need not wait for it to run out.
   virtual void Release() = 0;
-  // Whether the group has fetched `slot` already: a holder claimed it, or tqlog holds an
-  // attempt logged within the last `span` by the clock that logs.
-  virtual StoreExpected<bool> SlotTaken(const QString& slot, std::chrono::seconds span) = 0;
+  // Whether tqlog holds an attempt logged within the last `span` by the clock that logs.
+  virtual StoreExpected<bool> Logged(std::chrono::seconds span, Deadline deadline) = 0;
   // How often the holder renews and a standby tries to take over.
   virtual std::chrono::milliseconds PollInterval() const = 0;
+  // How long a turn lasts after its last renewal; zero when it lasts while its holder lives,
+  // frozen or not.
+  virtual std::chrono::milliseconds Term() const = 0;
 };
 
 // The lease for a --db value: a row on a PostgreSQL server, a lock beside an SQLite file.

@@ -9,23 +9,23 @@ namespace skyloom {
 // The turn as an exclusive flock on a file beside the SQLite file, held from the moment it is
 // taken until the process ends; the kernel lets it go when the holder dies, however it dies.
 // It serves collectors on one machine only (flock is not shared over NFS or SMB, and neither
-// is SQLite's own locking). A holder that is frozen keeps the turn until it is thawed.
+// is SQLite's own locking). A holder that is frozen keeps the turn until it is thawed. The
+// lock file is named after the database's real path, so that a symbolic link to the database
+// leads to the same lock.
 class FileCollectorLease final : public CollectorLease {
  public:
   // A standby tries to take the lock every `interval`.
   FileCollectorLease(QString databasePath, std::chrono::milliseconds interval);
   ~FileCollectorLease() override;
 
-  StoreExpected<CollectorRole> Hold() override;
-  // The lock never runs out while its holder lives, so a slot needs no mark beside the log.
-  StoreExpected<bool> Claim(const QString&) override { return lock_ >= 0; }
+  StoreExpected<CollectorRole> Hold(Deadline) override;
   void Release() override;
-  StoreExpected<bool> SlotTaken(const QString& slot, std::chrono::seconds span) override;
+  StoreExpected<bool> Logged(std::chrono::seconds span, Deadline) override;
   std::chrono::milliseconds PollInterval() const override { return interval_; }
+  std::chrono::milliseconds Term() const override { return {}; }
 
  private:
   QString databasePath_;
-  QString lockPath_;
   std::chrono::milliseconds interval_;
   int lock_ = -1;  // open while this collector has the turn
 };

@@ -4,20 +4,11 @@
 
 #include <QRandomGenerator>
 #include <QSysInfo>
-#include <QTimeZone>
 #include <algorithm>
 
 namespace skyloom {
 namespace {
 
-// One row: whoever holds it fetches until `expires`, by the server's clock.
-constexpr char kLeaseTable[] =
-    "CREATE TABLE IF NOT EXISTS skyloom_collector_lease(\n"
-    "  id integer PRIMARY KEY CHECK (id = 1),\n"
-    "  holder text NOT NULL,\n"
-    "  expires timestamptz NOT NULL,\n"
-    "  slot text\n"
-    ")";
 // Concurrent CREATE TABLE IF NOT EXISTS can still collide in the catalogue.
 constexpr qint64 kCreateLockKey = 0x736b796c6561;  // "skylea"
 
@@ -30,14 +21,17 @@ constexpr char kHold[] =
     "WHERE lease.holder = excluded.holder OR lease.expires <= now() "
     "RETURNING holder";
 
-constexpr char kClaim[] =
-    "UPDATE skyloom_collector_lease SET expires = now() + $2::interval, slot = $3 "
-    "WHERE holder = $1 AND expires > now() RETURNING holder";
+// tqlog's times come from the server's clock, in whole seconds, so the span is counted back
+// from that clock rather than compared with ours. A row from the future (a clock set back)
+// is no attempt in this slot.
+constexpr char kLogged[] =
+    "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime BETWEEN "
+    "date_trunc('second', localtimestamp) - $1::interval AND localtimestamp)::int";
 
-constexpr char kSlotTaken[] =
-    "SELECT (EXISTS(SELECT 1 FROM skyloom_collector_lease WHERE slot = $1) OR "
-    "EXISTS(SELECT 1 FROM tqlog WHERE logtime >= date_trunc('second', localtimestamp) - "
-    "$2::interval))::int";
+// Bit 1: the database is the group's (it has tqlog); bit 2: the lease table is there.
+constexpr char kTables[] =
+    "SELECT (to_regclass('tqlog') IS NOT NULL)::int + "
+    "2 * (to_regclass('skyloom_collector_lease') IS NOT NULL)::int";
 
 QString ThisProcess() {
   return QStringLiteral("%1:%2:%3")
@@ -51,6 +45,12 @@ QString ThisProcess() {
 std::chrono::milliseconds Bounded(std::chrono::milliseconds limit, std::chrono::milliseconds term) {
   return limit.count() > 0 ? std::min(limit, term / 3) : term / 3;
 }
+
+bool Passed(CollectorLease::Deadline deadline) {
+  return std::chrono::steady_clock::now() >= deadline;
+}
+
+const DbError kOutOfTime{0, QStringLiteral("the lease did not answer in time")};
 
 }  // namespace
 
@@ -68,56 +68,60 @@ StoreError PgCollectorLease::Failure(const DbError& error) const {
   return StoreError{error.code, QStringLiteral("Database %1: %2").arg(description_, error.message)};
 }
 
-DbExpected<PgConnection*> PgCollectorLease::Session() {
-  if (connection_ && connection_->Healthy()) {
-    auto alive = connection_->Execute("SELECT 1");
-    if (alive) return connection_.get();
-    // One that did not answer in time is not asked again in the same call.
-    if (alive.error().sqlState == QLatin1String(kPgGivenUp)) return std::unexpected(alive.error());
-  }
+DbExpected<PgConnection*> PgCollectorLease::Session(Deadline deadline) {
+  // No check beforehand: the lease's own query shows whether a kept session still works.
+  if (connection_ && connection_->Healthy()) return connection_.get();
   connection_ = std::make_unique<PgConnection>();
   const auto fail = [this](const DbError& error) {
     connection_.reset();
     return std::unexpected(error);
   };
-  if (auto opened = connection_->Open(uri_, limits_.connect, limits_.statement); !opened) {
+  if (auto opened = OpenPgSession(*connection_, uri_, limits_); !opened)
     return fail(opened.error());
-  }
-  // The store logs by the server's clock in the collector's zone; SlotTaken counts back alike.
-  const QByteArray zone = QTimeZone::systemTimeZoneId();
-  if (!zone.isEmpty()) {
-    (void)connection_->Run("SELECT set_config('TimeZone', $1, false)", {QString::fromLatin1(zone)});
-  }
+  if (Passed(deadline)) return fail(kOutOfTime);
+  const auto tables = connection_->QueryInt(kTables, {});
+  if (!tables) return fail(tables.error());
   // A database without the forecast tables is not the group's: leave it as it is.
-  const auto logs = connection_->QueryInt("SELECT (to_regclass('tqlog') IS NOT NULL)::int", {});
-  if (!logs) return fail(logs.error());
-  if (*logs == 0) return fail(DbError{0, QStringLiteral("the table tqlog is missing")});
+  if ((*tables & 1) == 0) return fail(DbError{0, QStringLiteral("the table tqlog is missing")});
+  if ((*tables & 2) != 0) return connection_.get();
+  // Made only when missing: a collector that may not create tables (the default on a schema
+  // from PostgreSQL 15 on) uses the one --init-db made, and no reconnect waits on the lock
+  // of another collector's making.
+  if (Passed(deadline)) return fail(kOutOfTime);
   DbExpected<void> made = connection_->Execute("BEGIN");
   if (made) made = connection_->Run("SELECT pg_advisory_xact_lock($1)", {kCreateLockKey});
-  if (made) made = connection_->Execute(kLeaseTable);
+  if (made) made = connection_->Execute(kCollectorLeaseTable);
   if (made) made = connection_->Execute("COMMIT");
   if (!made) return fail(made.error());
   return connection_.get();
 }
 
-QString PgCollectorLease::Term() const {
+template <typename Call>
+auto PgCollectorLease::Ask(Deadline deadline, Call call)
+    -> decltype(call(std::declval<PgConnection&>())) {
+  for (bool again = true;; again = false) {
+    auto session = Session(deadline);
+    if (!session) return std::unexpected(session.error());
+    auto answer = call(**session);
+    // A session the server dropped (a restart) fails at once; a new one is tried within the
+    // same call, but not after a query that ran out of time.
+    if (answer || !again || (*session)->Healthy() ||
+        answer.error().sqlState == QLatin1String(kPgGivenUp) || Passed(deadline)) {
+      return answer;
+    }
+  }
+}
+
+QString PgCollectorLease::TermText() const {
   return QStringLiteral("%1 milliseconds").arg(term_.count());
 }
 
-StoreExpected<CollectorRole> PgCollectorLease::Hold() {
-  auto session = Session();
-  if (!session) return std::unexpected(Failure(session.error()));
-  const auto holder = (*session)->QueryText(kHold, {holder_, Term()});
+StoreExpected<CollectorRole> PgCollectorLease::Hold(Deadline deadline) {
+  const auto holder = Ask(deadline, [&](PgConnection& db) {
+    return db.QueryText(kHold, {holder_, TermText()});
+  });
   if (!holder) return std::unexpected(Failure(holder.error()));
   return *holder ? CollectorRole::Active : CollectorRole::Standby;
-}
-
-StoreExpected<bool> PgCollectorLease::Claim(const QString& slot) {
-  auto session = Session();
-  if (!session) return std::unexpected(Failure(session.error()));
-  const auto holder = (*session)->QueryText(kClaim, {holder_, Term(), slot});
-  if (!holder) return std::unexpected(Failure(holder.error()));
-  return holder->has_value();
 }
 
 void PgCollectorLease::Release() {
@@ -126,13 +130,10 @@ void PgCollectorLease::Release() {
       "UPDATE skyloom_collector_lease SET expires = '-infinity' WHERE holder = $1", {holder_});
 }
 
-StoreExpected<bool> PgCollectorLease::SlotTaken(const QString& slot, std::chrono::seconds span) {
-  auto session = Session();
-  if (!session) return std::unexpected(Failure(session.error()));
-  // tqlog's times come from the server's clock, in whole seconds, so the span is counted back
-  // from that clock rather than compared with ours.
-  const auto taken =
-      (*session)->QueryInt(kSlotTaken, {slot, QStringLiteral("%1 seconds").arg(span.count())});
+StoreExpected<bool> PgCollectorLease::Logged(std::chrono::seconds span, Deadline deadline) {
+  const auto taken = Ask(deadline, [&](PgConnection& db) {
+    return db.QueryInt(kLogged, {QStringLiteral("%1 seconds").arg(span.count())});
+  });
   if (!taken) return std::unexpected(Failure(taken.error()));
   return *taken != 0;
 }

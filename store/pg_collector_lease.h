@@ -8,32 +8,37 @@
 
 namespace skyloom {
 
+// One row: whoever holds it fetches until `expires`, by the server's clock.
+inline constexpr char kCollectorLeaseTable[] =
+    "CREATE TABLE IF NOT EXISTS skyloom_collector_lease(\n"
+    "  id integer PRIMARY KEY CHECK (id = 1),\n"
+    "  holder text NOT NULL,\n"
+    "  expires timestamptz NOT NULL\n"
+    ")";
+
 // The turn as one row on the server, renewed on the server's clock. A session-level advisory
 // lock would not do: a frozen process (SIGSTOP, a stalled virtual machine) keeps its TCP
 // session, and with it the lock, for ever. A row whose time runs out on the server frees the
 // turn whatever the holder's state, and the holder, thawed, finds its renewal refused before
 // it fetches again. The table is the group's own; tq and tqlog are left as they are.
-//
-// The row also names the last slot a holder set out to fetch. A holder whose turn ran out
-// while its fetch was still under way (a slow server, a stall) logs that attempt after a
-// standby took over; the slot named here, and not only the log, keeps the new holder from
-// fetching it a second time.
 class PgCollectorLease final : public CollectorLease {
  public:
   PgCollectorLease(QString uri, PgLimits limits, std::chrono::milliseconds term);
   ~PgCollectorLease() override;
 
-  StoreExpected<CollectorRole> Hold() override;
-  StoreExpected<bool> Claim(const QString& slot) override;
+  StoreExpected<CollectorRole> Hold(Deadline deadline) override;
   void Release() override;
-  StoreExpected<bool> SlotTaken(const QString& slot, std::chrono::seconds span) override;
+  StoreExpected<bool> Logged(std::chrono::seconds span, Deadline deadline) override;
   std::chrono::milliseconds PollInterval() const override { return term_ / 3; }
+  std::chrono::milliseconds Term() const override { return term_; }
 
  private:
-  // A session with the lease table made; a dropped session is made again first.
-  DbExpected<PgConnection*> Session();
+  template <typename Call>
+  auto Ask(Deadline deadline, Call call) -> decltype(call(std::declval<PgConnection&>()));
+  // A session with the lease table there; a dropped session is made again first.
+  DbExpected<PgConnection*> Session(Deadline deadline);
   StoreError Failure(const DbError& error) const;
-  QString Term() const;
+  QString TermText() const;
 
   QString uri_;
   QString description_;

@@ -2,6 +2,8 @@
 
 #include <QTimeZone>
 
+#include "store/pg_collector_lease.h"
+
 namespace skyloom {
 namespace {
 
@@ -46,18 +48,21 @@ PgStore::PgStore(QString uri, PgLimits limits, StoreAccess access)
 
 PgStore::~PgStore() = default;
 
+DbExpected<void> OpenPgSession(PgConnection& connection, const QString& uri, PgLimits limits,
+                               bool readOnly) {
+  auto opened = connection.Open(uri, limits.connect, limits.statement, readOnly);
+  if (!opened) return opened;
+  const QByteArray zone = QTimeZone::systemTimeZoneId();
+  if (!zone.isEmpty()) {
+    (void)connection.Run("SELECT set_config('TimeZone', $1, false)", {QString::fromLatin1(zone)});
+  }
+  return opened;
+}
+
 DbExpected<void> PgStore::Connect() {
   tablesChecked_ = false;
   connection_ = std::make_unique<PgConnection>(&interruption());
-  auto opened = connection_->Open(uri_, limits_.connect, limits_.statement, readOnly_);
-  if (!opened) return opened;
-  // logtime is the collector's local time, as on the file, whatever zone a shared server
-  // keeps. A zone the server does not know leaves the server's own.
-  const QByteArray zone = QTimeZone::systemTimeZoneId();
-  if (!zone.isEmpty()) {
-    (void)connection_->Run("SELECT set_config('TimeZone', $1, false)", {QString::fromLatin1(zone)});
-  }
-  return opened;
+  return OpenPgSession(*connection_, uri_, limits_, readOnly_);
 }
 
 DbExpected<SqlSession*> PgStore::OpenSession(Use) {
@@ -90,6 +95,10 @@ DbExpected<bool> PgStore::MakeTables() {
   if (!before) return std::unexpected(before.error());
   if (*before == 2) return false;
   if (auto made = connection_->Execute(kSchemaSql); !made) return std::unexpected(made.error());
+  // Made here too, by whoever may create tables, so that collectors need no such right.
+  if (auto made = connection_->Execute(kCollectorLeaseTable); !made) {
+    return std::unexpected(made.error());
+  }
   return true;
 }
 

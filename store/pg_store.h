@@ -15,6 +15,11 @@ struct PgLimits {
   std::chrono::milliseconds statement{30'000};
 };
 
+// Opens a session in the collector's time zone, the one logtime is written and read in,
+// whatever zone a shared server keeps. A zone the server does not know leaves its own.
+DbExpected<void> OpenPgSession(PgConnection& connection, const QString& uri, PgLimits limits,
+                               bool readOnly = false);
+
 // The forecast database on a PostgreSQL server, shared by collectors on several machines.
 // One session is kept and made again when the server has dropped it.
 class PgStore final : public SqlStore {

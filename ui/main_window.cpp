@@ -98,6 +98,7 @@ MainWindow::MainWindow(CollectorService& service, QWidget* parent)
   });
   connect(&driver, &SyncDriver::fetchStarted, this, [this] { getButton_->setEnabled(false); });
   connect(&driver, &SyncDriver::fetchFinished, this, &MainWindow::OnFetchFinished);
+  connect(&driver, &SyncDriver::fetchDropped, this, [this] { getButton_->setEnabled(true); });
   connect(tray_, &TrayIntegration::activationRequested, this, &MainWindow::RestoreFromTray);
   connect(&service_, &CollectorService::roleChanged, this,
           [this](CollectorRole role) { tray_->SetStandby(role == CollectorRole::Standby); });

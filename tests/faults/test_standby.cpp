@@ -37,13 +37,20 @@ class Group {
     // Just before the morning window opens: the first timed fetch is due at 06:15.
     test::MoveClocks(clock_, On7December(6, 15).addSecs(-5));
     qputenv("SKYLOOM_LEASE_SECONDS", "3");
-    test::ProgramOptions options;
-    options.clockFile = clock_;
+    options_.clockFile = clock_;
     for (const QStringList& extra : extras) {
-      programs_.push_back(std::make_unique<test::HeadlessProgram>(
-          QStringList{u"--url"_s, page_.Url(u"/page"_s), u"--db"_s, db_->Location()} + extra,
-          options));
+      arguments_.push_back(
+          QStringList{u"--url"_s, page_.Url(u"/page"_s), u"--db"_s, db_->Location()} + extra);
+      programs_.push_back(std::make_unique<test::HeadlessProgram>(arguments_.back(), options_));
     }
+  }
+
+  // Stops program `i` as a service manager would and starts it again.
+  void Restart(size_t i) {
+    EXPECT_TRUE(programs_[i]->Terminate());
+    programs_[i] = std::make_unique<test::HeadlessProgram>(arguments_[i], options_);
+    // Its schedule starts from the time it reads at start, which must be this slot's.
+    Eventually([] { return false; }, 2'000);
   }
 
   void Signal(size_t i, int signal) {
@@ -126,6 +133,8 @@ class Group {
   test::TestServer page_;
   std::unique_ptr<test::TestDatabase> db_;
   QString clock_;
+  test::ProgramOptions options_;
+  std::vector<QStringList> arguments_;
   std::vector<std::unique_ptr<test::HeadlessProgram>> programs_;
   QSet<size_t> signalled_;
   int expected_ = 0;
@@ -154,7 +163,8 @@ TEST(Standby, ThreeCollectorsOnAServerFetchOncePerSlotThroughAKillAndAFreeze) {
 }
 
 // Two collectors on one file take turns by a lock beside it; a third told never to stand by
-// fetches on every slot as before.
+// fetches on every slot as before. Restarted within the slot it fetched, the one left leaves
+// that slot alone.
 TEST(Standby, CollectorsOnAFileTakeTurns) {
   Group group(test::Backend::Sqlite, {{}, {}, {u"--no-standby"_s}});
   const std::vector<size_t> first = group.FetchSlot(On7December(6, 15), 2);
@@ -164,6 +174,8 @@ TEST(Standby, CollectorsOnAFileTakeTurns) {
   group.Signal(2, SIGKILL);
   group.TakeOverFrom(SIGKILL);
   EXPECT_EQ(group.FetchSlot(On7December(6, 45)), (std::vector<size_t>{1 - first[0]}));
+  group.Restart(1 - first[0]);
+  EXPECT_TRUE(group.FetchSlot(On7December(6, 48), 0, 0).empty());
 }
 
 }  // namespace
