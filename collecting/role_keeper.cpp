@@ -34,8 +34,10 @@ struct RoleKeeper::Core {
   std::optional<CollectorRole> known;  // the group's last answer
   Steady::time_point askedAt;          // when that answer was asked for
   bool stoodBy = false;                // once standing by, a turn taken is a take-over
-  // The first turn too, since the process before this one may have fetched the slot.
-  bool checkSlot = true;
+  // After a take-over only: a collector's first turn fetches within a minute of its start,
+  // as a collector on its own always has, and the log cannot tell a group's row from one of
+  // a collector that never stands by.
+  bool checkSlot = false;
   // Until when a fetch may be logged, read by the fetch's thread. Half a term after a renewal
   // leaves the write that follows the check half a term before any standby can take over.
   std::atomic<Steady::rep> sureUntil{Steady::time_point::min().time_since_epoch().count()};
@@ -76,8 +78,8 @@ RoleKeeper::Step RoleKeeper::Core::Hold(CollectorLease::Deadline deadline) {
     stoodBy = true;
     SetSureUntil(Steady::time_point::min());
   } else {
-    if (!continued) checkSlot = true;
     step.tookOver = !continued && stoodBy;
+    if (step.tookOver) checkSlot = true;
     SetSureUntil(term.count() > 0 ? asked + term / 2 : Steady::time_point::max());
   }
   known = step.role;

@@ -45,14 +45,6 @@ class Group {
     }
   }
 
-  // Stops program `i` as a service manager would and starts it again.
-  void Restart(size_t i) {
-    EXPECT_TRUE(programs_[i]->Terminate());
-    programs_[i] = std::make_unique<test::HeadlessProgram>(arguments_[i], options_);
-    // Its schedule starts from the time it reads at start, which must be this slot's.
-    Eventually([] { return false; }, 2'000);
-  }
-
   void Signal(size_t i, int signal) {
     ::kill(static_cast<pid_t>(programs_[i]->Pid()), signal);
     if (signal == SIGCONT) signalled_.remove(i);
@@ -163,8 +155,7 @@ TEST(Standby, ThreeCollectorsOnAServerFetchOncePerSlotThroughAKillAndAFreeze) {
 }
 
 // Two collectors on one file take turns by a lock beside it; a third told never to stand by
-// fetches on every slot as before. Restarted within the slot it fetched, the one left leaves
-// that slot alone.
+// fetches on every slot as before.
 TEST(Standby, CollectorsOnAFileTakeTurns) {
   Group group(test::Backend::Sqlite, {{}, {}, {u"--no-standby"_s}});
   const std::vector<size_t> first = group.FetchSlot(On7December(6, 15), 2);
@@ -174,8 +165,6 @@ TEST(Standby, CollectorsOnAFileTakeTurns) {
   group.Signal(2, SIGKILL);
   group.TakeOverFrom(SIGKILL);
   EXPECT_EQ(group.FetchSlot(On7December(6, 45)), (std::vector<size_t>{1 - first[0]}));
-  group.Restart(1 - first[0]);
-  EXPECT_TRUE(group.FetchSlot(On7December(6, 48), 0, 0).empty());
 }
 
 }  // namespace
