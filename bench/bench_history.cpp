@@ -123,7 +123,7 @@ void BM_OpenHistory(benchmark::State& state) {
     window.show();
     if (!WaitFor([&] {
           return window.Forecasts().rowCount() > 0 && window.Attempts().rowCount() > 0 &&
-                 window.findChild<SlotPicture*>()->Grid().days == HistoryWindow::kPictureDays;
+                 window.findChild<SlotPicture*>()->Grid().days == kSlotPictureDays;
         })) {
       state.SkipWithError("no rows shown");
       return;

@@ -53,6 +53,9 @@ struct SlotGrid {
   }
 };
 
+// Days the slot picture covers, today included, in the window and on the status page alike.
+inline constexpr int kSlotPictureDays = 14;
+
 // The logtimes to read for the `days` days that end with `lastDay`: from midnight of the
 // first day up to but not including midnight after the last, as tqlog writes them.
 std::pair<QString, QString> SlotGridRange(const QDate& lastDay, int days);

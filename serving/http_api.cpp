@@ -32,9 +32,7 @@ constexpr qint64 kDefaultLimit = 20;
 constexpr qint64 kMaxLimit = 1000;
 // How far back GET /health looks for the last success: weeks of timed fetches.
 constexpr int kHealthAttempts = 1000;
-// The status page's slot picture covers as many days as the History window's; its log, a
-// screenful of the newest attempts.
-constexpr int kPageDays = 14;
+// The status page's log: a screenful of the newest attempts.
 constexpr std::size_t kPageAttempts = 20;
 // Nothing on the page runs but its own script, and nothing it loads comes from elsewhere.
 constexpr char kPagePolicy[] =
@@ -400,16 +398,16 @@ void HttpApi::Routes::PageStatus(const HttpRequest&, std::string_view query,
     if (!forecasts) return Fail(503, Unreadable(forecasts.error()));
     const auto attempts = store.NewestAttempts(kHealthAttempts);
     if (!attempts) return Fail(503, Unreadable(attempts.error()));
-    const auto [from, to] = SlotGridRange(now.date(), kPageDays);
+    const auto [from, to] = SlotGridRange(now.date(), kSlotPictureDays);
     const auto pictured = store.AttemptsBetween(from, to);
     if (!pictured) return Fail(503, Unreadable(pictured.error()));
     const std::vector<AttemptRow> newest(
         attempts->begin(), attempts->begin() + std::min(attempts->size(), kPageAttempts));
-    HttpAnswer answer =
-        Make(200, kJson,
-             StatusJson(*forecasts, HealthOf(attempts, now),
-                        BuildSlotGrid(*pictured, now.date(), kPageDays, now, schedule_), newest)
-                 .toStdString());
+    HttpAnswer answer = Make(
+        200, kJson,
+        StatusJson(*forecasts, HealthOf(attempts, now),
+                   BuildSlotGrid(*pictured, now.date(), kSlotPictureDays, now, schedule_), newest)
+            .toStdString());
     answer.AddHeader("X-Content-Type-Options", "nosniff");
     answer.AddHeader("Cache-Control", "no-cache");
     return answer;

@@ -173,9 +173,10 @@ QWidget* HistoryWindow::MakeAttemptsTab() {
   }
   legend->addStretch(1);
 
-  auto* caption = new QLabel(
-      tr("Timed slots of the last %1 days; hover over a slot for its attempt.").arg(kPictureDays),
-      top);
+  auto* caption =
+      new QLabel(tr("Timed slots of the last %1 days; hover over a slot for its attempt.")
+                     .arg(kSlotPictureDays),
+                 top);
   caption->setWordWrap(true);
   auto* topColumn = new QVBoxLayout(top);
   topColumn->setContentsMargins(0, 0, 0, 0);
@@ -208,13 +209,13 @@ void HistoryWindow::Refresh() {
   attempts_->Refresh();
 
   const QDate today = clock_.Now().date();
-  const auto [from, to] = SlotGridRange(today, kPictureDays);
+  const auto [from, to] = SlotGridRange(today, kSlotPictureDays);
   reader_->Read<RowsRead<AttemptRow>>(
       [from, to](ForecastStore& store) { return store.AttemptsBetween(from, to); }, this,
       [this, today](const RowsRead<AttemptRow>& rows) {
         if (!rows) ShowReadError(rows.error().message);
         picture_->SetGrid(BuildSlotGrid(rows.value_or(std::vector<AttemptRow>()), today,
-                                        kPictureDays, clock_.Now(), schedule_));
+                                        kSlotPictureDays, clock_.Now(), schedule_));
       });
 }
 

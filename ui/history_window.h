@@ -29,9 +29,6 @@ class HistoryWindow final : public QWidget {
   Q_DISABLE_COPY_MOVE(HistoryWindow)
 
  public:
-  // Days the slot picture covers, today included.
-  static constexpr int kPictureDays = 14;
-
   HistoryWindow(const QString& databaseLocation, PgLimits limits, const Clock& clock,
                 SyncWindows schedule = {}, QWidget* parent = nullptr);
   ~HistoryWindow() override;

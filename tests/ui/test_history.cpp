@@ -87,8 +87,8 @@ TEST_P(HistoryPaging, BothListsReadNewestFirstAPageAtATimeAsTheyScroll) {
   EXPECT_EQ(window.Attempts().Row(0).logtime, u"2026-12-07 11:59:05"_s);
   // The slot picture reads the same log by time: 08:15 of today holds the row of 08:15:05.
   const SlotGrid& grid = window.findChild<SlotPicture*>()->Grid();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return grid.days == HistoryWindow::kPictureDays; }, kWaitMs));
-  const SlotCell& cell = grid.At(HistoryWindow::kPictureDays - 1, 4);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return grid.days == kSlotPictureDays; }, kWaitMs));
+  const SlotCell& cell = grid.At(kSlotPictureDays - 1, 4);
   ASSERT_EQ(cell.start, QDateTime(kNow.date(), QTime(8, 15)));
   EXPECT_EQ(cell.state, SlotState::Unchanged);
   EXPECT_EQ(cell.attempt->logtime, u"2026-12-07 08:15:05"_s);
@@ -208,13 +208,13 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   QTest::qWaitFor(
       [&] {
         return history->Attempts().rowCount() == 102 &&
-               grid.At(HistoryWindow::kPictureDays - 1, 10).state == SlotState::Error;
+               grid.At(kSlotPictureDays - 1, 10).state == SlotState::Error;
       },
       kWaitMs);
   EXPECT_EQ(history->Attempts().rowCount(), 102);
   EXPECT_EQ(history->Attempts().Row(0).number, 7);
   EXPECT_EQ(history->Attempts().Row(101).description, u"未写入 50"_s);
-  EXPECT_EQ(grid.At(HistoryWindow::kPictureDays - 1, 10).state, SlotState::Error);
+  EXPECT_EQ(grid.At(kSlotPictureDays - 1, 10).state, SlotState::Error);
 }
 
 }  // namespace
