@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "app/running_collector.h"
 #include "app/terminal_text.h"
 #include "collecting/collector_service.h"
 #include "collecting/sync_driver.h"
@@ -24,26 +25,28 @@ int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
   QCoreApplication app(argc, argv);
   OnStopSignal(app, &QCoreApplication::quit);
 
-  const SystemClock clock;
-  CollectorService service(clock, line.service);
+  // Never destroyed: an attempt stuck in a database call past the exit still reads it.
+  static const auto* const clock = new SystemClock;
+  RunningCollector collector(*clock, line.service);
+  CollectorService& service = collector.Service();
   QObject::connect(&service.Driver(), &SyncDriver::fetchFinished, &app, [](const Attempt& attempt) {
     if (attempt.stored.error) PrintLine(stderr, attempt.stored.error->message);
     if (attempt.timed) {
       PrintLine(stdout, TerminalText(AttemptFields(attempt).join(u'\t')));
     }
   });
-  QObject::connect(&service, &CollectorService::roleChanged, &app, [&clock](CollectorRole role) {
-    PrintLine(stdout, LogTimeText(clock.Now()) + QStringLiteral("\trole\t") + RoleName(role));
+  QObject::connect(&service, &CollectorService::roleChanged, &app, [](CollectorRole role) {
+    PrintLine(stdout, LogTimeText(clock->Now()) + QStringLiteral("\trole\t") + RoleName(role));
   });
-  QObject::connect(&service, &CollectorService::report, &app, [](const QString& text) {
+  QObject::connect(&collector, &RunningCollector::report, &app, [](const QString& text) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + text);
   });
-  if (auto problem = service.Start()) {
+  if (auto problem = collector.Start()) {
     PrintLine(stderr, QStringLiteral("skyloom: ") + *problem);
     return 1;
   }
   const int status = app.exec();
-  service.Stop();
+  collector.Stop();
   return status;
 }
 

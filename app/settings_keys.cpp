@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "schedule/schedule_text.h"
-#include "serving/listen_address.h"
+#include "http/listen_address.h"
 
 namespace skyloom {
 namespace {

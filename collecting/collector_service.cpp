@@ -6,9 +6,6 @@
 #include "collecting/collector.h"
 #include "collecting/role_keeper.h"
 #include "collecting/sync_driver.h"
-#include "serving/http_api.h"
-#include "serving/metrics.h"
-#include "serving/new_forecast_hook.h"
 #include "store/open_store.h"
 
 namespace skyloom {
@@ -24,11 +21,6 @@ struct CollectorService::Core {
 
 namespace {
 
-NewForecastHook* HookFor(const QString& command, const char* key, QObject* parent) {
-  if (command.isEmpty()) return nullptr;
-  return new NewForecastHook(command, parent, std::chrono::seconds(30), QLatin1String(key));
-}
-
 // Thirty seconds without a renewal free the turn on a server; renewed every ten, it passes
 // to a standby within about forty seconds of the active collector's end, well inside the two
 // minutes a slot may wait. SKYLOOM_LEASE_SECONDS shortens it for tests only, so that a
@@ -43,12 +35,13 @@ std::chrono::milliseconds LeaseTerm() {
 }
 
 // An attempt stuck in a database call still uses its store and collector; they stay until the
-// process exits rather than go from under it.
+// process exits rather than go from under it. The list itself is never destroyed, so that the
+// exit handlers cannot free them either.
 void LeaveBehind(std::shared_ptr<void> core) {
   static std::mutex mutex;
-  static std::vector<std::shared_ptr<void>> stuck;
+  static auto* const stuck = new std::vector<std::shared_ptr<void>>;
   const std::lock_guard lock(mutex);
-  stuck.push_back(std::move(core));
+  stuck->push_back(std::move(core));
 }
 
 }  // namespace
@@ -60,21 +53,8 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
       settings_(settings),
       core_(std::make_shared<Core>(clock, settings)),
       driver_(std::make_unique<SyncDriver>(
-          core_->collector, [address = settings.address] { return address; }, settings.schedule)),
-      metrics_(std::make_unique<Metrics>()),
-      api_(std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits, *metrics_,
-                                     clock, settings.schedule)),
-      hook_(HookFor(settings.onNew, "on_new", this)),
-      failureHook_(HookFor(settings.onFailure, "on_failure", this)),
-      recoveryHook_(HookFor(settings.onRecovery, "on_recovery", this)) {
-  for (const auto& [hook, key] : {std::pair{hook_, "on_new: "},
-                                  {failureHook_, "on_failure: "},
-                                  {recoveryHook_, "on_recovery: "}}) {
-    if (!hook) continue;
-    connect(hook, &NewForecastHook::finished, this, [this, key](const QString& problem) {
-      if (!problem.isEmpty()) emit report(QLatin1String(key) + problem);
-    });
-  }
+          core_->collector, [address = settings.address] { return address; }, settings.schedule)) {
+  qRegisterMetaType<ForecastRow>();
   if (settings.standby) {
     roles_ = std::make_unique<RoleKeeper>(
         OpenCollectorLease(settings.databaseLocation, settings.databaseLimits, LeaseTerm()),
@@ -91,10 +71,7 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
     });
     connect(roles_.get(), &RoleKeeper::tookOver, driver_.get(), &SyncDriver::FetchLate);
     connect(roles_.get(), &RoleKeeper::report, this, &CollectorService::report);
-    connect(roles_.get(), &RoleKeeper::roleChanged, this, [this](CollectorRole role) {
-      metrics_->SetRole(role);
-      emit roleChanged(role);
-    });
+    connect(roles_.get(), &RoleKeeper::roleChanged, this, &CollectorService::roleChanged);
   }
   connect(driver_.get(), &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
   connect(driver_.get(), &SyncDriver::fetchFinished, this, &CollectorService::OnFetchFinished);
@@ -113,17 +90,10 @@ void CollectorService::SetAddressSource(std::function<QString()> address) {
                                     : [fixed = settings_.address] { return fixed; });
 }
 
-std::optional<QString> CollectorService::Start() {
-  if (!settings_.listen.isEmpty()) {
-    const auto bound = api_->Start(settings_.listen);
-    if (!bound) {
-      return QStringLiteral("cannot serve the API on %1: %2").arg(settings_.listen, bound.error());
-    }
-    emit report(QStringLiteral("serving the API on http://%1").arg(*bound));
-  }
+void CollectorService::Start() {
+  stopped_ = false;
   if (roles_) roles_->Start();
   driver_->Start();
-  return std::nullopt;
 }
 
 void CollectorService::Stop() {
@@ -133,25 +103,21 @@ void CollectorService::Stop() {
     LeaveBehind(core_);
   }
   if (roles_) roles_->Stop();
-  api_->Stop();
 }
 
 void CollectorService::OnFetchFinished() {
   const Attempt& attempt = driver_->LastAttempt();
-  metrics_->RecordAttempt(attempt.stored, std::chrono::milliseconds(fetchTime_.elapsed()));
-  if (const auto alert = alerts_.Record(attempt.stored, LogTimeText(attempt.finishedAt))) {
-    NewForecastHook* hook =
-        alert->alert == FailureAlerts::Alert::Failure ? failureHook_ : recoveryHook_;
-    if (hook) hook->Run(alert->subject, alert->environment);
+  emit attemptFinished(attempt, std::chrono::milliseconds(fetchTime_.elapsed()));
+  if (const auto alert = alerts_.Record(attempt.stored); alert != FailureAlerts::Alert::None) {
+    emit alertRaised(alert, attempt, alerts_.Failures());
   }
-  if (!hook_ || attempt.stored.outcome != StoreOutcome::Stored || attempt.stored.error) return;
+  if (attempt.stored.outcome != StoreOutcome::Stored || attempt.stored.error) return;
   if (!attempt.newForecast) {
-    emit report(QStringLiteral("on_new: forecast %1 could not be read back")
+    emit report(QStringLiteral("forecast %1 was stored but could not be read back")
                     .arg(attempt.stored.forecastId));
     return;
   }
-  const ForecastRow& row = *attempt.newForecast;
-  hook_->Run(row.id, row.logtime, row.text.value_or(QString()));
+  emit forecastStored(*attempt.newForecast);
 }
 
 }  // namespace skyloom

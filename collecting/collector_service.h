@@ -3,30 +3,26 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 
+#include "collecting/attempt.h"
+#include "collecting/failure_alerts.h"
 #include "collecting/service_settings.h"
 #include "platform/clock.h"
-#include "serving/failure_alerts.h"
 #include "store/collector_lease.h"
 
 namespace skyloom {
 
 class Collector;
 class ForecastStore;
-class HttpApi;
-class Metrics;
-class NewForecastHook;
 class RoleKeeper;
 class SyncDriver;
 
-// A running collector: its store, the collector and the schedule driver, and what serves and
-// notifies beside them (the HTTP API with its metrics, the commands run on a new forecast, on
-// failure and on recovery). The window and
-// the headless runner each build one and present what it reports; every database wait
-// happens on threads of its own, never on the thread it lives on.
+// A running collector: its store, the collector, the schedule driver and its place in its
+// group. It emits what happened as values and knows nothing of who takes them; every
+// database wait happens on threads of its own, never on the thread it lives on.
 class CollectorService final : public QObject {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(CollectorService)
@@ -36,11 +32,10 @@ class CollectorService final : public QObject {
   // Stops first (see Stop), so that nothing owned here outlives what it uses.
   ~CollectorService() override;
 
-  // Starts the API when the settings ask for it, then the schedule; what went wrong, if
-  // anything, and then nothing has started.
-  std::optional<QString> Start();
-  // Ends the schedule, a running attempt within a few seconds, and the API. An attempt whose
-  // database call does not end in time is left to the process's exit.
+  // Starts the schedule and, with standbys, the turn-taking.
+  void Start();
+  // Ends the schedule and a running attempt within a few seconds. An attempt whose database
+  // call does not end in time is left to the process's exit.
   void Stop();
 
   SyncDriver& Driver() { return *driver_; }
@@ -53,9 +48,16 @@ class CollectorService final : public QObject {
   CollectorRole Role() const;
 
  signals:
-  // A line for standard error: where the API listens, or what a hook did wrong.
+  // A line for standard error.
   void report(const QString& line);
   void roleChanged(skyloom::CollectorRole role);
+  // Every attempt that was stored or logged, with how long its cycle took.
+  void attemptFinished(const skyloom::Attempt& attempt, std::chrono::milliseconds took);
+  // A run of failed attempts started or ended with `attempt`; `failures` in a row.
+  void alertRaised(skyloom::FailureAlerts::Alert alert, const skyloom::Attempt& attempt,
+                   int failures);
+  // A new forecast was stored, as the store keeps it.
+  void forecastStored(const skyloom::ForecastRow& row);
 
  private:
   // What the attempt thread uses; kept whole, and left behind with it, when an attempt never
@@ -68,12 +70,7 @@ class CollectorService final : public QObject {
   const ServiceSettings settings_;
   std::shared_ptr<Core> core_;
   std::unique_ptr<SyncDriver> driver_;
-  std::unique_ptr<Metrics> metrics_;
-  std::unique_ptr<HttpApi> api_;
   std::unique_ptr<RoleKeeper> roles_;  // none when standing by is off
-  NewForecastHook* hook_ = nullptr;
-  NewForecastHook* failureHook_ = nullptr;
-  NewForecastHook* recoveryHook_ = nullptr;
   FailureAlerts alerts_;
   QElapsedTimer fetchTime_;
   bool stopped_ = false;

@@ -16,10 +16,6 @@ QString FailureText(const AttemptRow& row) {
 
 }  // namespace
 
-bool Succeeded(const AttemptRow& row) { return row.status == kStatusFetched; }
-
-bool Succeeded(const StoreResult& stored) { return !stored.error && Succeeded(stored.logged); }
-
 HealthReport AssessHealth(const std::vector<AttemptRow>& newestFirst, const SyncWindows& schedule,
                           const QDateTime& now) {
   HealthReport report;

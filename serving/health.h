@@ -36,11 +36,6 @@ struct HealthReport {
   bool Healthy() const { return reason.isEmpty(); }
 };
 
-// Whether an attempt fetched a page and cut a forecast out of it.
-bool Succeeded(const AttemptRow& row);
-// The same for an attempt just made: it must also have been stored and logged.
-bool Succeeded(const StoreResult& stored);
-
 // The health of a collector from the newest attempts of its log (newest first), the schedule
 // it fetches on and the time now.
 HealthReport AssessHealth(const std::vector<AttemptRow>& newestFirst, const SyncWindows& schedule,

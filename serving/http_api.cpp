@@ -9,12 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "http/listen_address.h"
 #include "platform/clock.h"
+#include "platform/problem_log.h"
 #include "serving/health.h"
 #include "serving/json_rows.h"
-#include "serving/listen_address.h"
 #include "serving/metrics.h"
-#include "serving/problem_log.h"
 #include "serving/status_page.h"
 #include "serving/store_readers.h"
 #include "store/forecast_store.h"
@@ -181,8 +181,13 @@ struct ForecastAnswer {
 
 class HttpApi::Routes final {
  public:
-  Routes(const Metrics& metrics, StoreReaders& readers, const Clock& clock, SyncWindows schedule)
-      : metrics_(metrics), readers_(readers), clock_(clock), schedule_(std::move(schedule)) {}
+  Routes(const Metrics& metrics, const std::atomic<CollectorRole>& role, StoreReaders& readers,
+         const Clock& clock, SyncWindows schedule)
+      : metrics_(metrics),
+        role_(role),
+        readers_(readers),
+        clock_(clock),
+        schedule_(std::move(schedule)) {}
 
   void Answer(const HttpRequest& request, const HttpReply& reply);
 
@@ -208,6 +213,7 @@ class HttpApi::Routes final {
   HealthReport ReadHealth(ForecastStore& store) const;
 
   const Metrics& metrics_;
+  const std::atomic<CollectorRole>& role_;
   StoreReaders& readers_;
   const Clock& clock_;
   const SyncWindows schedule_;
@@ -342,7 +348,7 @@ HealthReport HttpApi::Routes::HealthOf(const StoreExpected<std::vector<AttemptRo
                                        const QDateTime& now) const {
   HealthReport report = attempts ? AssessHealth(*attempts, schedule_, now)
                                  : UnreadableLog(Unreadable(attempts.error()));
-  report.role = metrics_.Role();
+  report.role = role_.load();
   return report;
 }
 
@@ -439,7 +445,7 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
   };
   readers_ = std::make_unique<StoreReaders>(location_, limits_);
   if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
-  routes_ = std::make_unique<Routes>(metrics_, *readers_, clock_, schedule_);
+  routes_ = std::make_unique<Routes>(metrics_, role_, *readers_, clock_, schedule_);
   server_ = std::make_unique<HttpServer>(
       serverLimits_,
       [routes = routes_.get()](const HttpRequest& request, HttpReply reply) {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <expected>
 #include <memory>
 #include <optional>
 
+#include "http/http_server.h"
 #include "schedule/sync_schedule.h"
-#include "serving/http_server.h"
+#include "store/collector_lease.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
@@ -39,6 +41,8 @@ class HttpApi final {
   std::expected<QString, QString> Start(const QString& hostPort);
   // Stops serving once the requests under way are answered.
   void Stop();
+  // This collector's role in its group, as health and metrics tell it; from any thread.
+  void SetRole(CollectorRole role) { role_ = role; }
 
  private:
   class Routes;
@@ -49,6 +53,7 @@ class HttpApi final {
   const Clock& clock_;
   const SyncWindows schedule_;
   const ServerLimits serverLimits_;
+  std::atomic<CollectorRole> role_{CollectorRole::Active};
   std::unique_ptr<StoreReaders> readers_;
   std::unique_ptr<Routes> routes_;
   std::unique_ptr<HttpServer> server_;

@@ -52,16 +52,6 @@ void Metrics::RecordAttempt(const StoreResult& stored, std::chrono::milliseconds
   fetchTime_ += fetchDuration;
 }
 
-void Metrics::SetRole(CollectorRole role) {
-  const std::lock_guard lock(mutex_);
-  role_ = role;
-}
-
-CollectorRole Metrics::Role() const {
-  const std::lock_guard lock(mutex_);
-  return role_;
-}
-
 QByteArray Metrics::PrometheusText(const HealthReport& health) const {
   static_assert(kResultNames.size() == kResults);
   QByteArray text;
@@ -123,7 +113,7 @@ QByteArray Metrics::PrometheusText(const HealthReport& health) const {
     text.append("skyloom_role{role=\"")
         .append(RoleName(role).toLatin1())
         .append("\"} ")
-        .append(role == role_ ? "1\n" : "0\n");
+        .append(role == health.role ? "1\n" : "0\n");
   }
 
   Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");

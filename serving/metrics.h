@@ -20,9 +20,8 @@ class Metrics final {
   Metrics& operator=(const Metrics&) = delete;
 
   void RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration);
-  void SetRole(CollectorRole role);
-  CollectorRole Role() const;
-  // Text exposition format 0.0.4, with the log's consecutive failures and last success.
+  // Text exposition format 0.0.4, with the log's consecutive failures and last success, and
+  // the role the health names.
   QByteArray PrometheusText(const HealthReport& health) const;
 
  private:
@@ -36,7 +35,6 @@ class Metrics final {
   std::array<quint64, kBuckets.size()> buckets_{};  // not cumulative
   quint64 fetches_ = 0;
   std::chrono::milliseconds fetchTime_{0};
-  CollectorRole role_ = CollectorRole::Active;
 };
 
 }  // namespace skyloom

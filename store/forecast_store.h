@@ -63,6 +63,13 @@ struct StoreResult {
   std::optional<StoreError> error;  // set when the attempt was not stored and logged
 };
 
+// Whether an attempt fetched a page and cut a forecast out of it.
+inline bool Succeeded(const AttemptRow& row) { return row.status == kStatusFetched; }
+// The same for an attempt just made: it must also have been stored and logged.
+inline bool Succeeded(const StoreResult& stored) {
+  return !stored.error && Succeeded(stored.logged);
+}
+
 // Keeps new forecast text and logs every attempt, and reads both back. One object serves one
 // thread at a time; Interrupt alone may come from any thread.
 class ForecastStore {

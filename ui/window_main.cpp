@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/running_collector.h"
 #include "collecting/collector_service.h"
 #include "platform/clock.h"
 #include "platform/stop_signal.h"
@@ -27,23 +28,24 @@ int main(int argc, char* argv[]) {
   }
   QApplication app(argc, argv);
   skyloom::InstallTranslation();
-  const skyloom::SystemClock clock;
-  skyloom::CollectorService service(clock, line.service);
-  QObject::connect(&service, &skyloom::CollectorService::report, &app, [](const QString& text) {
+  // Never destroyed: an attempt stuck in a database call past the exit still reads it.
+  static const auto* const clock = new skyloom::SystemClock;
+  skyloom::RunningCollector collector(*clock, line.service);
+  QObject::connect(&collector, &skyloom::RunningCollector::report, &app, [](const QString& text) {
     std::fprintf(stderr, "skyloom: %s\n", text.toUtf8().constData());
   });
-  skyloom::MainWindow window(service);
+  skyloom::MainWindow window(collector.Service());
   skyloom::OnStopSignal(window, [&window] {
     window.close();
     // A window hidden in the notification area may not count as the last one closing.
     QCoreApplication::quit();
   });
-  if (auto problem = service.Start()) {
+  if (auto problem = collector.Start()) {
     std::fprintf(stderr, "skyloom: %s\n", problem->toUtf8().constData());
     return 1;
   }
   window.show();
   const int status = app.exec();
-  service.Stop();
+  collector.Stop();
   return status;
 }

@@ -177,7 +177,7 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
 // A standby is judged by the group's log like the active collector.
 TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
   db->MakeTablesElsewhere();
-  metrics.SetRole(CollectorRole::Standby);
+  api.SetRole(CollectorRole::Standby);
   const struct {
     int addMinute;  // 0: nothing added
     bool fetched;

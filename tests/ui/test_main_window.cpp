@@ -80,7 +80,7 @@ class MainWindowTest : public testing::Test {
                                 .databaseLocation = databasePath,
                                 .databaseLimits = databaseLimits});
     form_ = std::make_unique<MainWindow>(*service_);
-    EXPECT_EQ(service_->Start(), std::nullopt);
+    service_->Start();
     return *form_;
   }
 

@@ -1,4 +1,4 @@
-#include "serving/process_tree.h"
+#include "hooks/process_tree.h"
 
 #include <dirent.h>
 #include <signal.h>

@@ -10,7 +10,8 @@
 #include <memory>
 #include <string_view>
 
-#include "serving/new_forecast_hook.h"
+#include "hooks/command_queue.h"
+#include "hooks/event_commands.h"
 
 namespace skyloom {
 namespace {
@@ -66,10 +67,11 @@ std::string CaseName(const testing::TestParamInfo<Case>& info) {
 }
 
 TEST_P(HookInputTest, TheHookGetsTheTextIdAndLogtimeExactly) {
-  NewForecastHook hook(
-      InFolder(u"cat > text; printf '%s|%s' \"$SKYLOOM_ID\" \"$SKYLOOM_LOGTIME\" > env"_s));
-  QSignalSpy finished(&hook, &NewForecastHook::finished);
-  hook.Run(42, u"2026-12-07 06:31:58"_s, GetParam().text);
+  CommandQueue queue;
+  QSignalSpy finished(&queue, &CommandQueue::finished);
+  queue.Enqueue(NewForecastCommand(
+      InFolder(u"cat > text; printf '%s|%s' \"$SKYLOOM_ID\" \"$SKYLOOM_LOGTIME\" > env"_s), 42,
+      u"2026-12-07 06:31:58"_s, GetParam().text));
   ASSERT_TRUE(finished.wait(kHangBoundMs));
   EXPECT_EQ(finished.at(0).at(0).toString(), QString());
   EXPECT_EQ(Read(u"text"_s), GetParam().text.toUtf8());
@@ -96,9 +98,10 @@ void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.co
 class HookFailureTest : public HookTest, public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(HookFailureTest, IsReportedWithItsStatusAndFirstErrorLines) {
-  NewForecastHook hook(InFolder(QString::fromUtf8(GetParam().command)), nullptr, GetParam().limit);
-  QSignalSpy finished(&hook, &NewForecastHook::finished);
-  hook.Run(7, u"2026-12-07 06:31:58"_s, QString(100'000, u'x'));
+  CommandQueue queue(nullptr, GetParam().limit);
+  QSignalSpy finished(&queue, &CommandQueue::finished);
+  queue.Enqueue(NewForecastCommand(InFolder(QString::fromUtf8(GetParam().command)), 7,
+                                   u"2026-12-07 06:31:58"_s, QString(100'000, u'x')));
   ASSERT_TRUE(finished.wait(kHangBoundMs));
   const QString problem = finished.at(0).at(0).toString();
   EXPECT_TRUE(QRegularExpression(u"\\A"_s + QString::fromUtf8(GetParam().problem) + u"\\z"_s)
@@ -119,10 +122,11 @@ TEST_P(HookFailureTest, IsReportedWithItsStatusAndFirstErrorLines) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HookFailureTest,
     testing::Values(
-        FailureCase{"ExitStatus", "echo first >&2; echo second >&2; exit 3", 30s,
-                    "New-forecast hook for forecast 7: exited with status 3\nfirst\nsecond"},
+        FailureCase{
+            "ExitStatus", "echo first >&2; echo second >&2; exit 3", 30s,
+            "on_new: New-forecast hook for forecast 7: exited with status 3\nfirst\nsecond"},
         FailureCase{"KilledAtTheLimitWithItsChild", ESCAPED_CHILD "& " WHEN_ESCAPED "; wait", 300ms,
-                    "New-forecast hook for forecast 7: killed after 300 ms"},
+                    "on_new: New-forecast hook for forecast 7: killed after 300 ms"},
         FailureCase{"LeavesADaemonBehind", "(" ESCAPED_CHILD "&); " WHEN_ESCAPED, 30s, ""},
         FailureCase{"MissingCommand", "no-such-skyloom-hook", 30s,
                     ".*status 127\n.*no-such-skyloom-hook.*not found"},
@@ -134,29 +138,39 @@ INSTANTIATE_TEST_SUITE_P(
                     30s, ".*status 1\ne{200}…(\nline){4}"}),
     CaseName<FailureCase>);
 
-TEST_F(HookTest, RunsBesideTheEventLoopOneForecastAfterTheOther) {
-  NewForecastHook hook(InFolder(u"sleep 1; echo $SKYLOOM_ID >> ids"_s));
-  QSignalSpy finished(&hook, &NewForecastHook::finished);
+// Events that come together (a recovery that stores a new forecast) run in the order they
+// happened, each to its end: the end of one never takes another's processes with it.
+TEST_F(HookTest, CommandsOfEventsAtOnceRunOneAfterTheOtherBesideTheEventLoop) {
+  CommandQueue queue;
+  QSignalSpy finished(&queue, &CommandQueue::finished);
   int ticks = 0;
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
   timer.start(50);
-  hook.Run(1, u"2026-12-07 06:31:58"_s, u"a"_s);
-  hook.Run(2, u"2026-12-07 09:31:58"_s, u"b"_s);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 2; }, kHangBoundMs));
-  EXPECT_EQ(Read(u"ids"_s), "1\n2\n");
-  // Two seconds of hooks at 50 ms a tick: far more than the loop would get were it blocked.
+  StoreResult recovered;
+  recovered.logged.status = kStatusFetched;
+  queue.Enqueue(AlertCommand(
+      u"on_recovery"_s, InFolder(u"sleep 0.5 & wait; echo recovery $SKYLOOM_FAILURES >> log"_s),
+      recovered, u"2026-12-07 06:31:58"_s, 3));
+  queue.Enqueue(NewForecastCommand(InFolder(u"sleep 1 & wait; echo new $SKYLOOM_ID >> log"_s), 1,
+                                   u"2026-12-07 06:31:58"_s, u"a"_s));
+  queue.Enqueue(NewForecastCommand(InFolder(u"echo new $SKYLOOM_ID >> log"_s), 2,
+                                   u"2026-12-07 09:31:58"_s, u"b"_s));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 3; }, kHangBoundMs));
+  for (const auto& arguments : finished) EXPECT_EQ(arguments.at(0).toString(), QString());
+  EXPECT_EQ(Read(u"log"_s), "recovery 3\nnew 1\nnew 2\n");
+  // A second and a half of commands at 50 ms a tick: far more than a blocked loop would get.
   EXPECT_GE(ticks, 10);
 }
 
 TEST_F(HookTest, TheEndOfTheProgramGivesTheRunningHookItsTimeAndNamesTheQueuedOnes) {
-  auto hook = std::make_unique<NewForecastHook>(
-      InFolder(u"" ESCAPED_CHILD "& sleep 1; echo done > finished; wait"_s), nullptr, 3s);
-  hook->Run(1, u"2026-12-07 06:31:58"_s, u"a"_s);
-  hook->Run(2, u"2026-12-07 09:31:58"_s, u"b"_s);
+  auto queue = std::make_unique<CommandQueue>(nullptr, 3s);
+  const QString command = InFolder(u"" ESCAPED_CHILD "& sleep 1; echo done > finished; wait"_s);
+  queue->Enqueue(NewForecastCommand(command, 1, u"2026-12-07 06:31:58"_s, u"a"_s));
+  queue->Enqueue(NewForecastCommand(command, 2, u"2026-12-07 09:31:58"_s, u"b"_s));
   ASSERT_TRUE(QTest::qWaitFor([this] { return Running(u"child"_s); }, kHangBoundMs));
   testing::internal::CaptureStderr();
-  hook.reset();
+  queue.reset();
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(Read(u"finished"_s), "done\n");
   EXPECT_FALSE(Running(u"child"_s));

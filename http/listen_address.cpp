@@ -1,4 +1,4 @@
-#include "serving/listen_address.h"
+#include "http/listen_address.h"
 
 #include <algorithm>
 

@@ -1,14 +1,14 @@
-#include "serving/http_server.h"
+#include "http/http_server.h"
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
 #include <cerrno>
 
 #include "platform/open_files.h"
-#include "serving/http_connection.h"
-#include "serving/http_framing.h"
-#include "serving/http_server_impl.h"
-#include "serving/problem_log.h"
+#include "http/http_connection.h"
+#include "http/http_framing.h"
+#include "http/http_server_impl.h"
+#include "platform/problem_log.h"
 
 namespace skyloom {
 namespace {

@@ -1,4 +1,4 @@
-#include "serving/hook_process.h"
+#include "hooks/hook_process.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "serving/process_tree.h"
+#include "hooks/process_tree.h"
 
 namespace skyloom {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "serving/http_server.h"
+#include "http/http_server.h"
 
 namespace skyloom {
 

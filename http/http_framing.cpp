@@ -1,4 +1,4 @@
-#include "serving/http_framing.h"
+#include "http/http_framing.h"
 
 #include <algorithm>
 #include <utility>

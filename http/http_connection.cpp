@@ -1,4 +1,4 @@
-#include "serving/http_connection.h"
+#include "http/http_connection.h"
 
 #include <algorithm>
 #include <boost/asio/dispatch.hpp>

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "serving/http_server.h"
+#include "http/http_server.h"
 
 namespace skyloom {
 

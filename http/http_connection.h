@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "serving/http_framing.h"
-#include "serving/http_server_impl.h"
+#include "http/http_framing.h"
+#include "http/http_server_impl.h"
 
 namespace skyloom {
 
