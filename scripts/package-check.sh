@@ -25,8 +25,13 @@ echo "-- the template unit: one collector per settings file, in the service's sa
 template="$scratch/root/usr/lib/systemd/system/skyloom@.service"
 grep -qx 'ExecStart=/usr/bin/skyloom --headless --config /etc/skyloom/%i.conf' "$template"
 grep -qx 'StateDirectory=skyloom/%i' "$template"
-diff <(grep -vE '^(Description|StateDirectory|ExecStart|#)' "$scratch/root/usr/lib/systemd/system/skyloom.service") \
-  <(grep -vE '^(Description|StateDirectory|ExecStart|#)' "$template")
+echo "-- each instance runs as a user of its own and sees only its own settings"
+grep -qx 'User=skyloom-%i' "$template"
+grep -qx 'TemporaryFileSystem=/etc/skyloom:ro' "$template"
+grep -qx 'BindReadOnlyPaths=-/etc/skyloom/%i.conf' "$template"
+shared='^(Description|StateDirectory|ExecStart|#)'
+diff <(grep -vE "$shared" "$scratch/root/usr/lib/systemd/system/skyloom.service") \
+  <(grep -vE "$shared" "$template" | grep -vE '^(User|TemporaryFileSystem|BindReadOnlyPaths)=')
 mkdir "$scratch/site"
 cp tests/data/shortnb_output.html "$scratch/site/"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
