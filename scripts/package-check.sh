@@ -21,11 +21,10 @@ bin="$scratch/root/usr/bin/skyloom"
 "$bin" --version
 "$bin" --help | head -n 3
 [ -x "$scratch/root/usr/libexec/skyloom/skyloom-window" ]
-echo "-- the template unit: one collector per settings file, in the service's sandbox"
+echo "-- the template unit: one collector per settings file, in the service's sandbox, as a user of its own"
 template="$scratch/root/usr/lib/systemd/system/skyloom@.service"
 grep -qx 'ExecStart=/usr/bin/skyloom --headless --config /etc/skyloom/%i.conf' "$template"
 grep -qx 'StateDirectory=skyloom/%i' "$template"
-echo "-- each instance runs as a user of its own and sees only its own settings"
 grep -qx 'User=skyloom-%i' "$template"
 grep -qx 'TemporaryFileSystem=/etc/skyloom:ro' "$template"
 grep -qx 'BindReadOnlyPaths=-/etc/skyloom/%i.conf' "$template"
