@@ -21,12 +21,16 @@ bin="$scratch/root/usr/bin/skyloom"
 "$bin" --version
 "$bin" --help | head -n 3
 [ -x "$scratch/root/usr/libexec/skyloom/skyloom-window" ]
-echo "-- the template unit: one collector per settings file, in the service's sandbox"
+echo "-- the template unit: one collector per settings file, in the service's sandbox, as a user of its own"
 template="$scratch/root/usr/lib/systemd/system/skyloom@.service"
 grep -qx 'ExecStart=/usr/bin/skyloom --headless --config /etc/skyloom/%i.conf' "$template"
 grep -qx 'StateDirectory=skyloom/%i' "$template"
-diff <(grep -vE '^(Description|StateDirectory|ExecStart|#)' "$scratch/root/usr/lib/systemd/system/skyloom.service") \
-  <(grep -vE '^(Description|StateDirectory|ExecStart|#)' "$template")
+grep -qx 'User=skyloom-%i' "$template"
+grep -qx 'TemporaryFileSystem=/etc/skyloom:ro' "$template"
+grep -qx 'BindReadOnlyPaths=-/etc/skyloom/%i.conf' "$template"
+shared='^(Description|StateDirectory|ExecStart|#)'
+diff <(grep -vE "$shared" "$scratch/root/usr/lib/systemd/system/skyloom.service") \
+  <(grep -vE "$shared" "$template" | grep -vE '^(User|TemporaryFileSystem|BindReadOnlyPaths)=')
 mkdir "$scratch/site"
 cp tests/data/shortnb_output.html "$scratch/site/"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
