@@ -1,10 +1,37 @@
 #include "serving/store_readers.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
 #include <system_error>
+#include <thread>
 
 #include "store/open_store.h"
 
 namespace skyloom {
+namespace {
+
+// An interrupted read ends at once; only a call that no interruption reaches takes longer.
+constexpr std::chrono::seconds kStopBound{2};
+
+}  // namespace
+
+// What the reader threads use, kept alive by them: a reader stuck in a call past Stop still
+// has its queue and its lock.
+struct StoreReaders::Shared {
+  std::size_t queued = 0;
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable ended;
+  std::deque<Job> jobs;
+  bool stopping = false;
+  int running = 0;
+  std::set<ForecastStore*> stores;  // those open, for interrupting them
+
+  void Work(const QString& location, PgLimits limits);
+};
 
 StoreReaders::StoreReaders(QString location, PgLimits limits)
     : location_(std::move(location)), limits_(limits) {}
@@ -12,11 +39,24 @@ StoreReaders::StoreReaders(QString location, PgLimits limits)
 StoreReaders::~StoreReaders() { Stop(); }
 
 std::optional<QString> StoreReaders::Start(int threads, std::size_t queued) {
-  queued_ = queued;
-  stopping_ = false;
+  Stop();
+  shared_ = std::make_shared<Shared>();
+  shared_->queued = queued;
   try {
-    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+    for (int i = 0; i < threads; ++i) {
+      {
+        const std::lock_guard lock(shared_->mutex);
+        ++shared_->running;
+      }
+      std::thread([shared = shared_, location = location_, limits = limits_] {
+        shared->Work(location, limits);
+      }).detach();
+    }
   } catch (const std::system_error& failure) {
+    {
+      const std::lock_guard lock(shared_->mutex);
+      --shared_->running;
+    }
     Stop();
     return QString::fromLocal8Bit(failure.what());
   }
@@ -24,42 +64,57 @@ std::optional<QString> StoreReaders::Start(int threads, std::size_t queued) {
 }
 
 bool StoreReaders::Submit(Job job) {
+  if (!shared_) return false;
   {
-    const std::lock_guard lock(mutex_);
-    if (stopping_ || threads_.empty() || jobs_.size() >= queued_) return false;
-    jobs_.push_back(std::move(job));
+    const std::lock_guard lock(shared_->mutex);
+    if (shared_->stopping || shared_->running == 0 || shared_->jobs.size() >= shared_->queued) {
+      return false;
+    }
+    shared_->jobs.push_back(std::move(job));
   }
-  wake_.notify_one();
+  shared_->wake.notify_one();
   return true;
 }
 
 void StoreReaders::Stop() {
+  if (!shared_) return;
+  const std::shared_ptr<Shared> shared = std::exchange(shared_, nullptr);
   std::deque<Job> dropped;
   {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
-    dropped.swap(jobs_);
+    const std::lock_guard lock(shared->mutex);
+    shared->stopping = true;
+    dropped.swap(shared->jobs);
+    for (ForecastStore* store : shared->stores) store->Interrupt();
   }
-  wake_.notify_all();
+  shared->wake.notify_all();
   dropped.clear();  // outside the lock: a dropped job may end a connection
-  for (std::thread& thread : threads_) thread.join();
-  threads_.clear();
+  std::unique_lock lock(shared->mutex);
+  shared->ended.wait_for(lock, kStopBound, [&] { return shared->running == 0; });
 }
 
-void StoreReaders::Work() {
-  // Opened here and used by this thread alone: a PostgreSQL session serves one caller.
-  const std::unique_ptr<ForecastStore> store = OpenStore(location_, limits_, StoreAccess::ReadOnly);
-  for (;;) {
-    Job job;
-    {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (stopping_) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+void StoreReaders::Shared::Work(const QString& location, PgLimits limits) {
+  {
+    // Opened here and used by this thread alone: a PostgreSQL session serves one caller.
+    const std::unique_ptr<ForecastStore> store = OpenStore(location, limits, StoreAccess::ReadOnly);
+    std::unique_lock lock(mutex);
+    stores.insert(store.get());
+    // Raised before this store was known, Stop must still reach it.
+    if (stopping) store->Interrupt();
+    for (;;) {
+      wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+      if (stopping) break;
+      Job job = std::move(jobs.front());
+      jobs.pop_front();
+      lock.unlock();
+      job(*store);
+      job = nullptr;  // its connection ends here, not under the lock
+      lock.lock();
     }
-    job(*store);
+    stores.erase(store.get());
   }
+  const std::lock_guard lock(mutex);
+  --running;
+  ended.notify_all();
 }
 
 }  // namespace skyloom

@@ -1,14 +1,10 @@
 #pragma once
 
 #include <QString>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
-#include <thread>
-#include <vector>
 
 #include "store/pg_store.h"
 
@@ -31,20 +27,16 @@ class StoreReaders final {
   std::optional<QString> Start(int threads, std::size_t queued);
   // Queues a read; false when the queue is full or the readers have stopped.
   bool Submit(Job job);
-  // Drops the reads still queued and waits for those under way.
+  // Drops the reads still queued, interrupts those under way and waits a moment for them to
+  // end; a reader still stuck in a call after that is left to the process's exit.
   void Stop();
 
  private:
-  void Work();
+  struct Shared;
 
   const QString location_;
   const PgLimits limits_;
-  std::size_t queued_ = 0;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Job> jobs_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace skyloom

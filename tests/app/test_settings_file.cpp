@@ -52,7 +52,6 @@ const SettingsCase kCases[] = {
     {"unknown_key", u"url = {page}\nretries = 3\n"_s, {}, 2, u"line 2: unknown key retries"_s},
     {"dashes_are_not_keys", u"connect-timeout = 3\n"_s, {}, 2, u"unknown key connect-timeout"_s},
     {"bad_value", u"db_timeout = soon\n"_s, {}, 2, u"line 1: db_timeout needs a number"_s},
-    {"standby_never", u"url = {page}\ndb = {db}\nstandby = never\n"_s, {u"--no-standby"_s}, 0, {}},
     {"bad_standby", u"standby = sometimes\n"_s, {}, 2, u"line 1: standby needs never or auto"_s},
     {"below_a_millisecond",
      u"url = {page}\ntimeout = 0.0009\n"_s,

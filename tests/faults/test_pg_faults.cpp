@@ -7,10 +7,14 @@
 #include <thread>
 
 #include "platform/pg_connection.h"
+#include "serving/http_api.h"
+#include "serving/metrics.h"
 #include "skyloom_process.h"
 #include "store/pg_store.h"
+#include "support/fake_clock.h"
 #include "support/gb_bytes.h"
 #include "support/pg_server.h"
+#include "support/raw_client.h"
 #include "support/refusing_port.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
@@ -184,6 +188,36 @@ TEST(FrozenServer, EveryCallEndsInTimeAndTheNextAfterItStores) {
   const StoreResult after = store.Record(FetchResult{0, {}, u"多云"_s});
   EXPECT_EQ(after.error, std::nullopt) << after.error->message.toStdString();
   EXPECT_EQ(after.outcome, StoreOutcome::Stored);
+}
+
+// The API on a frozen server: a read is refused with 503 within the statement limit, and
+// stopping, as quitting does on the window's thread, interrupts the reads under way rather
+// than waiting them out.
+TEST(FrozenServer, TheApiAnswersInTimeAndStopsWithoutWaitingForReads) {
+  test::PgServer server;
+  ASSERT_TRUE(PgStore(server.Uri(), PgLimits{}).CreateTables());
+  const Metrics metrics;
+  const test::FakeClock clock{QDateTime(QDate(2026, 3, 1), QTime(7, 30))};
+  HttpApi api(server.Uri(), PgLimits{.connect = 10s, .statement = 10s}, metrics, clock);
+  const auto bound = api.Start(u"127.0.0.1:0"_s);
+  ASSERT_TRUE(bound) << bound.error().toStdString();
+  const int port = bound->section(u':', 1).toInt();
+  const std::string request = "GET /forecasts HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(test::Exchange(port, request).Status(), 200);
+
+  server.Freeze();
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(test::Exchange(port, request, 30'000).Status(), 503);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s + 5s);
+  auto stuck =
+      std::async(std::launch::async, [&] { return test::Exchange(port, request, 30'000); });
+  std::this_thread::sleep_for(500ms);
+  const auto stopping = std::chrono::steady_clock::now();
+  api.Stop();
+  // Interrupted, the read under way is answered at once instead of after its limit.
+  EXPECT_EQ(stuck.get().Status(), 503);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+  server.Thaw();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <iostream>
@@ -154,15 +155,23 @@ TEST(Standby, ThreeCollectorsOnAServerFetchOncePerSlotThroughAKillAndAFreeze) {
   EXPECT_EQ(group.FetchSlot(On7December(7, 45)).size(), 1u);
 }
 
-// Two collectors on one file take turns by a lock beside it; a third told never to stand by
-// fetches on every slot as before.
+// Two collectors on one file take turns by a lock beside it; two told never to stand by, one
+// on its command line and one in its settings file, fetch on every slot as before.
 TEST(Standby, CollectorsOnAFileTakeTurns) {
-  Group group(test::Backend::Sqlite, {{}, {}, {u"--no-standby"_s}});
-  const std::vector<size_t> first = group.FetchSlot(On7December(6, 15), 2);
-  ASSERT_EQ(first.size(), 2u);
+  QTemporaryDir folder;
+  QFile settings(folder.filePath(u"skyloom.conf"_s));
+  ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+  settings.write("standby = never\n");
+  settings.close();
+  Group group(test::Backend::Sqlite,
+              {{}, {}, {u"--no-standby"_s}, {u"--config"_s, settings.fileName()}});
+  const std::vector<size_t> first = group.FetchSlot(On7December(6, 15), 3);
+  ASSERT_EQ(first.size(), 3u);
   ASSERT_EQ(first[1], 2u);
-  // With the one that never stands by gone too, the other takes the next slot alone.
+  ASSERT_EQ(first[2], 3u);
+  // With those that never stand by gone too, the other takes the next slot alone.
   group.Signal(2, SIGKILL);
+  group.Signal(3, SIGKILL);
   group.TakeOverFrom(SIGKILL);
   EXPECT_EQ(group.FetchSlot(On7December(6, 45)), (std::vector<size_t>{1 - first[0]}));
 }

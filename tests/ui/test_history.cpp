@@ -10,11 +10,14 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <QTimer>
+#include <chrono>
 #include <memory>
 
 #include "collecting/collector_service.h"
 #include "store/open_store.h"
 #include "support/fake_clock.h"
+#include "support/pg_server.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
 #include "ui/history_models.h"
@@ -31,7 +34,7 @@ constexpr int kWaitMs = 30'000;
 const QDateTime kNow(QDate(2026, 12, 7), QTime(12, 0, 5));
 
 // Rows as another collector writes them, `count` of each, a minute apart, oldest first.
-void WriteRows(const test::TestDatabase& db, int count) {
+QString RowsSql(int count) {
   QStringList forecasts;
   QStringList attempts;
   for (int i = 0; i < count; ++i) {
@@ -39,9 +42,11 @@ void WriteRows(const test::TestDatabase& db, int count) {
     forecasts << u"('%1', '第%2条')"_s.arg(at).arg(i);
     attempts << u"('%1', '正常获取', 0, '未写入 %2')"_s.arg(at).arg(i);
   }
-  db.Exec(u"INSERT INTO tq(logtime, tqyb) VALUES "_s + forecasts.join(u',') + u';' +
-          u"INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES "_s + attempts.join(u','));
+  return u"INSERT INTO tq(logtime, tqyb) VALUES "_s + forecasts.join(u',') + u';' +
+         u"INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES "_s + attempts.join(u',');
 }
+
+void WriteRows(const test::TestDatabase& db, int count) { db.Exec(RowsSql(count)); }
 
 class HistoryPaging : public testing::TestWithParam<test::Backend> {
  protected:
@@ -215,6 +220,33 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   EXPECT_EQ(history->Attempts().Row(0).number, 7);
   EXPECT_EQ(history->Attempts().Row(101).description, u"未写入 50"_s);
   EXPECT_EQ(grid.At(kSlotPictureDays - 1, 10).state, SlotState::Error);
+}
+
+// A frozen server holds the window's reads, never the window: it keeps drawing while a
+// refresh waits, and closes without waiting the read out.
+TEST(HistoryRefresh, AFrozenServerLeavesTheWindowRunningAndClosesAtOnce) {
+  test::PgServer server;
+  ASSERT_TRUE(OpenStore(server.Uri())->CreateTables());
+  server.Psql(RowsSql(5));
+  test::FakeClock clock{kNow};
+  auto window = std::make_unique<HistoryWindow>(
+      server.Uri(),
+      PgLimits{.connect = std::chrono::seconds(10), .statement = std::chrono::seconds(10)}, clock);
+  window->show();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->Attempts().rowCount() == 5; }, kWaitMs));
+
+  server.Freeze();
+  window->Refresh();
+  int ticks = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+  timer.start(50);
+  QTest::qWait(1000);
+  EXPECT_GE(ticks, 10);
+  const auto closing = std::chrono::steady_clock::now();
+  window.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(5));
+  server.Thaw();
 }
 
 }  // namespace
