@@ -15,12 +15,18 @@ namespace {
 
 // An interrupted read ends at once; only a call that no interruption reaches takes longer.
 constexpr std::chrono::seconds kStopBound{2};
+// A reader with nothing to do for this long ends, with its connection: an API nobody asks
+// costs no threads.
+constexpr std::chrono::seconds kIdleEnd{30};
 
 }  // namespace
 
 // What the reader threads use, kept alive by them: a reader stuck in a call past Stop still
 // has its queue and its lock.
 struct StoreReaders::Shared {
+  QString location;
+  PgLimits limits;
+  int threads = 0;
   std::size_t queued = 0;
   std::mutex mutex;
   std::condition_variable wake;
@@ -28,9 +34,10 @@ struct StoreReaders::Shared {
   std::deque<Job> jobs;
   bool stopping = false;
   int running = 0;
+  int idle = 0;
   std::set<ForecastStore*> stores;  // those open, for interrupting them
 
-  void Work(const QString& location, PgLimits limits);
+  void Work();
 };
 
 StoreReaders::StoreReaders(QString location, PgLimits limits)
@@ -41,34 +48,26 @@ StoreReaders::~StoreReaders() { Stop(); }
 std::optional<QString> StoreReaders::Start(int threads, std::size_t queued) {
   Stop();
   shared_ = std::make_shared<Shared>();
+  shared_->location = location_;
+  shared_->limits = limits_;
+  shared_->threads = threads;
   shared_->queued = queued;
-  try {
-    for (int i = 0; i < threads; ++i) {
-      {
-        const std::lock_guard lock(shared_->mutex);
-        ++shared_->running;
-      }
-      std::thread([shared = shared_, location = location_, limits = limits_] {
-        shared->Work(location, limits);
-      }).detach();
-    }
-  } catch (const std::system_error& failure) {
-    {
-      const std::lock_guard lock(shared_->mutex);
-      --shared_->running;
-    }
-    Stop();
-    return QString::fromLocal8Bit(failure.what());
-  }
   return std::nullopt;
 }
 
 bool StoreReaders::Submit(Job job) {
   if (!shared_) return false;
   {
-    const std::lock_guard lock(shared_->mutex);
-    if (shared_->stopping || shared_->running == 0 || shared_->jobs.size() >= shared_->queued) {
-      return false;
+    std::unique_lock lock(shared_->mutex);
+    if (shared_->stopping || shared_->jobs.size() >= shared_->queued) return false;
+    // Readers start when reads come, up to their number.
+    if (shared_->idle == 0 && shared_->running < shared_->threads) {
+      try {
+        std::thread([shared = shared_] { shared->Work(); }).detach();
+        ++shared_->running;
+      } catch (const std::system_error&) {
+        if (shared_->running == 0) return false;  // the readers there are will take it
+      }
     }
     shared_->jobs.push_back(std::move(job));
   }
@@ -92,7 +91,7 @@ void StoreReaders::Stop() {
   shared->ended.wait_for(lock, kStopBound, [&] { return shared->running == 0; });
 }
 
-void StoreReaders::Shared::Work(const QString& location, PgLimits limits) {
+void StoreReaders::Shared::Work() {
   {
     // Opened here and used by this thread alone: a PostgreSQL session serves one caller.
     const std::unique_ptr<ForecastStore> store = OpenStore(location, limits, StoreAccess::ReadOnly);
@@ -101,8 +100,11 @@ void StoreReaders::Shared::Work(const QString& location, PgLimits limits) {
     // Raised before this store was known, Stop must still reach it.
     if (stopping) store->Interrupt();
     for (;;) {
-      wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-      if (stopping) break;
+      ++idle;
+      const bool woken =
+          wake.wait_for(lock, kIdleEnd, [this] { return stopping || !jobs.empty(); });
+      --idle;
+      if (stopping || !woken) break;
       Job job = std::move(jobs.front());
       jobs.pop_front();
       lock.unlock();
@@ -111,10 +113,9 @@ void StoreReaders::Shared::Work(const QString& location, PgLimits limits) {
       lock.lock();
     }
     stores.erase(store.get());
+    --running;
+    ended.notify_all();
   }
-  const std::lock_guard lock(mutex);
-  --running;
-  ended.notify_all();
 }
 
 }  // namespace skyloom

@@ -23,7 +23,8 @@ class StoreReaders final {
   StoreReaders(const StoreReaders&) = delete;
   StoreReaders& operator=(const StoreReaders&) = delete;
 
-  // Starts `threads` readers; what went wrong, if anything.
+  // Lets up to `threads` readers start as reads come, each ending after a while idle; what
+  // went wrong, if anything.
   std::optional<QString> Start(int threads, std::size_t queued);
   // Queues a read; false when the queue is full or the readers have stopped.
   bool Submit(Job job);
