@@ -122,8 +122,14 @@ QString ReadEntities(QStringView stored) {
 }
 
 // Each Take… consumes what it read from the start of `rest`, and nothing when it fails.
+// The first character is compared alone first: most words differ there, and startsWith is a
+// call into the library.
+bool StartsWith(QStringView text, QStringView word) {
+  return !text.isEmpty() && text.front() == word.front() && text.startsWith(word);
+}
+
 bool Take(QStringView& rest, QStringView word) {
-  if (!rest.startsWith(word)) return false;
+  if (!StartsWith(rest, word)) return false;
   rest = rest.sliced(word.size());
   return true;
 }
@@ -131,7 +137,7 @@ bool Take(QStringView& rest, QStringView word) {
 std::optional<QStringView> TakeLongest(QStringView& rest, std::span<const QStringView> words) {
   std::optional<QStringView> best;
   for (const QStringView word : words) {
-    if (rest.startsWith(word) && (!best || word.size() > best->size())) best = word;
+    if (StartsWith(rest, word) && (!best || word.size() > best->size())) best = word;
   }
   if (best) rest = rest.sliced(best->size());
   return best;
@@ -189,7 +195,7 @@ bool IsSky(QStringView clause) {
   while (!clause.isEmpty()) {
     const SkyTerm* term = nullptr;
     for (const SkyTerm& candidate : kSkyTerms) {
-      if (clause.startsWith(candidate.text) &&
+      if (StartsWith(clause, candidate.text) &&
           (!term || candidate.text.size() > term->text.size())) {
         term = &candidate;
       }
