@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "history/forecast_fields.h"
 #include "history/readable_text.h"
 #include "history/text_diff.h"
 
@@ -14,10 +15,14 @@ QJsonValue Optional(const std::optional<QString>& text) {
   return text ? QJsonValue(*text) : QJsonValue();
 }
 
+// The stored text as it is, and beside it what can be read from it.
 QJsonObject ForecastObject(const ForecastRow& row) {
-  return QJsonObject{{QStringLiteral("id"), row.id},
-                     {QStringLiteral("logtime"), row.logtime},
-                     {QStringLiteral("text"), Optional(row.text)}};
+  return QJsonObject{
+      {QStringLiteral("id"), row.id},
+      {QStringLiteral("logtime"), row.logtime},
+      {QStringLiteral("text"), Optional(row.text)},
+      {QStringLiteral("fields"),
+       ForecastFieldsJson(row.text ? ParseForecastFields(*row.text) : std::nullopt)}};
 }
 
 QJsonObject AttemptObject(const AttemptRow& row) {
