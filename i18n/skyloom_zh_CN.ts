@@ -268,6 +268,50 @@
         <source>Stored %1; changes since the forecast of %2: %3</source>
         <translation>%1 写入；与 %2 的预报相比的改动：%3</translation>
     </message>
+    <message>
+        <source>%1 gusts %2</source>
+        <translation>%1阵风%2</translation>
+    </message>
+    <message>
+        <source>gusts %1</source>
+        <translation>阵风%1</translation>
+    </message>
+    <message>
+        <source>Bulletin</source>
+        <translation>预报</translation>
+    </message>
+    <message>
+        <source>%1, issued at %2:00</source>
+        <translation>%1%2点发布</translation>
+    </message>
+    <message>
+        <source>Period</source>
+        <translation>时段</translation>
+    </message>
+    <message>
+        <source>Weather</source>
+        <translation>天气</translation>
+    </message>
+    <message>
+        <source>Wind</source>
+        <translation>风</translation>
+    </message>
+    <message>
+        <source>Lowest</source>
+        <translation>最低</translation>
+    </message>
+    <message>
+        <source>Highest</source>
+        <translation>最高</translation>
+    </message>
+    <message>
+        <source>Humidity</source>
+        <translation>相对湿度</translation>
+    </message>
+    <message>
+        <source>Not read</source>
+        <translation>未能识别</translation>
+    </message>
 </context>
 <context>
     <name>skyloom::MainWindow</name>
