@@ -159,28 +159,32 @@ TEST_P(HistoryDiff, SelectingAForecastMarksWhatChangedSinceTheOneBefore) {
   EXPECT_EQ(fields->isVisibleTo(&window), !GetParam().fields.isEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, HistoryDiff,
-    testing::Values(
-        DiffCase{"insertion",
-                 {u"台今天6点钟发布：今天白天：阴。"_s,
-                  u"台今天6点钟发布：今天白天：阴转多云。东北风3级。最高温度：零下2℃。"_s},
-                 u"台今天6点钟发布：今天白天：阴{+转多云。东北风3级。最高温度：零下2℃+}。"_s,
-                 {},
-                 u"台 今天, issued at 6:00||||||\n今天白天|阴转多云|东北风3级||-2℃||"_s},
-        DiffCase{"deletion",
-                 {u"东北风4到5级，阵风6级。"_s, u"东北风4级。"_s},
-                 u"东北风4[-到5级，阵风6-]级。"_s},
-        DiffCase{"replacement",
-                 {u"最低温度：8℃。"_s, u"最低温度：5℃。"_s},
-                 u"最低温度：[-8-]{+5+}℃。"_s},
-        DiffCase{"identical", {u"多云。"_s, u"多云。"_s}, u"多云。"_s},
-        DiffCase{"first_forecast", {u"晴。"_s}, u"晴。"_s},
-        DiffCase{"entity_spaces",
-                 {u"阴&nbsp;&nbsp;晴"_s, u"阴&nbsp;晴"_s},
-                 u"阴\u00a0[-\u00a0-]晴"_s,
-                 u"阴\u00a0晴"_s}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Texts, HistoryDiff,
+                         testing::Values(DiffCase{"insertion",
+                                                  {u"今天白天：阴。"_s, u"今天白天：阴转多云。"_s},
+                                                  u"今天白天：阴{+转多云+}。"_s},
+                                         DiffCase{"deletion",
+                                                  {u"东北风4到5级，阵风6级。"_s, u"东北风4级。"_s},
+                                                  u"东北风4[-到5级，阵风6-]级。"_s},
+                                         DiffCase{"replacement",
+                                                  {u"最低温度：8℃。"_s, u"最低温度：5℃。"_s},
+                                                  u"最低温度：[-8-]{+5+}℃。"_s},
+                                         DiffCase{
+                                             "identical", {u"多云。"_s, u"多云。"_s}, u"多云。"_s},
+                                         DiffCase{"first_forecast", {u"晴。"_s}, u"晴。"_s},
+                                         DiffCase{"entity_spaces",
+                                                  {u"阴&nbsp;&nbsp;晴"_s, u"阴&nbsp;晴"_s},
+                                                  u"阴\u00a0[-\u00a0-]晴"_s,
+                                                  u"阴\u00a0晴"_s},
+                                         DiffCase{"fields",
+                                                  {u"台6点钟发布：今天：阴，北风3级。"
+                                                   "明天最低温度：零下2℃。"_s},
+                                                  u"台6点钟发布：今天：阴，北风3级。"
+                                                  "明天最低温度：零下2℃。"_s,
+                                                  {},
+                                                  u"台, issued at 6:00||||||\n"
+                                                  "今天|阴|北风3级|明天 -2℃|||"_s}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A fetch of the window's own, and rows another collector wrote, show on top of both lists
 // and in the slot picture, without losing the rows read so far.
