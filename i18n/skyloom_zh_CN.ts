@@ -147,6 +147,58 @@
         <source>failed</source>
         <translation>失败</translation>
     </message>
+    <message>
+        <source>Period</source>
+        <translation>时段</translation>
+    </message>
+    <message>
+        <source>Weather</source>
+        <translation>天气</translation>
+    </message>
+    <message>
+        <source>Wind</source>
+        <translation>风</translation>
+    </message>
+    <message>
+        <source>Lowest</source>
+        <translation>最低</translation>
+    </message>
+    <message>
+        <source>Highest</source>
+        <translation>最高</translation>
+    </message>
+    <message>
+        <source>Humidity</source>
+        <translation>相对湿度</translation>
+    </message>
+    <message>
+        <source>%1, issued at %2:00</source>
+        <translation>%1%2点发布</translation>
+    </message>
+    <message>
+        <source>gusts %1</source>
+        <translation>阵风%1</translation>
+    </message>
+    <message>
+        <source>Not read: %1</source>
+        <translation>未能识别：%1</translation>
+    </message>
+    <message>
+        <source>Temperatures forecast over the last 14 days</source>
+        <translation>近 14 天预报的气温</translation>
+    </message>
+    <message>
+        <source>The highest and lowest that each day&apos;s newest forecast names. Hover over a day, or tap it, for that forecast.</source>
+        <translation>每天最新一条预报中的最高和最低气温。将指针悬停在某一天上或轻点它，可查看那条预报。</translation>
+    </message>
+    <message>
+        <source>No forecast of these days names a temperature.</source>
+        <translation>这些天的预报都没有给出气温。</translation>
+    </message>
+    <message>
+        <source>%1: highest %2, lowest %3</source>
+        <translation>%1：最高 %2，最低 %3</translation>
+    </message>
 </context>
 <context>
     <name>skyloom::AttemptListModel</name>
@@ -215,6 +267,50 @@
     <message>
         <source>Stored %1; changes since the forecast of %2: %3</source>
         <translation>%1 写入；与 %2 的预报相比的改动：%3</translation>
+    </message>
+    <message>
+        <source>%1 gusts %2</source>
+        <translation>%1阵风%2</translation>
+    </message>
+    <message>
+        <source>gusts %1</source>
+        <translation>阵风%1</translation>
+    </message>
+    <message>
+        <source>Bulletin</source>
+        <translation>预报</translation>
+    </message>
+    <message>
+        <source>%1, issued at %2:00</source>
+        <translation>%1%2点发布</translation>
+    </message>
+    <message>
+        <source>Period</source>
+        <translation>时段</translation>
+    </message>
+    <message>
+        <source>Weather</source>
+        <translation>天气</translation>
+    </message>
+    <message>
+        <source>Wind</source>
+        <translation>风</translation>
+    </message>
+    <message>
+        <source>Lowest</source>
+        <translation>最低</translation>
+    </message>
+    <message>
+        <source>Highest</source>
+        <translation>最高</translation>
+    </message>
+    <message>
+        <source>Humidity</source>
+        <translation>相对湿度</translation>
+    </message>
+    <message>
+        <source>Not read</source>
+        <translation>未能识别</translation>
     </message>
 </context>
 <context>

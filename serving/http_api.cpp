@@ -34,6 +34,10 @@ constexpr qint64 kMaxLimit = 1000;
 constexpr int kHealthAttempts = 1000;
 // The status page's log: a screenful of the newest attempts.
 constexpr std::size_t kPageAttempts = 20;
+// The status page's chart reads the forecasts of the pictured days this many at a time, and at
+// most this many in all: beyond that a day of endless changes loses the chart its oldest days.
+constexpr int kChartPage = 100;
+constexpr std::size_t kChartForecasts = 1000;
 // Nothing on the page runs but its own script, and nothing it loads comes from elsewhere.
 constexpr char kPagePolicy[] =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
@@ -127,6 +131,18 @@ std::optional<QString> ReadQuery(std::string_view query, std::span<Parameter> pa
     parameter->given = true;
   }
   return std::nullopt;
+}
+
+// Newest first: the forecasts stored from `from` on, and always the newest page.
+StoreExpected<std::vector<ForecastRow>> ForecastsSince(ForecastStore& store, const QString& from) {
+  std::vector<ForecastRow> rows;
+  while (rows.size() < kChartForecasts) {
+    auto page = store.NewestForecasts(kChartPage, rows.empty() ? 0 : rows.back().id);
+    if (!page) return std::unexpected(page.error());
+    rows.insert(rows.end(), page->begin(), page->end());
+    if (page->size() < static_cast<std::size_t>(kChartPage) || rows.back().logtime < from) break;
+  }
+  return rows;
 }
 
 // If-None-Match holds one tag, a list of them or "*"; a weak tag matches as well.
@@ -400,11 +416,11 @@ void HttpApi::Routes::PageStatus(const HttpRequest&, std::string_view query,
   if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
   Read(reply, [this](ForecastStore& store) {
     const QDateTime now = clock_.Now();
-    const auto forecasts = store.NewestForecasts(2, 0);
+    const auto [from, to] = SlotGridRange(now.date(), kSlotPictureDays);
+    const auto forecasts = ForecastsSince(store, from);
     if (!forecasts) return Fail(503, Unreadable(forecasts.error()));
     const auto attempts = store.NewestAttempts(kHealthAttempts);
     if (!attempts) return Fail(503, Unreadable(attempts.error()));
-    const auto [from, to] = SlotGridRange(now.date(), kSlotPictureDays);
     const auto pictured = store.AttemptsBetween(from, to);
     if (!pictured) return Fail(503, Unreadable(pictured.error()));
     const std::vector<AttemptRow> newest(

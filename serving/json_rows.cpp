@@ -3,7 +3,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
+#include "history/forecast_fields.h"
 #include "history/readable_text.h"
 #include "history/text_diff.h"
 
@@ -14,10 +16,14 @@ QJsonValue Optional(const std::optional<QString>& text) {
   return text ? QJsonValue(*text) : QJsonValue();
 }
 
+// The stored text as it is, and beside it what can be read from it.
 QJsonObject ForecastObject(const ForecastRow& row) {
-  return QJsonObject{{QStringLiteral("id"), row.id},
-                     {QStringLiteral("logtime"), row.logtime},
-                     {QStringLiteral("text"), Optional(row.text)}};
+  return QJsonObject{
+      {QStringLiteral("id"), row.id},
+      {QStringLiteral("logtime"), row.logtime},
+      {QStringLiteral("text"), Optional(row.text)},
+      {QStringLiteral("fields"),
+       ForecastFieldsJson(row.text ? ParseForecastFields(*row.text) : std::nullopt)}};
 }
 
 QJsonObject AttemptObject(const AttemptRow& row) {
@@ -114,6 +120,38 @@ QJsonObject SlotsObject(const SlotGrid& grid) {
                      {QStringLiteral("days"), days}};
 }
 
+// For each day of the slot picture, the highest and lowest temperatures its newest forecast
+// names, with that forecast as a person reads it; days without a forecast have no point.
+QJsonObject ChartObject(const std::vector<ForecastRow>& newestFirst, const SlotGrid& grid) {
+  const QDate lastDay = grid.firstDay.addDays(grid.days - 1);
+  QSet<QDate> shown;
+  QJsonArray points;
+  for (const ForecastRow& row : newestFirst) {
+    const QDate day = QDate::fromString(row.logtime.left(10), Qt::ISODate);
+    if (!day.isValid() || day < grid.firstDay || day > lastDay || shown.contains(day)) continue;
+    shown.insert(day);
+    const std::optional<ForecastFields> fields =
+        row.text ? ParseForecastFields(*row.text) : std::nullopt;
+    const PredictedTemperatures extremes =
+        fields ? TemperatureExtremes(*fields) : PredictedTemperatures{};
+    const auto number = [](std::optional<int> value) {
+      return value ? QJsonValue(*value) : QJsonValue();
+    };
+    points.append(QJsonObject{{QStringLiteral("date"), day.toString(Qt::ISODate)},
+                              {QStringLiteral("id"), row.id},
+                              {QStringLiteral("logtime"), row.logtime},
+                              {QStringLiteral("readable_text"),
+                               row.text ? QJsonValue(ReadableForecast(*row.text)) : QJsonValue()},
+                              {QStringLiteral("lowest"), number(extremes.lowest)},
+                              {QStringLiteral("highest"), number(extremes.highest)}});
+  }
+  QJsonArray oldestFirst;
+  for (qsizetype i = points.size() - 1; i >= 0; --i) oldestFirst.append(points[i]);
+  return QJsonObject{{QStringLiteral("first_day"), grid.firstDay.toString(Qt::ISODate)},
+                     {QStringLiteral("days"), grid.days},
+                     {QStringLiteral("points"), oldestFirst}};
+}
+
 template <typename Row, typename ToObject>
 QByteArray Array(const std::vector<Row>& rows, ToObject toObject) {
   QJsonArray array;
@@ -176,6 +214,7 @@ QByteArray StatusJson(const std::vector<ForecastRow>& newestFirst, const HealthR
   status.insert(QStringLiteral("previous"), previous);
   status.insert(QStringLiteral("diff"), diff);
   status.insert(QStringLiteral("slots"), SlotsObject(grid));
+  status.insert(QStringLiteral("chart"), ChartObject(newestFirst, grid));
 
   QJsonArray attempts;
   for (const AttemptRow& row : newestAttempts) {

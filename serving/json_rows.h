@@ -21,7 +21,8 @@ QByteArray HealthJson(const HealthReport& report);
 
 // What the status page shows: the newest of `newestFirst` forecasts as stored and as a person
 // reads it, what changed between the readable texts since the one after it, health, the slot
-// picture and the newest attempts.
+// picture, the temperatures the newest forecast of each of the picture's days names (from
+// those of `newestFirst` stored on them), and the newest attempts.
 QByteArray StatusJson(const std::vector<ForecastRow>& newestFirst, const HealthReport& health,
                       const SlotGrid& grid, const std::vector<AttemptRow>& newestAttempts);
 

@@ -62,6 +62,23 @@ constexpr PageText kTexts[] = {
      QT_TRANSLATE_NOOP("StatusPage",
                        "The program cannot be reached; trying again every 30 seconds.")},
     {"failure", QT_TRANSLATE_NOOP("StatusPage", "failed")},
+    {"period", QT_TRANSLATE_NOOP("StatusPage", "Period")},
+    {"sky", QT_TRANSLATE_NOOP("StatusPage", "Weather")},
+    {"wind", QT_TRANSLATE_NOOP("StatusPage", "Wind")},
+    {"lowest", QT_TRANSLATE_NOOP("StatusPage", "Lowest")},
+    {"highest", QT_TRANSLATE_NOOP("StatusPage", "Highest")},
+    {"humidity", QT_TRANSLATE_NOOP("StatusPage", "Humidity")},
+    {"issuedAt", QT_TRANSLATE_NOOP("StatusPage", "%1, issued at %2:00")},
+    {"gust", QT_TRANSLATE_NOOP("StatusPage", "gusts %1")},
+    {"notRead", QT_TRANSLATE_NOOP("StatusPage", "Not read: %1")},
+    {"chart", QT_TRANSLATE_NOOP("StatusPage", "Temperatures forecast over the last 14 days")},
+    {"chartHint",
+     QT_TRANSLATE_NOOP("StatusPage",
+                       "The highest and lowest that each day's newest forecast names. Hover over "
+                       "a day, or tap it, for that forecast.")},
+    {"noTemperatures",
+     QT_TRANSLATE_NOOP("StatusPage", "No forecast of these days names a temperature.")},
+    {"chartPoint", QT_TRANSLATE_NOOP("StatusPage", "%1: highest %2, lowest %3")},
 };
 
 std::string Resource(const char* name) {

@@ -10,8 +10,10 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "history/forecast_fields.h"
 #include "history/readable_text.h"
 #include "history/slot_grid.h"
 #include "history/store_reader.h"
@@ -68,6 +70,43 @@ QString LegendHtml() {
            HistoryWindow::tr("inserted").toHtmlEscaped(),
            HistoryWindow::tr("deleted").toHtmlEscaped());
 }
+
+// The columns of the fields under a forecast, one row per period.
+enum FieldColumn { kPeriod, kSky, kWind, kLow, kHigh, kHumidity, kNotRead, kFieldColumns };
+
+QString RangeText(const ValueRange& range, const QString& unit) {
+  return range.lowest == range.highest
+             ? QString::number(range.lowest) + unit
+             : QStringLiteral("%1–%2%3").arg(range.lowest).arg(range.highest).arg(unit);
+}
+
+QString TemperatureText(const std::optional<ForecastTemperature>& temperature) {
+  if (!temperature) return {};
+  const QString degrees = QString::number(temperature->celsius) + u'℃';
+  return temperature->day ? *temperature->day + u' ' + degrees : degrees;
+}
+
+QString WindText(const ForecastPeriod& period) {
+  const QString force = QStringLiteral("级");
+  QStringList parts;
+  if (period.wind) parts << period.wind->direction + RangeText(period.wind->force, force);
+  for (const ForecastGust& gust : period.gusts) {
+    parts << (gust.area
+                  ? HistoryWindow::tr("%1 gusts %2").arg(*gust.area, RangeText(gust.force, force))
+                  : HistoryWindow::tr("gusts %1").arg(RangeText(gust.force, force)));
+  }
+  return parts.join(QStringLiteral("，"));
+}
+
+QString BulletinText(const ForecastBulletin& bulletin) {
+  QStringList who;
+  if (bulletin.issuer) who << *bulletin.issuer;
+  if (bulletin.issuedDay) who << *bulletin.issuedDay;
+  if (!bulletin.issuedHour) return who.isEmpty() ? HistoryWindow::tr("Bulletin") : who.join(u' ');
+  return HistoryWindow::tr("%1, issued at %2:00").arg(who.join(u' ')).arg(*bulletin.issuedHour);
+}
+
+QString NotRead(const QStringList& clauses) { return clauses.join(QStringLiteral("；")); }
 
 }  // namespace
 
@@ -139,10 +178,19 @@ QWidget* HistoryWindow::MakeForecastsTab() {
   QFont textFont = forecastText_->font();
   textFont.setPointSizeF(textFont.pointSizeF() * 1.2);
   forecastText_->setFont(textFont);
+  forecastFields_ = new QTreeWidget(detail);
+  forecastFields_->setObjectName(QStringLiteral("treeFields"));
+  forecastFields_->setColumnCount(kFieldColumns);
+  forecastFields_->setHeaderLabels({tr("Period"), tr("Weather"), tr("Wind"), tr("Lowest"),
+                                    tr("Highest"), tr("Humidity"), tr("Not read")});
+  forecastFields_->setSelectionMode(QAbstractItemView::NoSelection);
+  forecastFields_->setWordWrap(true);
+  forecastFields_->hide();
   auto* detailColumn = new QVBoxLayout(detail);
   detailColumn->setContentsMargins(0, 0, 0, 0);
   detailColumn->addWidget(forecastCaption_);
-  detailColumn->addWidget(forecastText_, 1);
+  detailColumn->addWidget(forecastText_, 2);
+  detailColumn->addWidget(forecastFields_, 1);
 
   splitter->setStretchFactor(0, 3);
   splitter->setStretchFactor(1, 2);
@@ -228,9 +276,11 @@ void HistoryWindow::ShowForecast(const QModelIndex& current) {
   forecastText_->clear();
   if (!current.isValid()) {
     forecastCaption_->clear();
+    forecastFields_->hide();
     return;
   }
   const ForecastRow row = forecasts_->Row(current.row());
+  ShowFields(row);
   forecasts_->Previous(current.row(), [this, row](const std::optional<ForecastRow>& previous) {
     // The selection may have moved on while the forecast before was read.
     const QModelIndex now = forecastList_->currentIndex();
@@ -270,6 +320,34 @@ void HistoryWindow::ShowDifference(const ForecastRow& row,
     cursor.insertText(span.text, format);
   }
   forecastText_->moveCursor(QTextCursor::Start);
+}
+
+// The periods of each bulletin, under the bulletin's heading; hidden when none can be read.
+void HistoryWindow::ShowFields(const ForecastRow& row) {
+  forecastFields_->clear();
+  const std::optional<ForecastFields> fields =
+      row.text ? ParseForecastFields(*row.text) : std::nullopt;
+  forecastFields_->setVisible(fields.has_value());
+  if (!fields) return;
+  for (const ForecastBulletin& bulletin : fields->bulletins) {
+    auto* heading = new QTreeWidgetItem(forecastFields_);
+    heading->setText(kPeriod, BulletinText(bulletin));
+    heading->setText(kNotRead, NotRead(bulletin.unparsed));
+    heading->setFirstColumnSpanned(bulletin.unparsed.isEmpty());
+    for (const ForecastPeriod& period : bulletin.periods) {
+      auto* item = new QTreeWidgetItem(heading);
+      item->setText(kPeriod, period.name);
+      item->setText(kSky, period.sky.value_or(QString()));
+      item->setText(kWind, WindText(period));
+      item->setText(kLow, TemperatureText(period.low));
+      item->setText(kHigh, TemperatureText(period.high));
+      item->setText(kHumidity,
+                    period.humidity ? RangeText(*period.humidity, QStringLiteral("%")) : QString());
+      item->setText(kNotRead, NotRead(period.unparsed));
+    }
+  }
+  forecastFields_->expandAll();
+  for (int column = 0; column < kNotRead; ++column) forecastFields_->resizeColumnToContents(column);
 }
 
 void HistoryWindow::showEvent(QShowEvent* event) {

@@ -13,6 +13,7 @@ class QTableView;
 class QTabWidget;
 class QTextEdit;
 class QTimer;
+class QTreeWidget;
 
 namespace skyloom {
 
@@ -48,6 +49,7 @@ class HistoryWindow final : public QWidget {
   QWidget* MakeAttemptsTab();
   void ShowForecast(const QModelIndex& current);
   void ShowDifference(const ForecastRow& row, const std::optional<ForecastRow>& previous);
+  void ShowFields(const ForecastRow& row);
   void ShowReadError(const QString& message);
 
   StoreReader* reader_;
@@ -59,6 +61,7 @@ class HistoryWindow final : public QWidget {
   QTableView* forecastList_ = nullptr;
   QLabel* forecastCaption_ = nullptr;
   QTextEdit* forecastText_ = nullptr;
+  QTreeWidget* forecastFields_ = nullptr;
   SlotPicture* picture_ = nullptr;
   QTableView* attemptList_ = nullptr;
   QLabel* status_;

@@ -32,6 +32,19 @@
     return `${weekday.format(new Date(Date.UTC(y, m - 1, d)))} ${iso.slice(5)}`;
   };
   const attemptLine = (a) => `${a.logtime}  ${a.status} ${a.errnum} ${a.description}`;
+  const SVG = 'http://www.w3.org/2000/svg';
+  const draw = (tag, attributes, className) => {
+    const element = document.createElementNS(SVG, tag);
+    for (const [name, value] of Object.entries(attributes)) element.setAttribute(name, value);
+    if (className) element.setAttribute('class', className);
+    return element;
+  };
+  const range = (r, unit) => (r[0] === r[1] ? `${r[0]}${unit}` : `${r[0]}–${r[1]}${unit}`);
+  const degrees = (t) => (t ? `${t.day ?? ''} ${t.celsius}℃`.trim() : '');
+  const dayNumber = (iso) => {
+    const [y, m, d] = iso.split('-').map(Number);
+    return Date.UTC(y, m - 1, d) / 86400000;
+  };
 
   let shownId = null;
   let stale = true;
@@ -64,6 +77,118 @@
     for (const span of data.diff) {
       const tag = { inserted: 'ins', deleted: 'del' }[span.kind];
       diff.append(tag ? make(tag, '', span.text) : document.createTextNode(span.text));
+    }
+  }
+
+  // The newest forecast's periods, bulletin by bulletin, and what could not be read in them.
+  function renderPeriods(fields) {
+    const table = byId('periods');
+    for (const body of [...table.tBodies]) body.remove();
+    table.hidden = !fields;
+    if (!fields) return;
+    const wide = (tr, className, text) => {
+      const cell = make(tr, className, text);
+      cell.colSpan = 6;
+      return cell;
+    };
+    for (const b of fields.bulletins) {
+      const body = make('tbody');
+      const who = [b.issuer, b.issued_day].filter((v) => v).join(' ');
+      const heading = make('tr');
+      heading.append(wide('th', 'bulletin',
+        b.issued_hour === null ? who : fill(words.issuedAt, who, b.issued_hour)));
+      body.append(heading);
+      const notRead = (clauses) => {
+        if (!clauses.length) return;
+        const row = make('tr', 'unread');
+        row.append(wide('td', '', fill(words.notRead, clauses.join('；'))));
+        body.append(row);
+      };
+      notRead(b.unparsed);
+      for (const p of b.periods) {
+        const wind = [p.wind ? `${p.wind.direction}${range(p.wind.force, '级')}` : '',
+          ...p.gusts.map((g) => `${g.area ?? ''} ${fill(words.gust, range(g.force, '级'))}`.trim())];
+        const row = make('tr');
+        row.append(make('th', '', p.name), make('td', '', p.sky ?? ''),
+          make('td', 'wind', wind.filter((w) => w).join('\n')), make('td', '', degrees(p.low)),
+          make('td', '', degrees(p.high)), make('td', '', p.humidity ? range(p.humidity, '%') : ''));
+        body.append(row);
+        notRead(p.unparsed);
+      }
+      table.append(body);
+    }
+  }
+
+  // The highest and lowest of each day's newest forecast, one column a day, oldest on the left.
+  function renderChart(chart) {
+    const figure = byId('temps');
+    const detail = byId('chart-detail');
+    figure.replaceChildren();
+    detail.textContent = '';
+    const points = chart.points.filter((p) => p.highest !== null || p.lowest !== null);
+    const values = points.flatMap((p) => [p.highest, p.lowest]).filter((v) => v !== null);
+    byId('chart-empty').hidden = values.length > 0;
+    if (!values.length) return;
+
+    // Drawn at the size it shows, so that its text keeps the page's size on a phone too.
+    const width = Math.max(320, Math.min(960, Math.round(figure.clientWidth) || 640));
+    const [height, left, right, top, bottom] = [240, 40, 8, 10, 26];
+    figure.setAttribute('viewBox', `0 0 ${width} ${height}`);
+    const spread = Math.max(...values) - Math.min(...values);
+    const step = spread > 40 ? 10 : spread > 12 ? 5 : 2;
+    const low = Math.floor((Math.min(...values) - 1) / step) * step;
+    const high = Math.ceil((Math.max(...values) + 1) / step) * step;
+    const y = (v) => top + ((high - v) / (high - low)) * (height - top - bottom);
+    const column = (width - left - right) / chart.days;
+    const first = dayNumber(chart.first_day);
+    const x = (date) => left + (dayNumber(date) - first + 0.5) * column;
+
+    for (let v = low; v <= high; v += step) {
+      figure.append(draw('line', { x1: left, x2: width - right, y1: y(v), y2: y(v) }, 'grid'));
+      const label = draw('text', { x: left - 6, y: y(v) + 4 }, 'axis value');
+      label.textContent = `${v}℃`;
+      figure.append(label);
+    }
+    for (let i = chart.days - 1; i >= 0; i -= 2) {
+      const date = new Date((first + i) * 86400000).toISOString().slice(0, 10);
+      const label = draw('text', { x: x(date), y: height - 8 }, 'axis day');
+      label.textContent = date.slice(5);
+      figure.append(label);
+    }
+    // A day without a value breaks the line rather than bridging it.
+    for (const key of ['highest', 'lowest']) {
+      let line = [];
+      let last = null;
+      const end = () => {
+        if (line.length) figure.append(draw('polyline', { points: line.join(' ') }, `line ${key}`));
+        line = [];
+      };
+      for (const p of points.filter((q) => q[key] !== null)) {
+        if (last !== null && dayNumber(p.date) !== last + 1) end();
+        line.push(`${x(p.date)},${y(p[key])}`);
+        last = dayNumber(p.date);
+      }
+      end();
+    }
+    for (const p of points) {
+      // The whole column answers a hover or a tap, not just the small dots.
+      const day = draw('g', { 'data-date': p.date, tabindex: 0 }, 'day');
+      const title = draw('title', {});
+      title.textContent = `${fill(words.chartPoint, dayLabel(p.date), p.highest ?? '–',
+        p.lowest ?? '–')}\n${p.logtime}\n${p.readable_text ?? ''}`;
+      day.append(title, draw('rect', { x: x(p.date) - column / 2, y: top, width: column,
+        height: height - top - bottom }, 'hit'));
+      for (const key of ['highest', 'lowest']) {
+        if (p[key] !== null) day.append(draw('circle', { cx: x(p.date), cy: y(p[key]), r: 4 }, key));
+      }
+      const choose = () => {
+        figure.querySelector('.chosen')?.classList.remove('chosen');
+        day.classList.add('chosen');
+        detail.textContent = title.textContent;
+      };
+      day.addEventListener('click', choose);
+      day.addEventListener('keydown', (event) => { if (event.key === 'Enter') choose(); });
+      figure.append(day);
     }
   }
 
@@ -132,6 +257,8 @@
     }
     renderHealth(data.health);
     renderForecast(data);
+    renderPeriods(data.forecast?.fields ?? null);
+    renderChart(data.chart);
     renderSlots(data.slots);
     renderAttempts(data.attempts);
     return true;

@@ -32,7 +32,7 @@ TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
   EXPECT_EQ(Read({u"--latest"_s}).exitCode, 3);  // nothing stored yet
 
   // Plain text shows C1 controls as U+FFFD; JSON keeps them, escaped.
-  for (const QString& text : {u"晴"_s, u"多云\"转\"阴\u009b2J"_s}) {
+  for (const QString& text : {u"台今天6点钟发布：今天：晴。"_s, u"多云\"转\"阴\u009b2J"_s}) {
     ASSERT_EQ(store->Record(FetchResult{0, {}, text}).error, std::nullopt);
   }
   ASSERT_EQ(store->Record(FetchResult{7, u"refused\x1b]0;x\x07"_s, std::nullopt}).error,
@@ -48,12 +48,13 @@ TEST_P(ReadCommands, PrintTheNewestRowsAsTextOrJson) {
       QJsonDocument::fromJson(Read({u"--latest"_s, u"--json"_s}).out.toUtf8()).object();
   EXPECT_EQ(newest, (QJsonObject{{u"id"_s, rows[1].id},
                                  {u"logtime"_s, rows[1].logtime},
-                                 {u"text"_s, u"多云\"转\"阴\u009b2J"_s}}));
+                                 {u"text"_s, u"多云\"转\"阴\u009b2J"_s},
+                                 {u"fields"_s, QJsonValue()}}));
 
   const QJsonArray history =
       QJsonDocument::fromJson(Read({u"--history"_s, u"5"_s, u"--json"_s}).out.toUtf8()).array();
   ASSERT_EQ(history.size(), 2);
-  EXPECT_EQ(history[1].toObject()[u"text"_s], u"晴"_s);
+  EXPECT_EQ(history[1][u"fields"_s][u"bulletins"_s][0][u"periods"_s][0][u"sky"_s], u"晴"_s);
 
   const test::OnceRun log = Read({u"--log"_s, u"2"_s});
   EXPECT_EQ(log.exitCode, 0) << log.err.toStdString();

@@ -14,10 +14,11 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
-// Each leaves a trace in the page if it ever runs.
+// Each leaves a trace in the page if it ever runs, as text, a gust's area or a clause not read.
 const QString kForecast =
-    u"今天晴&nbsp;&nbsp;转多云。<script>document.body.dataset.ran=1</script>"
-    "<img src=x onerror=\"document.body.dataset.ran=2\">"_s;
+    u"台今天6点钟发布：&nbsp;&nbsp;今天：晴转多云。"
+    "<img src=x onerror=\"document.body.dataset.ran=4\">阵风9级。最高温度：9℃。"
+    "<script>document.body.dataset.ran=1</script><img src=x onerror=\"document.body.dataset.ran=2\">"_s;
 const QString kDescription = u"<img src=x onerror=\"document.body.dataset.ran=3\">"_s;
 
 struct Browser {
@@ -54,9 +55,14 @@ std::pair<QString, QString> DumpDom(const QString& url, const QStringList& argum
 TEST_P(StatusPageInABrowser, ShowsStoredRowsAsTextInTheBrowsersLanguage) {
   const auto db = test::MakeTestDatabase(test::Backend::Sqlite);
   db->MakeTablesElsewhere();
+  // The chart's days: the newest of 03-01 is the last row, and 02-27 lies beyond a page of rows.
   db->Exec(
-      u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-01 07:15:02', '今天晴。'), "
-      "('2026-03-01 09:15:02', '%1')"_s.arg(QString(kForecast).replace(u"'"_s, u"''"_s)));
+      u"INSERT INTO tq(logtime, tqyb) VALUES "
+      "('2026-02-27 07:15:02', '台今天6点钟发布：今天：晴。最低温度：零下2℃。');"
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100) "
+      "INSERT INTO tq(logtime, tqyb) SELECT '2026-03-01 07:15:02', '今天晴。' FROM n;"
+      "INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-01 09:15:02', '%1')"_s.arg(
+          QString(kForecast).replace(u"'"_s, u"''"_s)));
   db->Exec(
       u"INSERT INTO tqlog VALUES ('2026-03-01 07:15:02', '正常获取', 0, '成功写入'), "
       "('2026-03-01 07:45:02', '获取错误', 7, '%1')"_s.arg(kDescription));
@@ -76,11 +82,19 @@ TEST_P(StatusPageInABrowser, ShowsStoredRowsAsTextInTheBrowsersLanguage) {
       << dom.left(200).toStdString();
   EXPECT_TRUE(dom.contains(GetParam().heading));
   // Serialised, U+00A0 reads "&nbsp;" and the entity text itself "&amp;nbsp;".
-  EXPECT_TRUE(
-      dom.contains(u"<p id=\"forecast\" class=\"forecast\">今天晴&nbsp;&nbsp;转多云。&lt;script&gt;"
-                   "document.body.dataset.ran=1&lt;/script&gt;&lt;img src=x "
-                   "onerror=\"document.body.dataset.ran=2\"&gt;</p>"_s))
+  const QString shown =
+      u"台今天6点钟发布：&nbsp;&nbsp;今天：晴转多云。&lt;img src=x onerror=\"document.body.dataset."
+      "ran=4\"&gt;阵风9级。最高温度：9℃。&lt;script&gt;document.body.dataset.ran=1&lt;/script&gt;"
+      "&lt;img src=x onerror=\"document.body.dataset.ran=2\"&gt;"_s;
+  EXPECT_TRUE(dom.contains(u"<p id=\"forecast\" class=\"forecast\">"_s + shown + u"</p>"_s))
       << dom.toStdString();
+  EXPECT_TRUE(dom.contains(u"<th>今天</th><td>晴转多云</td>"_s));
+  // One point a day, from its newest forecast, which hovering shows.
+  EXPECT_EQ(dom.count(u"class=\"day\""_s), 2);
+  EXPECT_EQ(dom.count(u"<circle "_s), 2);
+  EXPECT_TRUE(dom.contains(u"\n2026-03-01 09:15:02\n"_s + shown + u"</title>"_s));
+  EXPECT_TRUE(dom.contains(u"\n2026-02-27 07:15:02\n"_s));
+  EXPECT_FALSE(dom.contains(u"\n2026-03-01 07:15:02\n"_s));
   EXPECT_TRUE(
       dom.contains(u"<td>&lt;img src=x onerror=\"document.body.dataset.ran=3\"&gt;</td>"_s));
   EXPECT_FALSE(dom.contains(u"data-ran"_s));

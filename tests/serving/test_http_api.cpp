@@ -120,7 +120,8 @@ TEST_P(HttpApiTest, TheNewestForecastCarriesItsIdAsTagAndShowsNewRowsSoon) {
   ASSERT_EQ(answer.Status(), 200);
   EXPECT_EQ(answer.json.object(), (QJsonObject{{u"id"_s, 2},
                                                {u"logtime"_s, u"2026-03-02 07:00:00"_s},
-                                               {u"text"_s, u"第2&nbsp;天"_s}}));
+                                               {u"text"_s, u"第2&nbsp;天"_s},
+                                               {u"fields"_s, QJsonValue()}}));
   EXPECT_EQ(answer.Header("ETag"), "\"2\"");
   const struct {
     std::string conditions;

@@ -11,6 +11,7 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
+#include <QTreeWidget>
 #include <chrono>
 #include <memory>
 
@@ -123,6 +124,7 @@ struct DiffCase {
   std::vector<QString> stored;  // oldest first
   QString marked;               // the newest, as selected
   QString listed = {};          // the newest in the list, when not just as stored
+  QString fields = {};          // under it, a line per row: its columns joined by "|"
 };
 
 class HistoryDiff : public testing::TestWithParam<DiffCase> {};
@@ -146,6 +148,15 @@ TEST_P(HistoryDiff, SelectingAForecastMarksWhatChangedSinceTheOneBefore) {
   EXPECT_EQ(Marked(*text), GetParam().marked);
   const QString listed = GetParam().listed.isEmpty() ? GetParam().stored.back() : GetParam().listed;
   EXPECT_EQ(list->model()->index(0, ForecastListModel::kTextColumn).data().toString(), listed);
+  auto* fields = window.findChild<QTreeWidget*>(u"treeFields"_s);
+  QStringList rows;
+  for (QTreeWidgetItemIterator item(fields); *item; ++item) {
+    QStringList columns;
+    for (int c = 0; c < fields->columnCount(); ++c) columns << (*item)->text(c);
+    rows << columns.join(u'|');
+  }
+  EXPECT_EQ(rows.join(u'\n'), GetParam().fields);
+  EXPECT_EQ(fields->isVisibleTo(&window), !GetParam().fields.isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, HistoryDiff,
@@ -164,7 +175,15 @@ INSTANTIATE_TEST_SUITE_P(Texts, HistoryDiff,
                                          DiffCase{"entity_spaces",
                                                   {u"阴&nbsp;&nbsp;晴"_s, u"阴&nbsp;晴"_s},
                                                   u"阴\u00a0[-\u00a0-]晴"_s,
-                                                  u"阴\u00a0晴"_s}),
+                                                  u"阴\u00a0晴"_s},
+                                         DiffCase{"fields",
+                                                  {u"台6点钟发布：今天：阴，北风3级。"
+                                                   "明天最低温度：零下2℃。"_s},
+                                                  u"台6点钟发布：今天：阴，北风3级。"
+                                                  "明天最低温度：零下2℃。"_s,
+                                                  {},
+                                                  u"台, issued at 6:00||||||\n"
+                                                  "今天|阴|北风3级|明天 -2℃|||"_s}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A fetch of the window's own, and rows another collector wrote, show on top of both lists
