@@ -75,7 +75,7 @@ TEST_P(HistoryPaging, BothListsReadNewestFirstAPageAtATimeAsTheyScroll) {
     while (model.canFetchMore({})) {
       view->scrollToBottom();
       const int before = model.rowCount();
-      QTest::qWaitFor([&] { return model.rowCount() != before; }, 2000);
+      (void)QTest::qWaitFor([&] { return model.rowCount() != before; }, 2000);
       counts.push_back(model.rowCount());
       if (counts.back() == counts[counts.size() - 2]) break;  // the view stopped asking
     }
@@ -143,7 +143,8 @@ TEST_P(HistoryDiff, SelectingAForecastMarksWhatChangedSinceTheOneBefore) {
   // The newest is selected on opening.
   auto* list = window.findChild<QTableView*>(u"lstForecasts"_s);
   const auto* text = window.findChild<QTextEdit*>(u"txtForecast"_s);
-  QTest::qWaitFor([&] { return Marked(*text) == GetParam().marked; }, kWaitMs);
+  // The checks below say what was missing when the wait ran out.
+  (void)QTest::qWaitFor([&] { return Marked(*text) == GetParam().marked; }, kWaitMs);
   ASSERT_EQ(list->currentIndex().row(), 0);
   EXPECT_EQ(Marked(*text), GetParam().marked);
   const QString listed = GetParam().listed.isEmpty() ? GetParam().stored.back() : GetParam().listed;
@@ -213,7 +214,8 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   QSignalSpy finished(&form.Driver(), &SyncDriver::fetchFinished);
   QTest::mouseClick(form.findChild<QPushButton*>(u"cmdGet"_s), Qt::LeftButton);
   ASSERT_TRUE(finished.wait(kWaitMs));
-  QTest::qWaitFor(
+  // The checks below say what was missing when the wait ran out.
+  (void)QTest::qWaitFor(
       [&] {
         return history->Forecasts().rowCount() == 101 && history->Attempts().rowCount() == 101;
       },
@@ -229,7 +231,8 @@ TEST(HistoryRefresh, AFinishedFetchAndAnotherCollectorsRowsShowOnTop) {
   clock.Set(QDateTime(kNow.date(), QTime(14, 50)));
   history->Refresh();
   const SlotGrid& grid = history->findChild<SlotPicture*>()->Grid();
-  QTest::qWaitFor(
+  // The checks below say what was missing when the wait ran out.
+  (void)QTest::qWaitFor(
       [&] {
         return history->Attempts().rowCount() == 102 &&
                grid.At(kSlotPictureDays - 1, 10).state == SlotState::Error;
