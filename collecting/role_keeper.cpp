@@ -2,9 +2,10 @@
 
 #include <QTimer>
 #include <atomic>
-#include <mutex>
+#include <utility>
 
 #include "platform/clock.h"
+#include "platform/run_then.h"
 #include "platform/worker_thread.h"
 
 namespace skyloom {
@@ -17,6 +18,45 @@ using Steady = std::chrono::steady_clock;
 constexpr std::chrono::seconds kLogClockMargin{2};
 
 }  // namespace
+
+RoleState NextRoleState(RoleState state, RoleEvent event) {
+  using S = RoleState;
+  using E = RoleEvent;
+  switch (event) {
+    case E::Refused:
+      return S::Standby;
+    case E::Silent:
+      return S::Alone;
+    case E::Failed:
+      // One failed call (a slow answer, a server restart) says nothing of the others.
+      return state == S::Unknown ? S::Alone : state;
+    case E::SlotChecked:
+      return state == S::TookOver ? S::Holding : state;
+    case E::Held:
+    case E::Regained:
+      switch (state) {
+        case S::Unknown:
+        case S::Active:
+          // A collector's first turn fetches within a minute of its start, as a collector on
+          // its own always has: the log cannot tell a group's row from one of a collector
+          // that never stands by.
+          return S::Active;
+        case S::Holding:
+          return event == E::Held ? S::Holding : S::TookOver;
+        // While it could not ask, this collector and the one holding the turn may both have
+        // fetched the slot in progress.
+        case S::Standby:
+        case S::TookOver:
+        case S::Alone:
+          return S::TookOver;
+      }
+  }
+  return state;
+}
+
+CollectorRole RoleOf(RoleState state) {
+  return state == RoleState::Standby ? CollectorRole::Standby : CollectorRole::Active;
+}
 
 // What the worker thread uses; jobs keep it alive, so a call stuck past Stop has it still.
 struct RoleKeeper::Core {
@@ -31,19 +71,11 @@ struct RoleKeeper::Core {
   // How long the group's last answer stands while the lease cannot be asked.
   const std::chrono::milliseconds silence;
   // Used on the worker thread only.
-  std::optional<CollectorRole> known;  // the group's last answer
-  Steady::time_point askedAt;          // when that answer was asked for
-  bool stoodBy = false;                // once standing by, a turn taken is a take-over
-  // After a take-over only: a collector's first turn fetches within a minute of its start,
-  // as a collector on its own always has, and the log cannot tell a group's row from one of
-  // a collector that never stands by.
-  bool checkSlot = false;
+  RoleState state = RoleState::Unknown;
+  Steady::time_point answeredAt;  // when the last answer the lease gave was asked for
   // Until when a fetch may be logged, read by the fetch's thread. Half a term after a renewal
   // leaves the write that follows the check half a term before any standby can take over.
   std::atomic<Steady::rep> sureUntil{Steady::time_point::min().time_since_epoch().count()};
-  // Cleared when nobody takes results any more.
-  std::mutex mutex;
-  RoleKeeper* owner = nullptr;
 
   Step Hold(CollectorLease::Deadline deadline);
   Step Gate(bool inSlot, std::chrono::seconds sinceSlot, CollectorLease::Deadline deadline);
@@ -51,48 +83,50 @@ struct RoleKeeper::Core {
 };
 
 struct RoleKeeper::Step {
-  CollectorRole role = CollectorRole::Active;
+  RoleState state = RoleState::Unknown;
   bool tookOver = false;
   bool fetch = false;
-  bool alone = false;  // the group could not be asked for longer than its answer stands
   std::optional<QString> problem;
 };
 
 RoleKeeper::Step RoleKeeper::Core::Hold(CollectorLease::Deadline deadline) {
-  Step step;
   const auto asked = Steady::now();
   const auto held = lease->Hold(deadline);
+  const bool recent = state != RoleState::Unknown && asked - answeredAt < silence;
+  RoleEvent event = RoleEvent::Failed;
   if (!held) {
-    // One failed call (a slow answer, a server restart) says nothing of the others: the last
-    // answer stands. Only when it is older than a term does this collector fetch on its own,
+    // Only when the last answer is older than a term does this collector fetch on its own,
     // as before groups; when the database is what failed, the store reports it as well.
-    step.problem = held.error().message;
-    step.alone = !known || asked - askedAt >= silence;
-    step.role = step.alone ? CollectorRole::Active : *known;
-    if (step.alone) SetSureUntil(Steady::time_point::max());
-    return step;
-  }
-  step.role = *held;
-  const bool continued = known == CollectorRole::Active && asked - askedAt < silence;
-  if (step.role == CollectorRole::Standby) {
-    stoodBy = true;
-    SetSureUntil(Steady::time_point::min());
+    event = recent ? RoleEvent::Failed : RoleEvent::Silent;
+  } else if (*held == CollectorRole::Standby) {
+    event = RoleEvent::Refused;
   } else {
-    step.tookOver = !continued && stoodBy;
-    if (step.tookOver) checkSlot = true;
+    event = recent ? RoleEvent::Held : RoleEvent::Regained;
+  }
+  const RoleState before = state;
+  state = NextRoleState(state, event);
+  if (held) answeredAt = asked;
+  if (state == RoleState::Alone) {
+    SetSureUntil(Steady::time_point::max());
+  } else if (state == RoleState::Standby) {
+    SetSureUntil(Steady::time_point::min());
+  } else if (held) {
     SetSureUntil(term.count() > 0 ? asked + term / 2 : Steady::time_point::max());
   }
-  known = step.role;
-  askedAt = asked;
+  Step step;
+  step.state = state;
+  step.tookOver = state == RoleState::TookOver &&
+                  (before != RoleState::TookOver || event == RoleEvent::Regained);
+  if (!held) step.problem = held.error().message;
   return step;
 }
 
 RoleKeeper::Step RoleKeeper::Core::Gate(bool inSlot, std::chrono::seconds sinceSlot,
                                         CollectorLease::Deadline deadline) {
   Step step = Hold(deadline);
-  step.fetch = step.role == CollectorRole::Active;
+  step.fetch = RoleOf(state) == CollectorRole::Active;
   if (!step.fetch || step.problem) return step;
-  if (checkSlot && inSlot) {
+  if (state == RoleState::TookOver && inSlot) {
     // Not knowing, the holder fetches: a second row for a slot is better than none.
     const auto logged = lease->Logged(sinceSlot + kLogClockMargin, deadline);
     if (logged && *logged) {
@@ -100,7 +134,8 @@ RoleKeeper::Step RoleKeeper::Core::Gate(bool inSlot, std::chrono::seconds sinceS
       return step;
     }
   }
-  checkSlot = false;
+  state = NextRoleState(state, RoleEvent::SlotChecked);
+  step.state = state;
   return step;
 }
 
@@ -120,36 +155,26 @@ RoleKeeper::~RoleKeeper() {
 }
 
 void RoleKeeper::Start() {
-  stopped_ = false;
-  {
-    const std::lock_guard lock(core_->mutex);
-    core_->owner = this;
-  }
+  if (timer_->isActive()) return;
+  ++run_;
   timer_->start();
   Poll();
 }
 
 void RoleKeeper::Stop() {
-  stopped_ = true;
-  // The answer of a poll under way is dropped, so a later Start must not wait for it.
-  polling_ = false;
+  if (!timer_->isActive()) return;
   timer_->stop();
-  {
-    const std::lock_guard lock(core_->mutex);
-    if (!core_->owner) return;
-    core_->owner = nullptr;
-  }
+  ++run_;
   worker_->Post([core = core_] { core->lease->Release(); });
 }
 
 void RoleKeeper::Poll() {
-  // A call still waiting for the database is not joined by more.
-  if (polling_) return;
-  polling_ = true;
+  if (pollOf_ == run_) return;
+  pollOf_ = run_;
   const auto deadline = Steady::now() + core_->lease->PollInterval();
   Run([deadline](Core& core) { return core.Hold(deadline); },
       [this](const Step& step) {
-        polling_ = false;
+        pollOf_.reset();
         Apply(step);
         if (step.tookOver) emit tookOver();
       });
@@ -177,32 +202,23 @@ std::function<bool()> RoleKeeper::TurnHeld() const {
 }
 
 void RoleKeeper::Run(std::function<Step(Core&)> work, std::function<void(const Step&)> then) {
-  worker_->Post([core = core_, work = std::move(work), then = std::move(then)] {
-    const Step step = work(*core);
-    const std::lock_guard lock(core->mutex);
-    if (RoleKeeper* owner = core->owner) {
-      QMetaObject::invokeMethod(
-          owner,
-          [owner, then, step] {
-            if (!owner->stopped_) then(step);
-          },
-          Qt::QueuedConnection);
-    }
-  });
+  RunThen(
+      *worker_, [core = core_, work = std::move(work)] { return work(*core); }, this,
+      [this, run = run_, then = std::move(then)](const Step& step) {
+        if (run == run_) then(step);
+      });
 }
 
 void RoleKeeper::Apply(const Step& step) {
-  if (step.alone != alone_) {
-    alone_ = step.alone;
-    emit report(alone_ ? QStringLiteral("cannot ask the other collectors, so fetching on "
-                                        "every slot: %1")
-                             .arg(step.problem.value_or(QString()))
-                       : QStringLiteral("in touch with the other collectors again"));
+  const RoleState before = std::exchange(seen_, step.state);
+  const bool alone = step.state == RoleState::Alone;
+  if (alone != (before == RoleState::Alone)) {
+    emit report(alone ? QStringLiteral("cannot ask the other collectors, so fetching on "
+                                       "every slot: %1")
+                            .arg(step.problem.value_or(QString()))
+                      : QStringLiteral("in touch with the other collectors again"));
   }
-  if (step.role != role_) {
-    role_ = step.role;
-    emit roleChanged(role_);
-  }
+  if (RoleOf(step.state) != RoleOf(before)) emit roleChanged(RoleOf(step.state));
 }
 
 }  // namespace skyloom

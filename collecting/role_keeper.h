@@ -15,6 +15,30 @@ namespace skyloom {
 
 class WorkerThread;
 
+// This collector's place in its group, as its lease calls tell it.
+enum class RoleState {
+  Unknown,   // no answer yet: active, as a collector on its own
+  Active,    // holds the turn and never stood by: a start fetches as a collector alone does
+  Standby,   // another collector holds the turn
+  TookOver,  // took the turn: the slot in progress is checked against the log before a fetch
+  Holding,   // holds the turn it took, the slot in progress checked
+  Alone,     // the group could not be asked for longer than a term: fetches on every slot
+};
+
+enum class RoleEvent {
+  Held,         // this collector holds the turn, as its answer of less than a term ago said
+  Regained,     // it holds the turn, after a term or more without an answer that said so
+  Refused,      // another collector holds the turn
+  Failed,       // a lease call failed; the last answer is less than a term old and stands
+  Silent,       // a lease call failed, and there is no answer of less than a term ago
+  SlotChecked,  // a timed fetch was granted after the log was checked for its slot
+};
+
+// Where `event` takes `state`; the keeper's whole logic.
+RoleState NextRoleState(RoleState state, RoleEvent event);
+// Standby for Standby, Active for every other state.
+CollectorRole RoleOf(RoleState state);
+
 // Keeps this collector's place in its group: renews the turn while active, tries to take it
 // while standing by, and decides before each timed fetch whether it runs here. Every lease
 // call runs on a worker thread of its own (not the fetch's, so that a long download cannot
@@ -41,7 +65,7 @@ class RoleKeeper final : public QObject {
   // Gives the turn up; no answer comes after this.
   void Stop();
   // Active until the group says otherwise, as a collector on its own is.
-  CollectorRole Role() const { return role_; }
+  CollectorRole Role() const { return RoleOf(seen_); }
   // Whether the timed fetch due at `due` runs here; nothing when the answer came too late to
   // trust, so that the caller asks again. `answer` runs on this thread.
   void AskTimedFetch(const QDateTime& due, std::function<void(std::optional<bool> fetch)> answer);
@@ -67,11 +91,13 @@ class RoleKeeper final : public QObject {
   const SyncWindows schedule_;
   std::shared_ptr<Core> core_;
   std::unique_ptr<WorkerThread> worker_;
-  QTimer* timer_;
-  CollectorRole role_ = CollectorRole::Active;
-  bool stopped_ = true;
-  bool polling_ = false;
-  bool alone_ = false;
+  QTimer* timer_;                        // runs from Start to Stop
+  RoleState seen_ = RoleState::Unknown;  // as the last answer that came here said
+  // Start and Stop each begin a new run; an answer asked for in an earlier one is dropped.
+  quint64 run_ = 0;
+  // The run whose poll is still under way, if any: a call still waiting for the database is
+  // not joined by more.
+  std::optional<quint64> pollOf_;
 };
 
 }  // namespace skyloom
