@@ -18,8 +18,9 @@ DriverStep NextDriverStep(DriverState state, DriverEvent event) {
   if (event == E::Stop) return {S::Stopped};
   switch (state) {
     case S::Stopped:
-      if (event == E::Start) return {S::Idle};
-      return {S::Stopped, event == E::Get ? A::RefuseGet : A::None};
+      // Get always fetches; the schedule waits for Start.
+      if (event == E::Get) return {S::Fetching, A::FetchGet};
+      return {event == E::Start ? S::Idle : S::Stopped};
     case S::Idle:
     case S::LateOwed: {
       const bool owed = state == S::LateOwed;

@@ -22,7 +22,7 @@ class WorkerThread;
 // What the driver is doing. A timed fetch asks the group first (a driver without a group
 // answers itself); a take-over owes the slot in progress a late fetch, unless the log holds it.
 enum class DriverState {
-  Stopped,           // before Start and after Stop: nothing starts
+  Stopped,           // after Stop: no timed fetch starts
   Idle,              // waiting for the next due tick
   LateOwed,          // idle, and the slot in progress is owed a late fetch: the next tick asks
   Asking,            // the group decides whether the due fetch runs here
@@ -131,7 +131,7 @@ class SyncDriver final : public QObject {
   SyncWindows schedule_;
   QTimer* timer_;
   std::unique_ptr<WorkerThread> worker_;
-  DriverState state_ = DriverState::Stopped;
+  DriverState state_ = DriverState::Idle;
   TimedFetchGate gate_;
   std::function<bool()> turnHeld_;
   // Each ask and each cycle has a number, so that an answer or a result meant for an earlier

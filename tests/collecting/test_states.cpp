@@ -28,7 +28,7 @@ struct DriverRow {
 TEST(DriverStates, EachEventTakesTheDriverWhereTheTableSays) {
   const DriverRow rows[] = {
       {S::Stopped, E::DueTick, S::Stopped, A::None},
-      {S::Stopped, E::Get, S::Stopped, A::RefuseGet},
+      {S::Stopped, E::Get, S::Fetching, A::FetchGet},
       {S::Stopped, E::Start, S::Idle, A::None},
       {S::Idle, E::Tick, S::Idle, A::None},
       {S::Idle, E::DueTick, S::Asking, A::Ask},
