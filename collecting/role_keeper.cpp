@@ -13,10 +13,6 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// tqlog keeps whole seconds, and the clock that logs and ours never tick quite together; a
-// slot's attempt comes at or after the slot's time, the one before it an interval earlier.
-constexpr std::chrono::seconds kLogClockMargin{2};
-
 }  // namespace
 
 RoleState NextRoleState(RoleState state, RoleEvent event) {
@@ -37,14 +33,10 @@ RoleState NextRoleState(RoleState state, RoleEvent event) {
       switch (state) {
         case S::Unknown:
         case S::Active:
-          // A collector's first turn fetches within a minute of its start, as a collector on
-          // its own always has: the log cannot tell a group's row from one of a collector
-          // that never stands by.
           return S::Active;
         case S::Holding:
           return event == E::Held ? S::Holding : S::TookOver;
-        // While it could not ask, this collector and the one holding the turn may both have
-        // fetched the slot in progress.
+        // While it could not ask, the slot in progress may have gone unfetched.
         case S::Standby:
         case S::TookOver:
         case S::Alone:
@@ -78,7 +70,7 @@ struct RoleKeeper::Core {
   std::atomic<Steady::rep> sureUntil{Steady::time_point::min().time_since_epoch().count()};
 
   Step Hold(CollectorLease::Deadline deadline);
-  Step Gate(bool inSlot, std::chrono::seconds sinceSlot, CollectorLease::Deadline deadline);
+  Step Gate(const std::optional<QDateTime>& slot, CollectorLease::Deadline deadline);
   void SetSureUntil(Steady::time_point until) { sureUntil.store(until.time_since_epoch().count()); }
 };
 
@@ -86,6 +78,8 @@ struct RoleKeeper::Step {
   RoleState state = RoleState::Unknown;
   bool tookOver = false;
   bool fetch = false;
+  QDateTime turnTaken;
+  std::optional<QDateTime> lastSlot;  // the last slot the group fetched
   std::optional<QString> problem;
 };
 
@@ -98,7 +92,7 @@ RoleKeeper::Step RoleKeeper::Core::Hold(CollectorLease::Deadline deadline) {
     // Only when the last answer is older than a term does this collector fetch on its own,
     // as before groups; when the database is what failed, the store reports it as well.
     event = recent ? RoleEvent::Failed : RoleEvent::Silent;
-  } else if (*held == CollectorRole::Standby) {
+  } else if (held->role == CollectorRole::Standby) {
     event = RoleEvent::Refused;
   } else {
     event = recent ? RoleEvent::Held : RoleEvent::Regained;
@@ -117,22 +111,24 @@ RoleKeeper::Step RoleKeeper::Core::Hold(CollectorLease::Deadline deadline) {
   step.state = state;
   step.tookOver = state == RoleState::TookOver &&
                   (before != RoleState::TookOver || event == RoleEvent::Regained);
-  if (!held) step.problem = held.error().message;
+  if (held) {
+    step.turnTaken = held->taken;
+    step.lastSlot = held->lastSlot;
+  } else {
+    step.problem = held.error().message;
+  }
   return step;
 }
 
-RoleKeeper::Step RoleKeeper::Core::Gate(bool inSlot, std::chrono::seconds sinceSlot,
+RoleKeeper::Step RoleKeeper::Core::Gate(const std::optional<QDateTime>& slot,
                                         CollectorLease::Deadline deadline) {
   Step step = Hold(deadline);
   step.fetch = RoleOf(state) == CollectorRole::Active;
   if (!step.fetch || step.problem) return step;
-  if (state == RoleState::TookOver && inSlot) {
-    // Not knowing, the holder fetches: a second row for a slot is better than none.
-    const auto logged = lease->Logged(sinceSlot + kLogClockMargin, deadline);
-    if (logged && *logged) {
-      step.fetch = false;
-      return step;
-    }
+  // A restart or a take-over inside a slot the group fetched already leaves it be.
+  if (slot && step.lastSlot && *step.lastSlot >= *slot) {
+    step.fetch = false;
+    return step;
   }
   state = NextRoleState(state, RoleEvent::SlotChecked);
   step.state = state;
@@ -182,11 +178,8 @@ void RoleKeeper::Poll() {
 
 void RoleKeeper::AskTimedFetch(const QDateTime& due,
                                std::function<void(std::optional<bool> fetch)> answer) {
-  const auto start = schedule_.SlotStart(due);
-  const std::chrono::seconds sinceSlot(start ? start->secsTo(due) : 0);
   const auto deadline = Steady::now() + core_->silence / 3;
-  Run([inSlot = start.has_value(), sinceSlot,
-       deadline](Core& core) { return core.Gate(inSlot, sinceSlot, deadline); },
+  Run([slot = schedule_.SlotStart(due), deadline](Core& core) { return core.Gate(slot, deadline); },
       [this, held = TurnHeld(), answer = std::move(answer)](const Step& step) {
         Apply(step);
         // A fetch granted on a renewal that is no longer sure (this process was frozen, or
@@ -209,7 +202,30 @@ void RoleKeeper::Run(std::function<Step(Core&)> work, std::function<void(const S
       });
 }
 
+void RoleKeeper::RecordFetched(const QDateTime& at) {
+  const auto slot = schedule_.SlotStart(at);
+  if (!slot || RoleOf(seen_) != CollectorRole::Active) return;
+  const auto deadline = Steady::now() + core_->silence / 3;
+  Run(
+      [slot = *slot, deadline](Core& core) {
+        Step step;
+        step.state = core.state;
+        // Not recorded, the slot may be fetched again by whoever holds the turn next.
+        if (auto recorded = core.lease->RecordSlot(slot, deadline); !recorded) {
+          step.problem = recorded.error().message;
+        }
+        return step;
+      },
+      [this](const Step& step) {
+        if (step.problem)
+          emit report(QStringLiteral("the fetched slot was not recorded: %1").arg(*step.problem));
+      });
+}
+
 void RoleKeeper::Apply(const Step& step) {
+  if (step.tookOver) ++standing_.takeovers;
+  if (step.turnTaken.isValid()) standing_.turnTaken = step.turnTaken;
+  const GroupStanding before_standing = standing_;
   const RoleState before = std::exchange(seen_, step.state);
   const bool alone = step.state == RoleState::Alone;
   if (alone != (before == RoleState::Alone)) {
@@ -218,7 +234,12 @@ void RoleKeeper::Apply(const Step& step) {
                             .arg(step.problem.value_or(QString()))
                       : QStringLiteral("in touch with the other collectors again"));
   }
+  standing_.role = RoleOf(step.state);
   if (RoleOf(step.state) != RoleOf(before)) emit roleChanged(RoleOf(step.state));
+  if (step.tookOver || standing_.turnTaken != before_standing.turnTaken ||
+      standing_.role != RoleOf(before)) {
+    emit standingChanged(standing_);
+  }
 }
 
 }  // namespace skyloom

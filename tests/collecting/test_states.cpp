@@ -96,7 +96,7 @@ TEST(RoleKeeper, FailingLeaseCallsKeepTheRoleForATermThenTheCollectorFetchesAlon
   ASSERT_TRUE(PgStore(server.Uri(), {}).CreateTables());
   const auto term = 1500ms;
   const auto holder = OpenCollectorLease(server.Uri(), {}, term);
-  ASSERT_EQ(holder->Hold(std::chrono::steady_clock::now() + 5s), CollectorRole::Active);
+  ASSERT_EQ(holder->Hold(std::chrono::steady_clock::now() + 5s)->role, CollectorRole::Active);
   RoleKeeper keeper(OpenCollectorLease(server.Uri(), {}, term), SyncWindows{});
   QSignalSpy roles(&keeper, &RoleKeeper::roleChanged);
   QSignalSpy reports(&keeper, &RoleKeeper::report);

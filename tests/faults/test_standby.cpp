@@ -37,11 +37,11 @@ class Group {
     EXPECT_TRUE(OpenStore(db_->Location())->CreateTables().has_value());
     // Just before the morning window opens: the first timed fetch is due at 06:15.
     test::MoveClocks(clock_, On7December(6, 15).addSecs(-5));
-    qputenv("SKYLOOM_LEASE_SECONDS", "3");
     options_.clockFile = clock_;
     for (const QStringList& extra : extras) {
-      arguments_.push_back(
-          QStringList{u"--url"_s, page_.Url(u"/page"_s), u"--db"_s, db_->Location()} + extra);
+      arguments_.push_back(QStringList{u"--url"_s, page_.Url(u"/page"_s), u"--db"_s,
+                                       db_->Location(), u"--lease-seconds"_s, u"3"_s} +
+                           extra);
       programs_.push_back(std::make_unique<test::HeadlessProgram>(arguments_.back(), options_));
     }
   }

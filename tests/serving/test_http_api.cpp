@@ -178,7 +178,7 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
 // A standby is judged by the group's log like the active collector.
 TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
   db->MakeTablesElsewhere();
-  api.SetRole(CollectorRole::Standby);
+  api.SetRole(GroupStanding{CollectorRole::Standby, {}, 0});
   const struct {
     int addMinute;  // 0: nothing added
     bool fetched;
