@@ -142,9 +142,9 @@ DriverAction SyncDriver::Handle(DriverEvent event) {
       StartFetch(/*timed=*/false);
       break;
     case DriverAction::KeepTime:
-      // A standby keeps time with the active collector, so that it fetches on the same slots
-      // once it takes over.
-      lastSync_ = askedDue_;
+      // A standby, or a collector that finds its slot fetched by the group, keeps time with
+      // the slots, so that it fetches on the next one.
+      lastSync_ = schedule_.SlotStart(askedDue_).value_or(askedDue_);
       break;
     case DriverAction::None:
     case DriverAction::RefuseGet:
