@@ -53,6 +53,8 @@ const SettingsCase kCases[] = {
     {"dashes_are_not_keys", u"connect-timeout = 3\n"_s, {}, 2, u"unknown key connect-timeout"_s},
     {"bad_value", u"db_timeout = soon\n"_s, {}, 2, u"line 1: db_timeout needs a number"_s},
     {"bad_standby", u"standby = sometimes\n"_s, {}, 2, u"line 1: standby needs never or auto"_s},
+    {"lease_under_3", u"lease_seconds = 2\n"_s, {}, 2, u"1: lease_seconds needs a whole number"_s},
+    {"lease_over_300", u"db = {db}\n"_s, {u"--lease-seconds"_s, u"301"_s}, 2, u"--lease-seconds"_s},
     {"below_a_millisecond",
      u"url = {page}\ntimeout = 0.0009\n"_s,
      {},
