@@ -71,6 +71,8 @@ QString UsageText() {
              "  --standby never|auto  never: fetch on every timed slot even when another\n"
              "                       collector on the same database does (default auto)\n"
              "  --no-standby         the same as --standby never\n"
+             "  --lease-seconds N    how long a frozen collector keeps its turn on a server,\n"
+             "                       3 to 300 (default 10)\n"
              "\n"
              "A commented example settings file is resources/skyloom.conf.example in the source,\n"
              "installed as share/doc/skyloom/skyloom.conf.example.\n")

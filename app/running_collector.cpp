@@ -18,8 +18,8 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
   if (!settings.listen.isEmpty()) {
     api_ = std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits, *metrics_,
                                      clock, settings.schedule);
-    connect(service_.get(), &CollectorService::roleChanged, this,
-            [api = api_.get()](CollectorRole role) { api->SetRole(role); });
+    connect(service_.get(), &CollectorService::standingChanged, this,
+            [api = api_.get()](const GroupStanding& standing) { api->SetRole(standing); });
   }
   connect(service_.get(), &CollectorService::report, this, &RunningCollector::report);
   connect(commands_, &CommandQueue::finished, this, [this](const QString& problem) {

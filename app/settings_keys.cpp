@@ -6,8 +6,8 @@
 #include <cmath>
 #include <iterator>
 
-#include "schedule/schedule_text.h"
 #include "http/listen_address.h"
+#include "schedule/schedule_text.h"
 
 namespace skyloom {
 namespace {
@@ -105,6 +105,17 @@ constexpr SettingKey kKeys[] = {
          return std::optional<QString>(QStringLiteral("needs never or auto"));
        }
        settings.standby = value == QLatin1String("auto");
+       return std::optional<QString>();
+     }},
+    {"lease-seconds",
+     [](const QString& value, ServiceSettings& settings) {
+       bool ok = false;
+       const int seconds = value.toInt(&ok);
+       if (!ok || seconds < 3 || seconds > 300) {
+         return std::optional<QString>(
+             QStringLiteral("needs a whole number of seconds from 3 to 300"));
+       }
+       settings.leaseTerm = std::chrono::seconds(seconds);
        return std::optional<QString>();
      }},
     {"windows",

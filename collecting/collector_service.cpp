@@ -21,19 +21,6 @@ struct CollectorService::Core {
 
 namespace {
 
-// Thirty seconds without a renewal free the turn on a server; renewed every ten, it passes
-// to a standby within about forty seconds of the active collector's end, well inside the two
-// minutes a slot may wait. SKYLOOM_LEASE_SECONDS shortens it for tests only, so that a
-// take-over takes seconds; it is no setting for users.
-std::chrono::milliseconds LeaseTerm() {
-  bool number = false;
-  const double seconds = qEnvironmentVariable("SKYLOOM_LEASE_SECONDS").toDouble(&number);
-  if (number && seconds > 0 && seconds < 3600) {
-    return std::chrono::milliseconds(static_cast<qint64>(seconds * 1000));
-  }
-  return std::chrono::seconds(30);
-}
-
 // An attempt stuck in a database call still uses its store and collector; they stay until the
 // process exits rather than go from under it. The list itself is never destroyed, so that the
 // exit handlers cannot free them either.
@@ -57,7 +44,7 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
   qRegisterMetaType<ForecastRow>();
   if (settings.standby) {
     roles_ = std::make_unique<RoleKeeper>(
-        OpenCollectorLease(settings.databaseLocation, settings.databaseLimits, LeaseTerm()),
+        OpenCollectorLease(settings.databaseLocation, settings.databaseLimits, settings.leaseTerm),
         settings.schedule);
     driver_->SetTimedFetchGate(
         [roles = roles_.get()](const QDateTime& due, auto answer) {
@@ -72,6 +59,7 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
     connect(roles_.get(), &RoleKeeper::tookOver, driver_.get(), &SyncDriver::FetchLate);
     connect(roles_.get(), &RoleKeeper::report, this, &CollectorService::report);
     connect(roles_.get(), &RoleKeeper::roleChanged, this, &CollectorService::roleChanged);
+    connect(roles_.get(), &RoleKeeper::standingChanged, this, &CollectorService::standingChanged);
   }
   connect(driver_.get(), &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
   connect(driver_.get(), &SyncDriver::fetchFinished, this, &CollectorService::OnFetchFinished);
@@ -107,6 +95,7 @@ void CollectorService::Stop() {
 
 void CollectorService::OnFetchFinished() {
   const Attempt& attempt = driver_->LastAttempt();
+  if (roles_ && attempt.timed) roles_->RecordFetched(attempt.finishedAt);
   emit attemptFinished(attempt, std::chrono::milliseconds(fetchTime_.elapsed()));
   if (const auto alert = alerts_.Record(attempt.stored); alert != FailureAlerts::Alert::None) {
     emit alertRaised(alert, attempt, alerts_.Failures());

@@ -51,6 +51,8 @@ class CollectorService final : public QObject {
   // A line for standard error.
   void report(const QString& line);
   void roleChanged(skyloom::CollectorRole role);
+  // The role with when the turn was taken and the take-overs, for the API.
+  void standingChanged(const skyloom::GroupStanding& standing);
   // Every attempt that was stored or logged, with how long its cycle took.
   void attemptFinished(const skyloom::Attempt& attempt, std::chrono::milliseconds took);
   // A run of failed attempts started or ended with `attempt`; `failures` in a row.

@@ -2,9 +2,10 @@
 
 #include <QTimer>
 #include <atomic>
-#include <mutex>
+#include <utility>
 
 #include "platform/clock.h"
+#include "platform/run_then.h"
 #include "platform/worker_thread.h"
 
 namespace skyloom {
@@ -12,11 +13,42 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// tqlog keeps whole seconds, and the clock that logs and ours never tick quite together; a
-// slot's attempt comes at or after the slot's time, the one before it an interval earlier.
-constexpr std::chrono::seconds kLogClockMargin{2};
-
 }  // namespace
+
+RoleState NextRoleState(RoleState state, RoleEvent event) {
+  using S = RoleState;
+  using E = RoleEvent;
+  switch (event) {
+    case E::Refused:
+      return S::Standby;
+    case E::Silent:
+      return S::Alone;
+    case E::Failed:
+      // One failed call (a slow answer, a server restart) says nothing of the others.
+      return state == S::Unknown ? S::Alone : state;
+    case E::SlotChecked:
+      return state == S::TookOver ? S::Holding : state;
+    case E::Held:
+    case E::Regained:
+      switch (state) {
+        case S::Unknown:
+        case S::Active:
+          return S::Active;
+        case S::Holding:
+          return event == E::Held ? S::Holding : S::TookOver;
+        // While it could not ask, the slot in progress may have gone unfetched.
+        case S::Standby:
+        case S::TookOver:
+        case S::Alone:
+          return S::TookOver;
+      }
+  }
+  return state;
+}
+
+CollectorRole RoleOf(RoleState state) {
+  return state == RoleState::Standby ? CollectorRole::Standby : CollectorRole::Active;
+}
 
 // What the worker thread uses; jobs keep it alive, so a call stuck past Stop has it still.
 struct RoleKeeper::Core {
@@ -31,76 +63,75 @@ struct RoleKeeper::Core {
   // How long the group's last answer stands while the lease cannot be asked.
   const std::chrono::milliseconds silence;
   // Used on the worker thread only.
-  std::optional<CollectorRole> known;  // the group's last answer
-  Steady::time_point askedAt;          // when that answer was asked for
-  bool stoodBy = false;                // once standing by, a turn taken is a take-over
-  // After a take-over only: a collector's first turn fetches within a minute of its start,
-  // as a collector on its own always has, and the log cannot tell a group's row from one of
-  // a collector that never stands by.
-  bool checkSlot = false;
+  RoleState state = RoleState::Unknown;
+  Steady::time_point answeredAt;  // when the last answer the lease gave was asked for
   // Until when a fetch may be logged, read by the fetch's thread. Half a term after a renewal
   // leaves the write that follows the check half a term before any standby can take over.
   std::atomic<Steady::rep> sureUntil{Steady::time_point::min().time_since_epoch().count()};
-  // Cleared when nobody takes results any more.
-  std::mutex mutex;
-  RoleKeeper* owner = nullptr;
 
   Step Hold(CollectorLease::Deadline deadline);
-  Step Gate(bool inSlot, std::chrono::seconds sinceSlot, CollectorLease::Deadline deadline);
+  Step Gate(const std::optional<QDateTime>& slot, CollectorLease::Deadline deadline);
   void SetSureUntil(Steady::time_point until) { sureUntil.store(until.time_since_epoch().count()); }
 };
 
 struct RoleKeeper::Step {
-  CollectorRole role = CollectorRole::Active;
+  RoleState state = RoleState::Unknown;
   bool tookOver = false;
   bool fetch = false;
-  bool alone = false;  // the group could not be asked for longer than its answer stands
+  QDateTime turnTaken;
+  std::optional<QDateTime> lastSlot;  // the last slot the group fetched
   std::optional<QString> problem;
 };
 
 RoleKeeper::Step RoleKeeper::Core::Hold(CollectorLease::Deadline deadline) {
-  Step step;
   const auto asked = Steady::now();
   const auto held = lease->Hold(deadline);
+  const bool recent = state != RoleState::Unknown && asked - answeredAt < silence;
+  RoleEvent event = RoleEvent::Failed;
   if (!held) {
-    // One failed call (a slow answer, a server restart) says nothing of the others: the last
-    // answer stands. Only when it is older than a term does this collector fetch on its own,
+    // Only when the last answer is older than a term does this collector fetch on its own,
     // as before groups; when the database is what failed, the store reports it as well.
-    step.problem = held.error().message;
-    step.alone = !known || asked - askedAt >= silence;
-    step.role = step.alone ? CollectorRole::Active : *known;
-    if (step.alone) SetSureUntil(Steady::time_point::max());
-    return step;
-  }
-  step.role = *held;
-  const bool continued = known == CollectorRole::Active && asked - askedAt < silence;
-  if (step.role == CollectorRole::Standby) {
-    stoodBy = true;
-    SetSureUntil(Steady::time_point::min());
+    event = recent ? RoleEvent::Failed : RoleEvent::Silent;
+  } else if (held->role == CollectorRole::Standby) {
+    event = RoleEvent::Refused;
   } else {
-    step.tookOver = !continued && stoodBy;
-    if (step.tookOver) checkSlot = true;
+    event = recent ? RoleEvent::Held : RoleEvent::Regained;
+  }
+  const RoleState before = state;
+  state = NextRoleState(state, event);
+  if (held) answeredAt = asked;
+  if (state == RoleState::Alone) {
+    SetSureUntil(Steady::time_point::max());
+  } else if (state == RoleState::Standby) {
+    SetSureUntil(Steady::time_point::min());
+  } else if (held) {
     SetSureUntil(term.count() > 0 ? asked + term / 2 : Steady::time_point::max());
   }
-  known = step.role;
-  askedAt = asked;
+  Step step;
+  step.state = state;
+  step.tookOver = state == RoleState::TookOver &&
+                  (before != RoleState::TookOver || event == RoleEvent::Regained);
+  if (held) {
+    step.turnTaken = held->taken;
+    step.lastSlot = held->lastSlot;
+  } else {
+    step.problem = held.error().message;
+  }
   return step;
 }
 
-RoleKeeper::Step RoleKeeper::Core::Gate(bool inSlot, std::chrono::seconds sinceSlot,
+RoleKeeper::Step RoleKeeper::Core::Gate(const std::optional<QDateTime>& slot,
                                         CollectorLease::Deadline deadline) {
   Step step = Hold(deadline);
-  step.fetch = step.role == CollectorRole::Active;
+  step.fetch = RoleOf(state) == CollectorRole::Active;
   if (!step.fetch || step.problem) return step;
-  if (checkSlot && inSlot) {
-    // Not knowing, the holder fetches: a second row for a slot is better than none.
-    const auto logged = lease->Logged(sinceSlot + kLogClockMargin, deadline);
-    if (logged && *logged) {
-      step.fetch = false;
-      return step;
-    }
+  // A restart or a take-over inside a slot the group fetched already leaves it be.
+  if (slot && step.lastSlot && *step.lastSlot >= *slot) {
+    step.fetch = false;
+    return step;
   }
-  checkSlot = false;
+  state = NextRoleState(state, RoleEvent::SlotChecked);
+  step.state = state;
   return step;
 }
 
@@ -120,36 +151,26 @@ RoleKeeper::~RoleKeeper() {
 }
 
 void RoleKeeper::Start() {
-  stopped_ = false;
-  {
-    const std::lock_guard lock(core_->mutex);
-    core_->owner = this;
-  }
+  if (timer_->isActive()) return;
+  ++run_;
   timer_->start();
   Poll();
 }
 
 void RoleKeeper::Stop() {
-  stopped_ = true;
-  // The answer of a poll under way is dropped, so a later Start must not wait for it.
-  polling_ = false;
+  if (!timer_->isActive()) return;
   timer_->stop();
-  {
-    const std::lock_guard lock(core_->mutex);
-    if (!core_->owner) return;
-    core_->owner = nullptr;
-  }
+  ++run_;
   worker_->Post([core = core_] { core->lease->Release(); });
 }
 
 void RoleKeeper::Poll() {
-  // A call still waiting for the database is not joined by more.
-  if (polling_) return;
-  polling_ = true;
+  if (pollOf_ == run_) return;
+  pollOf_ = run_;
   const auto deadline = Steady::now() + core_->lease->PollInterval();
   Run([deadline](Core& core) { return core.Hold(deadline); },
       [this](const Step& step) {
-        polling_ = false;
+        pollOf_.reset();
         Apply(step);
         if (step.tookOver) emit tookOver();
       });
@@ -157,11 +178,8 @@ void RoleKeeper::Poll() {
 
 void RoleKeeper::AskTimedFetch(const QDateTime& due,
                                std::function<void(std::optional<bool> fetch)> answer) {
-  const auto start = schedule_.SlotStart(due);
-  const std::chrono::seconds sinceSlot(start ? start->secsTo(due) : 0);
   const auto deadline = Steady::now() + core_->silence / 3;
-  Run([inSlot = start.has_value(), sinceSlot,
-       deadline](Core& core) { return core.Gate(inSlot, sinceSlot, deadline); },
+  Run([slot = schedule_.SlotStart(due), deadline](Core& core) { return core.Gate(slot, deadline); },
       [this, held = TurnHeld(), answer = std::move(answer)](const Step& step) {
         Apply(step);
         // A fetch granted on a renewal that is no longer sure (this process was frozen, or
@@ -177,31 +195,50 @@ std::function<bool()> RoleKeeper::TurnHeld() const {
 }
 
 void RoleKeeper::Run(std::function<Step(Core&)> work, std::function<void(const Step&)> then) {
-  worker_->Post([core = core_, work = std::move(work), then = std::move(then)] {
-    const Step step = work(*core);
-    const std::lock_guard lock(core->mutex);
-    if (RoleKeeper* owner = core->owner) {
-      QMetaObject::invokeMethod(
-          owner,
-          [owner, then, step] {
-            if (!owner->stopped_) then(step);
-          },
-          Qt::QueuedConnection);
-    }
-  });
+  RunThen(
+      *worker_, [core = core_, work = std::move(work)] { return work(*core); }, this,
+      [this, run = run_, then = std::move(then)](const Step& step) {
+        if (run == run_) then(step);
+      });
+}
+
+void RoleKeeper::RecordFetched(const QDateTime& at) {
+  const auto slot = schedule_.SlotStart(at);
+  if (!slot || RoleOf(seen_) != CollectorRole::Active) return;
+  const auto deadline = Steady::now() + core_->silence / 3;
+  Run(
+      [slot = *slot, deadline](Core& core) {
+        Step step;
+        step.state = core.state;
+        // Not recorded, the slot may be fetched again by whoever holds the turn next.
+        if (auto recorded = core.lease->RecordSlot(slot, deadline); !recorded) {
+          step.problem = recorded.error().message;
+        }
+        return step;
+      },
+      [this](const Step& step) {
+        if (step.problem)
+          emit report(QStringLiteral("the fetched slot was not recorded: %1").arg(*step.problem));
+      });
 }
 
 void RoleKeeper::Apply(const Step& step) {
-  if (step.alone != alone_) {
-    alone_ = step.alone;
-    emit report(alone_ ? QStringLiteral("cannot ask the other collectors, so fetching on "
-                                        "every slot: %1")
-                             .arg(step.problem.value_or(QString()))
-                       : QStringLiteral("in touch with the other collectors again"));
+  if (step.tookOver) ++standing_.takeovers;
+  if (step.turnTaken.isValid()) standing_.turnTaken = step.turnTaken;
+  const GroupStanding before_standing = standing_;
+  const RoleState before = std::exchange(seen_, step.state);
+  const bool alone = step.state == RoleState::Alone;
+  if (alone != (before == RoleState::Alone)) {
+    emit report(alone ? QStringLiteral("cannot ask the other collectors, so fetching on "
+                                       "every slot: %1")
+                            .arg(step.problem.value_or(QString()))
+                      : QStringLiteral("in touch with the other collectors again"));
   }
-  if (step.role != role_) {
-    role_ = step.role;
-    emit roleChanged(role_);
+  standing_.role = RoleOf(step.state);
+  if (RoleOf(step.state) != RoleOf(before)) emit roleChanged(RoleOf(step.state));
+  if (step.tookOver || standing_.turnTaken != before_standing.turnTaken ||
+      standing_.role != RoleOf(before)) {
+    emit standingChanged(standing_);
   }
 }
 

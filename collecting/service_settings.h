@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 
 #include "acquisition/forecast_text.h"
 #include "platform/http_get.h"
@@ -24,6 +25,9 @@ struct ServiceSettings {
   // Collectors on one database take turns at the timed fetches; false: this one fetches on
   // every slot whatever the others do.
   bool standby = true;
+  // How long a turn outlives its holder's last renewal on a server: the longest a frozen
+  // holder keeps it.
+  std::chrono::milliseconds leaseTerm{std::chrono::seconds(10)};
 };
 
 }  // namespace skyloom

@@ -2,24 +2,84 @@
 
 #include <QPointer>
 #include <QTimer>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 
 #include "collecting/collector.h"
+#include "platform/run_then.h"
 #include "platform/worker_thread.h"
 #include "schedule/sync_schedule.h"
 
 namespace skyloom {
 
-// One cycle in flight. The worker hands its attempt over here, so that Stop() can take it
-// without an event loop; `owner` is cleared when nobody will take it any more.
-struct SyncDriver::Cycle {
-  std::mutex mutex;
-  std::condition_variable done;
-  std::optional<Attempt> attempt;
-  SyncDriver* owner;
-};
+DriverStep NextDriverStep(DriverState state, DriverEvent event) {
+  using S = DriverState;
+  using E = DriverEvent;
+  using A = DriverAction;
+  if (event == E::Stop) return {S::Stopped};
+  switch (state) {
+    case S::Stopped:
+      // Get always fetches; the schedule waits for Start.
+      if (event == E::Get) return {S::Fetching, A::FetchGet};
+      return {event == E::Start ? S::Idle : S::Stopped};
+    case S::Idle:
+    case S::LateOwed: {
+      const bool owed = state == S::LateOwed;
+      switch (event) {
+        case E::DueTick:
+          return {owed ? S::AskingLate : S::Asking, A::Ask};
+        case E::Tick:
+          return owed ? DriverStep{S::AskingLate, A::Ask} : DriverStep{state};
+        case E::TookOver:
+          return {S::AskingLate, A::Ask};
+        // A late fetch belongs to the slot in progress, which ends with its window.
+        case E::QuietTick:
+          return {S::Idle};
+        case E::Get:
+          return {owed ? S::FetchingLateOwed : S::Fetching, A::FetchGet};
+        default:
+          return {state};
+      }
+    }
+    case S::Asking:
+    case S::AskingLate: {
+      const bool late = state == S::AskingLate;
+      switch (event) {
+        // The ask under way already stands for the slot in progress.
+        case E::TookOver:
+          return {S::AskingLate};
+        // The answer is dropped: a later tick asks afresh, and a late fetch still follows.
+        case E::Get:
+          return {late ? S::FetchingLateOwed : S::Fetching, A::FetchGet};
+        case E::Granted:
+          return {S::Fetching, A::FetchTimed};
+        // A late ask is for an instant inside the slot, not a slot's due time.
+        case E::Refused:
+          return {S::Idle, late ? A::None : A::KeepTime};
+        // LastSync stays, so the next tick asks again.
+        case E::Unsure:
+          return {late ? S::LateOwed : S::Idle};
+        default:
+          return {state};
+      }
+    }
+    case S::Fetching:
+    case S::FetchingLateOwed: {
+      const bool owed = state == S::FetchingLateOwed;
+      switch (event) {
+        // Lost, a take-over's only chance at the slot in progress would be gone with it.
+        case E::TookOver:
+          return {S::FetchingLateOwed};
+        case E::Get:
+          return {state, A::RefuseGet};
+        case E::CycleEnded:
+          return {owed ? S::LateOwed : S::Idle};
+        default:
+          return {state};
+      }
+    }
+  }
+  return {state};
+}
 
 SyncDriver::SyncDriver(Collector& collector, std::function<QString()> address, SyncWindows schedule,
                        QObject* parent)
@@ -41,112 +101,121 @@ SyncDriver::~SyncDriver() {
   worker_.reset();
 }
 
-void SyncDriver::Start() {
+bool SyncDriver::Busy() const {
+  return state_ == DriverState::Fetching || state_ == DriverState::FetchingLateOwed;
+}
+
+void SyncDriver::Start(bool ownTimer) {
   lastSync_ = schedule_.InitLastSync(collector_.clock().Now());
-  timer_->start();
+  Handle(DriverEvent::Start);
+  if (ownTimer) timer_->start();
 }
 
 void SyncDriver::Tick() {
   const QDateTime now = collector_.clock().Now();
   emit clockTicked(now);
   // A due fetch waits while another runs: LastSync is unchanged, so a later tick starts it.
-  if (schedule_.Due(lastSync_, now) && !busy_ && !asking_) StartTimed(now, /*late=*/false);
-  if (lateWanted_ && !busy_ && !asking_) FetchLate();
+  if (schedule_.Due(lastSync_, now)) {
+    Handle(DriverEvent::DueTick);
+  } else {
+    Handle(schedule_.Contains(now.time()) ? DriverEvent::Tick : DriverEvent::QuietTick);
+  }
 }
 
 void SyncDriver::FetchLate() {
-  const QDateTime now = collector_.clock().Now();
-  // Lost, a take-over's only chance at the slot in progress would be gone with it.
-  lateWanted_ = true;
-  if (busy_ || asking_) return;
-  lateWanted_ = false;
-  if (!timer_->isActive() || !schedule_.Contains(now.time())) return;
-  StartTimed(now, /*late=*/true);
+  if (schedule_.Contains(collector_.clock().Now().time())) Handle(DriverEvent::TookOver);
 }
 
-void SyncDriver::StartTimed(const QDateTime& due, bool late) {
-  if (!gate_) return StartFetch(/*timed=*/true, due);
-  asking_ = true;
-  gate_(due, [driver = QPointer<SyncDriver>(this), due, late](std::optional<bool> fetch) {
-    if (!driver) return;
-    driver->asking_ = false;
-    if (!driver->timer_->isActive()) return;
+bool SyncDriver::FetchNow() { return Handle(DriverEvent::Get) == DriverAction::FetchGet; }
+
+DriverAction SyncDriver::Handle(DriverEvent event) {
+  const DriverStep step = NextDriverStep(state_, event);
+  state_ = step.state;
+  switch (step.action) {
+    case DriverAction::Ask:
+      Ask();
+      break;
+    case DriverAction::FetchTimed:
+      StartFetch(/*timed=*/true);
+      break;
+    case DriverAction::FetchGet:
+      StartFetch(/*timed=*/false);
+      break;
+    case DriverAction::KeepTime:
+      // A standby, or a collector that finds its slot fetched by the group, keeps time with
+      // the slots, so that it fetches on the next one.
+      lastSync_ = schedule_.SlotStart(askedDue_).value_or(askedDue_);
+      break;
+    case DriverAction::None:
+    case DriverAction::RefuseGet:
+      break;
+  }
+  return step.action;
+}
+
+void SyncDriver::Ask() {
+  const quint64 ask = ++ask_;
+  askedDue_ = collector_.clock().Now();
+  if (!gate_) {
+    Handle(DriverEvent::Granted);
+    return;
+  }
+  gate_(askedDue_, [driver = QPointer<SyncDriver>(this), ask](std::optional<bool> fetch) {
+    if (!driver || ask != driver->ask_) return;
     // An answer that came too late, or after its slot ended (a freeze), is not acted on: it
-    // would fetch in a slot it was not given. LastSync stays, so a later tick asks afresh.
+    // would fetch in a slot it was not given.
     const SyncWindows& schedule = driver->schedule_;
-    if (!fetch || schedule.SlotStart(driver->collector_.clock().Now()) != schedule.SlotStart(due)) {
-      if (late) driver->lateWanted_ = true;
-      return;
+    const bool sameSlot = schedule.SlotStart(driver->collector_.clock().Now()) ==
+                          schedule.SlotStart(driver->askedDue_);
+    if (!fetch || !sameSlot) {
+      driver->Handle(DriverEvent::Unsure);
+    } else {
+      driver->Handle(*fetch ? DriverEvent::Granted : DriverEvent::Refused);
     }
-    // A Get that started meanwhile leaves LastSync as it is, so a later tick asks again.
-    if (*fetch && !driver->busy_) return driver->StartFetch(/*timed=*/true, due);
-    if (*fetch && late) driver->lateWanted_ = true;
-    // A standby keeps time with the active collector, so that it fetches on the same slots
-    // once it takes over.
-    if (!*fetch && !late) driver->lastSync_ = due;
   });
-}
-
-bool SyncDriver::FetchNow() {
-  if (busy_) return false;
-  StartFetch(/*timed=*/false);
-  return true;
 }
 
 bool SyncDriver::Stop(std::chrono::milliseconds bound) {
   timer_->stop();
-  if (!busy_) return true;
-  collector_.Cancel();
-  const std::shared_ptr<Cycle> cycle = cycle_;
-  std::unique_lock lock(cycle->mutex);
-  if (!cycle->done.wait_for(lock, bound, [&] { return cycle->attempt.has_value(); })) {
-    cycle->owner = nullptr;
-    return false;
+  bool ended = true;
+  if (Busy()) {
+    collector_.Cancel();
+    // Taken here without an event loop; the queued result that follows finds its cycle gone.
+    if (cycleResult_.wait_for(bound) == std::future_status::ready) {
+      FinishFetch(cycle_, cycleResult_.get());
+    } else {
+      ended = false;
+    }
   }
-  const Attempt attempt = *cycle->attempt;
-  cycle->owner = nullptr;  // the queued hand-over that follows is stale
-  lock.unlock();
-  FinishFetch(attempt);
-  return true;
+  Handle(DriverEvent::Stop);
+  return ended;
 }
 
-void SyncDriver::StartFetch(bool timed, const QDateTime& due) {
-  busy_ = true;
-  // A timed fetch is the slot in progress's, whether late or not.
-  if (timed) lateWanted_ = false;
+void SyncDriver::StartFetch(bool timed) {
   // Logged only if the turn is still this collector's and the slot it was due in is still on:
   // a freeze during the download must not put this slot's attempt into another's.
   std::function<bool()> keep;
   if (timed && turnHeld_) {
-    keep = [turnHeld = turnHeld_, schedule = schedule_, clock = &collector_.clock(), due] {
+    keep = [turnHeld = turnHeld_, schedule = schedule_, clock = &collector_.clock(),
+            due = askedDue_] {
       return turnHeld() && schedule.SlotStart(clock->Now()) == schedule.SlotStart(due);
     };
   }
-  cycle_ = std::make_shared<Cycle>();
-  cycle_->owner = this;
+  const quint64 cycle = ++cycle_;
   const QString address = address_ ? address_() : QString();
   emit fetchStarted();
-  worker_->Post([collector = &collector_, cycle = cycle_, address, timed, keep] {
-    Attempt attempt = collector->Fetch(address, timed, keep);
-    const std::lock_guard lock(cycle->mutex);
-    cycle->attempt = std::move(attempt);
-    cycle->done.notify_all();
-    if (SyncDriver* owner = cycle->owner) {
-      QMetaObject::invokeMethod(
-          owner,
-          [owner, cycle] {
-            // Stop() may have taken the attempt since this was posted.
-            if (cycle != owner->cycle_ || cycle->owner == nullptr) return;
-            owner->FinishFetch(*cycle->attempt);
-          },
-          Qt::QueuedConnection);
-    }
-  });
+  cycleResult_ = RunThen(
+      *worker_,
+      [collector = &collector_, address, timed, keep] {
+        return collector->Fetch(address, timed, keep);
+      },
+      this, [this, cycle](const Attempt& attempt) { FinishFetch(cycle, attempt); });
 }
 
-void SyncDriver::FinishFetch(const Attempt& attempt) {
-  busy_ = false;
-  cycle_.reset();
+void SyncDriver::FinishFetch(quint64 cycle, const Attempt& attempt) {
+  // Stop() may have taken this cycle's attempt already.
+  if (cycle != cycle_ || !Busy()) return;
+  Handle(DriverEvent::CycleEnded);
   // LastSync stays, so the next tick asks the group again and stands by.
   if (attempt.dropped) {
     emit fetchDropped();

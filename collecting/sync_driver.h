@@ -5,6 +5,7 @@
 #include <QString>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -17,6 +18,50 @@ namespace skyloom {
 
 class Collector;
 class WorkerThread;
+
+// What the driver is doing. A timed fetch asks the group first (a driver without a group
+// answers itself); a take-over owes the slot in progress a late fetch, unless the log holds it.
+enum class DriverState {
+  Stopped,           // after Stop: no timed fetch starts
+  Idle,              // waiting for the next due tick
+  LateOwed,          // idle, and the slot in progress is owed a late fetch: the next tick asks
+  Asking,            // the group decides whether the due fetch runs here
+  AskingLate,        // the group decides whether the slot in progress's late fetch runs here
+  Fetching,          // a cycle runs: a timed fetch or a Get
+  FetchingLateOwed,  // a Get runs, and the slot in progress's late fetch follows it
+};
+
+enum class DriverEvent {
+  Start,
+  Stop,
+  QuietTick,  // a tick outside the windows
+  Tick,       // a tick inside a window, nothing due
+  DueTick,    // a tick with a timed fetch due
+  TookOver,   // the turn came over inside a window: the slot in progress may be unfetched
+  Get,        // the Get button
+  Granted,    // the group's answer to the current ask: the fetch runs here
+  Refused,    // ...it does not
+  Unsure,     // ...it came too late to trust, or after the slot it was asked for
+  CycleEnded,
+};
+
+enum class DriverAction {
+  None,
+  Ask,         // ask the group about a fetch now
+  FetchTimed,  // start the timed fetch the group granted
+  FetchGet,
+  RefuseGet,  // a cycle runs already
+  KeepTime,   // a standby keeps time with the active collector: LastSync moves to the due time
+};
+
+struct DriverStep {
+  DriverState state;
+  DriverAction action = DriverAction::None;
+  friend bool operator==(const DriverStep&, const DriverStep&) = default;
+};
+
+// The driver's whole logic: where `event` takes `state`, and what to do on the way.
+DriverStep NextDriverStep(DriverState state, DriverEvent event);
 
 // Drives a collector from the one-second clock: starts timed fetches inside the daily
 // windows, and fetches on request. Each cycle, the request and the store call alike, runs on
@@ -31,14 +76,16 @@ class SyncDriver final : public QObject {
              QObject* parent = nullptr);
   ~SyncDriver() override;
 
-  // Sets the start value of LastSync and starts the one-second timer.
-  void Start();
+  // Sets the start value of LastSync and starts the one-second timer; without it (tests) only
+  // calls to Tick drive the schedule.
+  void Start(bool ownTimer = true);
   // One tick of the clock; public so that tests can tick at chosen instants.
   void Tick();
   // A fetch as the Get button asks for it; false when a fetch is already running.
   bool FetchNow();
   // A cycle is in flight, its download or its store call.
-  bool Busy() const { return busy_; }
+  bool Busy() const;
+  DriverState State() const { return state_; }
   // The last timed fetch, or the start value before the first.
   const QDateTime& LastSync() const { return lastSync_; }
   // What the last finished fetch did.
@@ -74,23 +121,25 @@ class SyncDriver final : public QObject {
   void lastSyncChanged(const QDateTime& lastSync);
 
  private:
-  struct Cycle;
-
-  void StartTimed(const QDateTime& due, bool late);
-  void StartFetch(bool timed, const QDateTime& due = {});
-  void FinishFetch(const Attempt& attempt);
+  DriverAction Handle(DriverEvent event);
+  void Ask();
+  void StartFetch(bool timed);
+  void FinishFetch(quint64 cycle, const Attempt& attempt);
 
   Collector& collector_;
   std::function<QString()> address_;
   SyncWindows schedule_;
   QTimer* timer_;
   std::unique_ptr<WorkerThread> worker_;
-  std::shared_ptr<Cycle> cycle_;  // the one in flight, shared with the worker
-  bool busy_ = false;
+  DriverState state_ = DriverState::Idle;
   TimedFetchGate gate_;
   std::function<bool()> turnHeld_;
-  bool asking_ = false;      // the gate has not answered yet
-  bool lateWanted_ = false;  // a late fetch waits for the one under way
+  // Each ask and each cycle has a number, so that an answer or a result meant for an earlier
+  // one is never taken for the current one.
+  quint64 ask_ = 0;
+  QDateTime askedDue_;  // the instant the current ask is for
+  quint64 cycle_ = 0;
+  std::shared_future<Attempt> cycleResult_;
   QDateTime lastSync_;
   Attempt lastAttempt_;
 };

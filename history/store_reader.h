@@ -3,16 +3,17 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "platform/run_then.h"
+#include "platform/worker_thread.h"
 #include "store/forecast_store.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
-
-class WorkerThread;
 
 // Reads a forecast database on a thread of its own, through a connection of its own, and
 // hands each result back as a value on the thread this object lives on: whoever shows rows
@@ -27,26 +28,28 @@ class StoreReader final : public QObject {
   ~StoreReader() override;
 
   // Runs `read` against the store on the reader's thread, then `done` with its value here,
-  // unless `context` is gone by then.
+  // unless `context` (on this reader's thread) or the reader is gone by then.
   template <typename Value>
   void Read(std::function<Value(ForecastStore&)> read, QObject* context,
             std::function<void(const Value&)> done) {
-    Post([read = std::move(read), context = QPointer<QObject>(context),
-          done = std::move(done)](ForecastStore& store) -> std::function<void()> {
-      auto value = std::make_shared<Value>(read(store));
-      return [context, done, value] {
-        if (context) done(*value);
-      };
-    });
+    RunThen(
+        *thread_,
+        [shared = shared_, read = std::move(read)] {
+          // Queued behind one that hung when this reader went: its result goes nowhere.
+          return shared->closing ? Value{} : read(*shared->store);
+        },
+        this,
+        [context = QPointer<QObject>(context), done = std::move(done)](const Value& value) {
+          if (context) done(value);
+        });
   }
 
  private:
-  // A read that returns what to run back here with its result.
-  using Job = std::function<std::function<void()>(ForecastStore&)>;
-  struct Shared;
-
-  void Post(Job job);
-
+  // Kept alive by the reads, since a reader may go while one hangs.
+  struct Shared {
+    std::unique_ptr<ForecastStore> store;
+    std::atomic<bool> closing{false};
+  };
   std::shared_ptr<Shared> shared_;
   std::unique_ptr<WorkerThread> thread_;
 };

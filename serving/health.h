@@ -29,6 +29,8 @@ struct HealthReport {
   // This collector's in its group. A standby reads the group's log like the active collector,
   // and stands by only while another holds the turn, so the same rules judge both.
   CollectorRole role = CollectorRole::Active;
+  QDateTime turnTaken;    // when the group's current turn was taken; invalid when not known
+  quint64 takeovers = 0;  // turns this collector took over from another
   HealthProblem problem = HealthProblem::None;
   // What the reason names: the failure, the due time, or why the log is unreadable.
   QString detail;

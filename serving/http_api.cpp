@@ -197,7 +197,7 @@ struct ForecastAnswer {
 
 class HttpApi::Routes final {
  public:
-  Routes(const Metrics& metrics, const std::atomic<CollectorRole>& role, StoreReaders& readers,
+  Routes(const Metrics& metrics, const HttpApi::Standing& role, StoreReaders& readers,
          const Clock& clock, SyncWindows schedule)
       : metrics_(metrics),
         role_(role),
@@ -229,7 +229,7 @@ class HttpApi::Routes final {
   HealthReport ReadHealth(ForecastStore& store) const;
 
   const Metrics& metrics_;
-  const std::atomic<CollectorRole>& role_;
+  const HttpApi::Standing& role_;
   StoreReaders& readers_;
   const Clock& clock_;
   const SyncWindows schedule_;
@@ -364,7 +364,10 @@ HealthReport HttpApi::Routes::HealthOf(const StoreExpected<std::vector<AttemptRo
                                        const QDateTime& now) const {
   HealthReport report = attempts ? AssessHealth(*attempts, schedule_, now)
                                  : UnreadableLog(Unreadable(attempts.error()));
-  report.role = role_.load();
+  const GroupStanding standing = role_.Get();
+  report.role = standing.role;
+  report.turnTaken = standing.turnTaken;
+  report.takeovers = standing.takeovers;
   return report;
 }
 
@@ -461,7 +464,7 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
   };
   readers_ = std::make_unique<StoreReaders>(location_, limits_);
   if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
-  routes_ = std::make_unique<Routes>(metrics_, role_, *readers_, clock_, schedule_);
+  routes_ = std::make_unique<Routes>(metrics_, standing_, *readers_, clock_, schedule_);
   server_ = std::make_unique<HttpServer>(
       serverLimits_,
       [routes = routes_.get()](const HttpRequest& request, HttpReply reply) {
@@ -486,6 +489,11 @@ void HttpApi::Stop() {
   server_.reset();
   routes_.reset();
   readers_.reset();
+}
+
+void HttpApi::SetRole(const GroupStanding& standing) {
+  const std::lock_guard lock(standing_.mutex);
+  standing_.value = standing;
 }
 
 }  // namespace skyloom

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "http/http_server.h"
@@ -41,8 +42,8 @@ class HttpApi final {
   std::expected<QString, QString> Start(const QString& hostPort);
   // Stops serving once the requests under way are answered.
   void Stop();
-  // This collector's role in its group, as health and metrics tell it; from any thread.
-  void SetRole(CollectorRole role) { role_ = role; }
+  // This collector's place in its group, as health and metrics tell it; from any thread.
+  void SetRole(const GroupStanding& standing);
 
  private:
   class Routes;
@@ -53,7 +54,14 @@ class HttpApi final {
   const Clock& clock_;
   const SyncWindows schedule_;
   const ServerLimits serverLimits_;
-  std::atomic<CollectorRole> role_{CollectorRole::Active};
+  struct Standing {
+    mutable std::mutex mutex;
+    GroupStanding value;
+    GroupStanding Get() const {
+      const std::lock_guard lock(mutex);
+      return value;
+    }
+  } standing_;
   std::unique_ptr<StoreReaders> readers_;
   std::unique_ptr<Routes> routes_;
   std::unique_ptr<HttpServer> server_;

@@ -8,6 +8,7 @@
 #include "history/forecast_fields.h"
 #include "history/readable_text.h"
 #include "history/text_diff.h"
+#include "platform/clock.h"
 
 namespace skyloom {
 namespace {
@@ -37,12 +38,16 @@ QJsonObject HealthObject(const HealthReport& report) {
   const bool healthy = report.Healthy();
   const QJsonValue failures =
       report.consecutiveFailures ? QJsonValue(*report.consecutiveFailures) : QJsonValue();
-  return QJsonObject{{QStringLiteral("healthy"), healthy},
-                     {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
-                     {QStringLiteral("last_success"), Optional(report.lastSuccess)},
-                     {QStringLiteral("consecutive_failures"), failures},
-                     {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason},
-                     {QStringLiteral("role"), RoleName(report.role)}};
+  return QJsonObject{
+      {QStringLiteral("healthy"), healthy},
+      {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
+      {QStringLiteral("last_success"), Optional(report.lastSuccess)},
+      {QStringLiteral("consecutive_failures"), failures},
+      {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason},
+      {QStringLiteral("role"), RoleName(report.role)},
+      {QStringLiteral("turn_taken"), report.turnTaken.isValid()
+                                         ? QJsonValue(LogTimeText(report.turnTaken.toLocalTime()))
+                                         : QJsonValue()}};
 }
 
 QString StateName(SlotState state) {

@@ -116,6 +116,10 @@ QByteArray Metrics::PrometheusText(const HealthReport& health) const {
         .append(role == health.role ? "1\n" : "0\n");
   }
 
+  Family(text, "skyloom_takeovers_total", "counter",
+         "Turns this collector took over from another collector of its group.");
+  text.append("skyloom_takeovers_total ").append(QByteArray::number(health.takeovers)).append('\n');
+
   Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");
   text.append("skyloom_build_info{version=\"").append(LabelValue(VersionText())).append("\"} 1\n");
   return text;

@@ -1,5 +1,7 @@
 #include "store/collector_lease.h"
 
+#include <algorithm>
+
 #include "store/file_collector_lease.h"
 #include "store/open_store.h"
 #include "store/pg_collector_lease.h"
@@ -17,7 +19,8 @@ std::unique_ptr<CollectorLease> OpenCollectorLease(const QString& location, PgLi
   }
   // Nothing runs out on a file: the lock goes when its holder dies, and a standby need only
   // look often enough.
-  return std::make_unique<FileCollectorLease>(location, term / 6);
+  return std::make_unique<FileCollectorLease>(
+      location, std::min<std::chrono::milliseconds>(std::chrono::seconds(1), term / 6));
 }
 
 }  // namespace skyloom

@@ -6,11 +6,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include "platform/sqlite_connection.h"
-#include "store/sqlite_schema.h"
 
 namespace skyloom {
 namespace {
@@ -20,6 +18,33 @@ StoreError Failure(const QString& path, const QString& what) {
 }
 
 QString Reason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+constexpr char kSlotFormat[] = "yyyy-MM-dd HH:mm:ss";
+
+// "taken=<UTC, ISO 8601>\nlast_slot=<local time>\n"; what cannot be read is not known.
+Turn ReadTurn(int file) {
+  char text[256];
+  const ssize_t size = ::pread(file, text, sizeof text, 0);
+  Turn turn;
+  for (const QString& line : QString::fromLatin1(text, std::max<ssize_t>(size, 0)).split('\n')) {
+    const QString value = line.section('=', 1);
+    if (line.startsWith(QLatin1String("taken=")))
+      turn.taken = QDateTime::fromString(value, Qt::ISODate);
+    if (line.startsWith(QLatin1String("last_slot="))) {
+      const QDateTime slot = QDateTime::fromString(value, QLatin1String(kSlotFormat));
+      if (slot.isValid()) turn.lastSlot = slot;
+    }
+  }
+  return turn;
+}
+
+bool WriteTurn(int file, const Turn& turn) {
+  const QByteArray text =
+      "taken=" + turn.taken.toUTC().toString(Qt::ISODate).toLatin1() + "\nlast_slot=" +
+      (turn.lastSlot ? turn.lastSlot->toString(QLatin1String(kSlotFormat)).toLatin1() : "") + "\n";
+  return ::ftruncate(file, 0) == 0 &&
+         ::pwrite(file, text.constData(), static_cast<size_t>(text.size()), 0) == text.size();
+}
 
 QString LockPath(const QString& databasePath) {
   const QString real = QFileInfo(databasePath).canonicalFilePath();
@@ -33,25 +58,35 @@ FileCollectorLease::FileCollectorLease(QString databasePath, std::chrono::millis
 
 FileCollectorLease::~FileCollectorLease() { Release(); }
 
-StoreExpected<CollectorRole> FileCollectorLease::Hold(Deadline) {
-  if (lock_ >= 0) return CollectorRole::Active;
+StoreExpected<Turn> FileCollectorLease::Hold(Deadline) {
+  if (lock_ >= 0) return turn_;
   // Named anew each time: the database may have been made since the last look.
   const QString lockPath = LockPath(databasePath_);
-  // Read-only is enough for flock, so a collector of another user can share the file. Not
-  // inherited: a command run on a new forecast must not keep the turn after we die.
-  const int file =
-      ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  // Read-only is enough for flock, so a collector of another user can still share the file,
+  // though it cannot record its slots. Not inherited: a command run on a new forecast must
+  // not keep the turn after we die.
+  const QByteArray name = QFile::encodeName(lockPath);
+  int file = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (file < 0 && (errno == EACCES || errno == EROFS)) {
+    file = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+  }
   if (file < 0) {
     return std::unexpected(
         Failure(databasePath_, QStringLiteral("cannot open %1: %2").arg(lockPath, Reason(errno))));
   }
   if (::flock(file, LOCK_EX | LOCK_NB) == 0) {
     lock_ = file;
-    return CollectorRole::Active;
+    turn_ = ReadTurn(file);
+    turn_.role = CollectorRole::Active;
+    turn_.taken = QDateTime::currentDateTimeUtc();
+    (void)WriteTurn(file, turn_);
+    return turn_;
   }
   const int reason = errno;
+  Turn turn = ReadTurn(file);
+  turn.role = CollectorRole::Standby;
   ::close(file);
-  if (reason == EWOULDBLOCK) return CollectorRole::Standby;
+  if (reason == EWOULDBLOCK) return turn;
   return std::unexpected(
       Failure(databasePath_, QStringLiteral("cannot lock %1: %2").arg(lockPath, Reason(reason))));
 }
@@ -62,23 +97,17 @@ void FileCollectorLease::Release() {
   lock_ = -1;
 }
 
-StoreExpected<bool> FileCollectorLease::Logged(std::chrono::seconds span, Deadline) {
-  // A file this process may not write gets no second row for the slot from it, and reading
-  // it would leave the write-ahead files behind.
-  if (!QFileInfo(databasePath_).isWritable()) {
-    return std::unexpected(Failure(databasePath_, QStringLiteral("the file is not writable")));
+StoreExpected<void> FileCollectorLease::RecordSlot(const QDateTime& slot, Deadline) {
+  if (lock_ < 0) return std::unexpected(Failure(databasePath_, QStringLiteral("not the holder")));
+  Turn recorded = turn_;
+  if (!recorded.lastSlot || *recorded.lastSlot < slot) recorded.lastSlot = slot;
+  if (!WriteTurn(lock_, recorded)) {
+    return std::unexpected(
+        Failure(databasePath_,
+                QStringLiteral("cannot write %1: %2").arg(LockPath(databasePath_), Reason(errno))));
   }
-  SqliteConnection connection;
-  auto opened = OpenForecastDatabase(connection, databasePath_, SqliteAccess::ReadOnly);
-  if (!opened) return std::unexpected(Failure(databasePath_, opened.error().message));
-  // The collectors' clock wrote tqlog's times, in whole seconds, and this one reads it. A row
-  // from the future (a clock set back) is no attempt in this slot.
-  const auto taken = connection.QueryInt(
-      "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime BETWEEN datetime('now','localtime',?) "
-      "AND datetime('now','localtime'))",
-      {QStringLiteral("-%1 seconds").arg(span.count())});
-  if (!taken) return std::unexpected(Failure(databasePath_, taken.error().message));
-  return *taken != 0;
+  turn_ = recorded;
+  return {};
 }
 
 }  // namespace skyloom

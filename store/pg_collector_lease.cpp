@@ -12,26 +12,41 @@ namespace {
 // Concurrent CREATE TABLE IF NOT EXISTS can still collide in the catalogue.
 constexpr qint64 kCreateLockKey = 0x736b796c6561;  // "skylea"
 
-// A holder renews; anyone takes a turn that has run out. The row lock serialises the
-// contenders, so exactly one of them sees its own id come back.
+// The turn's advisory lock. Advisory locks belong to a database, and the database is the group.
+constexpr qint64 kTurnLockKey = 0x736b79747572;  // "skytur"
+
+// A holder renews; anyone takes a turn that has run out, and a standby holding the lock takes
+// one whose holder's session is gone, unless the server restarted since the last renewal
+// (every session is gone then, the live holder's too). The row lock serialises the
+// contenders, so exactly one of them sees itself come back.
 constexpr char kHold[] =
-    "INSERT INTO skyloom_collector_lease AS lease(id, holder, expires) "
-    "VALUES (1, $1, now() + $2::interval) "
-    "ON CONFLICT (id) DO UPDATE SET holder = excluded.holder, expires = excluded.expires "
-    "WHERE lease.holder = excluded.holder OR lease.expires <= now() "
-    "RETURNING holder";
+    "WITH mine AS ("
+    "INSERT INTO skyloom_collector_lease AS lease(id, holder, expires, session, renewed, taken) "
+    "VALUES (1, $1, now() + $2::interval, pg_backend_pid(), now(), now()) "
+    "ON CONFLICT (id) DO UPDATE SET holder = excluded.holder, expires = excluded.expires, "
+    "session = excluded.session, renewed = excluded.renewed, "
+    "taken = CASE WHEN lease.holder = excluded.holder THEN lease.taken ELSE excluded.taken END "
+    "WHERE lease.holder = excluded.holder OR lease.expires <= now() OR ($3::int = 1 "
+    "AND lease.renewed >= pg_postmaster_start_time() "
+    "AND NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = lease.session)) "
+    "RETURNING taken, last_slot) "
+    "SELECT 1, to_char(taken AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
+    "to_char(last_slot, 'YYYY-MM-DD HH24:MI:SS') FROM mine "
+    "UNION ALL "
+    "SELECT 0, to_char(taken AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
+    "to_char(last_slot, 'YYYY-MM-DD HH24:MI:SS') FROM skyloom_collector_lease "
+    "WHERE NOT EXISTS (SELECT 1 FROM mine)";
 
-// tqlog's times come from the server's clock, in whole seconds, so the span is counted back
-// from that clock rather than compared with ours. A row from the future (a clock set back)
-// is no attempt in this slot.
-constexpr char kLogged[] =
-    "SELECT EXISTS(SELECT 1 FROM tqlog WHERE logtime BETWEEN "
-    "date_trunc('second', localtimestamp) - $1::interval AND localtimestamp)::int";
+constexpr char kRecordSlot[] =
+    "UPDATE skyloom_collector_lease SET last_slot = GREATEST(last_slot, $2::timestamp) "
+    "WHERE holder = $1";
 
-// Bit 1: the database is the group's (it has tqlog); bit 2: the lease table is there.
+// Bit 1: the database is the group's (it has tqlog); bit 2: the lease table is there, with
+// the columns that came last.
 constexpr char kTables[] =
     "SELECT (to_regclass('tqlog') IS NOT NULL)::int + "
-    "2 * (to_regclass('skyloom_collector_lease') IS NOT NULL)::int";
+    "2 * EXISTS(SELECT 1 FROM pg_attribute WHERE attname = 'last_slot' AND NOT attisdropped "
+    "AND attrelid = to_regclass('skyloom_collector_lease'))::int";
 
 QString ThisProcess() {
   return QStringLiteral("%1:%2:%3")
@@ -72,6 +87,7 @@ DbExpected<PgConnection*> PgCollectorLease::Session(Deadline deadline) {
   // No check beforehand: the lease's own query shows whether a kept session still works.
   if (connection_ && connection_->Healthy()) return connection_.get();
   connection_ = std::make_unique<PgConnection>();
+  locked_ = false;
   const auto fail = [this](const DbError& error) {
     connection_.reset();
     return std::unexpected(error);
@@ -84,9 +100,9 @@ DbExpected<PgConnection*> PgCollectorLease::Session(Deadline deadline) {
   // A database without the forecast tables is not the group's: leave it as it is.
   if ((*tables & 1) == 0) return fail(DbError{0, QStringLiteral("the table tqlog is missing")});
   if ((*tables & 2) != 0) return connection_.get();
-  // Made only when missing: a collector that may not create tables (the default on a schema
-  // from PostgreSQL 15 on) uses the one --init-db made, and no reconnect waits on the lock
-  // of another collector's making.
+  // Made (or brought up to date) only when missing: a collector that may not create tables (the
+  // default on a schema from PostgreSQL 15 on) uses the one --init-db made, and no reconnect waits
+  // on the lock of another collector's making.
   if (Passed(deadline)) return fail(kOutOfTime);
   DbExpected<void> made = connection_->Execute("BEGIN");
   if (made) made = connection_->Run("SELECT pg_advisory_xact_lock($1)", {kCreateLockKey});
@@ -116,26 +132,48 @@ QString PgCollectorLease::TermText() const {
   return QStringLiteral("%1 milliseconds").arg(term_.count());
 }
 
-StoreExpected<CollectorRole> PgCollectorLease::Hold(Deadline deadline) {
-  const auto holder = Ask(deadline, [&](PgConnection& db) {
-    return db.QueryText(kHold, {holder_, TermText()});
+StoreExpected<Turn> PgCollectorLease::Hold(Deadline deadline) {
+  const auto rows = Ask(deadline, [&](PgConnection& db) -> DbExpected<std::vector<SqlRow>> {
+    if (!locked_) {
+      const auto got = db.QueryInt("SELECT pg_try_advisory_lock($1)::int", {kTurnLockKey});
+      if (!got) return std::unexpected(got.error());
+      locked_ = *got != 0;
+    }
+    return db.Query(kHold, {holder_, TermText(), qint64{locked_ ? 1 : 0}});
   });
-  if (!holder) return std::unexpected(Failure(holder.error()));
-  return *holder ? CollectorRole::Active : CollectorRole::Standby;
+  if (!rows) return std::unexpected(Failure(rows.error()));
+  Turn turn;
+  turn.role = CollectorRole::Standby;
+  if (!rows->empty() && rows->front().size() == 3) {
+    const SqlRow& row = rows->front();
+    if (row[0] == QLatin1String("1")) turn.role = CollectorRole::Active;
+    if (row[1]) turn.taken = QDateTime::fromString(*row[1], Qt::ISODate);
+    if (row[2]) {
+      turn.lastSlot = QDateTime::fromString(*row[2], QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    }
+  }
+  // A standby keeps no lock: the holder needs it, or whoever takes over after a freeze.
+  if (turn.role == CollectorRole::Standby && locked_) {
+    (void)connection_->QueryInt("SELECT pg_advisory_unlock($1)::int", {kTurnLockKey});
+    locked_ = false;
+  }
+  return turn;
 }
 
 void PgCollectorLease::Release() {
   if (!connection_ || !connection_->Healthy()) return;
   (void)connection_->Run(
       "UPDATE skyloom_collector_lease SET expires = '-infinity' WHERE holder = $1", {holder_});
+  if (locked_) (void)connection_->QueryInt("SELECT pg_advisory_unlock($1)::int", {kTurnLockKey});
+  locked_ = false;
 }
 
-StoreExpected<bool> PgCollectorLease::Logged(std::chrono::seconds span, Deadline deadline) {
-  const auto taken = Ask(deadline, [&](PgConnection& db) {
-    return db.QueryInt(kLogged, {QStringLiteral("%1 seconds").arg(span.count())});
+StoreExpected<void> PgCollectorLease::RecordSlot(const QDateTime& slot, Deadline deadline) {
+  const auto recorded = Ask(deadline, [&](PgConnection& db) {
+    return db.Run(kRecordSlot, {holder_, slot.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))});
   });
-  if (!taken) return std::unexpected(Failure(taken.error()));
-  return *taken != 0;
+  if (!recorded) return std::unexpected(Failure(recorded.error()));
+  return {};
 }
 
 }  // namespace skyloom

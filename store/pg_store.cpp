@@ -93,12 +93,13 @@ DbExpected<bool> PgStore::MakeTables() {
   if (auto connected = Connect(); !connected) return std::unexpected(connected.error());
   const auto before = connection_->QueryInt(kCountTables, {});
   if (!before) return std::unexpected(before.error());
-  if (*before == 2) return false;
-  if (auto made = connection_->Execute(kSchemaSql); !made) return std::unexpected(made.error());
-  // Made here too, by whoever may create tables, so that collectors need no such right.
+  // Made (or brought up to date) here too, by whoever may create tables, so that collectors
+  // need no such right.
   if (auto made = connection_->Execute(kCollectorLeaseTable); !made) {
     return std::unexpected(made.error());
   }
+  if (*before == 2) return false;
+  if (auto made = connection_->Execute(kSchemaSql); !made) return std::unexpected(made.error());
   return true;
 }
 

@@ -69,10 +69,8 @@ void ScheduleHarness::StartAt(const QTime& start, const QString& database,
   started_ = std::make_unique<QSignalSpy>(driver_.get(), &SyncDriver::fetchStarted);
   finished_ = std::make_unique<QSignalSpy>(driver_.get(), &SyncDriver::fetchFinished);
   lastSyncShown_ = std::make_unique<QSignalSpy>(driver_.get(), &SyncDriver::lastSyncChanged);
-  // Start() gives LastSync its start value; its one-second timer is stopped again at once
-  // so that no tick but the test's comes at the fake clock.
-  driver_->Start();
-  driver_->Stop();
+  // Without its own timer, so that no tick but the test's comes at the fake clock.
+  driver_->Start(/*ownTimer=*/false);
 }
 
 bool ScheduleHarness::TickAt(const QTime& timeOfDay) {

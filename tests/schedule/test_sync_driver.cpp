@@ -32,7 +32,7 @@ TEST(SyncDriver, StartedAt063020ItFetchesFirstAt063100) {
   ASSERT_TRUE(harness.TickAt(QTime(6, 31, 0)));
   EXPECT_EQ(harness.Server().Requests(), 1);
   ASSERT_EQ(harness.Finished().size(), 1);
-  EXPECT_EQ(harness.FinishedAt(0).timed, true);         // timed
+  EXPECT_EQ(harness.FinishedAt(0).timed, true);   // timed
   EXPECT_EQ(harness.StoreErrorAt(0), QString());  // stored
   EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 0)));
   EXPECT_EQ(harness.Db().Tqlog().size(), 1u);
@@ -137,6 +137,32 @@ TEST(SyncDriver, ADueTickWhileAGetFetchRunsWaitsForIt) {
   EXPECT_EQ(harness.FinishedAt(-1).timed, true);
   EXPECT_EQ(harness.Server().Requests(), 2);
   EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 31, 1)));
+}
+
+// A freeze or a lost lease during the download: the turn is gone by the time the page is in,
+// so nothing is logged in a slot that is now another collector's.
+TEST(SyncDriver, ATimedFetchWhoseTurnWasLostDuringTheDownloadIsNotLogged) {
+  ScheduleHarness harness;
+  harness.StartAt(QTime(6, 30, 20));
+  std::atomic<bool> held{true};
+  harness.Driver().SetTimedFetchGate([](const QDateTime&, auto answer) { answer(true); },
+                                     [&held] { return held.load(); });
+  QSignalSpy dropped(&harness.Driver(), &SyncDriver::fetchDropped);
+  harness.holdRequests = true;
+  harness.Clock().Set(On7December(QTime(6, 31, 0)));
+  harness.Driver().Tick();
+  for (int i = 0; i < 1000 && harness.Server().Requests() == 0; ++i) QThread::msleep(10);
+  ASSERT_EQ(harness.Server().Requests(), 1);
+
+  held = false;
+  harness.holdRequests = false;
+  ASSERT_TRUE(dropped.wait(30'000));
+  EXPECT_EQ(harness.Finished().size(), 0);
+  EXPECT_EQ(harness.Driver().LastSync(), On7December(QTime(6, 1, 20)));
+  // A Get then writes the file's only row.
+  ASSERT_TRUE(harness.Driver().FetchNow());
+  ASSERT_TRUE(harness.WaitForFetch());
+  EXPECT_EQ(harness.Db().Tqlog().size(), 1u);
 }
 
 }  // namespace

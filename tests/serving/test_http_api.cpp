@@ -178,7 +178,7 @@ TEST_P(HttpApiTest, ForecastsAndAttemptsComeNewestFirstPageByPage) {
 // A standby is judged by the group's log like the active collector.
 TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
   db->MakeTablesElsewhere();
-  api.SetRole(CollectorRole::Standby);
+  api.SetRole(GroupStanding{CollectorRole::Standby, QDateTime(QDate(2026, 3, 1), QTime(7, 5)), 2});
   const struct {
     int addMinute;  // 0: nothing added
     bool fetched;
@@ -203,6 +203,7 @@ TEST_P(HttpApiTest, HealthFollowsTheNewestAttempt) {
     EXPECT_EQ(answer.json["consecutive_failures"], step.failures);
     EXPECT_EQ(answer.json["reason"].isString(), step.status != 200) << answer.Body();
     EXPECT_EQ(answer.json["role"], u"standby"_s);
+    EXPECT_EQ(answer.json["turn_taken"], u"2026-03-01 07:05:00"_s);
     const QJsonValue page = Get("/page/status.json").json["health"];
     EXPECT_EQ(page["problem"], step.problem);
     EXPECT_EQ(page["role"], u"standby"_s);
@@ -246,6 +247,7 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
            "skyloom_fetch_duration_seconds_bucket{le=\"60\"} 2",
            "skyloom_fetch_duration_seconds_count 2", "skyloom_fetch_duration_seconds_sum 40.200",
            "skyloom_role{role=\"active\"} 1", "skyloom_role{role=\"standby\"} 0",
+           "skyloom_takeovers_total 0",
            "skyloom_build_info{version=\"" + VersionText().toStdString() + "\"} 1"}) {
     EXPECT_NE(answer.Body().find(line + '\n'), std::string::npos) << line;
   }
