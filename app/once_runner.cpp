@@ -40,6 +40,15 @@ int RunInitDb(const CommandLine& line) {
                                       "the tables tq and tqlog are already in %1; "
                                       "nothing changed");
   std::printf("skyloom: %s\n", done.arg(store->Description()).toUtf8().constData());
+  const auto outbox = store->CreateOutbox();
+  if (!outbox) {
+    std::fprintf(stderr, "skyloom: %s\n", outbox.error().message.toUtf8().constData());
+    return 1;
+  }
+  if (*outbox) {
+    std::printf("skyloom: created the table outbox in %s\n",
+                store->Description().toUtf8().constData());
+  }
   return 0;
 }
 
