@@ -13,7 +13,13 @@ namespace skyloom {
 struct CollectorService::Core {
   Core(const Clock& clock, const ServiceSettings& settings)
       : store(OpenStore(settings.databaseLocation, settings.databaseLimits)),
-        collector(clock, *store, settings.limits, settings.markers) {}
+        collector(clock, *store, settings.limits, settings.markers) {
+    QStringList announcing;
+    for (const NotifyChannel& channel : settings.channels) {
+      if (channel.onNew) announcing << channel.name;
+    }
+    store->SetNewForecastChannels(announcing);
+  }
 
   std::unique_ptr<ForecastStore> store;
   Collector collector;
