@@ -13,6 +13,8 @@ int RunOnce(const CommandLine& line) {
   const SystemClock clock;
   const std::unique_ptr<ForecastStore> store =
       OpenStore(line.service.databaseLocation, line.service.databaseLimits);
+  // Sent by the next collector that runs: a stored forecast always has its deliveries.
+  store->SetNewForecastChannels(NewForecastChannels(line.service.channels));
   Collector collector(clock, *store, line.service.limits, line.service.markers);
   const Attempt attempt = collector.Fetch(line.service.address);
   const QByteArray shown = TerminalText(attempt.shown).toUtf8();

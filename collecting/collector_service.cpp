@@ -14,11 +14,7 @@ struct CollectorService::Core {
   Core(const Clock& clock, const ServiceSettings& settings)
       : store(OpenStore(settings.databaseLocation, settings.databaseLimits)),
         collector(clock, *store, settings.limits, settings.markers) {
-    QStringList announcing;
-    for (const NotifyChannel& channel : settings.channels) {
-      if (channel.onNew) announcing << channel.name;
-    }
-    store->SetNewForecastChannels(announcing);
+    store->SetNewForecastChannels(NewForecastChannels(settings.channels));
   }
 
   std::unique_ptr<ForecastStore> store;

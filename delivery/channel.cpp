@@ -51,16 +51,16 @@ QJsonValue OrNull(const QJsonObject& message, const QString& key) {
 QByteArray WebhookBody(const DeliveryRow& row) {
   const QJsonObject message = QJsonDocument::fromJson(row.message.toUtf8()).object();
   const QJsonValue text = OrNull(message, u"text"_s);
-  return Json({{u"event"_s, row.event},
-               {u"id"_s, OrNull(message, u"id"_s)},
-               {u"logtime"_s, OrNull(message, u"logtime"_s)},
-               {u"text"_s, text},
-               {u"readable_text"_s,
-                text.isString() ? QJsonValue(ReadableForecast(text.toString())) : text},
-               {u"status"_s, OrNull(message, u"status"_s)},
-               {u"errnum"_s, OrNull(message, u"errnum"_s)},
-               {u"description"_s, OrNull(message, u"description"_s)},
-               {u"failures"_s, OrNull(message, u"failures"_s)}});
+  return Json(
+      {{u"event"_s, row.event},
+       {u"id"_s, OrNull(message, u"id"_s)},
+       {u"logtime"_s, OrNull(message, u"logtime"_s)},
+       {u"text"_s, text},
+       {u"readable_text"_s, text.isString() ? QJsonValue(ReadableForecast(text.toString())) : text},
+       {u"status"_s, OrNull(message, u"status"_s)},
+       {u"errnum"_s, OrNull(message, u"errnum"_s)},
+       {u"description"_s, OrNull(message, u"description"_s)},
+       {u"failures"_s, OrNull(message, u"failures"_s)}});
 }
 
 QByteArray FeishuBody(const NotifyChannel& channel, const QString& text, const QDateTime& now) {
@@ -68,8 +68,8 @@ QByteArray FeishuBody(const NotifyChannel& channel, const QString& text, const Q
   if (!channel.secret.isEmpty()) {
     const QByteArray timestamp = QByteArray::number(now.toSecsSinceEpoch());
     body.insert(u"timestamp"_s, QString::fromLatin1(timestamp));
-    body.insert(u"sign"_s,
-                QString::fromLatin1(Hmac(timestamp + '\n' + channel.secret.toUtf8(), {}).toBase64()));
+    body.insert(u"sign"_s, QString::fromLatin1(
+                               Hmac(timestamp + '\n' + channel.secret.toUtf8(), {}).toBase64()));
   }
   return Json(body);
 }
@@ -146,8 +146,9 @@ ChannelRequest BuildRequest(const NotifyChannel& channel, const DeliveryRow& row
       limit -= std::max<qsizetype>(request.body.size() - kFeishuBodyBytes, 1);
     } while (request.body.size() > kFeishuBodyBytes && limit > 0);
   } else {
-    request.body = Json({{u"msgtype"_s, u"text"_s},
-                         {u"text"_s, QJsonObject{{u"content"_s, ChatText(row, kChatContentBytes)}}}});
+    request.body =
+        Json({{u"msgtype"_s, u"text"_s},
+              {u"text"_s, QJsonObject{{u"content"_s, ChatText(row, kChatContentBytes)}}}});
     if (channel.type == kDingTalk && !channel.secret.isEmpty()) {
       const QByteArray timestamp = QByteArray::number(now.toMSecsSinceEpoch());
       const QByteArray secret = channel.secret.toUtf8();
@@ -182,9 +183,8 @@ Verdict JudgeAnswer(const NotifyChannel& channel, const PostAnswer& answer) {
   }
   const qint64 code = object.value(codeKey).toInteger();
   if (code == 0) return {Kind::Delivered, {}, {}};
-  const QString why = u"%1 %2: %3"_s.arg(codeKey)
-                          .arg(code)
-                          .arg(object.value(feishu ? u"msg"_s : u"errmsg"_s).toString());
+  const QString why = u"%1 %2: %3"_s.arg(codeKey).arg(code).arg(
+      object.value(feishu ? u"msg"_s : u"errmsg"_s).toString());
   // Too many messages (WeCom, DingTalk, Feishu) or a busy system: worth another try.
   const bool transient = code == -1 || code == 45009 || code == 130101 || code == 11232;
   return {transient ? Kind::Retry : Kind::GiveUp, why, {}};

@@ -223,7 +223,8 @@ DeliveryWorker::DeliveryWorker(const ServiceSettings& settings, QObject* parent)
     loops_.push_back(std::make_unique<ChannelLoop>(
         channel, settings_,
         [this](const QString& line) {
-          QMetaObject::invokeMethod(this, [this, line] { emit report(line); }, Qt::QueuedConnection);
+          QMetaObject::invokeMethod(
+              this, [this, line] { emit report(line); }, Qt::QueuedConnection);
         },
         [this, name](Outcome outcome) {
           QMetaObject::invokeMethod(
@@ -282,7 +283,8 @@ void DeliveryWorker::AddAlert(const QString& event, const QString& message) {
     const auto added = store->AddDeliveries(eventId, event, message, channels);
     QMetaObject::invokeMethod(self, [self, why = added ? QString() : added.error().message] {
       if (!self) return;
-      if (!why.isEmpty()) emit self->report(QStringLiteral("an alert was not put in the outbox: %1").arg(why));
+      if (!why.isEmpty())
+        emit self->report(QStringLiteral("an alert was not put in the outbox: %1").arg(why));
       self->Wake();
     });
   });

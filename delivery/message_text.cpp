@@ -28,8 +28,8 @@ QString CutToBytes(const QString& text, qsizetype maxBytes) {
   qsizetype bytes = 0;
   qsizetype fitsWithEllipsis = 0;  // code units that still leave room for the ellipsis
   for (qsizetype i = 0; i < text.size();) {
-    const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() &&
-                      text[i + 1].isLowSurrogate();
+    const bool pair =
+        text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
     const char32_t c = pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
     bytes += Utf8Bytes(c);
     i += pair ? 2 : 1;
@@ -41,9 +41,9 @@ QString CutToBytes(const QString& text, qsizetype maxBytes) {
 
 QString AlertMessage(const QString& event, const QString& logtime, const QString& status,
                      qint64 errnum, const QString& description, int failures) {
-  const QJsonObject object{{u"event"_s, event},         {u"logtime"_s, logtime},
-                           {u"status"_s, status},       {u"errnum"_s, errnum},
-                           {u"description"_s, description}, {u"failures"_s, failures}};
+  const QJsonObject object{
+      {u"event"_s, event},   {u"logtime"_s, logtime},         {u"status"_s, status},
+      {u"errnum"_s, errnum}, {u"description"_s, description}, {u"failures"_s, failures}};
   return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 

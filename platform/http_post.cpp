@@ -112,7 +112,8 @@ PostAnswer HttpPost(const QString& url, const QByteArray& body, const HttpHeader
   // The error buffer is left out on purpose: it may quote the address, and with it a key.
   answer.errDes = QString::fromUtf8(curl_easy_strerror(result));
   if (sink.overflowed) {
-    answer.errDes += QStringLiteral(": the answer is larger than %1 KiB").arg(limits.maxAnswer / 1024);
+    answer.errDes +=
+        QStringLiteral(": the answer is larger than %1 KiB").arg(limits.maxAnswer / 1024);
   } else if (result == CURLE_OPERATION_TIMEDOUT) {
     answer.errDes += QStringLiteral(" (limit %1 s)").arg(limits.whole.count() / 1000.0);
   }

@@ -8,6 +8,7 @@
 #include "history/forecast_fields.h"
 #include "history/readable_text.h"
 #include "history/text_diff.h"
+#include "platform/clock.h"
 
 namespace skyloom {
 namespace {
@@ -170,6 +171,25 @@ QByteArray ForecastsJson(const std::vector<ForecastRow>& rows) {
 }
 
 QByteArray AttemptsJson(const std::vector<AttemptRow>& rows) { return Array(rows, AttemptObject); }
+
+QByteArray DeliveriesJson(const std::vector<DeliveryRow>& rows) {
+  return Array(rows, [](const DeliveryRow& row) {
+    const auto time = [](qint64 seconds) {
+      return LogTimeText(QDateTime::fromSecsSinceEpoch(seconds));
+    };
+    return QJsonObject{
+        {QStringLiteral("id"), row.id},
+        {QStringLiteral("event_id"), row.eventId},
+        {QStringLiteral("event"), row.event},
+        {QStringLiteral("channel"), row.channel},
+        {QStringLiteral("created"), time(row.created)},
+        {QStringLiteral("tries"), row.tries},
+        {QStringLiteral("next_try"), row.state == kDeliveryPending ? QJsonValue(time(row.nextTry))
+                                                                   : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("state"), row.state},
+        {QStringLiteral("last_error"), row.lastError}};
+  });
+}
 
 QByteArray ErrorJson(const QString& message) {
   return QJsonDocument(QJsonObject{{QStringLiteral("error"), message}})
