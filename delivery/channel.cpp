@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "delivery/message_text.h"
-#include "history/readable_text.h"
 
 namespace skyloom {
 
@@ -56,7 +55,7 @@ QByteArray WebhookBody(const DeliveryRow& row) {
        {u"id"_s, OrNull(message, u"id"_s)},
        {u"logtime"_s, OrNull(message, u"logtime"_s)},
        {u"text"_s, text},
-       {u"readable_text"_s, text.isString() ? QJsonValue(ReadableForecast(text.toString())) : text},
+       {u"readable_text"_s, text.isString() ? QJsonValue(MessageForecast(text.toString())) : text},
        {u"status"_s, OrNull(message, u"status"_s)},
        {u"errnum"_s, OrNull(message, u"errnum"_s)},
        {u"description"_s, OrNull(message, u"description"_s)},

@@ -23,6 +23,10 @@ qsizetype Utf8Bytes(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10
 
 }  // namespace
 
+QString MessageForecast(const QString& stored) {
+  return ReadableForecast(stored).replace(QChar(0xA0), u' ');
+}
+
 QString CutToBytes(const QString& text, qsizetype maxBytes) {
   const QString ellipsis = u"…"_s;  // three bytes
   qsizetype bytes = 0;
@@ -55,7 +59,7 @@ QString ChatText(const DeliveryRow& row, qsizetype maxBytes) {
   const qint64 errnum = message.value(u"errnum"_s).toInteger();
   const int failures = message.value(u"failures"_s).toInt();
   if (row.event == kEventNew) {
-    text += ReadableForecast(message.value(u"text"_s).toString());
+    text += MessageForecast(message.value(u"text"_s).toString());
   } else if (row.event == kEventFailure) {
     text += u"%1 %2：%3\n连续失败 %4 次"_s.arg(status)
                 .arg(errnum)

@@ -12,6 +12,9 @@ namespace skyloom {
 // UTF-8 (0: no limit).
 QString ChatText(const DeliveryRow& row, qsizetype maxBytes);
 
+// A stored forecast as a message shows it: the page's "&nbsp;" as a plain space.
+QString MessageForecast(const QString& stored);
+
 // `text` cut to at most `maxBytes` of UTF-8 at a character boundary, ending in "…" when cut.
 QString CutToBytes(const QString& text, qsizetype maxBytes);
 
