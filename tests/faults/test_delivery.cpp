@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "platform/open_files.h"
@@ -227,6 +229,72 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
 INSTANTIATE_TEST_SUITE_P(Backends, ChangedPage,
                          testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
                          [](const auto& info) { return test::BackendName(info.param); });
+
+// A message waiting for its retry outlives the collector that wrote it: a collector started
+// after a kill, or a standby taking over, sends it under the same event id.
+struct Successor {
+  const char* name;
+  test::Backend backend;
+  bool standing = false;  // started before the kill, as a standby
+};
+
+class PendingMessage : public testing::TestWithParam<Successor> {};
+
+TEST_P(PendingMessage, IsDeliveredByTheNextCollector) {
+  std::atomic<bool> down{true};
+  std::mutex mutex;
+  std::vector<std::pair<std::string, int>> received;  // Idempotency-Key, status answered
+  test::TestServer receiver;
+  receiver.Http().Post("/hook", [&](const httplib::Request& request, httplib::Response& response) {
+    response.status = down ? 503 : 200;
+    const std::lock_guard lock(mutex);
+    received.emplace_back(request.get_header_value("Idempotency-Key"), response.status);
+  });
+  receiver.Start();
+  const auto answered = [&](int status) {
+    const std::lock_guard lock(mutex);
+    return std::count_if(received.begin(), received.end(),
+                         [status](const auto& r) { return r.second == status; });
+  };
+  test::TestServer page;
+  page.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+  page.Start();
+  const auto db = test::MakeTestDatabase(GetParam().backend);
+  ASSERT_TRUE(OpenStore(db->Location())->CreateTables());
+  qputenv("SKYLOOM_LEASE_SECONDS", "3");
+  const QStringList arguments{u"--url"_s,    page.Url(u"/page"_s),
+                              u"--db"_s,     db->Location(),
+                              u"--notify"_s, u"webhook "_s + receiver.Url(u"/hook"_s)};
+  ASSERT_EQ(test::RunOnce(arguments).exitCode, 0);
+
+  auto first = std::make_unique<test::HeadlessProgram>(arguments, test::ProgramOptions{});
+  ASSERT_TRUE(first->WaitForError(u"failed (try 1): HTTP status 503; next try in 10 s"_s, 30'000))
+      << first->Err().toStdString();
+  std::unique_ptr<test::HeadlessProgram> next;
+  if (GetParam().standing) {
+    next = std::make_unique<test::HeadlessProgram>(arguments, test::ProgramOptions{});
+    ASSERT_TRUE(next->WaitUntil([&] { return next->Out().contains(u"standby"_s); }, 30'000))
+        << next->Out().toStdString();
+  }
+  ::kill(static_cast<pid_t>(first->Pid()), SIGKILL);
+  const auto tries = answered(503);
+  down = false;
+  if (!next) next = std::make_unique<test::HeadlessProgram>(arguments, test::ProgramOptions{});
+  ASSERT_TRUE(next->WaitUntil([&] { return answered(200) == 1; }, 40'000))
+      << next->Out().toStdString() << next->Err().toStdString();
+  EXPECT_EQ(answered(503), tries);
+  {
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(received.front().first, received.back().first);
+  }
+  const auto listed = test::RunProgram({u"--deliveries"_s, u"5"_s, u"--db"_s, db->Location()});
+  EXPECT_EQ(listed.out.count(u"\tsent\t"_s), 1) << listed.out.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PendingMessage,
+                         testing::Values(Successor{"restart", test::Backend::Sqlite},
+                                         Successor{"takeover", test::Backend::Postgres, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace skyloom
