@@ -55,6 +55,14 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
     deliveries_->Wake();
   });
   connect(deliveries_, &DeliveryWorker::report, this, &RunningCollector::report);
+  connect(deliveries_, &DeliveryWorker::tried, this,
+          [this](const QString& channel, DeliveryWorker::Outcome outcome) {
+            metrics_->RecordDelivery(channel, outcome);
+          });
+  if (!settings.channels.empty()) {
+    connect(deliveries_, &DeliveryWorker::summarised, this,
+            [this](const OutboxSummary& summary) { metrics_->SetOutbox(summary); });
+  }
   connect(service_.get(), &CollectorService::roleChanged, deliveries_,
           [this](CollectorRole role) { deliveries_->SetActive(role == CollectorRole::Active); });
 }

@@ -365,6 +365,14 @@ HealthReport HttpApi::Routes::HealthOf(const StoreExpected<std::vector<AttemptRo
   HealthReport report = attempts ? AssessHealth(*attempts, schedule_, now)
                                  : UnreadableLog(Unreadable(attempts.error()));
   report.role = role_.load();
+  if (const auto outbox = metrics_.Outbox()) {
+    report.deliveriesPending = outbox->pending;
+    report.deliveriesGivenUp = outbox->givenUp;
+    if (outbox->oldestPending) {
+      report.oldestPendingSeconds =
+          std::max<qint64>(0, now.toSecsSinceEpoch() - *outbox->oldestPending);
+    }
+  }
   return report;
 }
 

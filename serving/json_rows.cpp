@@ -34,16 +34,28 @@ QJsonObject AttemptObject(const AttemptRow& row) {
                      {QStringLiteral("description"), row.description}};
 }
 
+// Only a collector with channels tells of its outbox.
+void AddDeliveries(QJsonObject& object, const HealthReport& report) {
+  if (!report.deliveriesPending) return;
+  object.insert(QStringLiteral("deliveries_pending"), *report.deliveriesPending);
+  object.insert(QStringLiteral("deliveries_given_up"), report.deliveriesGivenUp.value_or(0));
+  object.insert(
+      QStringLiteral("oldest_pending_seconds"),
+      report.oldestPendingSeconds ? QJsonValue(*report.oldestPendingSeconds) : QJsonValue());
+}
+
 QJsonObject HealthObject(const HealthReport& report) {
   const bool healthy = report.Healthy();
   const QJsonValue failures =
       report.consecutiveFailures ? QJsonValue(*report.consecutiveFailures) : QJsonValue();
-  return QJsonObject{{QStringLiteral("healthy"), healthy},
+  QJsonObject object{{QStringLiteral("healthy"), healthy},
                      {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
                      {QStringLiteral("last_success"), Optional(report.lastSuccess)},
                      {QStringLiteral("consecutive_failures"), failures},
                      {QStringLiteral("reason"), healthy ? QJsonValue() : report.reason},
                      {QStringLiteral("role"), RoleName(report.role)}};
+  AddDeliveries(object, report);
+  return object;
 }
 
 QString StateName(SlotState state) {
