@@ -79,6 +79,7 @@ std::optional<QString> RunningCollector::Start() {
     emit report(QStringLiteral("serving the API on http://%1").arg(*bound));
   }
   service_->Start();
+  deliveries_->SetTurnHeld(service_->TurnHeld());
   deliveries_->Start();
   deliveries_->SetActive(service_->Role() == CollectorRole::Active);
   return std::nullopt;

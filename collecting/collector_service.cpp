@@ -87,6 +87,10 @@ CollectorRole CollectorService::Role() const {
   return roles_ ? roles_->Role() : CollectorRole::Active;
 }
 
+std::function<bool()> CollectorService::TurnHeld() const {
+  return roles_ ? roles_->TurnHeld() : [] { return true; };
+}
+
 void CollectorService::SetAddressSource(std::function<QString()> address) {
   driver_->SetAddressSource(address ? std::move(address)
                                     : [fixed = settings_.address] { return fixed; });

@@ -80,12 +80,23 @@ class ChannelLoop final {
     wake_.notify_all();
   }
 
-  void Wake() { SetActive(Active()); }
+  void Wake() {
+    {
+      const std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
+    wake_.notify_all();
+  }
+
+  void SetTurnHeld(std::function<bool()> held) { turnHeld_ = std::move(held); }
 
  private:
   bool Active() {
-    const std::lock_guard lock(mutex_);
-    return active_;
+    {
+      const std::lock_guard lock(mutex_);
+      if (!active_) return false;
+    }
+    return !turnHeld_ || turnHeld_();
   }
 
   // False when the loop is stopping. A Wake ends the wait early.
@@ -200,6 +211,7 @@ class ChannelLoop final {
   std::unique_ptr<ForecastStore> store_;
   Report report_;
   Tried tried_;
+  std::function<bool()> turnHeld_;  // set before the thread starts
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
@@ -266,6 +278,10 @@ void DeliveryWorker::Stop() {
 
 void DeliveryWorker::SetActive(bool active) {
   for (auto& loop : loops_) loop->SetActive(active);
+}
+
+void DeliveryWorker::SetTurnHeld(std::function<bool()> held) {
+  for (auto& loop : loops_) loop->SetTurnHeld(held);
 }
 
 void DeliveryWorker::Wake() {

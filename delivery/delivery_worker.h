@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -40,6 +41,9 @@ class DeliveryWorker final : public QObject {
   void Stop();
   // Only the active collector of a group delivers; a standby keeps its hands off the rows.
   void SetActive(bool active);
+  // Asked from the channels' threads before each request, before Start: whether this
+  // collector surely holds its group's turn, so that one just taken over from stops at once.
+  void SetTurnHeld(std::function<bool()> held);
   // Rows may be due now: a new forecast was stored.
   void Wake();
   // Writes one row per channel that takes the failure or recovery `event`, then sends them.

@@ -1,8 +1,8 @@
 #include <arpa/inet.h>
-#include <signal.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -170,10 +170,23 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   test::ProgramOptions options;
   options.clockStart = QDateTime(QDate(2026, 12, 7), QTime(14, 31, 58));
   options.clockRate = 360;
+  // The chat gets the same two alerts as the commands.
+  std::mutex mutex;
+  QStringList chat;
+  test::TestServer receiver;
+  receiver.Http().Post("/chat", [&](const httplib::Request& request, httplib::Response& response) {
+    const std::lock_guard lock(mutex);
+    chat << QJsonDocument::fromJson(
+                QByteArray::fromStdString(request.body))[u"text"_s][u"content"_s]
+                .toString();
+    response.set_content(R"({"errcode":0})", "application/json");
+  });
+  receiver.Start();
   test::HeadlessProgram program(
       {u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db->Location(), u"--listen"_s, u"127.0.0.1:0"_s,
        u"--on-failure"_s, record(u"failure"_s), u"--on-recovery"_s, record(u"recovery"_s),
-       u"--db-connect-timeout"_s, u"3600"_s},
+       u"--db-connect-timeout"_s, u"3600"_s, u"--notify"_s,
+       u"wecom %1 events=failure,recovery"_s.arg(receiver.Url(u"/chat"_s))},
       options);
   ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
   const auto port =
@@ -210,6 +223,17 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   for (int i = 0; i < 100 && !FileText(folder.filePath(u"recovery"_s)).endsWith(u"---\n"_s); ++i) {
     std::this_thread::sleep_for(100ms);
   }
+  ASSERT_TRUE(program.WaitUntil(
+      [&] {
+        const std::lock_guard lock(mutex);
+        return chat.size() == 2;
+      },
+      20'000))
+      << program.Err().toStdString();
+  EXPECT_TRUE(chat[0].startsWith(u"采集失败 2026-12-07 "_s)) << chat[0].toStdString();
+  EXPECT_TRUE(chat[0].endsWith(u"\n获取错误 -1：取回空字串\n连续失败 1 次"_s))
+      << chat[0].toStdString();
+  EXPECT_TRUE(chat[1].startsWith(u"采集恢复 2026-12-07 "_s)) << chat[1].toStdString();
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
   // One run each, with exactly these variables.
   const auto runs = [&](const QString& name) {
