@@ -14,10 +14,10 @@ namespace skyloom {
 // A channel that messages go out on, as its settings line gave it. Plain data: the store
 // writes a row for each channel that takes new forecasts, and the delivery worker sends them.
 struct NotifyChannel {
-  QString name;  // what the outbox, logs and metrics call it: never the address or secret
-  QString type;  // webhook, wecom, dingtalk or feishu
-  QString url;
-  QString secret;
+  QString name{};  // what the outbox, logs and metrics call it: never the address or secret
+  QString type{};  // webhook, wecom, dingtalk or feishu
+  QString url{};
+  QString secret{};
   bool onNew = true;
   bool onFailure = true;
   bool onRecovery = true;
@@ -38,7 +38,7 @@ struct ServiceSettings {
   // Collectors on one database take turns at the timed fetches; false: this one fetches on
   // every slot whatever the others do.
   bool standby = true;
-  std::vector<NotifyChannel> channels;
+  std::vector<NotifyChannel> channels{};
   // A message that has not arrived this long after its event is given up.
   std::chrono::seconds giveUp{24 * 3600};
 };
