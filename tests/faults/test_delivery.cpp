@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/open_files.h"
+#include "raw_server.h"
 #include "skyloom_process.h"
 #include "store/open_store.h"
 #include "support/gb_bytes.h"
@@ -319,6 +320,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, PendingMessage,
                          testing::Values(Successor{"restart", test::Backend::Sqlite},
                                          Successor{"takeover", test::Backend::Postgres, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Each channel's answer is printed, an answer cut short as a failure; nothing goes in the
+// outbox and no secret is shown.
+TEST(TestNotify, PrintsEachChannelsAnswerAndWritesNothing) {
+  test::RawServer cut([](int socket, const std::atomic<bool>&) {
+    test::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"errcode\":0");
+  });
+  test::TestServer fine;
+  fine.Http().Post("/hook", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("thanks", "text/plain");
+  });
+  fine.Start();
+  const test::ScratchDb db;
+  ASSERT_TRUE(OpenStore(db.Path())->CreateTables());
+  const auto run = test::RunProgram({u"--test-notify"_s, u"--db"_s, db.Path(), u"--notify"_s,
+                                     u"wecom "_s + cut.Url(u"/send?key=SECRET"_s), u"--notify"_s,
+                                     u"webhook %1 secret=SECRET"_s.arg(fine.Url(u"/hook"_s))});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(run.out.contains(QRegularExpression(u"^wecom:127.0.0.1:\\d+:\\w+: .*partial"_s,
+                                                  QRegularExpression::MultilineOption)))
+      << run.out.toStdString();
+  EXPECT_TRUE(run.out.contains(u": delivered (HTTP status 200)\n  thanks\n"_s))
+      << run.out.toStdString();
+  EXPECT_FALSE((run.out + run.err).contains(u"SECRET"_s));
+  EXPECT_EQ(test::RunProgram({u"--deliveries"_s, u"5"_s, u"--db"_s, db.Path()}).exitCode, 3);
+}
 
 }  // namespace
 }  // namespace skyloom
