@@ -122,9 +122,15 @@ class ChannelLoop final {
         continue;
       }
       lastProblem_.clear();
+      bool kept = true;
       for (const DeliveryRow& row : *due) {
         if (!Active() || !AwaitTurn()) break;
-        Deliver(row);
+        kept = Deliver(row) && kept;
+      }
+      // A row whose outcome was not kept is due still: not again at once.
+      if (!kept) {
+        WaitUntil(Clock::now() + kAfterStoreError, false);
+        continue;
       }
       if (static_cast<int>(due->size()) == kBatch) continue;
       auto wait = std::chrono::duration_cast<Clock::duration>(kLookAgain);
@@ -151,10 +157,11 @@ class ChannelLoop final {
     return true;
   }
 
-  void Deliver(DeliveryRow row) {
+  // False when the outcome could not be kept.
+  bool Deliver(DeliveryRow row) {
     const ChannelRequest request = BuildRequest(channel_, row, QDateTime::currentDateTime());
     const PostAnswer answer = HttpPost(request.url, request.body, request.headers, {}, &cancel_);
-    if (cancel_) return;  // stopping: the row stays as it was and is sent after a restart
+    if (cancel_) return true;  // stopping: the row stays as it was and is sent after a restart
     const Verdict verdict = JudgeAnswer(channel_, answer);
     ++row.tries;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -191,11 +198,13 @@ class ChannelLoop final {
                   .arg(row.tries)
                   .arg(verdict.error, Duration(wait)));
     }
+    tried_(outcome);
     if (const auto kept = store_->UpdateDelivery(row); !kept) {
       report_(QStringLiteral("the outcome of %1 was not kept, so it may be sent again: %2")
                   .arg(what, kept.error().message));
+      return false;
     }
-    tried_(outcome);
+    return true;
   }
 
   // Said once until it changes: a database that is down would otherwise fill the log.
@@ -250,18 +259,17 @@ DeliveryWorker::DeliveryWorker(const ServiceSettings& settings, QObject* parent)
 DeliveryWorker::~DeliveryWorker() { Stop(); }
 
 void DeliveryWorker::Start() {
-  if (std::exchange(started_, true)) return;
+  // Without channels there is nothing to send, and the outbox is not this collector's to read.
+  if (loops_.empty() || std::exchange(started_, true)) return;
   thread_ = std::make_unique<WorkerThread>(QStringLiteral("outbox"));
-  if (!loops_.empty()) {
-    thread_->Post([store = store_, self = QPointer(this)] {
-      const auto made = store->CreateOutbox();
-      if (!made) {
-        QMetaObject::invokeMethod(self, [self, why = made.error().message] {
-          if (self) emit self->report(QStringLiteral("cannot make the outbox: %1").arg(why));
-        });
-      }
-    });
-  }
+  thread_->Post([store = store_, self = QPointer(this)] {
+    const auto made = store->CreateOutbox();
+    if (!made) {
+      QMetaObject::invokeMethod(self, [self, why = made.error().message] {
+        if (self) emit self->report(QStringLiteral("cannot make the outbox: %1").arg(why));
+      });
+    }
+  });
   for (auto& loop : loops_) loop->Start();
   summaryTimer_->start();
   Summarise();
