@@ -38,7 +38,8 @@ QString DefaultSettingsPath() {
 QString UsageText() {
   return QStringLiteral(
              "usage: skyloom [--once | --headless | --init-db] [OPTIONS]\n"
-             "       skyloom --latest | --history N | --log N [--json] [OPTIONS]\n"
+             "       skyloom --latest | --history N | --log N | --deliveries N [--json] [OPTIONS]\n"
+             "       skyloom --test-notify [OPTIONS]\n"
              "       skyloom --help | --version\n"
              "\n"
              "  (no mode)      open the window and collect on the daily schedule\n"
@@ -48,7 +49,9 @@ QString UsageText() {
              "  --latest       print the newest stored forecast\n"
              "  --history N    print the newest N forecasts, newest first\n"
              "  --log N        print the newest N attempts, newest first\n"
+             "  --deliveries N print the newest N rows of the outbox, newest first\n"
              "  --json         print those as JSON\n"
+             "  --test-notify  send a test message on every channel now and print each answer\n"
              "\n"
              "options (each also a key of the settings file: --db-timeout is db_timeout):\n"
              "  --config FILE  settings file (default %2)\n"
@@ -68,6 +71,11 @@ QString UsageText() {
              "  --windows RANGES     daily HH:MM[:SS]-HH:MM[:SS] ranges for timed fetches,\n"
              "                       comma-separated (default %6)\n"
              "  --interval MINUTES   between timed fetches inside a window (default 30)\n"
+             "  --notify 'TYPE URL [events=new,failure,recovery] [secret=S]'\n"
+             "                       send events on a channel: TYPE is webhook, wecom, dingtalk\n"
+             "                       or feishu; may be given several times, and replaces the\n"
+             "                       settings file's notify lines\n"
+             "  --notify-give-up TIME  give a message up this long after its event (default 24h)\n"
              "  --standby never|auto  never: fetch on every timed slot even when another\n"
              "                       collector on the same database does (default auto)\n"
              "  --no-standby         the same as --standby never\n"
@@ -117,6 +125,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
   }
 
   bool modeGiven = false;
+  bool notifyGiven = false;
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
     if (argument == QLatin1String("--help") || argument == QLatin1String("--version")) {
@@ -133,9 +142,14 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       continue;
     }
     const std::pair<const char*, CommandLine::Mode> modes[] = {
-        {"--once", CommandLine::Mode::Once},       {"--headless", CommandLine::Mode::Headless},
-        {"--init-db", CommandLine::Mode::InitDb},  {"--latest", CommandLine::Mode::Latest},
-        {"--history", CommandLine::Mode::History}, {"--log", CommandLine::Mode::Log}};
+        {"--once", CommandLine::Mode::Once},
+        {"--headless", CommandLine::Mode::Headless},
+        {"--init-db", CommandLine::Mode::InitDb},
+        {"--latest", CommandLine::Mode::Latest},
+        {"--history", CommandLine::Mode::History},
+        {"--log", CommandLine::Mode::Log},
+        {"--deliveries", CommandLine::Mode::Deliveries},
+        {"--test-notify", CommandLine::Mode::TestNotify}};
     const auto mode = std::find_if(std::begin(modes), std::end(modes), [&](const auto& m) {
       return argument == QLatin1String(m.first);
     });
@@ -143,7 +157,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       if (modeGiven) return Invalid(QStringLiteral("choose one mode"));
       modeGiven = true;
       line.mode = mode->second;
-      if (line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log) continue;
+      if (line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log &&
+          line.mode != CommandLine::Mode::Deliveries) {
+        continue;
+      }
       if (i + 1 >= arguments.size() || !ParseCount(arguments[i + 1], line.count)) {
         return Invalid(QStringLiteral("%1 needs a number of rows from 1 to 9999999").arg(argument));
       }
@@ -156,6 +173,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     if (i + 1 >= arguments.size()) return Invalid(QStringLiteral("%1 needs a value").arg(argument));
     const QString& value = arguments[++i];
     if (argument == QLatin1String("--config")) continue;
+    // Channels given here replace the file's, as any other option does its key.
+    if (argument == QLatin1String("--notify") && !std::exchange(notifyGiven, true)) {
+      line.service.channels.clear();
+    }
     const SettingKey* setting = FindSettingKey(QStringView(argument).mid(2));
     if (!setting) return Invalid(QStringLiteral("unknown argument: %1").arg(argument));
     if (auto problem = setting->read(value, line.service)) {
@@ -163,8 +184,9 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     }
   }
   if (line.json && line.mode != CommandLine::Mode::Latest &&
-      line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log) {
-    return Invalid(QStringLiteral("--json goes with --latest, --history or --log"));
+      line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log &&
+      line.mode != CommandLine::Mode::Deliveries) {
+    return Invalid(QStringLiteral("--json goes with --latest, --history, --log or --deliveries"));
   }
   return line;
 }

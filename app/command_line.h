@@ -16,10 +16,23 @@ QString DefaultDatabasePath();
 QString DefaultSettingsPath();
 
 struct CommandLine {
-  enum class Mode { Window, Once, Headless, InitDb, Latest, History, Log, Help, Version, Invalid };
+  enum class Mode {
+    Window,
+    Once,
+    Headless,
+    InitDb,
+    Latest,
+    History,
+    Log,
+    Deliveries,
+    TestNotify,
+    Help,
+    Version,
+    Invalid
+  };
   Mode mode = Mode::Window;
   ServiceSettings service;
-  int count = 1;   // rows for --history and --log
+  int count = 1;  // rows for --history, --log and --deliveries
   bool json = false;
   QString problem;         // what was wrong, for Mode::Invalid
   bool showUsage = false;  // whether the usage helps with the problem

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/command_line.h"
+#include "app/delivery_commands.h"
 #include "app/headless_runner.h"
 #include "app/once_runner.h"
 #include "app/read_commands.h"
@@ -56,6 +57,10 @@ int main(int argc, char* argv[]) {
     case CommandLine::Mode::History:
     case CommandLine::Mode::Log:
       return skyloom::RunReadCommand(line);
+    case CommandLine::Mode::Deliveries:
+      return skyloom::RunDeliveries(line);
+    case CommandLine::Mode::TestNotify:
+      return skyloom::RunTestNotify(line);
     case CommandLine::Mode::Once:
       return skyloom::RunOnce(line);
     case CommandLine::Mode::InitDb:

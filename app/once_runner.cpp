@@ -13,6 +13,8 @@ int RunOnce(const CommandLine& line) {
   const SystemClock clock;
   const std::unique_ptr<ForecastStore> store =
       OpenStore(line.service.databaseLocation, line.service.databaseLimits);
+  // Sent by the next collector that runs: a stored forecast always has its deliveries.
+  store->SetNewForecastChannels(NewForecastChannels(line.service.channels));
   Collector collector(clock, *store, line.service.limits, line.service.markers);
   const Attempt attempt = collector.Fetch(line.service.address);
   const QByteArray shown = TerminalText(attempt.shown).toUtf8();
@@ -40,6 +42,15 @@ int RunInitDb(const CommandLine& line) {
                                       "the tables tq and tqlog are already in %1; "
                                       "nothing changed");
   std::printf("skyloom: %s\n", done.arg(store->Description()).toUtf8().constData());
+  const auto outbox = store->CreateOutbox();
+  if (!outbox) {
+    std::fprintf(stderr, "skyloom: %s\n", outbox.error().message.toUtf8().constData());
+    return 1;
+  }
+  if (*outbox) {
+    std::printf("skyloom: created the table outbox in %s\n",
+                store->Description().toUtf8().constData());
+  }
   return 0;
 }
 

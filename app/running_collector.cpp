@@ -1,6 +1,8 @@
 #include "app/running_collector.h"
 
 #include "collecting/collector_service.h"
+#include "delivery/delivery_worker.h"
+#include "delivery/message_text.h"
 #include "hooks/command_queue.h"
 #include "hooks/event_commands.h"
 #include "serving/http_api.h"
@@ -14,7 +16,8 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
       settings_(settings),
       service_(std::make_unique<CollectorService>(clock, settings)),
       metrics_(std::make_unique<Metrics>()),
-      commands_(new CommandQueue(this)) {
+      commands_(new CommandQueue(this)),
+      deliveries_(new DeliveryWorker(settings, this)) {
   if (!settings.listen.isEmpty()) {
     api_ = std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits, *metrics_,
                                      clock, settings.schedule);
@@ -36,11 +39,32 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
                 AlertCommand(failed ? QStringLiteral("on_failure") : QStringLiteral("on_recovery"),
                              failed ? settings_.onFailure : settings_.onRecovery, attempt.stored,
                              LogTimeText(attempt.finishedAt), failures));
+            const StoreResult& stored = attempt.stored;
+            deliveries_->AddAlert(
+                failed ? kEventFailure : kEventRecovery,
+                AlertMessage(
+                    failed ? kEventFailure : kEventRecovery, LogTimeText(attempt.finishedAt),
+                    stored.error ? QStringLiteral("store error") : stored.logged.status,
+                    stored.error ? stored.error->code : stored.logged.number,
+                    stored.error ? stored.error->message : stored.logged.description, failures));
           });
   connect(service_.get(), &CollectorService::forecastStored, this, [this](const ForecastRow& row) {
     commands_->Enqueue(
         NewForecastCommand(settings_.onNew, row.id, row.logtime, row.text.value_or(QString())));
+    // Its rows were written with it; this only saves the worker a look.
+    deliveries_->Wake();
   });
+  connect(deliveries_, &DeliveryWorker::report, this, &RunningCollector::report);
+  connect(deliveries_, &DeliveryWorker::tried, this,
+          [this](const QString& channel, DeliveryWorker::Outcome outcome) {
+            metrics_->RecordDelivery(channel, outcome);
+          });
+  if (!settings.channels.empty()) {
+    connect(deliveries_, &DeliveryWorker::summarised, this,
+            [this](const OutboxSummary& summary) { metrics_->SetOutbox(summary); });
+  }
+  connect(service_.get(), &CollectorService::roleChanged, deliveries_,
+          [this](CollectorRole role) { deliveries_->SetActive(role == CollectorRole::Active); });
 }
 
 RunningCollector::~RunningCollector() { Stop(); }
@@ -55,11 +79,15 @@ std::optional<QString> RunningCollector::Start() {
     emit report(QStringLiteral("serving the API on http://%1").arg(*bound));
   }
   service_->Start();
+  deliveries_->SetTurnHeld(service_->TurnHeld());
+  deliveries_->Start();
+  deliveries_->SetActive(service_->Role() == CollectorRole::Active);
   return std::nullopt;
 }
 
 void RunningCollector::Stop() {
   if (std::exchange(stopped_, true)) return;
+  deliveries_->Stop();
   service_->Stop();
   if (api_) api_->Stop();
 }

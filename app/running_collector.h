@@ -12,11 +12,13 @@ namespace skyloom {
 class Clock;
 class CollectorService;
 class CommandQueue;
+class DeliveryWorker;
 class HttpApi;
 class Metrics;
 
 // The collector with everything that sends its values on: the HTTP API and its metrics, and
-// the commands run on a new forecast, on failure and on recovery. The window and the headless
+// the commands run on a new forecast, on failure and on recovery, and the channels that
+// deliver them. The window and the headless
 // runner each build one; the service itself never sees what listens to it.
 class RunningCollector final : public QObject {
   Q_OBJECT
@@ -47,6 +49,7 @@ class RunningCollector final : public QObject {
   std::unique_ptr<Metrics> metrics_;
   std::unique_ptr<HttpApi> api_;  // none without a listen address
   CommandQueue* commands_;
+  DeliveryWorker* deliveries_;
   bool stopped_ = false;
 };
 

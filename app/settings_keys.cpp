@@ -1,11 +1,13 @@
 #include "app/settings_keys.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iterator>
 
+#include "delivery/channel.h"
 #include "http/listen_address.h"
 #include "schedule/schedule_text.h"
 
@@ -56,6 +58,35 @@ std::optional<QString> ReadOnNew(const QString& value, ServiceSettings& settings
 std::optional<QString> ReadMarker(const QString& value, QString& marker) {
   if (value.isEmpty()) return QStringLiteral("needs a text to cut the forecast at");
   marker = value;
+  return std::nullopt;
+}
+
+std::optional<QString> ReadNotify(const QString& value, ServiceSettings& settings) {
+  auto channel = ParseChannel(value);
+  if (!channel) return channel.error();
+  for (const NotifyChannel& known : settings.channels) {
+    if (known.name == channel->name) {
+      return QStringLiteral("names the channel %1 a second time").arg(known.name);
+    }
+  }
+  settings.channels.push_back(std::move(*channel));
+  return std::nullopt;
+}
+
+// Seconds, or a number with s, min, h or d; from a minute to thirty days.
+std::optional<QString> ReadGiveUp(const QString& value, ServiceSettings& settings) {
+  static const QRegularExpression form(QStringLiteral("^([0-9]{1,7})\\s*(s|min|h|d)?$"));
+  const auto match = form.match(value.trimmed());
+  const qint64 unit = !match.hasMatch()                           ? 0
+                      : match.captured(2) == QLatin1String("min") ? 60
+                      : match.captured(2) == QLatin1String("h")   ? 3600
+                      : match.captured(2) == QLatin1String("d")   ? 86400
+                                                                  : 1;
+  const qint64 seconds = match.captured(1).toLongLong() * unit;
+  if (seconds < 60 || seconds > 30 * 86400) {
+    return QStringLiteral("needs a time from 60 s to 30 d, such as 3600, 90min, 24h or 2d");
+  }
+  settings.giveUp = std::chrono::seconds(seconds);
   return std::nullopt;
 }
 
@@ -125,6 +156,8 @@ constexpr SettingKey kKeys[] = {
        settings.schedule.windows = std::move(*windows);
        return std::optional<QString>();
      }},
+    {"notify", ReadNotify},
+    {"notify-give-up", ReadGiveUp},
     {"interval",
      [](const QString& value, ServiceSettings& settings) {
        const auto minutes = ParseInterval(value);

@@ -2,6 +2,14 @@
 
 namespace skyloom {
 
+QStringList NewForecastChannels(const std::vector<NotifyChannel>& channels) {
+  QStringList names;
+  for (const NotifyChannel& channel : channels) {
+    if (channel.onNew) names << channel.name;
+  }
+  return names;
+}
+
 Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits,
                      PageMarkers markers)
     : clock_(clock), store_(store), limits_(limits), markers_(std::move(markers)) {}

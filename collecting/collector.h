@@ -1,17 +1,23 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "acquisition/forecast_text.h"
 #include "acquisition/page_client.h"
 #include "collecting/attempt.h"
+#include "collecting/service_settings.h"
 #include "platform/clock.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
+
+// The names of the channels that announce a new forecast, for the store's write.
+QStringList NewForecastChannels(const std::vector<NotifyChannel>& channels);
 
 // Runs fetch cycles into a store and carries the text of one attempt to the next. A cycle
 // blocks on the server and the database, so it runs on a worker thread; only Cancel may be

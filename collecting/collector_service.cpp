@@ -13,7 +13,9 @@ namespace skyloom {
 struct CollectorService::Core {
   Core(const Clock& clock, const ServiceSettings& settings)
       : store(OpenStore(settings.databaseLocation, settings.databaseLimits)),
-        collector(clock, *store, settings.limits, settings.markers) {}
+        collector(clock, *store, settings.limits, settings.markers) {
+    store->SetNewForecastChannels(NewForecastChannels(settings.channels));
+  }
 
   std::unique_ptr<ForecastStore> store;
   Collector collector;
@@ -71,6 +73,10 @@ const Collector& CollectorService::collector() const { return core_->collector; 
 
 CollectorRole CollectorService::Role() const {
   return roles_ ? roles_->Role() : CollectorRole::Active;
+}
+
+std::function<bool()> CollectorService::TurnHeld() const {
+  return roles_ ? roles_->TurnHeld() : [] { return true; };
 }
 
 void CollectorService::SetAddressSource(std::function<QString()> address) {

@@ -46,6 +46,9 @@ class CollectorService final : public QObject {
   void SetAddressSource(std::function<QString()> address);
   // Whether this collector runs the timed fetches of its group or stands by.
   CollectorRole Role() const;
+  // For any thread: whether this collector surely holds its group's turn now; always, when
+  // standing by is off.
+  std::function<bool()> TurnHeld() const;
 
  signals:
   // A line for standard error.

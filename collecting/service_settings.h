@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <chrono>
+#include <vector>
 
 #include "acquisition/forecast_text.h"
 #include "platform/http_get.h"
@@ -9,6 +10,18 @@
 #include "store/pg_store.h"
 
 namespace skyloom {
+
+// A channel that messages go out on, as its settings line gave it. Plain data: the store
+// writes a row for each channel that takes new forecasts, and the delivery worker sends them.
+struct NotifyChannel {
+  QString name{};  // what the outbox, logs and metrics call it: never the address or secret
+  QString type{};  // webhook, wecom, dingtalk or feishu
+  QString url{};
+  QString secret{};
+  bool onNew = true;
+  bool onFailure = true;
+  bool onRecovery = true;
+};
 
 // What a running collector needs to know, wherever the values came from.
 struct ServiceSettings {
@@ -28,6 +41,9 @@ struct ServiceSettings {
   // How long a turn outlives its holder's last renewal on a server: the longest a frozen
   // holder keeps it.
   std::chrono::milliseconds leaseTerm{std::chrono::seconds(10)};
+  std::vector<NotifyChannel> channels{};
+  // A message that has not arrived this long after its event is given up.
+  std::chrono::seconds giveUp{24 * 3600};
 };
 
 }  // namespace skyloom

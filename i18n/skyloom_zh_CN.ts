@@ -124,6 +124,10 @@
         <translation>程序答复：%1</translation>
     </message>
     <message>
+        <source>Messages waiting to be delivered: %1 · given up: %2</source>
+        <translation>待送达的消息：%1 · 已放弃：%2</translation>
+    </message>
+    <message>
         <source>Last attempt %1 · last success %2 · failures since: %3</source>
         <translation>最近获取 %1 · 最近成功 %2 · 此后失败次数：%3</translation>
     </message>

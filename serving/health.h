@@ -35,6 +35,11 @@ struct HealthReport {
   // What the reason names: the failure, the due time, or why the log is unreadable.
   QString detail;
 
+  // The outbox, when this collector delivers messages; it never makes a collector unhealthy.
+  std::optional<qint64> deliveriesPending;
+  std::optional<qint64> deliveriesGivenUp;
+  std::optional<qint64> oldestPendingSeconds;  // nothing when none waits
+
   bool Healthy() const { return reason.isEmpty(); }
 };
 

@@ -368,6 +368,14 @@ HealthReport HttpApi::Routes::HealthOf(const StoreExpected<std::vector<AttemptRo
   report.role = standing.role;
   report.turnTaken = standing.turnTaken;
   report.takeovers = standing.takeovers;
+  if (const auto outbox = metrics_.Outbox()) {
+    report.deliveriesPending = outbox->pending;
+    report.deliveriesGivenUp = outbox->givenUp;
+    if (outbox->oldestPending) {
+      report.oldestPendingSeconds =
+          std::max<qint64>(0, now.toSecsSinceEpoch() - *outbox->oldestPending);
+    }
+  }
   return report;
 }
 

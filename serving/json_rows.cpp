@@ -34,11 +34,21 @@ QJsonObject AttemptObject(const AttemptRow& row) {
                      {QStringLiteral("description"), row.description}};
 }
 
+// Only a collector with channels tells of its outbox.
+void AddDeliveries(QJsonObject& object, const HealthReport& report) {
+  if (!report.deliveriesPending) return;
+  object.insert(QStringLiteral("deliveries_pending"), *report.deliveriesPending);
+  object.insert(QStringLiteral("deliveries_given_up"), report.deliveriesGivenUp.value_or(0));
+  object.insert(
+      QStringLiteral("oldest_pending_seconds"),
+      report.oldestPendingSeconds ? QJsonValue(*report.oldestPendingSeconds) : QJsonValue());
+}
+
 QJsonObject HealthObject(const HealthReport& report) {
   const bool healthy = report.Healthy();
   const QJsonValue failures =
       report.consecutiveFailures ? QJsonValue(*report.consecutiveFailures) : QJsonValue();
-  return QJsonObject{
+  QJsonObject object{
       {QStringLiteral("healthy"), healthy},
       {QStringLiteral("last_attempt"), Optional(report.lastAttempt)},
       {QStringLiteral("last_success"), Optional(report.lastSuccess)},
@@ -48,6 +58,8 @@ QJsonObject HealthObject(const HealthReport& report) {
       {QStringLiteral("turn_taken"), report.turnTaken.isValid()
                                          ? QJsonValue(LogTimeText(report.turnTaken.toLocalTime()))
                                          : QJsonValue()}};
+  AddDeliveries(object, report);
+  return object;
 }
 
 QString StateName(SlotState state) {
@@ -175,6 +187,25 @@ QByteArray ForecastsJson(const std::vector<ForecastRow>& rows) {
 }
 
 QByteArray AttemptsJson(const std::vector<AttemptRow>& rows) { return Array(rows, AttemptObject); }
+
+QByteArray DeliveriesJson(const std::vector<DeliveryRow>& rows) {
+  return Array(rows, [](const DeliveryRow& row) {
+    const auto time = [](qint64 seconds) {
+      return LogTimeText(QDateTime::fromSecsSinceEpoch(seconds));
+    };
+    return QJsonObject{
+        {QStringLiteral("id"), row.id},
+        {QStringLiteral("event_id"), row.eventId},
+        {QStringLiteral("event"), row.event},
+        {QStringLiteral("channel"), row.channel},
+        {QStringLiteral("created"), time(row.created)},
+        {QStringLiteral("tries"), row.tries},
+        {QStringLiteral("next_try"), row.state == kDeliveryPending ? QJsonValue(time(row.nextTry))
+                                                                   : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("state"), row.state},
+        {QStringLiteral("last_error"), row.lastError}};
+  });
+}
 
 QByteArray ErrorJson(const QString& message) {
   return QJsonDocument(QJsonObject{{QStringLiteral("error"), message}})

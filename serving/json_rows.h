@@ -16,6 +16,8 @@ QByteArray ForecastJson(const ForecastRow& row);
 QByteArray ForecastsJson(const std::vector<ForecastRow>& rows);
 QByteArray AttemptsJson(const std::vector<AttemptRow>& rows);
 QByteArray ErrorJson(const QString& message);
+// Outbox rows without their message, which may be long; times as local logtimes.
+QByteArray DeliveriesJson(const std::vector<DeliveryRow>& rows);
 
 QByteArray HealthJson(const HealthReport& report);
 

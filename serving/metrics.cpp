@@ -52,6 +52,21 @@ void Metrics::RecordAttempt(const StoreResult& stored, std::chrono::milliseconds
   fetchTime_ += fetchDuration;
 }
 
+void Metrics::RecordDelivery(const QString& channel, DeliveryWorker::Outcome outcome) {
+  const std::lock_guard lock(mutex_);
+  ++deliveries_[channel][static_cast<size_t>(outcome)];
+}
+
+void Metrics::SetOutbox(const OutboxSummary& summary) {
+  const std::lock_guard lock(mutex_);
+  outbox_ = summary;
+}
+
+std::optional<OutboxSummary> Metrics::Outbox() const {
+  const std::lock_guard lock(mutex_);
+  return outbox_;
+}
+
 QByteArray Metrics::PrometheusText(const HealthReport& health) const {
   static_assert(kResultNames.size() == kResults);
   QByteArray text;
@@ -119,6 +134,33 @@ QByteArray Metrics::PrometheusText(const HealthReport& health) const {
   Family(text, "skyloom_takeovers_total", "counter",
          "Turns this collector took over from another collector of its group.");
   text.append("skyloom_takeovers_total ").append(QByteArray::number(health.takeovers)).append('\n');
+  if (!deliveries_.empty()) {
+    Family(text, "skyloom_deliveries_total", "counter",
+           "Tries of outbox messages by channel: sent, retried later, or given up.");
+    for (const auto& [channel, counts] : deliveries_) {
+      const char* outcomes[] = {"sent", "retried", "given_up"};
+      for (size_t i = 0; i < counts.size(); ++i) {
+        text.append("skyloom_deliveries_total{channel=\"")
+            .append(LabelValue(channel))
+            .append("\",outcome=\"")
+            .append(outcomes[i])
+            .append("\"} ")
+            .append(QByteArray::number(counts[i]))
+            .append('\n');
+      }
+    }
+  }
+  if (health.deliveriesPending) {
+    Family(text, "skyloom_deliveries_pending", "gauge", "Outbox messages waiting to be sent.");
+    text.append("skyloom_deliveries_pending ")
+        .append(QByteArray::number(*health.deliveriesPending))
+        .append('\n');
+    Family(text, "skyloom_delivery_oldest_pending_seconds", "gauge",
+           "How long the oldest waiting outbox message has waited; 0 when none waits.");
+    text.append("skyloom_delivery_oldest_pending_seconds ")
+        .append(QByteArray::number(health.oldestPendingSeconds.value_or(0)))
+        .append('\n');
+  }
 
   Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");
   text.append("skyloom_build_info{version=\"").append(LabelValue(VersionText())).append("\"} 1\n");

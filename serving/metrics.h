@@ -3,8 +3,11 @@
 #include <QByteArray>
 #include <array>
 #include <chrono>
+#include <map>
 #include <mutex>
+#include <optional>
 
+#include "delivery/delivery_worker.h"
 #include "serving/health.h"
 #include "store/collector_lease.h"
 #include "store/forecast_store.h"
@@ -20,6 +23,10 @@ class Metrics final {
   Metrics& operator=(const Metrics&) = delete;
 
   void RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration);
+  void RecordDelivery(const QString& channel, DeliveryWorker::Outcome outcome);
+  // What the outbox held when last read; nothing until then, or without channels.
+  void SetOutbox(const OutboxSummary& summary);
+  std::optional<OutboxSummary> Outbox() const;
   // Text exposition format 0.0.4, with the log's consecutive failures and last success, and
   // the role the health names.
   QByteArray PrometheusText(const HealthReport& health) const;
@@ -35,6 +42,8 @@ class Metrics final {
   std::array<quint64, kBuckets.size()> buckets_{};  // not cumulative
   quint64 fetches_ = 0;
   std::chrono::milliseconds fetchTime_{0};
+  std::map<QString, std::array<quint64, 3>> deliveries_;  // by channel: sent, retried, given up
+  std::optional<OutboxSummary> outbox_;
 };
 
 }  // namespace skyloom

@@ -79,6 +79,8 @@ constexpr PageText kTexts[] = {
     {"noTemperatures",
      QT_TRANSLATE_NOOP("StatusPage", "No forecast of these days names a temperature.")},
     {"chartPoint", QT_TRANSLATE_NOOP("StatusPage", "%1: highest %2, lowest %3")},
+    {"deliveries",
+     QT_TRANSLATE_NOOP("StatusPage", "Messages waiting to be delivered: %1 · given up: %2")},
 };
 
 std::string Resource(const char* name) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "acquisition/fetch_result.h"
+#include "store/outbox.h"
 
 namespace skyloom {
 
@@ -95,6 +96,26 @@ class ForecastStore {
   // 'YYYY-MM-DD HH:MM:SS'.
   virtual StoreExpected<std::vector<AttemptRow>> AttemptsBetween(const QString& from,
                                                                  const QString& to) = 0;
+
+  // The channels that announce a new forecast: Record writes one outbox row for each in the
+  // forecast's own transaction, so a stored forecast always has its deliveries.
+  virtual void SetNewForecastChannels(QStringList channels) = 0;
+  // Makes the outbox where it is missing; true when it was made.
+  virtual StoreExpected<bool> CreateOutbox() = 0;
+  // One pending row per channel for an event that is not a forecast, due now.
+  virtual StoreExpected<void> AddDeliveries(const QString& eventId, const QString& event,
+                                            const QString& message,
+                                            const QStringList& channels) = 0;
+  // Oldest first: at most `limit` pending rows of `channel` due at `now`.
+  virtual StoreExpected<std::vector<DeliveryRow>> DueDeliveries(const QString& channel, qint64 now,
+                                                                int limit) = 0;
+  // When the next pending row of `channel` is due; nothing when none is pending.
+  virtual StoreExpected<std::optional<qint64>> NextDue(const QString& channel) = 0;
+  // Keeps the row's tries, next try, state and last error.
+  virtual StoreExpected<void> UpdateDelivery(const DeliveryRow& row) = 0;
+  // Newest first: at most `limit` rows; none when there is no outbox.
+  virtual StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit) = 0;
+  virtual StoreExpected<OutboxSummary> SummariseOutbox() = 0;
 
   // Ends the call under way at once with an error (or, when none is, the next call), from
   // any thread; the calls after that run as usual. Nothing half-written is kept.

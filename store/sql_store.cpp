@@ -1,6 +1,14 @@
 #include "store/sql_store.h"
 
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
 namespace skyloom {
+
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // PostgreSQL cannot hold U+0000 in text, and readers in C stop at it; both backends store the
@@ -17,6 +25,31 @@ AttemptRow ToAttempt(const SqlRow& row) {
   return AttemptRow{row[0].value_or(QString()), row[1].value_or(QString()),
                     row[2].value_or(QString()).toLongLong(), row[3].value_or(QString()),
                     row[4].value_or(QString())};
+}
+
+constexpr char kDeliveryColumns[] =
+    "SELECT id, event_id, event, channel, message, created, tries, next_try, state, last_error "
+    "FROM outbox ";
+
+DeliveryRow ToDelivery(const SqlRow& row) {
+  const auto text = [&row](size_t i) { return row[i].value_or(QString()); };
+  return DeliveryRow{text(0).toLongLong(),
+                     text(1),
+                     text(2),
+                     text(3),
+                     text(4),
+                     text(5).toLongLong(),
+                     text(6).toInt(),
+                     text(7).toLongLong(),
+                     text(8),
+                     text(9)};
+}
+
+std::vector<DeliveryRow> ToDeliveries(const std::vector<SqlRow>& rows) {
+  std::vector<DeliveryRow> deliveries;
+  deliveries.reserve(rows.size());
+  for (const SqlRow& row : rows) deliveries.push_back(ToDelivery(row));
+  return deliveries;
 }
 
 DbError ReadOnlyRefusal() {
@@ -39,6 +72,9 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
   newestAttempts_ = attempts + "ORDER BY " + newestFirst + " LIMIT $1";
   attemptsBefore_ = attempts + "WHERE " + dialect.before + " ORDER BY " + newestFirst + " LIMIT $3";
   attemptsBetween_ = attempts + "WHERE logtime >= $1 AND logtime < $2 ORDER BY " + dialect.order;
+  insertDelivery_ =
+      "INSERT INTO outbox(event_id, event, channel, message, created, next_try) "
+      "VALUES ($1, $2, $3, $4, $5, $6)";
 }
 
 SqlStore::~SqlStore() = default;
@@ -109,6 +145,7 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text, Store
       if (dialect_.announce) {
         if (auto told = session.Run(dialect_.announce, {QString::number(*id)}); !told) return told;
       }
+      if (auto announced = AnnounceForecast(session, *id, *text); !announced) return announced;
       result.outcome = StoreOutcome::Stored;
       result.forecastId = *id;
       result.logged.description = kWritten;
@@ -121,6 +158,176 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text, Store
     return logged;
   }
   return session.Execute("COMMIT");
+}
+
+DbExpected<bool> SqlStore::EnsureOutbox(SqlSession& session) {
+  const auto present = session.QueryInt(dialect_.hasOutbox, {});
+  if (!present) return std::unexpected(present.error());
+  if (*present) return false;
+  if (auto made = session.Execute(dialect_.outboxSchema); !made) {
+    return std::unexpected(made.error());
+  }
+  return true;
+}
+
+// Inside the forecast's transaction: a rollback takes the deliveries with it.
+DbExpected<void> SqlStore::AnnounceForecast(SqlSession& session, qint64 id, const QString& text) {
+  if (newChannels_.isEmpty()) return {};
+  if (auto ready = EnsureOutbox(session); !ready) return std::unexpected(ready.error());
+  const QByteArray logtime = QByteArray("SELECT ") + dialect_.logtime + " FROM tq WHERE id = $1";
+  const auto written = session.QueryText(logtime.constData(), {id});
+  if (!written) return std::unexpected(written.error());
+  const QJsonObject event{{u"event"_s, kEventNew},
+                          {u"id"_s, id},
+                          {u"logtime"_s, written->value_or(QString())},
+                          {u"text"_s, text}};
+  const QString message = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
+  const QString eventId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+  const qint64 now = QDateTime::currentSecsSinceEpoch();
+  for (const QString& channel : newChannels_) {
+    if (auto added = session.Run(insertDelivery_.constData(),
+                                 {eventId, kEventNew, channel, message, now, now});
+        !added) {
+      return added;
+    }
+  }
+  return {};
+}
+
+template <typename T>
+StoreExpected<T> SqlStore::OnOutbox(const std::function<DbExpected<T>(SqlSession&)>& work) {
+  if (access_ == StoreAccess::ReadOnly) {
+    EndCall();
+    return std::unexpected(Failure(ReadOnlyRefusal()));
+  }
+  auto session = OpenSession(Use::Write);
+  DbExpected<T> done = std::unexpected(DbError{});
+  if (!session) {
+    done = std::unexpected(session.error());
+  } else if (const auto ready = EnsureOutbox(**session); !ready) {
+    done = std::unexpected(ready.error());
+  } else {
+    done = work(**session);
+  }
+  EndCall();
+  if (!done) return std::unexpected(Failure(done.error()));
+  if constexpr (std::is_void_v<T>) {
+    return {};
+  } else {
+    return *std::move(done);
+  }
+}
+
+StoreExpected<bool> SqlStore::CreateOutbox() {
+  if (access_ == StoreAccess::ReadOnly) {
+    EndCall();
+    return std::unexpected(Failure(ReadOnlyRefusal()));
+  }
+  auto session = OpenSession(Use::Write);
+  const DbExpected<bool> made =
+      session ? EnsureOutbox(**session) : std::unexpected(session.error());
+  EndCall();
+  if (!made) return std::unexpected(Failure(made.error()));
+  return *made;
+}
+
+StoreExpected<void> SqlStore::AddDeliveries(const QString& eventId, const QString& event,
+                                            const QString& message, const QStringList& channels) {
+  return OnOutbox<void>([&](SqlSession& session) -> DbExpected<void> {
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (auto begun = session.Execute("BEGIN"); !begun) return begun;
+    for (const QString& channel : channels) {
+      if (auto added = session.Run(insertDelivery_.constData(),
+                                   {eventId, event, channel, message, now, now});
+          !added) {
+        (void)session.Execute("ROLLBACK");
+        return added;
+      }
+    }
+    return session.Execute("COMMIT");
+  });
+}
+
+StoreExpected<std::vector<DeliveryRow>> SqlStore::DueDeliveries(const QString& channel, qint64 now,
+                                                                int limit) {
+  return OnOutbox<std::vector<DeliveryRow>>(
+      [&](SqlSession& session) -> DbExpected<std::vector<DeliveryRow>> {
+        const auto rows = session.Query(
+            (QByteArray(kDeliveryColumns) +
+             "WHERE state = $1 AND channel = $2 AND next_try <= $3 ORDER BY id LIMIT $4")
+                .constData(),
+            {kDeliveryPending, channel, now, qint64{limit}});
+        if (!rows) return std::unexpected(rows.error());
+        return ToDeliveries(*rows);
+      });
+}
+
+StoreExpected<std::optional<qint64>> SqlStore::NextDue(const QString& channel) {
+  return OnOutbox<std::optional<qint64>>(
+      [&](SqlSession& session) -> DbExpected<std::optional<qint64>> {
+        const auto due =
+            session.QueryText("SELECT min(next_try) FROM outbox WHERE state = $1 AND channel = $2",
+                              {kDeliveryPending, channel});
+        if (!due) return std::unexpected(due.error());
+        if (!*due) return std::optional<qint64>();
+        return std::optional<qint64>((*due)->toLongLong());
+      });
+}
+
+StoreExpected<void> SqlStore::UpdateDelivery(const DeliveryRow& row) {
+  return OnOutbox<void>([&](SqlSession& session) -> DbExpected<void> {
+    return session.Run(
+        "UPDATE outbox SET tries = $1, next_try = $2, state = $3, last_error = $4 WHERE id = $5",
+        {qint64{row.tries}, row.nextTry, row.state, row.lastError, row.id});
+  });
+}
+
+// Readers make nothing: a database without an outbox has no deliveries.
+template <typename T>
+StoreExpected<T> SqlStore::ReadOutbox(const std::function<DbExpected<T>(SqlSession&)>& read) {
+  DbExpected<T> found = std::unexpected(DbError{});
+  for (int tries = 0; tries < 2; ++tries) {
+    auto session = OpenSession(Use::Read);
+    if (!session) {
+      found = std::unexpected(session.error());
+    } else if (const auto present = (*session)->QueryInt(dialect_.hasOutbox, {}); !present) {
+      found = std::unexpected(present.error());
+    } else {
+      found = *present ? read(**session) : DbExpected<T>(T{});
+    }
+    if (CloseSession()) break;
+  }
+  interruption_.Clear();
+  if (!found) return std::unexpected(Failure(found.error()));
+  return *std::move(found);
+}
+
+StoreExpected<std::vector<DeliveryRow>> SqlStore::NewestDeliveries(int limit) {
+  return ReadOutbox<std::vector<DeliveryRow>>(
+      [limit](SqlSession& session) -> DbExpected<std::vector<DeliveryRow>> {
+        const auto rows =
+            session.Query((QByteArray(kDeliveryColumns) + "ORDER BY id DESC LIMIT $1").constData(),
+                          {qint64{limit}});
+        if (!rows) return std::unexpected(rows.error());
+        return ToDeliveries(*rows);
+      });
+}
+
+StoreExpected<OutboxSummary> SqlStore::SummariseOutbox() {
+  return ReadOutbox<OutboxSummary>([](SqlSession& session) -> DbExpected<OutboxSummary> {
+    const auto rows = session.Query(
+        "SELECT count(*) FILTER (WHERE state = $1), count(*) FILTER (WHERE state = $2), "
+        "min(created) FILTER (WHERE state = $1) FROM outbox",
+        {kDeliveryPending, kDeliveryGivenUp});
+    if (!rows) return std::unexpected(rows.error());
+    OutboxSummary summary;
+    if (rows->empty()) return summary;
+    const SqlRow& row = rows->front();
+    summary.pending = row[0].value_or(QString()).toLongLong();
+    summary.givenUp = row[1].value_or(QString()).toLongLong();
+    if (row[2]) summary.oldestPending = row[2]->toLongLong();
+    return summary;
+  });
 }
 
 StoreExpected<bool> SqlStore::CreateTables() {

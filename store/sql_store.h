@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <functional>
 
 #include "platform/interruption.h"
 #include "platform/sql_session.h"
@@ -11,13 +13,15 @@ namespace skyloom {
 
 // How one database engine spells what the store asks of every engine alike.
 struct SqlDialect {
-  const char* beginWrite;           // a transaction that excludes other writers until it ends
-  const char* now;                  // the local time of a write, to the second
-  const char* position;             // where a tqlog row lies, as text (tqlog has no key)
-  const char* order;                // tqlog's order of insert, oldest first, as keys
-  const char* before;               // the tqlog rows before the one at position $1, logged at $2
-  const char* logtime = "logtime";  // a row's logtime as 'YYYY-MM-DD HH:MM:SS'
-  const char* announce = nullptr;   // run with a new forecast's id as $1 before its commit
+  const char* beginWrite;              // a transaction that excludes other writers until it ends
+  const char* now;                     // the local time of a write, to the second
+  const char* position;                // where a tqlog row lies, as text (tqlog has no key)
+  const char* order;                   // tqlog's order of insert, oldest first, as keys
+  const char* before;                  // the tqlog rows before the one at position $1, logged at $2
+  const char* logtime = "logtime";     // a row's logtime as 'YYYY-MM-DD HH:MM:SS'
+  const char* announce = nullptr;      // run with a new forecast's id as $1 before its commit
+  const char* outboxSchema = nullptr;  // makes the outbox where it is missing
+  const char* hasOutbox = nullptr;     // 1 when the outbox exists
 };
 
 // The forecast store over SQL. What an attempt writes and how rows are read is decided here,
@@ -34,6 +38,16 @@ class SqlStore : public ForecastStore {
   StoreExpected<std::vector<AttemptRow>> AttemptsBefore(const AttemptRow& row, int limit) final;
   StoreExpected<std::vector<AttemptRow>> AttemptsBetween(const QString& from,
                                                          const QString& to) final;
+  void SetNewForecastChannels(QStringList channels) final { newChannels_ = std::move(channels); }
+  StoreExpected<bool> CreateOutbox() final;
+  StoreExpected<void> AddDeliveries(const QString& eventId, const QString& event,
+                                    const QString& message, const QStringList& channels) final;
+  StoreExpected<std::vector<DeliveryRow>> DueDeliveries(const QString& channel, qint64 now,
+                                                        int limit) final;
+  StoreExpected<std::optional<qint64>> NextDue(const QString& channel) final;
+  StoreExpected<void> UpdateDelivery(const DeliveryRow& row) final;
+  StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit) final;
+  StoreExpected<OutboxSummary> SummariseOutbox() final;
   void Interrupt() final { interruption_.Raise(); }
 
  protected:
@@ -56,6 +70,13 @@ class SqlStore : public ForecastStore {
   StoreExpected<std::vector<Row>> Read(const QByteArray& sql, SqlValues values,
                                        Row (*toRow)(const SqlRow&));
   DbExpected<void> Write(SqlSession& session, const QString* text, StoreResult& result);
+  DbExpected<void> AnnounceForecast(SqlSession& session, qint64 id, const QString& text);
+  DbExpected<bool> EnsureOutbox(SqlSession& session);
+  // Runs `work` on a write session, after making the outbox where it is missing.
+  template <typename T>
+  StoreExpected<T> OnOutbox(const std::function<DbExpected<T>(SqlSession&)>& work);
+  template <typename T>
+  StoreExpected<T> ReadOutbox(const std::function<DbExpected<T>(SqlSession&)>& read);
   StoreError Failure(const DbError& error) const;
   void EndCall();
 
@@ -69,6 +90,8 @@ class SqlStore : public ForecastStore {
   QByteArray newestAttempts_;
   QByteArray attemptsBefore_;
   QByteArray attemptsBetween_;
+  QByteArray insertDelivery_;
+  QStringList newChannels_;
 };
 
 }  // namespace skyloom

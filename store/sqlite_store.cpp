@@ -19,6 +19,21 @@ constexpr SqlDialect kSqlite{
     .position = "rowid",
     .order = "rowid",
     .before = "rowid < CAST($1 AS INTEGER)",
+    .outboxSchema =
+        "CREATE TABLE IF NOT EXISTS outbox(\n"
+        "  id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
+        "  event_id TEXT NOT NULL,\n"
+        "  event TEXT NOT NULL,      -- 'new', 'failure' or 'recovery'\n"
+        "  channel TEXT NOT NULL,\n"
+        "  message TEXT NOT NULL,    -- the event as JSON\n"
+        "  created INTEGER NOT NULL, -- seconds since 1970\n"
+        "  tries INTEGER NOT NULL DEFAULT 0,\n"
+        "  next_try INTEGER NOT NULL,\n"
+        "  state TEXT NOT NULL DEFAULT 'pending', -- 'pending', 'sent' or 'given up'\n"
+        "  last_error TEXT\n"
+        ");\n"
+        "CREATE INDEX IF NOT EXISTS outbox_due ON outbox(channel, state, next_try)",
+    .hasOutbox = "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='outbox'",
 };
 
 bool Exists(const QString& path) {

@@ -65,6 +65,13 @@
     showHealth(h.healthy ? 'ok' : 'fail', reason, record);
   }
 
+  // Only a collector with channels has an outbox to tell of.
+  function renderDeliveries(h) {
+    const line = byId('deliveries');
+    line.hidden = h.deliveries_pending === undefined;
+    line.textContent = fill(words.deliveries, h.deliveries_pending, h.deliveries_given_up);
+  }
+
   function renderForecast(data) {
     const f = data.forecast;
     shownId = f ? f.id : null;
@@ -256,6 +263,7 @@
       return false;
     }
     renderHealth(data.health);
+    renderDeliveries(data.health);
     renderForecast(data);
     renderPeriods(data.forecast?.fields ?? null);
     renderChart(data.chart);

@@ -75,6 +75,33 @@ const SettingsCase kCases[] = {
      {},
      2,
      u"line 1: url needs an http:// or https:// address"_s},
+    {"unknown_channel_type",
+     u"notify = slack http://127.0.0.1/x\n"_s,
+     {},
+     2,
+     u"line 1: notify unknown channel type slack"_s},
+    {"channel_not_on_the_web",
+     u"\nnotify = webhook file:///etc/SECRET secret=SECRET\n"_s,
+     {},
+     2,
+     u"line 2: notify webhook needs an http:// or https:// address"_s},
+    {"unknown_channel_option",
+     u"notify = wecom http://127.0.0.1/send?key=SECRET secret=SECRET\n"_s,
+     {},
+     2,
+     u"line 1: notify unknown option secret for wecom"_s},
+    {"channel_twice",
+     u"notify = feishu http://127.0.0.1/hook/SECRET\nnotify = feishu http://127.0.0.1/hook/SECRET "
+     u"events=new\n"_s,
+     {},
+     2,
+     u"line 2: notify names the channel feishu:127.0.0.1:"_s},
+    // Not a channel given twice: the file's are replaced.
+    {"channels_on_the_command_line_replace_the_files",
+     u"url = {page}\ndb = {db}\nnotify = webhook http://127.0.0.1:9/hook\n"_s,
+     {u"--notify"_s, u"webhook http://127.0.0.1:9/hook"_s},
+     0,
+     {}},
     {"a_device", u"<dev-zero>"_s, {}, 2, u"not a regular file"_s},
     {"over_a_mebibyte", u"<big>"_s, {}, 2, u"larger than 1 MiB"_s},
     {"not_key_value", u"[skyloom]\n"_s, {}, 2, u"line 1: expected KEY = VALUE"_s},
@@ -119,6 +146,7 @@ TEST_P(SettingsFile, IsReadByEveryModeAndRefusedClearly) {
     EXPECT_TRUE(run.err.contains(path)) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(c.said)) << run.err.toStdString();
   }
+  EXPECT_FALSE(run.err.contains(u"SECRET"_s)) << run.err.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SettingsFile, testing::ValuesIn(kCases),

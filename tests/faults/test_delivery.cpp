@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,9 +12,11 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "platform/open_files.h"
+#include "raw_server.h"
 #include "skyloom_process.h"
 #include "store/open_store.h"
 #include "support/gb_bytes.h"
@@ -168,10 +171,23 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   test::ProgramOptions options;
   options.clockStart = QDateTime(QDate(2026, 12, 7), QTime(14, 31, 58));
   options.clockRate = 360;
+  // The chat gets the same two alerts as the commands.
+  std::mutex mutex;
+  QStringList chat;
+  test::TestServer receiver;
+  receiver.Http().Post("/chat", [&](const httplib::Request& request, httplib::Response& response) {
+    const std::lock_guard lock(mutex);
+    chat << QJsonDocument::fromJson(
+                QByteArray::fromStdString(request.body))[u"text"_s][u"content"_s]
+                .toString();
+    response.set_content(R"({"errcode":0})", "application/json");
+  });
+  receiver.Start();
   test::HeadlessProgram program(
       {u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db->Location(), u"--listen"_s, u"127.0.0.1:0"_s,
        u"--on-failure"_s, record(u"failure"_s), u"--on-recovery"_s, record(u"recovery"_s),
-       u"--db-connect-timeout"_s, u"3600"_s},
+       u"--db-connect-timeout"_s, u"3600"_s, u"--notify"_s,
+       u"wecom %1 events=failure,recovery"_s.arg(receiver.Url(u"/chat"_s))},
       options);
   ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
   const auto port =
@@ -208,6 +224,17 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   for (int i = 0; i < 100 && !FileText(folder.filePath(u"recovery"_s)).endsWith(u"---\n"_s); ++i) {
     std::this_thread::sleep_for(100ms);
   }
+  ASSERT_TRUE(program.WaitUntil(
+      [&] {
+        const std::lock_guard lock(mutex);
+        return chat.size() == 2;
+      },
+      20'000))
+      << program.Err().toStdString();
+  EXPECT_TRUE(chat[0].startsWith(u"采集失败 2026-12-07 "_s)) << chat[0].toStdString();
+  EXPECT_TRUE(chat[0].endsWith(u"\n获取错误 -1：取回空字串\n连续失败 1 次"_s))
+      << chat[0].toStdString();
+  EXPECT_TRUE(chat[1].startsWith(u"采集恢复 2026-12-07 "_s)) << chat[1].toStdString();
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
   // One run each, with exactly these variables.
   const auto runs = [&](const QString& name) {
@@ -227,6 +254,98 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
 INSTANTIATE_TEST_SUITE_P(Backends, ChangedPage,
                          testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
                          [](const auto& info) { return test::BackendName(info.param); });
+
+// A message waiting for its retry outlives the collector that wrote it: a collector started
+// after a kill, or a standby taking over, sends it under the same event id.
+struct Successor {
+  const char* name;
+  test::Backend backend;
+  bool standing = false;  // started before the kill, as a standby
+};
+
+class PendingMessage : public testing::TestWithParam<Successor> {};
+
+TEST_P(PendingMessage, IsDeliveredByTheNextCollector) {
+  std::atomic<bool> down{true};
+  std::mutex mutex;
+  std::vector<std::pair<std::string, int>> received;  // Idempotency-Key, status answered
+  test::TestServer receiver;
+  receiver.Http().Post("/hook", [&](const httplib::Request& request, httplib::Response& response) {
+    response.status = down ? 503 : 200;
+    const std::lock_guard lock(mutex);
+    received.emplace_back(request.get_header_value("Idempotency-Key"), response.status);
+  });
+  receiver.Start();
+  const auto answered = [&](int status) {
+    const std::lock_guard lock(mutex);
+    return std::count_if(received.begin(), received.end(),
+                         [status](const auto& r) { return r.second == status; });
+  };
+  test::TestServer page;
+  page.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+  page.Start();
+  const auto db = test::MakeTestDatabase(GetParam().backend);
+  ASSERT_TRUE(OpenStore(db->Location())->CreateTables());
+  qputenv("SKYLOOM_LEASE_SECONDS", "3");
+  const QStringList arguments{u"--url"_s,    page.Url(u"/page"_s),
+                              u"--db"_s,     db->Location(),
+                              u"--notify"_s, u"webhook "_s + receiver.Url(u"/hook"_s)};
+  ASSERT_EQ(test::RunOnce(arguments).exitCode, 0);
+
+  auto first = std::make_unique<test::HeadlessProgram>(arguments, test::ProgramOptions{});
+  ASSERT_TRUE(first->WaitForError(u"failed (try 1): HTTP status 503; next try in 10 s"_s, 30'000))
+      << first->Err().toStdString();
+  std::unique_ptr<test::HeadlessProgram> next;
+  if (GetParam().standing) {
+    next = std::make_unique<test::HeadlessProgram>(arguments, test::ProgramOptions{});
+    ASSERT_TRUE(next->WaitUntil([&] { return next->Out().contains(u"standby"_s); }, 30'000))
+        << next->Out().toStdString();
+  }
+  ::kill(static_cast<pid_t>(first->Pid()), SIGKILL);
+  const auto tries = answered(503);
+  down = false;
+  if (!next) next = std::make_unique<test::HeadlessProgram>(arguments, test::ProgramOptions{});
+  ASSERT_TRUE(next->WaitUntil([&] { return answered(200) == 1; }, 40'000))
+      << next->Out().toStdString() << next->Err().toStdString();
+  EXPECT_EQ(answered(503), tries);
+  {
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(received.front().first, received.back().first);
+  }
+  const auto listed = test::RunProgram({u"--deliveries"_s, u"5"_s, u"--db"_s, db->Location()});
+  EXPECT_EQ(listed.out.count(u"\tsent\t"_s), 1) << listed.out.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PendingMessage,
+                         testing::Values(Successor{"restart", test::Backend::Sqlite},
+                                         Successor{"takeover", test::Backend::Postgres, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Each channel's answer is printed, an answer cut short as a failure; nothing goes in the
+// outbox and no secret is shown.
+TEST(TestNotify, PrintsEachChannelsAnswerAndWritesNothing) {
+  test::RawServer cut([](int socket, const std::atomic<bool>&) {
+    test::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"errcode\":0");
+  });
+  test::TestServer fine;
+  fine.Http().Post("/hook", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("thanks", "text/plain");
+  });
+  fine.Start();
+  const test::ScratchDb db;
+  ASSERT_TRUE(OpenStore(db.Path())->CreateTables());
+  const auto run = test::RunProgram({u"--test-notify"_s, u"--db"_s, db.Path(), u"--notify"_s,
+                                     u"wecom "_s + cut.Url(u"/send?key=SECRET"_s), u"--notify"_s,
+                                     u"webhook %1 secret=SECRET"_s.arg(fine.Url(u"/hook"_s))});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(run.out.contains(QRegularExpression(u"^wecom:127.0.0.1:\\d+:\\w+: .*partial"_s,
+                                                  QRegularExpression::MultilineOption)))
+      << run.out.toStdString();
+  EXPECT_TRUE(run.out.contains(u": delivered (HTTP status 200)\n  thanks\n"_s))
+      << run.out.toStdString();
+  EXPECT_FALSE((run.out + run.err).contains(u"SECRET"_s));
+  EXPECT_EQ(test::RunProgram({u"--deliveries"_s, u"5"_s, u"--db"_s, db.Path()}).exitCode, 3);
+}
 
 }  // namespace
 }  // namespace skyloom

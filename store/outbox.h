@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace skyloom {
+
+// The events a delivery announces, as the outbox's `event` column names them.
+inline const QString kEventNew = QStringLiteral("new");
+inline const QString kEventFailure = QStringLiteral("failure");
+inline const QString kEventRecovery = QStringLiteral("recovery");
+
+// The states of a delivery, as the outbox's `state` column names them.
+inline const QString kDeliveryPending = QStringLiteral("pending");
+inline const QString kDeliverySent = QStringLiteral("sent");
+inline const QString kDeliveryGivenUp = QStringLiteral("given up");
+
+// A row of the outbox: one event for one channel. Times are seconds since 1970, the same on
+// every backend, so that a standby on another machine reads them alike.
+struct DeliveryRow {
+  qint64 id = 0;
+  QString eventId;  // shared by the rows of one event, sent with every request
+  QString event;
+  QString channel;  // the channel's name, never its address or secret
+  QString message;  // the event as a JSON object
+  qint64 created = 0;
+  int tries = 0;
+  qint64 nextTry = 0;
+  QString state;
+  QString lastError;
+};
+
+// What the outbox holds now, for /health and /metrics.
+struct OutboxSummary {
+  qint64 pending = 0;
+  qint64 givenUp = 0;
+  std::optional<qint64> oldestPending;  // created, of the oldest pending row
+};
+
+}  // namespace skyloom

@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageAuthenticationCode>
+#include <QUrlQuery>
+#include <mutex>
+#include <thread>
+
+#include "collecting/collector.h"
+#include "delivery/channel.h"
+#include "delivery/delivery_worker.h"
+#include "store/open_store.h"
+#include "support/test_database.h"
+#include "support/test_server.h"
+
+namespace skyloom {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+void EnsureApplication() {
+  if (QCoreApplication::instance()) return;
+  static int argc = 1;
+  static char name[] = "skyloom-delivery-tests";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication application(argc, argv);
+}
+
+bool Eventually(const std::function<bool()>& done, int boundMs = 20'000) {
+  const QDeadlineTimer deadline(boundMs);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+  return true;
+}
+
+QByteArray Hmac(const QByteArray& key, const QByteArray& message) {
+  return QMessageAuthenticationCode::hash(message, key, QCryptographicHash::Sha256);
+}
+
+struct Request {
+  std::string path;
+  httplib::Params query;
+  std::string key;  // Idempotency-Key
+  std::string signature;
+  QJsonObject body;
+  QByteArray raw;
+  QDateTime at;
+};
+
+// One local server for every channel; each path answers as its script says, try by try.
+class Receivers {
+ public:
+  using Script = std::function<std::pair<int, std::string>(int attempt)>;
+
+  explicit Receivers(std::map<std::string, Script> scripts) : scripts_(std::move(scripts)) {
+    server_.Http().Post(R"(/(\w+))", [this](const httplib::Request& in, httplib::Response& out) {
+      const Request got{in.matches[1],
+                        in.params,
+                        in.get_header_value("Idempotency-Key"),
+                        in.get_header_value("X-Skyloom-Signature"),
+                        QJsonDocument::fromJson(QByteArray::fromStdString(in.body)).object(),
+                        QByteArray::fromStdString(in.body),
+                        QDateTime::currentDateTime()};
+      int attempt = 0;
+      {
+        const std::lock_guard lock(mutex_);
+        attempt = static_cast<int>(Of(got.path).size());
+        requests_.push_back(got);
+      }
+      const auto [status, body] = scripts_.at(got.path)(attempt);
+      out.status = status;
+      out.set_content(body, "application/json");
+    });
+    server_.Start();
+  }
+  QString Line(const QString& type, const QString& path, const QString& options = {}) const {
+    return u"%1 %2 %3"_s.arg(type, server_.Url(u"/"_s + path), options);
+  }
+  std::vector<Request> Of(const std::string& path) const {
+    std::vector<Request> found;
+    for (const Request& request : requests_) {
+      if (request.path == path) found.push_back(request);
+    }
+    return found;
+  }
+  size_t Count(const std::string& path) {
+    const std::lock_guard lock(mutex_);
+    return Of(path).size();
+  }
+  std::vector<Request> Requests(const std::string& path) {
+    const std::lock_guard lock(mutex_);
+    return Of(path);
+  }
+
+ private:
+  std::map<std::string, Script> scripts_;
+  std::mutex mutex_;
+  std::vector<Request> requests_;
+  test::TestServer server_;
+};
+
+Receivers::Script Answer(int status, std::string body, int failFirst = 0) {
+  return [=](int attempt) {
+    return attempt < failFirst ? std::pair<int, std::string>{503, "{}"}
+                               : std::pair<int, std::string>{status, body};
+  };
+}
+
+class OutboxTest : public testing::TestWithParam<test::Backend> {
+ protected:
+  void SetUp() override {
+    EnsureApplication();
+    ASSERT_TRUE(store->CreateTables().has_value());
+  }
+  DeliveryRow Row(const QString& channel) {
+    const auto rows = store->NewestDeliveries(100);
+    for (const DeliveryRow& row : rows.value()) {
+      if (row.channel == channel) return row;
+    }
+    return {};
+  }
+
+  std::unique_ptr<test::TestDatabase> db = test::MakeTestDatabase(GetParam());
+  std::unique_ptr<ForecastStore> store = OpenStore(db->Location());
+};
+
+// A rolled-back forecast takes its rows with it; a stored one has one per channel.
+TEST_P(OutboxTest, AForecastIsStoredWithItsDeliveriesOrNotAtAll) {
+  store->SetNewForecastChannels({u"a"_s, u"b"_s});
+  const StoreResult stored = store->Record(FetchResult{0, {}, u"多云"_s});
+  ASSERT_FALSE(stored.error) << stored.error->message.toStdString();
+  const auto rows = store->NewestDeliveries(10).value();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].eventId, rows[1].eventId);
+  const QJsonObject message = QJsonDocument::fromJson(rows[0].message.toUtf8()).object();
+  EXPECT_EQ(message.value(u"id"_s).toInteger(), stored.forecastId);
+  EXPECT_EQ(message.value(u"text"_s).toString(), u"多云"_s);
+  EXPECT_EQ(message.value(u"logtime"_s).toString(), db->Tq().at(0).logtime);
+
+  if (GetParam() == test::Backend::Sqlite) {
+    db->Exec(
+        u"CREATE TRIGGER refuse BEFORE INSERT ON tqlog BEGIN SELECT RAISE(ABORT, 'no'); END"_s);
+  } else {
+    db->Exec(
+        u"CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+        u"$$BEGIN RAISE EXCEPTION 'no'; END$$; CREATE TRIGGER refuse BEFORE INSERT ON tqlog "
+        u"FOR EACH ROW EXECUTE FUNCTION refuse()"_s);
+  }
+  EXPECT_TRUE(store->Record(FetchResult{0, {}, u"晴"_s}).error);
+  EXPECT_EQ(store->NewestDeliveries(10).value().size(), 2u);
+  EXPECT_EQ(db->Tq().size(), 1u);
+}
+
+// Every channel's request as its vendor wants it; the answers decide: sent, retried with the
+// same id, or given up.
+TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
+  Receivers receivers({
+      {"hook", Answer(200, "")},
+      {"wecom", Answer(200, R"({"errcode":0,"errmsg":"ok"})", 1)},
+      {"ding", Answer(200, R"({"errcode":0})")},
+      {"feishu", Answer(200, R"({"code":0,"msg":"success"})")},
+      {"refusing", Answer(404, "")},
+      {"garbage", Answer(200, "<html>busy</html>")},
+      {"chatty", Answer(200, std::string(70 * 1024, ' '))},
+      {"hanging",
+       [](int attempt) {
+         if (attempt == 0) std::this_thread::sleep_for(std::chrono::seconds(11));
+         return std::pair<int, std::string>{200, ""};
+       }},
+  });
+  ServiceSettings settings;
+  settings.databaseLocation = db->Location();
+  for (const QString& line :
+       {receivers.Line(u"webhook"_s, u"hanging"_s),
+        receivers.Line(u"webhook"_s, u"hook"_s, u"secret=HOOK-SECRET"_s),
+        receivers.Line(u"wecom"_s, u"wecom?key=WECOM-KEY"_s, u"events=failure events=new"_s),
+        receivers.Line(u"dingtalk"_s, u"ding?access_token=T"_s, u"secret=DING-SECRET"_s),
+        receivers.Line(u"feishu"_s, u"feishu"_s, u"secret=FEISHU-SECRET"_s),
+        receivers.Line(u"webhook"_s, u"refusing"_s), receivers.Line(u"wecom"_s, u"garbage"_s),
+        receivers.Line(u"webhook"_s, u"chatty"_s),
+        receivers.Line(u"webhook"_s, u"recoveries"_s, u"events=recovery"_s)}) {
+    settings.channels.push_back(ParseChannel(line).value());
+  }
+  const auto name = [&](int i) { return settings.channels[i + 1].name; };
+  const QString hanging = settings.channels[0].name;
+  // Long enough to be cut for WeCom and DingTalk, and with the page's spaces.
+  const QString text = u"今天&nbsp;多云"_s + QString(1000, u'雨');
+  store->SetNewForecastChannels(NewForecastChannels(settings.channels));
+  ASSERT_FALSE(store->Record(FetchResult{0, {}, text}).error);
+  EXPECT_EQ(store->NewestDeliveries(10).value().size(), 8u);
+
+  DeliveryWorker worker(settings);
+  QStringList reports;
+  QObject::connect(&worker, &DeliveryWorker::report, [&](const QString& line) { reports << line; });
+  worker.Start();
+  worker.SetActive(true);
+  ASSERT_TRUE(Eventually([&] {
+    for (int i = 0; i < 7; ++i) {
+      if (Row(name(i)).tries != 1) return false;
+    }
+    return true;
+  })) << reports.join(u'\n').toStdString();
+  // A receiver that hangs holds up only its own channel, and only for the request's 10 s.
+  EXPECT_EQ(Row(hanging).tries, 0);
+
+  const Request hook = receivers.Requests("hook").at(0);
+  EXPECT_EQ(hook.signature, "sha256=" + Hmac("HOOK-SECRET", hook.raw).toHex().toStdString());
+  EXPECT_EQ(hook.body.value(u"text"_s).toString(), text);
+  EXPECT_EQ(hook.body.value(u"readable_text"_s).toString(), u"今天 多云"_s + QString(1000, u'雨'));
+  EXPECT_TRUE(hook.body.value(u"errnum"_s).isNull());
+  const Request ding = receivers.Requests("ding").at(0);
+  const QByteArray stamp = QByteArray::fromStdString(ding.query.find("timestamp")->second);
+  EXPECT_EQ(ding.query.find("sign")->second,
+            Hmac("DING-SECRET", stamp + "\nDING-SECRET").toBase64().toStdString());
+  const QString content = ding.body.value(u"text"_s).toObject().value(u"content"_s).toString();
+  EXPECT_TRUE(content.startsWith(u"新预报 "_s + db->Tq().at(0).logtime)) << content.toStdString();
+  EXPECT_TRUE(content.contains(QString::fromStdString(hook.key)));
+  EXPECT_LE(content.toUtf8().size(), 2048);
+  EXPECT_TRUE(content.endsWith(u"雨…"_s));
+  const Request feishu = receivers.Requests("feishu").at(0);
+  const QByteArray seconds = feishu.body.value(u"timestamp"_s).toString().toLatin1();
+  EXPECT_EQ(feishu.body.value(u"sign"_s).toString().toLatin1(),
+            Hmac(seconds + "\nFEISHU-SECRET", {}).toBase64());
+  EXPECT_TRUE(feishu.body.value(u"content"_s)
+                  .toObject()
+                  .value(u"text"_s)
+                  .toString()
+                  .endsWith(QString(1000, u'雨')));
+
+  EXPECT_EQ(Row(name(0)).state, kDeliverySent);
+  EXPECT_EQ(Row(name(4)).state, kDeliveryGivenUp);
+  EXPECT_EQ(Row(name(4)).lastError, u"HTTP status 404"_s);
+  for (int retried : {1, 5, 6}) {
+    const DeliveryRow row = Row(name(retried));
+    EXPECT_EQ(row.state, kDeliveryPending) << row.channel.toStdString();
+    EXPECT_NEAR(row.nextTry, QDateTime::currentSecsSinceEpoch() + 10, 2);
+  }
+  EXPECT_EQ(Row(name(1)).lastError, u"HTTP status 503"_s);
+  EXPECT_TRUE(Row(name(5)).lastError.startsWith(u"an answer without errcode: <html>"_s));
+  EXPECT_TRUE(Row(name(6)).lastError.contains(u"larger than 64 KiB"_s));
+
+  ASSERT_TRUE(Eventually([&] { return Row(hanging).tries == 1; }));
+  EXPECT_TRUE(Row(hanging).lastError.contains(u"(limit 10 s)"_s))
+      << Row(hanging).lastError.toStdString();
+
+  // Its backoff over, the same event arrives under the same id.
+  ASSERT_TRUE(Eventually([&] { return Row(name(1)).state == kDeliverySent; }))
+      << reports.join(u'\n').toStdString();
+  EXPECT_EQ(receivers.Requests("wecom").at(1).key, hook.key);
+  const QString logged = reports.join(u'\n');
+  for (const char* secret : {"SECRET", "KEY", "access_token"}) {
+    EXPECT_FALSE(logged.contains(QLatin1String(secret))) << logged.toStdString();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, OutboxTest,
+                         testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+                         [](const auto& info) { return test::BackendName(info.param); });
+
+// More alerts than Feishu takes in a second wait their turn; none is dropped.
+TEST(RateLimit, FeishuTakesFiveASecondAndTheRestWait) {
+  EnsureApplication();
+  Receivers receivers({{"feishu", Answer(200, R"({"code":0})")}});
+  const auto db = test::MakeTestDatabase(test::Backend::Sqlite);
+  ASSERT_TRUE(OpenStore(db->Location())->CreateTables().has_value());
+  ServiceSettings settings;
+  settings.databaseLocation = db->Location();
+  settings.channels.push_back(ParseChannel(receivers.Line(u"feishu"_s, u"feishu"_s)).value());
+  DeliveryWorker worker(settings);
+  worker.Start();
+  for (int i = 0; i < 7; ++i) worker.AddAlert(kEventFailure, u"{}"_s);
+  worker.SetActive(true);
+  ASSERT_TRUE(Eventually([&] { return receivers.Count("feishu") == 7; }));
+  const auto got = receivers.Requests("feishu");
+  EXPECT_GE(got[0].at.msecsTo(got[5].at), 950);
+}
+
+}  // namespace
+}  // namespace skyloom
