@@ -5,6 +5,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "serving/forecast_events.h"
 #include "serving/health.h"
 #include "store/collector_lease.h"
 #include "store/forecast_store.h"
@@ -20,9 +21,9 @@ class Metrics final {
   Metrics& operator=(const Metrics&) = delete;
 
   void RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration);
-  // Text exposition format 0.0.4, with the log's consecutive failures and last success, and
-  // the role the health names.
-  QByteArray PrometheusText(const HealthReport& health) const;
+  // Text exposition format 0.0.4, with the log's consecutive failures and last success, the
+  // role the health names, and the readers who wait for news.
+  QByteArray PrometheusText(const HealthReport& health, const EventCounts& events) const;
 
  private:
   // Upper bounds of the duration buckets, in seconds; the last is the whole-request limit.
