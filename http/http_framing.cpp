@@ -18,9 +18,8 @@ Response MakeResponse(HttpAnswer answer, Framing framing) {
   Response response{static_cast<http::status>(answer.status), 11};
   for (const auto& [name, value] : answer.headers) response.insert(name, value);
   if (framing.stream) {
-    // An HTTP/1.0 client reads the body until the connection ends.
     if (*answer.contentType != '\0') response.set(http::field::content_type, answer.contentType);
-    response.chunked(framing.chunked);
+    response.chunked(framing.chunked);  // else the body lasts until the connection ends
     response.keep_alive(false);
     return response;
   }
