@@ -402,6 +402,7 @@ void HttpApi::Routes::Events(const HttpRequest& request, std::string_view query,
     // A browser sends back whatever id it last saw: anything else counts as none.
     if (!after && SameName(header.name, "Last-Event-ID")) after = Digits(header.value);
   }
+  if (request.method == "HEAD") return reply(Make(200, kEventStream, {}));
   const ForecastEvents::Token token = events_.Reserve();
   if (token == 0) {
     HttpAnswer busy = Fail(503, QStringLiteral("too many event streams; try again later"));
