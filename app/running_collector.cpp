@@ -23,6 +23,9 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
                                      clock, settings.schedule);
     connect(service_.get(), &CollectorService::standingChanged, this,
             [api = api_.get()](const GroupStanding& standing) { api->SetRole(standing); });
+    // Every collector hears of new forecasts from the store; this one need not wait for it.
+    connect(service_.get(), &CollectorService::forecastStored, this,
+            [api = api_.get()](const ForecastRow&) { api->ForecastStored(); });
   }
   connect(service_.get(), &CollectorService::report, this, &RunningCollector::report);
   connect(commands_, &CommandQueue::finished, this, [this](const QString& problem) {

@@ -4,8 +4,10 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/http/chunk_encode.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
 
 namespace skyloom {
 namespace {
@@ -48,9 +50,42 @@ void HttpConnection::Evict() {
 }
 
 void HttpConnection::Answer(HttpAnswer answer) {
-  if (stream_.get_executor().running_in_this_thread()) return Send(answer);
+  if (stream_.get_executor().running_in_this_thread()) return Send(std::move(answer));
   net::post(stream_.get_executor(),
-            [self = shared_from_this(), answer = std::move(answer)] { self->Send(answer); });
+            [self = shared_from_this(), answer = std::move(answer)]() mutable {
+              self->Send(std::move(answer));
+            });
+}
+
+void HttpConnection::Open(HttpAnswer head, StreamLimits limits, std::function<void()> ended) {
+  streamLimits_ = std::move(limits);
+  ended_ = std::move(ended);
+  streaming_ = true;
+  net::dispatch(stream_.get_executor(),
+                [self = shared_from_this(), head = std::move(head)]() mutable {
+                  self->OpenHere(std::move(head));
+                });
+}
+
+void HttpConnection::Push(std::string piece) {
+  net::post(stream_.get_executor(),
+            [self = shared_from_this(), piece = std::move(piece)]() mutable {
+              self->Queue(std::move(piece));
+            });
+}
+
+void HttpConnection::EndStream() {
+  net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Finish(); });
+}
+
+void HttpConnection::Later(std::chrono::milliseconds delay, std::function<void()> then) {
+  net::dispatch(stream_.get_executor(), [self = shared_from_this(), delay, then = std::move(then)] {
+    self->timer_.emplace(self->stream_.get_executor());
+    self->timer_->expires_after(delay);
+    self->timer_->async_wait([self, then](beast::error_code error) {
+      if (!error) then();
+    });
+  });
 }
 
 std::size_t HttpConnection::HeadLimit() const {
@@ -109,6 +144,7 @@ void HttpConnection::OnHead(const beast::error_code& error) {
   framing_.close =
       !request.keep_alive() || framed.encodings > 0 || parser_->content_length().value_or(0) > 0;
   framing_.keepAlive10 = request.version() == 10 && !framing_.close;
+  framing_.chunked = request.version() >= 11;
   const std::string_view target = View(request.target());
   const std::size_t mark = target.find('?');
   const HttpRequest shown{
@@ -129,25 +165,109 @@ void HttpConnection::Refuse(int status, std::string_view reason) {
   Send(server_.refusal(status, reason));
 }
 
-void HttpConnection::Send(const HttpAnswer& answer) {
+void HttpConnection::Send(HttpAnswer answer) {
+  if (timer_) timer_->cancel();  // an answer that waited no longer needs its wait
   if (server_.Stopping()) framing_.close = true;
-  out_ = Serialize(answer, framing_);
+  response_.emplace(MakeResponse(std::move(answer), framing_));
+  serializer_.emplace(*response_);
   // Most answers fit the socket's buffer at once; only the rest needs a deadline.
   beast::error_code error;
-  const std::size_t sent = stream_.socket().write_some(net::buffer(out_), error);
-  if (!error && sent == out_.size()) return Sent();
-  if (error && error != net::error::would_block) return stream_.close();
+  http::write(stream_.socket(), *serializer_, error);
+  if (!error) return Sent();
+  if (error != net::error::would_block) return stream_.close();
   stream_.expires_after(server_.limits.write);
-  net::async_write(stream_, net::buffer(out_) + sent,
-                   [self = shared_from_this()](beast::error_code failed, std::size_t) {
-                     if (failed) return self->stream_.close();
-                     self->Sent();
-                   });
+  http::async_write(stream_, *serializer_,
+                    [self = shared_from_this()](beast::error_code failed, std::size_t) {
+                      if (failed) return self->stream_.close();
+                      self->Sent();
+                    });
+}
+
+void HttpConnection::OpenHere(HttpAnswer head) {
+  if (server_.Stopping()) return Finish();
+  framing_.stream = true;
+  // The kernel holds little of a stream: what a slow client leaves unread counts here.
+  beast::error_code ignored;
+  stream_.socket().set_option(net::socket_base::send_buffer_size(16 * 1024), ignored);
+  response_.emplace(MakeResponse(std::move(head), framing_));
+  serializer_.emplace(*response_);
+  writing_ = true;
+  stream_.expires_never();
+  http::async_write_header(stream_, *serializer_,
+                           [self = shared_from_this()](beast::error_code error, std::size_t) {
+                             self->writing_ = false;
+                             self->serializer_.reset();
+                             self->response_.reset();
+                             if (error) return self->Finish();
+                             self->Flush();
+                             self->WatchClose();
+                             self->Idle();
+                           });
+}
+
+void HttpConnection::Queue(std::string piece) {
+  if (streamEnded_ || piece.empty()) return;
+  queued_ += piece;
+  if (queued_.size() + inFlight_.size() > streamLimits_.unsentBytes) return Finish();
+  Flush();
+}
+
+void HttpConnection::Flush() {
+  if (writing_ || streamEnded_ || queued_.empty()) return;
+  inFlight_.swap(queued_);
+  queued_.clear();
+  writing_ = true;
+  const auto written = [self = shared_from_this()](beast::error_code error, std::size_t) {
+    self->writing_ = false;
+    self->inFlight_.clear();
+    if (error) return self->Finish();
+    self->Flush();
+  };
+  if (framing_.chunked) {
+    net::async_write(stream_, http::make_chunk(net::buffer(inFlight_)), written);
+  } else {
+    net::async_write(stream_, net::buffer(inFlight_), written);
+  }
+}
+
+// A stream's client sends nothing more; a read that ends means it has gone.
+void HttpConnection::WatchClose() {
+  stream_.async_read_some(net::buffer(sink_),
+                          [self = shared_from_this()](beast::error_code error, std::size_t) {
+                            if (error) return self->Finish();
+                            self->WatchClose();
+                          });
+}
+
+void HttpConnection::Idle() {
+  if (streamLimits_.idleText.empty()) return;
+  timer_.emplace(stream_.get_executor());
+  timer_->expires_after(streamLimits_.idleEvery);
+  timer_->async_wait([self = shared_from_this()](beast::error_code error) {
+    if (error || self->streamEnded_) return;
+    self->Queue(self->streamLimits_.idleText);
+    self->Idle();
+  });
+}
+
+void HttpConnection::Finish() {
+  if (std::exchange(streamEnded_, true)) return;
+  streaming_ = false;
+  if (timer_) timer_->cancel();
+  // The last chunk is a courtesy to a client still reading; it never waits.
+  beast::error_code ignored;
+  if (framing_.stream && framing_.chunked && !writing_) {
+    net::write(stream_.socket(), http::make_chunk_last(), ignored);
+  }
+  stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+  stream_.close();
+  if (const auto ended = std::exchange(ended_, nullptr)) ended();
 }
 
 void HttpConnection::Sent() {
+  serializer_.reset();
+  response_.reset();
   if (framing_.close) return Linger();
-  out_.clear();
   ReadHead();
 }
 
@@ -158,13 +278,12 @@ void HttpConnection::Linger() {
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream_.expires_after(kLinger);
-  out_.assign(4096, '\0');
   Drain(0);
 }
 
 void HttpConnection::Drain(std::size_t drained) {
-  stream_.async_read_some(net::buffer(out_), [self = shared_from_this(), drained](
-                                                 beast::error_code error, std::size_t n) {
+  stream_.async_read_some(net::buffer(sink_), [self = shared_from_this(), drained](
+                                                  beast::error_code error, std::size_t n) {
     if (error || drained + n >= kLingerBytes) return self->stream_.close();
     self->Drain(drained + n);
   });

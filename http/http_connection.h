@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <chrono>
 #include <list>
 #include <memory>
@@ -36,6 +38,12 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   // Closes it, if chosen.
   void Evict();
   void Answer(HttpAnswer answer);
+  // The streamed answer: see HttpReply::Stream.
+  void Open(HttpAnswer head, StreamLimits limits, std::function<void()> ended);
+  void Push(std::string piece);
+  void EndStream();
+  void Later(std::chrono::milliseconds delay, std::function<void()> then);
+  bool Streaming() const { return streaming_; }
 
   std::list<HttpConnection*>::iterator entry;  // in the server's count
 
@@ -47,10 +55,16 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   void OnHead(const beast::error_code& error);
   bool RequestLineTooLong() const;
   void Refuse(int status, std::string_view reason);
-  void Send(const HttpAnswer& answer);
+  void Send(HttpAnswer answer);
   void Sent();
   void Linger();
   void Drain(std::size_t drained);
+  void OpenHere(HttpAnswer head);
+  void Queue(std::string piece);
+  void Flush();
+  void WatchClose();
+  void Idle();
+  void Finish();
 
   HttpServer::Impl& server_;
   Stream stream_;
@@ -59,7 +73,20 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   std::optional<beast::http::request_parser<beast::http::empty_body>> parser_;
   std::vector<HttpHeader> headers_;
   Framing framing_;
-  std::string out_;
+  // The answer being written; the serializer keeps how far it got.
+  std::optional<Response> response_;
+  std::optional<beast::http::response_serializer<beast::http::string_body>> serializer_;
+  std::array<char, 4096> sink_;  // what a closing connection reads and drops
+  // A streamed answer: what waits to be written, and what is being written.
+  std::atomic<bool> streaming_{false};
+  bool streamEnded_ = false;
+  bool writing_ = false;
+  StreamLimits streamLimits_;
+  std::function<void()> ended_;
+  std::string queued_;
+  std::string inFlight_;
+  // The stream's idle text, or the wait of an answer that waits.
+  std::optional<net::steady_timer> timer_;
   std::atomic<SteadyClock::rep> waitingSince_{0};
 };
 

@@ -6,23 +6,6 @@
 namespace skyloom {
 namespace {
 
-const char* StatusText(int status) {
-  static constexpr std::pair<int, const char*> kTexts[] = {{200, "OK"},
-                                                           {204, "No Content"},
-                                                           {304, "Not Modified"},
-                                                           {400, "Bad Request"},
-                                                           {404, "Not Found"},
-                                                           {405, "Method Not Allowed"},
-                                                           {414, "URI Too Long"},
-                                                           {429, "Too Many Requests"},
-                                                           {431, "Request Header Fields Too Large"},
-                                                           {503, "Service Unavailable"}};
-  for (const auto& [code, text] : kTexts) {
-    if (code == status) return text;
-  }
-  return status < 500 ? "Bad Request" : "Internal Server Error";
-}
-
 bool Digits(std::string_view text) {
   return !text.empty() &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -30,29 +13,26 @@ bool Digits(std::string_view text) {
 
 }  // namespace
 
-std::string Serialize(const HttpAnswer& answer, Framing framing) {
-  const bool bodyless = answer.status == 204 || answer.status == 304;
-  std::string out;
-  out.reserve(160 + answer.headers.size() + answer.body.size());
-  out += "HTTP/1.1 ";
-  out += std::to_string(answer.status);
-  out += ' ';
-  out += StatusText(answer.status);
-  out += "\r\n";
-  out += answer.headers;
-  if (!bodyless) {
-    if (*answer.contentType != '\0')
-      out.append("Content-Type: ").append(answer.contentType) += "\r\n";
-    out += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+Response MakeResponse(HttpAnswer answer, Framing framing) {
+  namespace http = boost::beast::http;
+  Response response{static_cast<http::status>(answer.status), 11};
+  for (const auto& [name, value] : answer.headers) response.insert(name, value);
+  if (framing.stream) {
+    if (*answer.contentType != '\0') response.set(http::field::content_type, answer.contentType);
+    response.chunked(framing.chunked);  // else the body lasts until the connection ends
+    response.keep_alive(false);
+    return response;
   }
-  if (framing.close) {
-    out += "Connection: close\r\n";
-  } else if (framing.keepAlive10) {
-    out += "Connection: keep-alive\r\n";
+  // A 204 or 304 carries no body headers at all, so the payload is not prepared for it.
+  if (answer.status != 204 && answer.status != 304) {
+    if (*answer.contentType != '\0') response.set(http::field::content_type, answer.contentType);
+    response.body() = std::move(answer.body);
+    response.prepare_payload();
+    if (framing.head) response.body().clear();  // the length stays that of GET's body
   }
-  out += "\r\n";
-  if (!bodyless && !framing.head) out += answer.body;
-  return out;
+  response.keep_alive(!framing.close);
+  if (framing.keepAlive10) response.set(http::field::connection, "keep-alive");
+  return response;
 }
 
 void Framed::Count(boost::beast::http::field name, std::string_view value) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <boost/beast/http/field.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -14,11 +16,15 @@ struct Framing {
   bool head = false;         // no body, whatever the answer holds
   bool close = false;        // the connection ends after this answer
   bool keepAlive10 = false;  // an HTTP/1.0 client asked to keep it
+  bool chunked = false;      // the client reads chunks (HTTP/1.1)
+  bool stream = false;       // the body follows piece by piece until the connection ends
 };
 
-// The answer as bytes: status line, headers, and the body unless the request was HEAD or the
-// status has none.
-std::string Serialize(const HttpAnswer& answer, Framing framing);
+using Response = boost::beast::http::response<boost::beast::http::string_body>;
+
+// The answer as Beast writes it, with what Beast leaves to us: no body after HEAD, no body
+// headers on a status without one, and keep-alive said to an HTTP/1.0 client.
+Response MakeResponse(HttpAnswer answer, Framing framing);
 
 // The fields that decide where a request ends and whom it is for, counted one by one.
 struct Framed {

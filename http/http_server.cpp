@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
+#include <boost/beast/http/write.hpp>
 #include <cerrno>
 
-#include "platform/open_files.h"
 #include "http/http_connection.h"
 #include "http/http_framing.h"
 #include "http/http_server_impl.h"
+#include "platform/open_files.h"
 #include "platform/problem_log.h"
 
 namespace skyloom {
@@ -29,13 +30,34 @@ bool OutOfDescriptors(const beast::error_code& error) {
 }  // namespace
 
 void HttpAnswer::AddHeader(std::string_view name, std::string_view value) {
-  headers.append(name).append(": ").append(value).append("\r\n");
+  headers.emplace_back(name, value);
 }
 
 HttpReply::HttpReply(std::shared_ptr<HttpConnection> connection)
     : connection_(std::move(connection)) {}
 
 void HttpReply::operator()(HttpAnswer answer) const { connection_->Answer(std::move(answer)); }
+
+HttpStream HttpReply::Stream(HttpAnswer head, StreamLimits limits,
+                             std::function<void()> ended) const {
+  connection_->Open(std::move(head), std::move(limits), std::move(ended));
+  return HttpStream(connection_);
+}
+
+void HttpReply::After(std::chrono::milliseconds delay, std::function<void()> then) const {
+  connection_->Later(delay, std::move(then));
+}
+
+HttpStream::HttpStream(std::weak_ptr<HttpConnection> connection)
+    : connection_(std::move(connection)) {}
+
+void HttpStream::Send(std::string piece) const {
+  if (const auto connection = connection_.lock()) connection->Push(std::move(piece));
+}
+
+void HttpStream::End() const {
+  if (const auto connection = connection_.lock()) connection->EndStream();
+}
 
 std::optional<QString> HttpServer::Impl::Listen(const std::string& host, int port, int& boundPort) {
   beast::error_code error;
@@ -172,10 +194,10 @@ void HttpServer::Impl::Leave(HttpConnection* connection, const net::ip::address&
 
 // A refusal costs no connection: one try at sending it, and the socket is closed.
 void HttpServer::Impl::RefuseAtOnce(Socket& socket, int status, std::string_view reason) {
-  const std::string bytes = Serialize(refusal(status, reason), Framing{false, true, false});
+  const Response response = MakeResponse(refusal(status, reason), Framing{false, true, false});
   beast::error_code ignored;
   socket.non_blocking(true, ignored);
-  socket.write_some(net::buffer(bytes), ignored);
+  beast::http::write(socket, response, ignored);
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   char sink[4096];
   socket.read_some(net::buffer(sink), ignored);
@@ -188,7 +210,7 @@ void HttpServer::Impl::StopAccepting() {
     const std::lock_guard lock(mutex_);
     if (stopping_.exchange(true)) return;
     for (HttpConnection* c : connections_) {
-      if (!c->MarkEvicted()) continue;
+      if (!c->MarkEvicted() && !c->Streaming()) continue;
       if (auto held = c->weak_from_this().lock()) waiting.push_back(std::move(held));
     }
   }
@@ -197,7 +219,13 @@ void HttpServer::Impl::StopAccepting() {
     acceptor_->close(ignored);
     acceptPause_->cancel();
   });
-  for (const auto& c : waiting) c->Evict();
+  for (const auto& c : waiting) {
+    if (c->Streaming()) {
+      c->EndStream();
+    } else {
+      c->Evict();
+    }
+  }
 }
 
 void HttpServer::Impl::Stop() {

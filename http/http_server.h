@@ -1,15 +1,17 @@
 #pragma once
 
 #include <QString>
-#include <expected>
 #include <chrono>
 #include <cstddef>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace skyloom {
 
@@ -43,7 +45,7 @@ struct HttpRequest {
 
 struct HttpAnswer {
   int status = 200;
-  std::string headers;  // "Name: value\r\n" lines; see AddHeader
+  std::vector<std::pair<std::string, std::string>> headers;  // in order; see AddHeader
   // Written with the body unless the status has none (204, 304): then neither is sent.
   const char* contentType = "";
   std::string body;
@@ -51,14 +53,44 @@ struct HttpAnswer {
   void AddHeader(std::string_view name, std::string_view value);
 };
 
+// How a streamed answer treats its client.
+struct StreamLimits {
+  // A client that falls this far behind is dropped, so memory stays bounded.
+  std::size_t unsentBytes = 256 * 1024;
+  // Sent whenever this passes, so that proxies keep a quiet stream open; empty: nothing.
+  std::string idleText;
+  std::chrono::milliseconds idleEvery{25'000};
+};
+
 class HttpConnection;
 
-// Answers one request, from any thread; call it exactly once. Dropped unanswered, the
-// connection is closed.
+// The sending end of an answer whose body goes out piece by piece for as long as the client
+// stays (an event stream). From any thread; once the stream has ended, pieces are dropped.
+class HttpStream {
+ public:
+  HttpStream() = default;
+  explicit HttpStream(std::weak_ptr<HttpConnection> connection);
+  void Send(std::string piece) const;
+  // Ends the body and the connection.
+  void End() const;
+
+ private:
+  std::weak_ptr<HttpConnection> connection_;
+};
+
+// Answers one request, from any thread; call it, or Stream, exactly once. Dropped
+// unanswered, the connection is closed.
 class HttpReply {
  public:
   explicit HttpReply(std::shared_ptr<HttpConnection> connection);
   void operator()(HttpAnswer answer) const;
+  // Answers with `head` and a body sent through the stream given. `ended` runs on the
+  // server's thread once the stream ends: the client left or fell behind, End was called, or
+  // the server stops.
+  HttpStream Stream(HttpAnswer head, StreamLimits limits, std::function<void()> ended) const;
+  // Runs `then` on the server's thread after `delay`, for an answer that waits; not once the
+  // server has stopped.
+  void After(std::chrono::milliseconds delay, std::function<void()> then) const;
 
  private:
   std::shared_ptr<HttpConnection> connection_;
@@ -82,7 +114,7 @@ class HttpServer final {
   // Binds HOST:PORT for this server alone (port 0: any free one) and serves; the port got,
   // or what went wrong.
   std::expected<int, QString> Start(const std::string& host, int port);
-  // Takes no new connection and closes those waiting for a request.
+  // Takes no new connection, closes those waiting for a request and ends every stream.
   void StopAccepting();
   // Gives the answers under way a moment to leave, then ends every connection.
   void Stop();

@@ -144,6 +144,18 @@
         <translation>检查于 %1</translation>
     </message>
     <message>
+        <source>Live: a new forecast shows at once. %1</source>
+        <translation>实时：新预报即刻显示。%1</translation>
+    </message>
+    <message>
+        <source>Checking every 30 seconds. %1</source>
+        <translation>每 30 秒检查一次。%1</translation>
+    </message>
+    <message>
+        <source>Skyloom forecasts (Atom)</source>
+        <translation>Skyloom 预报（Atom）</translation>
+    </message>
+    <message>
         <source>The program cannot be reached; trying again every 30 seconds.</source>
         <translation>无法连接程序，每 30 秒重试一次。</translation>
     </message>

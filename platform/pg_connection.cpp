@@ -225,6 +225,21 @@ bool PgConnection::Healthy() const {
   return connection_ && PQstatus(connection_.get()) == CONNECTION_OK;
 }
 
+DbExpected<bool> PgConnection::AwaitNotification(std::chrono::milliseconds timeout) {
+  if (!Healthy()) return std::unexpected(Error(kNotConnected, QStringLiteral("not connected")));
+  const Deadline deadline = SteadyClock::now() + timeout;
+  for (;;) {
+    if (!PQconsumeInput(connection_.get())) return std::unexpected(Lost());
+    bool came = false;
+    while (PGnotify* notice = PQnotifies(connection_.get())) {
+      PQfreemem(notice);
+      came = true;
+    }
+    if (came) return true;
+    if (Await(true, false, deadline) != Wait::Ready) return false;
+  }
+}
+
 PgConnection::Wait PgConnection::Await(bool read, bool write, Deadline deadline) const {
   pollfd waits[2] = {{PQsocket(connection_.get()),
                       static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0},

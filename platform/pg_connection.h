@@ -45,6 +45,11 @@ class PgConnection final : public SqlSession {
   // False once the server has gone away or a call was given up; Open again to reconnect.
   bool Healthy() const;
 
+  // Waits for a notification on a channel this session listens to, at most `timeout`; whether
+  // one came (all that came are taken). A raised interruption ends the wait without one and
+  // keeps the session.
+  DbExpected<bool> AwaitNotification(std::chrono::milliseconds timeout);
+
   DbExpected<void> Execute(const char* sql) override;
   // Values go to $1, $2…
   DbExpected<void> Run(const char* sql, SqlValues values) override;

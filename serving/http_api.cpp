@@ -12,11 +12,14 @@
 #include "http/listen_address.h"
 #include "platform/clock.h"
 #include "platform/problem_log.h"
+#include "serving/atom_feed.h"
+#include "serving/forecast_events.h"
 #include "serving/health.h"
 #include "serving/json_rows.h"
 #include "serving/metrics.h"
 #include "serving/status_page.h"
 #include "serving/store_readers.h"
+#include "serving/store_watcher.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
@@ -45,6 +48,16 @@ constexpr char kPagePolicy[] =
 // Reads at once, and waiting: beyond those a request is told the server is busy.
 constexpr int kReaders = 4;
 constexpr std::size_t kQueuedReads = 256;
+// Streams are connections too; these leave room for every other request.
+constexpr std::size_t kMaxStreams = 512;
+// What a resumed stream may have missed, and how long a GET /forecast may wait, in seconds.
+constexpr int kResumeMost = 100;
+constexpr qint64 kMaxWait = 300;
+constexpr int kFeedEntries = 20;
+// Health is read for the streams at most this often: it reads weeks of the log.
+constexpr auto kHealthEvery = std::chrono::seconds(5);
+constexpr char kEventStream[] = "text/event-stream; charset=utf-8";
+constexpr char kAtom[] = "application/atom+xml; charset=utf-8";
 
 // Clients see this; the store's own message, which may name a server and its user, goes to
 // standard error.
@@ -186,10 +199,41 @@ HttpAnswer PageAnswer(const PageFile& file) {
   return answer;
 }
 
+std::string Tag(qint64 id) { return '"' + std::to_string(id) + '"'; }
+
+HttpAnswer ForecastOk(const ForecastRow& row) {
+  HttpAnswer answer = Make(200, kJson, ForecastJson(row).toStdString());
+  answer.AddHeader("ETag", Tag(row.id));
+  answer.AddHeader("Cache-Control", "no-cache");
+  return answer;
+}
+
+// The newest id an If-None-Match line names, weak tags included; nothing when none is an id.
+std::optional<qint64> TaggedId(const std::vector<std::string>& conditions) {
+  std::optional<qint64> newest;
+  for (const std::string& condition : conditions) {
+    std::string_view header = condition;
+    while (!header.empty()) {
+      const std::size_t comma = header.find(',');
+      std::string_view item = header.substr(0, comma);
+      header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
+      while (item.starts_with(' ') || item.starts_with('\t')) item.remove_prefix(1);
+      while (item.ends_with(' ') || item.ends_with('\t')) item.remove_suffix(1);
+      if (item.starts_with("W/")) item.remove_prefix(2);
+      if (item.size() < 2 || item.front() != '"' || item.back() != '"') continue;
+      if (const auto id = Digits(item.substr(1, item.size() - 2))) {
+        newest = std::max(newest.value_or(0), *id);
+      }
+    }
+  }
+  return newest;
+}
+
 // The answer to GET /forecast, kept for a moment so that most requests skip the database.
 struct ForecastAnswer {
   HttpAnswer answer;
   std::string tag;  // ETag; empty without a forecast
+  qint64 id = 0;
   SteadyClock::time_point made;
 };
 
@@ -198,14 +242,17 @@ struct ForecastAnswer {
 class HttpApi::Routes final {
  public:
   Routes(const Metrics& metrics, const HttpApi::Standing& role, StoreReaders& readers,
-         const Clock& clock, SyncWindows schedule)
+         ForecastEvents& events, const Clock& clock, SyncWindows schedule)
       : metrics_(metrics),
         role_(role),
         readers_(readers),
+        events_(events),
         clock_(clock),
         schedule_(std::move(schedule)) {}
 
   void Answer(const HttpRequest& request, const HttpReply& reply);
+  // What is new in the store, for the streams and the waiting requests; on the watcher's thread.
+  void Look(ForecastStore& store);
 
  private:
   using Route = void (Routes::*)(const HttpRequest&, std::string_view, const HttpReply&);
@@ -218,6 +265,9 @@ class HttpApi::Routes final {
   void Page(const HttpRequest& request, std::string_view, const HttpReply& reply);
   void PageAsset(const HttpRequest& request, std::string_view, const HttpReply& reply);
   void PageStatus(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void Events(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void Feed(const HttpRequest& request, std::string_view, const HttpReply& reply);
+  void WaitForNewer(qint64 after, qint64 seconds, const HttpReply& reply);
 
   // Answers with `read` on a reader thread; false, and answered, when none can take it.
   bool Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read);
@@ -231,9 +281,11 @@ class HttpApi::Routes final {
   const Metrics& metrics_;
   const HttpApi::Standing& role_;
   StoreReaders& readers_;
+  ForecastEvents& events_;
   const Clock& clock_;
   const SyncWindows schedule_;
   const StatusPage page_;
+  SteadyClock::time_point healthRead_;  // by Look
   std::mutex cacheMutex_;
   std::shared_ptr<const ForecastAnswer> cached_;
   std::atomic<bool> refreshing_{false};
@@ -241,11 +293,18 @@ class HttpApi::Routes final {
 
 void HttpApi::Routes::Answer(const HttpRequest& request, const HttpReply& reply) {
   static constexpr std::pair<std::string_view, Route> kRoutes[] = {
-      {"/forecast", &Routes::Forecast},         {"/forecasts", &Routes::Forecasts},
-      {"/attempts", &Routes::Attempts},         {"/health", &Routes::Health},
-      {"/metrics", &Routes::MetricsText},       {"/", &Routes::Page},
-      {"/page/status.css", &Routes::PageAsset}, {"/page/status.js", &Routes::PageAsset},
-      {"/page/icon.svg", &Routes::PageAsset},   {"/page/status.json", &Routes::PageStatus}};
+      {"/forecast", &Routes::Forecast},
+      {"/forecasts", &Routes::Forecasts},
+      {"/attempts", &Routes::Attempts},
+      {"/health", &Routes::Health},
+      {"/metrics", &Routes::MetricsText},
+      {"/", &Routes::Page},
+      {"/page/status.css", &Routes::PageAsset},
+      {"/page/status.js", &Routes::PageAsset},
+      {"/page/icon.svg", &Routes::PageAsset},
+      {"/page/status.json", &Routes::PageStatus},
+      {"/events", &Routes::Events},
+      {"/feed.atom", &Routes::Feed}};
   const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
                                   [&request](const auto& r) { return r.first == request.path; });
   if (route == std::end(kRoutes)) return reply(Fail(404, QStringLiteral("no such resource")));
@@ -278,20 +337,28 @@ bool HttpApi::Routes::Read(const HttpReply& reply, std::function<HttpAnswer(Fore
 
 void HttpApi::Routes::Forecast(const HttpRequest& request, std::string_view query,
                                const HttpReply& reply) {
-  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  Parameter parameters[] = {{"after", 0, std::numeric_limits<qint64>::max(), 0},
+                            {"wait", 1, kMaxWait, 0}};
+  if (auto error = ReadQuery(query, parameters)) return reply(Fail(400, *error));
   std::vector<std::string> conditions;
   for (const HttpHeader& header : request.headers) {
     if (SameName(header.name, "If-None-Match")) conditions.emplace_back(header.value);
   }
-  const auto respond = [conditions = std::move(conditions)](const ForecastAnswer& forecast) {
-    HttpAnswer answer = forecast.answer;
-    if (!forecast.tag.empty() &&
-        std::any_of(conditions.begin(), conditions.end(),
-                    [&](const std::string& c) { return Matches(c, forecast.tag); })) {
-      answer.status = 304;
-    }
-    return answer;
-  };
+  const std::optional<qint64> after =
+      parameters[0].given ? std::optional(parameters[0].value) : TaggedId(conditions);
+  if (parameters[1].given && after) return WaitForNewer(*after, parameters[1].value, reply);
+  const auto respond =
+      [conditions = std::move(conditions),
+       after = parameters[0].given ? after : std::nullopt](const ForecastAnswer& forecast) {
+        HttpAnswer answer = forecast.answer;
+        if (!forecast.tag.empty() &&
+            ((after && forecast.id <= *after) ||
+             std::any_of(conditions.begin(), conditions.end(),
+                         [&](const std::string& c) { return Matches(c, forecast.tag); }))) {
+          answer.status = 304;
+        }
+        return answer;
+      };
   const std::shared_ptr<const ForecastAnswer> cached = Cached();
   if (cached && SteadyClock::now() - cached->made < kForecastLifetime) {
     return reply(respond(*cached));
@@ -311,6 +378,104 @@ void HttpApi::Routes::Forecast(const HttpRequest& request, std::string_view quer
   Read(reply, [this, respond](ForecastStore& store) { return respond(*ReadForecast(store)); });
 }
 
+// The wait is a timer on the server's loop and an entry in the events: no thread is held.
+void HttpApi::Routes::WaitForNewer(qint64 after, qint64 seconds, const HttpReply& reply) {
+  const ForecastEvents::Token token =
+      events_.Wait(after, [reply](const std::optional<ForecastRow>& newest, bool newer) {
+        if (newer) return reply(ForecastOk(*newest));
+        HttpAnswer answer = Make(304, "", {});
+        if (newest) answer.AddHeader("ETag", Tag(newest->id));
+        answer.AddHeader("Cache-Control", "no-cache");
+        reply(std::move(answer));
+      });
+  if (token == 0) return;
+  reply.After(std::chrono::seconds(seconds), [events = &events_, token] { events->Expire(token); });
+}
+
+void HttpApi::Routes::Events(const HttpRequest& request, std::string_view query,
+                             const HttpReply& reply) {
+  Parameter parameters[] = {{"after", 0, std::numeric_limits<qint64>::max(), 0}};
+  if (auto error = ReadQuery(query, parameters)) return reply(Fail(400, *error));
+  std::optional<qint64> after;
+  if (parameters[0].given) after = parameters[0].value;
+  for (const HttpHeader& header : request.headers) {
+    // A browser sends back whatever id it last saw: anything else counts as none.
+    if (!after && SameName(header.name, "Last-Event-ID")) after = Digits(header.value);
+  }
+  if (request.method == "HEAD") return reply(Make(200, kEventStream, {}));
+  const ForecastEvents::Token token = events_.Reserve();
+  if (token == 0) {
+    HttpAnswer busy = Fail(503, QStringLiteral("too many event streams; try again later"));
+    busy.AddHeader("Retry-After", "5");
+    return reply(std::move(busy));
+  }
+  HttpAnswer head = Make(200, kEventStream, {});
+  head.AddHeader("Cache-Control", "no-cache");
+  head.AddHeader("X-Accel-Buffering", "no");  // nginx would hold the events back
+  const HttpStream stream =
+      reply.Stream(std::move(head), StreamLimits{.idleText = ": keep-alive\n\n"},
+                   [events = &events_, token] { events->Leave(token); });
+  stream.Send("retry: 5000\n\n");
+  events_.Attach(token, stream, after.value_or(0));
+  const bool queued = readers_.Submit([this, token, after](ForecastStore& store) {
+    const auto rows = store.NewestForecasts(after ? kResumeMost : 1, 0);
+    std::vector<ForecastRow> missed;
+    if (rows) {
+      for (auto row = rows->rbegin(); row != rows->rend(); ++row) {
+        if (!after || row->id > *after) missed.push_back(*row);
+      }
+    }
+    events_.Ready(token, missed);
+  });
+  if (!queued) stream.End();  // the client tries again after its retry time
+}
+
+void HttpApi::Routes::Feed(const HttpRequest& request, std::string_view query,
+                           const HttpReply& reply) {
+  if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
+  std::vector<std::string> conditions;
+  for (const HttpHeader& header : request.headers) {
+    if (SameName(header.name, "If-None-Match")) conditions.emplace_back(header.value);
+  }
+  Read(reply, [conditions = std::move(conditions)](ForecastStore& store) {
+    const auto rows = store.NewestForecasts(kFeedEntries, 0);
+    if (!rows) return Fail(503, Unreadable(rows.error()));
+    const std::string tag = Tag(rows->empty() ? 0 : rows->front().id);
+    // XML in a browser may run script of its own: the page's rules hold for it too.
+    HttpAnswer answer = PageAnswer(PageFile{kAtom, AtomFeed(*rows).toStdString()});
+    answer.AddHeader("ETag", tag);
+    if (std::any_of(conditions.begin(), conditions.end(),
+                    [&](const std::string& c) { return Matches(c, tag); })) {
+      answer.status = 304;
+    }
+    return answer;
+  });
+}
+
+void HttpApi::Routes::Look(ForecastStore& store) {
+  if (const auto newest = store.NewestForecasts(1, 0)) {
+    const std::optional<qint64> known = events_.NewestId();
+    const qint64 id = newest->empty() ? 0 : newest->front().id;
+    if (!known) {
+      events_.Publish(*newest);
+    } else if (id > *known) {
+      const auto rows = store.NewestForecasts(kResumeMost, 0);
+      std::vector<ForecastRow> fresh;
+      if (rows) {
+        for (auto row = rows->rbegin(); row != rows->rend(); ++row) {
+          if (row->id > *known) fresh.push_back(*row);
+        }
+      }
+      events_.Publish(fresh);
+    }
+  }
+  const auto now = SteadyClock::now();
+  if (events_.Counts().streams > 0 && now - healthRead_ >= kHealthEvery) {
+    healthRead_ = now;
+    events_.PublishHealth(HealthJson(ReadHealth(store)));
+  }
+}
+
 std::shared_ptr<const ForecastAnswer> HttpApi::Routes::Cached() {
   const std::lock_guard lock(cacheMutex_);
   return cached_;
@@ -325,11 +490,11 @@ std::shared_ptr<const ForecastAnswer> HttpApi::Routes::ReadForecast(ForecastStor
   } else if (rows->empty()) {
     forecast->answer = Fail(404, QStringLiteral("no forecast has been stored yet"));
   } else {
-    forecast->answer = Make(200, kJson, ForecastJson(rows->front()).toStdString());
-    forecast->tag = '"' + std::to_string(rows->front().id) + '"';
-    forecast->answer.AddHeader("ETag", forecast->tag);
+    forecast->answer = ForecastOk(rows->front());
+    forecast->tag = Tag(rows->front().id);
+    forecast->id = rows->front().id;
   }
-  forecast->answer.AddHeader("Cache-Control", "no-cache");
+  if (forecast->tag.empty()) forecast->answer.AddHeader("Cache-Control", "no-cache");
   const std::lock_guard lock(cacheMutex_);
   cached_ = forecast;
   return forecast;
@@ -395,7 +560,8 @@ void HttpApi::Routes::MetricsText(const HttpRequest&, std::string_view query,
                                   const HttpReply& reply) {
   if (auto error = ReadQuery(query, {})) return reply(Fail(400, *error));
   Read(reply, [this](ForecastStore& store) {
-    return Make(200, kPrometheus, metrics_.PrometheusText(ReadHealth(store)).toStdString());
+    return Make(200, kPrometheus,
+                metrics_.PrometheusText(ReadHealth(store), events_.Counts()).toStdString());
   });
 }
 
@@ -472,7 +638,8 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
   };
   readers_ = std::make_unique<StoreReaders>(location_, limits_);
   if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
-  routes_ = std::make_unique<Routes>(metrics_, standing_, *readers_, clock_, schedule_);
+  events_ = std::make_unique<ForecastEvents>(kMaxStreams);
+  routes_ = std::make_unique<Routes>(metrics_, standing_, *readers_, *events_, clock_, schedule_);
   server_ = std::make_unique<HttpServer>(
       serverLimits_,
       [routes = routes_.get()](const HttpRequest& request, HttpReply reply) {
@@ -484,18 +651,29 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
       });
   const auto port = server_->Start(address->host, address->port);
   if (!port) return failure(port.error());
+  watcher_ = std::make_unique<StoreWatcher>(location_, limits_);
+  watcher_->Start([routes = routes_.get()](ForecastStore& store) { routes->Look(store); });
   const QString host = QString::fromStdString(address->host);
   return (host.contains(QLatin1Char(':')) ? u'[' + host + u']' : host) + u':' +
          QString::number(*port);
 }
 
+void HttpApi::ForecastStored() {
+  if (watcher_) watcher_->Nudge();
+}
+
 void HttpApi::Stop() {
-  // Reads still queued are dropped and end their connections; those under way are answered.
+  // Reads still queued are dropped and end their connections; those under way are answered,
+  // and so is every request that waits; streams end at once.
+  if (watcher_) watcher_->Stop();
   if (server_) server_->StopAccepting();
+  if (events_) events_->Stop();
   if (readers_) readers_->Stop();
   if (server_) server_->Stop();
+  watcher_.reset();
   server_.reset();
   routes_.reset();
+  events_.reset();
   readers_.reset();
 }
 

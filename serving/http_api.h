@@ -15,11 +15,14 @@
 namespace skyloom {
 
 class Clock;
+class ForecastEvents;
 class Metrics;
 class StoreReaders;
+class StoreWatcher;
 
 // A read-only JSON API over the forecast database: the newest forecast, older ones page by
-// page, the attempt log, health and Prometheus metrics.
+// page, the attempt log, health and Prometheus metrics; an event stream and a waiting
+// GET /forecast for readers who want a new forecast at once, and an Atom feed.
 //
 // It has no authentication at all: anyone who reaches the port reads everything. Listen on
 // loopback, or behind a reverse proxy that decides who may read.
@@ -44,6 +47,9 @@ class HttpApi final {
   void Stop();
   // This collector's place in its group, as health and metrics tell it; from any thread.
   void SetRole(const GroupStanding& standing);
+  // A forecast was stored here: the streams and waiting requests hear of it without waiting
+  // for the next look at the store. From any thread.
+  void ForecastStored();
 
  private:
   class Routes;
@@ -63,8 +69,10 @@ class HttpApi final {
     }
   } standing_;
   std::unique_ptr<StoreReaders> readers_;
+  std::unique_ptr<ForecastEvents> events_;
   std::unique_ptr<Routes> routes_;
   std::unique_ptr<HttpServer> server_;
+  std::unique_ptr<StoreWatcher> watcher_;
 };
 
 }  // namespace skyloom

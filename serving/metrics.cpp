@@ -67,7 +67,7 @@ std::optional<OutboxSummary> Metrics::Outbox() const {
   return outbox_;
 }
 
-QByteArray Metrics::PrometheusText(const HealthReport& health) const {
+QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts& events) const {
   static_assert(kResultNames.size() == kResults);
   QByteArray text;
   text.reserve(2048);
@@ -161,6 +161,17 @@ QByteArray Metrics::PrometheusText(const HealthReport& health) const {
         .append(QByteArray::number(health.oldestPendingSeconds.value_or(0)))
         .append('\n');
   }
+  Family(text, "skyloom_event_streams", "gauge", "Open GET /events streams.");
+  text.append("skyloom_event_streams ").append(QByteArray::number(events.streams)).append('\n');
+  Family(text, "skyloom_events_sent_total", "counter", "Events sent to the streams.");
+  text.append("skyloom_events_sent_total ")
+      .append(QByteArray::number(events.eventsSent))
+      .append('\n');
+  Family(text, "skyloom_long_polls_waiting", "gauge",
+         "GET /forecast requests waiting for a newer forecast.");
+  text.append("skyloom_long_polls_waiting ")
+      .append(QByteArray::number(events.waiting))
+      .append('\n');
 
   Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");
   text.append("skyloom_build_info{version=\"").append(LabelValue(VersionText())).append("\"} 1\n");

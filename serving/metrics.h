@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "delivery/delivery_worker.h"
+#include "serving/forecast_events.h"
 #include "serving/health.h"
 #include "store/collector_lease.h"
 #include "store/forecast_store.h"
@@ -27,9 +28,9 @@ class Metrics final {
   // What the outbox held when last read; nothing until then, or without channels.
   void SetOutbox(const OutboxSummary& summary);
   std::optional<OutboxSummary> Outbox() const;
-  // Text exposition format 0.0.4, with the log's consecutive failures and last success, and
-  // the role the health names.
-  QByteArray PrometheusText(const HealthReport& health) const;
+  // Text exposition format 0.0.4, with the log's consecutive failures and last success, the
+  // role the health names, and the readers who wait for news.
+  QByteArray PrometheusText(const HealthReport& health, const EventCounts& events) const;
 
  private:
   // Upper bounds of the duration buckets, in seconds; the last is the whole-request limit.

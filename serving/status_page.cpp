@@ -81,6 +81,9 @@ constexpr PageText kTexts[] = {
     {"chartPoint", QT_TRANSLATE_NOOP("StatusPage", "%1: highest %2, lowest %3")},
     {"deliveries",
      QT_TRANSLATE_NOOP("StatusPage", "Messages waiting to be delivered: %1 · given up: %2")},
+    {"live", QT_TRANSLATE_NOOP("StatusPage", "Live: a new forecast shows at once. %1")},
+    {"polling", QT_TRANSLATE_NOOP("StatusPage", "Checking every 30 seconds. %1")},
+    {"feed", QT_TRANSLATE_NOOP("StatusPage", "Skyloom forecasts (Atom)")},
 };
 
 std::string Resource(const char* name) {

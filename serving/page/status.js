@@ -279,14 +279,47 @@
       const response = await get('forecast', headers);
       const fresh = response.status === 200 && response.headers.get('ETag') !== `"${shownId}"`;
       if (fresh || stale || ++polls % FULL_EVERY_POLLS === 0) stale = !(await load());
-      byId('checked').textContent = fill(words.checked, new Date().toLocaleTimeString(lang));
+      checked(false);
     } catch (error) {
       stale = true;
       showHealth('fail', words.unreachable, String(error));
     } finally {
-      // The next poll waits for this one: a slow server never has them pile up.
-      setTimeout(poll, POLL_MS);
+      // The next poll waits for this one: a slow server never has them pile up. Once the
+      // server answers, the stream is tried again.
+      if (!stale && window.EventSource) listen(); else setTimeout(poll, POLL_MS);
     }
+  }
+
+  function checked(live) {
+    byId('checked').textContent = fill(live ? words.live : words.polling,
+      fill(words.checked, new Date().toLocaleTimeString(lang)));
+  }
+
+  // The server tells of each new forecast and change of health on its event stream; while
+  // that fails, the page polls.
+  function listen() {
+    const events = new EventSource('events');
+    const refresh = async () => {
+      try {
+        stale = !(await load());
+        checked(true);
+      } catch (error) {
+        stale = true;
+      }
+    };
+    // The log and the slots change without news: read them as often as polling does.
+    const every = setInterval(refresh, POLL_MS * FULL_EVERY_POLLS);
+    events.addEventListener('open', () => checked(true));
+    events.addEventListener('forecast', (event) => {
+      if (event.lastEventId !== String(shownId)) refresh();
+    });
+    events.addEventListener('health', refresh);
+    events.addEventListener('error', () => {
+      clearInterval(every);
+      events.close();
+      checked(false);
+      setTimeout(poll, POLL_MS);
+    });
   }
 
   poll();

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <iostream>
@@ -12,6 +16,7 @@
 #include "skyloom_process.h"
 #include "store/open_store.h"
 #include "support/gb_bytes.h"
+#include "support/raw_client.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
 
@@ -120,6 +125,16 @@ class Group {
     return from;
   }
 
+  // A GET /events stream on program `i`'s API, or -1.
+  int OpenStream(size_t i) {
+    const QRegularExpression served(u"serving the API on http://127\\.0\\.0\\.1:(\\d+)"_s);
+    Eventually([&] { return served.match(programs_[i]->Err()).hasMatch(); });
+    const int fd = test::ConnectLoopback(served.match(programs_[i]->Err()).captured(1).toInt());
+    const std::string head = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    return fd;
+  }
+
   // What every program wrote, for a failure's message.
   std::string Transcript() const {
     QString all;
@@ -142,9 +157,24 @@ class Group {
 // Three collectors on one server: one request and one log row per slot. Killed after its
 // slot, the active one's slot is not fetched again; frozen just before its slot, the slot is
 // fetched, late or not, by the one that takes over; thawed, it stands by without fetching.
+// Every one of them, standbys included, streams the forecast the active one stored.
 TEST(Standby, ThreeCollectorsOnAServerFetchOncePerSlotThroughAKillAndAFreeze) {
-  Group group(test::Backend::Postgres, {{}, {}, {}});
+  const QStringList listen{u"--listen"_s, u"127.0.0.1:0"_s};
+  Group group(test::Backend::Postgres, {listen, listen, listen});
+  std::vector<int> streams;
+  for (size_t i = 0; i < 3; ++i) streams.push_back(group.OpenStream(i));
   EXPECT_EQ(group.FetchSlot(On7December(6, 15)).size(), 1u);
+  for (const int fd : streams) {
+    std::string received;
+    for (char chunk[4096]; received.find("event: forecast\nid: 1\n") == std::string::npos;) {
+      pollfd ready{fd, POLLIN, 0};
+      const ssize_t n = ::poll(&ready, 1, 5'000) > 0 ? ::recv(fd, chunk, sizeof chunk, 0) : 0;
+      if (n <= 0) break;
+      received.append(chunk, static_cast<std::size_t>(n));
+    }
+    EXPECT_NE(received.find("event: forecast\nid: 1\n"), std::string::npos) << received;
+    ::close(fd);
+  }
   group.TakeOverFrom(SIGKILL);
   EXPECT_EQ(group.FetchSlot(On7December(6, 45)).size(), 1u);
 

@@ -3,9 +3,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <thread>
 
 #include "schedule/sync_schedule.h"
 #include "skyloom_process.h"
+#include "support/raw_client.h"
 #include "support/refusing_port.h"
 #include "support/test_database.h"
 
@@ -32,14 +34,10 @@ void PrintTo(const Browser& browser, std::ostream* out) { *out << browser.name; 
 
 class StatusPageInABrowser : public testing::TestWithParam<Browser> {};
 
-// The page as Chromium built it after running its script, or why there is none.
+// The page as Chromium has it a few seconds after loading it, or why there is none.
 std::pair<QString, QString> DumpDom(const QString& url, const QStringList& arguments) {
-  QTemporaryDir profile;
   QProcess chromium;
-  chromium.start(u"chromium"_s, QStringList{u"--headless"_s, u"--no-sandbox"_s, u"--disable-gpu"_s,
-                                            u"--user-data-dir="_s + profile.path(),
-                                            u"--virtual-time-budget=10000"_s, u"--dump-dom"_s} +
-                                    arguments + QStringList{url});
+  chromium.start(u"python3"_s, QStringList{u"" PAGE_DOM_SCRIPT ""_s, u"8"_s, url} + arguments);
   if (!chromium.waitForStarted())
     return {{}, u"chromium cannot start: "_s + chromium.errorString()};
   if (!chromium.waitForFinished(60'000)) chromium.kill();
@@ -102,6 +100,39 @@ TEST_P(StatusPageInABrowser, ShowsStoredRowsAsTextInTheBrowsersLanguage) {
   EXPECT_FALSE(dom.contains(u"<script>document"_s));
   EXPECT_EQ(dom.count(u" role=\"img\""_s), 14 * SyncWindows{}.TimedSlots().size());
   EXPECT_TRUE(dom.contains(u"<span class=\"cell error\" title=\""_s));
+  EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
+}
+
+// Stored by another program once the page listens: it shows long before the next poll would
+// have found it, 30 s on.
+TEST(StatusPageStream, AForecastStoredElsewhereShowsAtOnce) {
+  const auto db = test::MakeTestDatabase(test::Backend::Sqlite);
+  db->MakeTablesElsewhere();
+  db->Exec(u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-01 07:15:02', '今天晴。')"_s);
+  const test::RefusingPort provider;
+  test::HeadlessProgram program({u"--url"_s, u"http://127.0.0.1:%1/"_s.arg(provider.Port()),
+                                 u"--db"_s, db->Location(), u"--listen"_s, u"127.0.0.1:0"_s},
+                                test::ProgramOptions{});
+  ASSERT_TRUE(program.WaitForError(u"serving the API on"_s, 30'000)) << program.Err().toStdString();
+  const auto url = QRegularExpression(u"http://127\\.0\\.0\\.1:(\\d+)"_s).match(program.Err());
+  ASSERT_TRUE(url.hasMatch()) << program.Err().toStdString();
+  std::thread writer([&db, port = url.captured(1).toInt()] {
+    const std::string metrics = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    for (int tries = 0; tries < 100; ++tries) {
+      if (test::Exchange(port, metrics).Body().find("skyloom_event_streams 1\n") !=
+          std::string::npos) {
+        db->Exec(u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-02 19:00:00', '夜间有雨。')"_s);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  const auto [dom, problem] = DumpDom(url.captured() + u"/"_s, {});
+  writer.join();
+  ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
+  EXPECT_TRUE(dom.contains(u"<p id=\"forecast\" class=\"forecast\">夜间有雨。</p>"_s))
+      << dom.toStdString();
+  EXPECT_TRUE(dom.contains(u"Live: a new forecast shows at once."_s));
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
 }
 

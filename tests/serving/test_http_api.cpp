@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -7,6 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <chrono>
 #include <thread>
@@ -15,6 +18,7 @@
 #include "platform/program_info.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
+#include "store/open_store.h"
 #include "support/fake_clock.h"
 #include "support/loopback_socket.h"
 #include "support/raw_client.h"
@@ -45,6 +49,43 @@ QString Column(const QJsonDocument& json, const QString& key) {
   return values.join(u',');
 }
 
+// A connection kept open while what the server sends is read: a stream or a waiting request.
+struct Held {
+  explicit Held(int port, const std::string& head, const char* from = "127.0.0.1")
+      : fd(test::ConnectLoopback(port, from)) {
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  }
+  ~Held() { ::close(fd); }
+  // Reads until `text` has come, the server closed, or `waitMs` passed; whether it came.
+  bool ReadUntil(std::string_view text, int waitMs = 5'000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (received.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd ready{fd, POLLIN, 0};
+      char chunk[65536];
+      if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) return closed = true, false;
+      received.append(chunk, static_cast<std::size_t>(n));
+    }
+    return received.find(text) != std::string::npos;
+  }
+  // The ids of the forecast events received, in order.
+  std::string Ids() const {
+    std::string ids;
+    for (std::size_t at = received.find("\nid: "); at != std::string::npos;
+         at = received.find("\nid: ", at + 1)) {
+      if (!ids.empty()) ids += ',';
+      ids += received.substr(at + 5, received.find('\n', at + 5) - at - 5);
+    }
+    return ids;
+  }
+  const int fd;
+  std::string received;
+  bool closed = false;
+};
+
 class HttpApiTest : public testing::TestWithParam<test::Backend> {
  protected:
   void SetUp() override {
@@ -66,6 +107,11 @@ class HttpApiTest : public testing::TestWithParam<test::Backend> {
     db->Exec(u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-03-%1 07:00:00', '第%2&nbsp;天')"_s
                  .arg(day, 2, 10, QChar(u'0'))
                  .arg(day));
+  }
+  // As a collector stores it, announcement included.
+  void Store(const QString& text) {
+    const auto store = OpenStore(db->Location());
+    ASSERT_FALSE(store->Record(FetchResult{0, {}, text}).error);
   }
   void AddAttempt(int minute, bool fetched) {
     db->Exec(u"INSERT INTO tqlog VALUES ('2026-03-01 07:%1:00', '%2', %3, '%4')"_s.arg(minute)
@@ -247,7 +293,7 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
            "skyloom_fetch_duration_seconds_bucket{le=\"60\"} 2",
            "skyloom_fetch_duration_seconds_count 2", "skyloom_fetch_duration_seconds_sum 40.200",
            "skyloom_role{role=\"active\"} 1", "skyloom_role{role=\"standby\"} 0",
-           "skyloom_takeovers_total 0",
+           "skyloom_takeovers_total 0", "skyloom_event_streams 0", "skyloom_long_polls_waiting 0",
            "skyloom_build_info{version=\"" + VersionText().toStdString() + "\"} 1"}) {
     EXPECT_NE(answer.Body().find(line + '\n'), std::string::npos) << line;
   }
@@ -266,6 +312,7 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
     int status;
     std::string type = "application/json";
     std::string language{};  // of a page, as the browser's Accept-Language picks it
+    int next = 0;            // the status of a second answer on the same connection
   };
   const std::string html = "text/html; charset=utf-8";
   std::vector<Case> cases = {
@@ -276,6 +323,11 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
       {Head("GET /health", close), 200},
       {Head("GET /forecast", "Range: bytes=0-5\r\n" + close), 200},
       {"GET /forecast HTTP/1.0\r\n\r\n", 200},
+      {Head("GET /forecast") + Head("GET /nothing", close), 200, "application/json", "", 404},
+      {"GET /health HTTP/1.0\r\nConnection: keep-alive\r\n\r\n" + Head("GET /nothing", close), 200,
+       "application/json", "", 404},
+      // A body is never read, so nothing after it can be told from it.
+      {Head("GET /forecast", "Content-Length: 3\r\n\r\nabc") + Head("GET /nothing"), 200},
       {Head("OPTIONS /forecast", "Origin: http://a.example\r\n" + close), 204},
       {Head("GET /nothing", close), 404},
       {Head("GET /forecast/", close), 404},
@@ -307,6 +359,11 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
       {Head("GET /page/status.json", close), 200},
       {Head("GET /page/", close), 404},
       {Head("GET /?lang=zh", close), 200, html, "en"},
+      {Head("GET /feed.atom", close), 200, "application/atom+xml; charset=utf-8"},
+      {Head("GET /events?after=x", close), 400},
+      {Head("GET /forecast?after=1&wait=0", close), 400},
+      {Head("GET /forecast?after=1&wait=301", close), 400},
+      {Head("GET /forecast?after=-1&wait=1", close), 400},
   };
   for (const char* query :
        {"limit=0", "limit=1001", "limit=-1", "limit=%2B1", "limit=%201", "limit=1x",
@@ -315,9 +372,17 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
     cases.push_back({Head(std::string("GET /forecasts?") + query, close), 400});
   }
   for (const Case& c : cases) {
-    const Answer answer = Send(c.request);
+    Answer answer = Send(c.request);
     const std::string name = c.request.substr(0, c.request.find('\r')).substr(0, 40);
     EXPECT_EQ(answer.Status(), c.status) << name;
+    if (c.next != 0) {
+      const std::size_t first =
+          answer.received.find("\r\n\r\n") + 4 + std::stoul(answer.Header("Content-Length"));
+      const test::RawExchange second{answer.received.substr(first), answer.closed};
+      EXPECT_EQ(second.Status(), c.next) << name;
+      answer.received.resize(first);
+      answer.json = QJsonDocument::fromJson(QByteArray::fromStdString(answer.Body()));
+    }
     EXPECT_TRUE(answer.closed) << name;
     EXPECT_EQ(answer.Header("Access-Control-Allow-Origin"), "*") << name;
     EXPECT_EQ(answer.Header("Access-Control-Expose-Headers"), "ETag") << name;
@@ -352,6 +417,155 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
         << name;
   }
   EXPECT_EQ(Get("/health").Status(), 200);
+}
+
+// Every collector hears of a forecast from the store, whoever stored it: here another program.
+TEST_P(HttpApiTest, StreamsAndWaitingRequestsGetEachNewForecastOnce) {
+  db->MakeTablesElsewhere();
+  for (int day = 1; day <= 3; ++day) Store(u"第%1天"_s.arg(day));
+  EXPECT_EQ(Get("/forecast?after=2&wait=5").json["id"], 3);
+  const Answer unchanged = Get("/forecast?after=3&wait=1");
+  EXPECT_EQ(unchanged.Status(), 304);
+  EXPECT_EQ(unchanged.Header("ETag"), "\"3\"");
+  const struct {
+    std::string target;
+    std::string more;
+    std::string ids;  // before the live one
+  } cases[] = {
+      {"/events", "", "3"},
+      {"/events", "Last-Event-ID: 1\r\n", "2,3"},
+      {"/events?after=2", "", "3"},
+      {"/events", "Last-Event-ID: 3\r\n", ""},
+      {"/events", "Last-Event-ID: x\r\n", "3"},
+  };
+  std::vector<std::unique_ptr<Held>> streams;
+  for (const auto& c : cases) {
+    streams.push_back(std::make_unique<Held>(port, Head("GET " + c.target, c.more)));
+    EXPECT_TRUE(streams.back()->ReadUntil("retry: 5000\n\n")) << c.target << c.more;
+  }
+  Held waiting(port, Head("GET /forecast?after=3&wait=60"));
+  Held tagged(port, Head("GET /forecast?wait=60", "If-None-Match: W/\"3\"\r\n"));
+  std::this_thread::sleep_for(200ms);  // the backlogs are read
+  Store(u"第4天"_s);
+  const std::string fourth = Get("/forecast?after=3&wait=5").Body();
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    EXPECT_TRUE(streams[i]->ReadUntil("id: 4\n")) << streams[i]->received;
+    EXPECT_EQ(streams[i]->Ids(), cases[i].ids + (cases[i].ids.empty() ? "4" : ",4"));
+    EXPECT_NE(streams[i]->received.find("event: forecast\nid: 4\ndata: " + fourth + "\n\n"),
+              std::string::npos);
+  }
+  for (Held* poll : {&waiting, &tagged}) {
+    EXPECT_TRUE(poll->ReadUntil("\"text\":\"第4天\"}")) << poll->received;
+    EXPECT_TRUE(poll->received.starts_with("HTTP/1.1 200")) << poll->received;
+  }
+}
+
+// Ids made of the forecast alone, the same after a restart, and text any feed reader takes.
+TEST_P(HttpApiTest, TheFeedParsesAndKeepsItsIdsAcrossARestart) {
+  if (!QFileInfo::exists(u"/usr/bin/python3"_s)) GTEST_SKIP() << "no /usr/bin/python3";
+  db->MakeTablesElsewhere();
+  AddForecast(1);
+  Store(u"晴&nbsp;转<多云> & 风\u0001\u0008"_s);
+  const Answer feed = Get("/feed.atom");
+  ASSERT_EQ(feed.Status(), 200);
+  EXPECT_EQ(Get("/feed.atom", "If-None-Match: \"2\"\r\n").Status(), 304);
+  QTemporaryDir folder;
+  QFile file(folder.filePath(u"feed.atom"_s));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(feed.Body()));
+  file.close();
+  QProcess parser;
+  parser.start(u"/usr/bin/python3"_s,
+               {u"-c"_s,
+                u"import feedparser, sys\n"
+                "d = feedparser.parse(sys.argv[1])\n"
+                "assert not d.bozo, d.get('bozo_exception')\n"
+                "print(d.feed.updated)\n"
+                "for e in d.entries: print(e.id, e.title, e.updated, e.summary, sep='|')\n"_s,
+                file.fileName()});
+  ASSERT_TRUE(parser.waitForFinished(30'000));
+  const QString parsed = QString::fromUtf8(parser.readAllStandardOutput());
+  if (parsed.isEmpty() && parser.readAllStandardError().contains("No module named 'feedparser'")) {
+    GTEST_SKIP() << "no python3-feedparser";
+  }
+  const QStringList lines = parsed.split(u'\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 3) << parsed.toStdString();
+  const QStringList newest = lines[1].split(u'|');
+  EXPECT_EQ(newest[0], u"tag:skyloom.forecast,2026:forecast-2"_s);
+  EXPECT_EQ(lines[0], newest[2]);
+  EXPECT_EQ(newest[3], u"晴 转<多云> & 风"_s);
+  EXPECT_EQ(
+      lines[2].section(u'|', 0, 2),
+      u"tag:skyloom.forecast,2026:forecast-1|2026-03-01 07:00:00|"_s +
+          QDateTime::fromString(u"2026-03-01 07:00:00"_s, Qt::ISODate)
+              .toOffsetFromUtc(
+                  QDateTime::fromString(u"2026-03-01 07:00:00"_s, Qt::ISODate).offsetFromUtc())
+              .toString(Qt::ISODate));
+  api.Stop();
+  HttpApi restarted(db->Location(), PgLimits{}, metrics, clock);
+  const auto again = restarted.Start(u"127.0.0.1:0"_s);
+  ASSERT_TRUE(again.has_value());
+  port = again->section(u':', 1).toInt();
+  EXPECT_EQ(Get("/feed.atom").Body(), feed.Body());
+}
+
+// A client that stops reading is let go before it costs much; beyond the bound of streams
+// others are told to come back, and the API serves on.
+TEST_P(HttpApiTest, HostileStreamClientsAreBounded) {
+  if (GetParam() != test::Backend::Sqlite) GTEST_SKIP() << "the same on every backend";
+  RaiseOpenFileLimit();
+  if (FreeDescriptors() < 2000) GTEST_SKIP() << "the open-file limit is too low for this test";
+  db->MakeTablesElsewhere();
+  AddForecast(1);
+  const int small = 4096;
+  const int sleeper = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ::setsockopt(sleeper, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  server.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(::connect(sleeper, reinterpret_cast<sockaddr*>(&server), sizeof server), 0);
+  const std::string head = Head("GET /events");
+  ::send(sleeper, head.data(), head.size(), MSG_NOSIGNAL);
+  std::this_thread::sleep_for(500ms);
+  const QString big(64 * 1024, u'晴');
+  for (int i = 0; i < 10; ++i) Store(big + QString::number(i));
+  Store(u"晴"_s);
+  EXPECT_EQ(Get("/forecast?after=11&wait=10").json["id"], 12);
+  for (int tries = 0; tries < 50; ++tries) {
+    if (Get("/metrics").Body().find("skyloom_event_streams 0\n") != std::string::npos) break;
+    std::this_thread::sleep_for(100ms);
+  }
+
+  std::vector<std::unique_ptr<Held>> crowd;
+  int open = 0;
+  int busy = 0;
+  for (int i = 0; i < 600; ++i) {
+    crowd.push_back(
+        std::make_unique<Held>(port, head, ("127.0.4." + std::to_string(2 + i / 50)).c_str()));
+  }
+  for (const auto& held : crowd) {
+    held->ReadUntil("\r\n\r\n");
+    open += held->received.starts_with("HTTP/1.1 200");
+    busy += held->received.starts_with("HTTP/1.1 503") &&
+            held->received.find("Retry-After: 5\r\n") != std::string::npos;
+  }
+  EXPECT_EQ(open, 512);
+  EXPECT_EQ(busy, 88);
+  EXPECT_NE(Get("/metrics").Body().find("skyloom_event_streams 512\n"), std::string::npos);
+  // What the sleeper finds when it wakes: the start, then the end of its stream.
+  std::string taken;
+  for (char chunk[65536];;) {
+    pollfd ready{sleeper, POLLIN, 0};
+    if (::poll(&ready, 1, 10'000) <= 0) break;
+    const ssize_t n = ::recv(sleeper, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    taken.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(sleeper);
+  EXPECT_TRUE(taken.starts_with("HTTP/1.1 200")) << taken.substr(0, 100);
+  EXPECT_EQ(taken.find("晴9\"}"), std::string::npos);
+  EXPECT_TRUE(crowd.front()->ReadUntil("\nid: 12\n"));
 }
 
 TEST_P(HttpApiTest, AnAddressThatCannotBeHadIsNamed) {
@@ -420,8 +634,9 @@ TEST_P(HttpApiTest, IdleAndTricklingClientsLeaveOtherRequestsServed) {
       "GET /health HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(40, 'a') + "\r\n\r\n";
   std::size_t sent = 0;
   std::size_t cut = 0;
-  // One byte every 250 ms would take 20 s; the head limit is 10 s.
-  for (int round = 0; cut < trickling.size() && round < 60; ++round) {
+  // One byte every 250 ms would take 20 s; the head limit is 10 s. Unless the server cuts
+  // them off, the heads arrive whole.
+  for (std::size_t round = 0; cut < trickling.size() && round < head.size(); ++round) {
     cut = 0;
     for (const int fd : trickling) {
       cut += ClosedByServer(fd) || ::send(fd, &head[sent], 1, MSG_NOSIGNAL) != 1;

@@ -1,0 +1,110 @@
+// 500 open GET /events streams over a scratch SQLite file and one new forecast: the time until
+// the last stream has it, and the memory each open stream costs the process.
+
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/open_files.h"
+#include "serving/http_api.h"
+#include "serving/metrics.h"
+#include "store/sqlite_store.h"
+
+namespace skyloom {
+namespace {
+
+constexpr int kStreams = 500;
+
+long ResidentKib() {
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (!status.open(QIODevice::ReadOnly)) return 0;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').front().toLong();
+  }
+  return 0;
+}
+
+// From 127.0.0.2 upwards, 50 an address: under the server's bound per address.
+int OpenStream(int port, int i) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(0x7f000002 + static_cast<uint32_t>(i / 50));
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  server.sin_port = htons(static_cast<uint16_t>(port));
+  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server);
+  const std::string head = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+// Reads every stream until each has `mark`.
+void AwaitAll(const std::vector<int>& fds, const std::string& mark) {
+  std::vector<std::string> received(fds.size());
+  std::vector<pollfd> waiting;
+  for (int fd : fds) waiting.push_back({fd, POLLIN, 0});
+  std::size_t done = 0;
+  while (done < fds.size() && ::poll(waiting.data(), waiting.size(), 10'000) > 0) {
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+      if (waiting[i].fd < 0 || !(waiting[i].revents & POLLIN)) continue;
+      char chunk[16384];
+      const ssize_t n = ::recv(waiting[i].fd, chunk, sizeof chunk, 0);
+      if (n > 0) received[i].append(chunk, static_cast<std::size_t>(n));
+      if (n <= 0 || received[i].find(mark) != std::string::npos) {
+        waiting[i].fd = -1;
+        ++done;
+      }
+    }
+  }
+}
+
+void BM_NewForecastToEveryStream(benchmark::State& state) {
+  RaiseOpenFileLimit();
+  QTemporaryDir folder;
+  const QString path = folder.filePath(QStringLiteral("tqyb.mdb"));
+  SqliteStore store(path);
+  store.Record(FetchResult{0, {}, QStringLiteral("晴，东南风3级。")});
+  const Metrics metrics;
+  const SystemClock clock;
+  HttpApi api(path, PgLimits{}, metrics, clock);
+  const auto bound = api.Start(QStringLiteral("127.0.0.1:0"));
+  if (!bound) return state.SkipWithError(qPrintable(bound.error()));
+  const int port = bound->section(QLatin1Char(':'), 1).toInt();
+
+  const long before = ResidentKib();
+  std::vector<int> fds;
+  for (int i = 0; i < kStreams; ++i) fds.push_back(OpenStream(port, i));
+  AwaitAll(fds, "\nid: 1\n");
+  state.counters["KiB_per_stream"] = static_cast<double>(ResidentKib() - before) / kStreams;
+
+  int day = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const StoreResult stored =
+        store.Record(FetchResult{0, {}, QStringLiteral("第%1天").arg(++day)});
+    AwaitAll(fds, "\nid: " + std::to_string(stored.forecastId) + "\n");
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  for (int fd : fds) ::close(fd);
+  api.Stop();
+}
+BENCHMARK(BM_NewForecastToEveryStream)
+    ->UseManualTime()
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace skyloom

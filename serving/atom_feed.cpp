@@ -1,0 +1,69 @@
+#include "serving/atom_feed.h"
+
+#include <QDateTime>
+#include <QTimeZone>
+
+#include "history/readable_text.h"
+
+namespace skyloom {
+namespace {
+
+// A tag URI (RFC 4151) of our own naming, never a host's: the same wherever it is served.
+constexpr char kTagPrefix[] = "tag:skyloom.forecast,2026:";
+
+// RFC 3339 with the offset the local zone had then.
+QString Rfc3339(const QString& logtime) {
+  QDateTime local = QDateTime::fromString(logtime, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  if (!local.isValid()) return QStringLiteral("1970-01-01T00:00:00Z");
+  local.setTimeZone(QTimeZone::systemTimeZone());
+  return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+// XML 1.0 takes tab, newline and carriage return of the control characters, and no lone
+// surrogate or U+FFFE/U+FFFF.
+QString XmlText(const QString& text) {
+  QString kept;
+  kept.reserve(text.size());
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text[i];
+    if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+      kept += c;
+      kept += text[++i];
+      continue;
+    }
+    const char16_t u = c.unicode();
+    if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || (u >= 0x7F && u < 0xA0) ||
+        c.isSurrogate() || u == 0xFFFE || u == 0xFFFF) {
+      continue;
+    }
+    kept += c;
+  }
+  return kept.toHtmlEscaped();
+}
+
+}  // namespace
+
+QByteArray AtomFeed(const std::vector<ForecastRow>& newestFirst) {
+  const QString updated = newestFirst.empty() ? QStringLiteral("1970-01-01T00:00:00Z")
+                                              : Rfc3339(newestFirst.front().logtime);
+  QString feed = QStringLiteral(
+                     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                     "<feed xmlns=\"http://www.w3.org/2005/Atom\">\n"
+                     "<id>%1forecasts</id>\n<title>Skyloom forecasts</title>\n"
+                     "<updated>%2</updated>\n<author><name>Skyloom</name></author>\n"
+                     "<link rel=\"alternate\" type=\"text/html\" href=\"./\"/>\n")
+                     .arg(QLatin1String(kTagPrefix), updated);
+  for (const ForecastRow& row : newestFirst) {
+    feed += QStringLiteral(
+                "<entry>\n<id>%1forecast-%2</id>\n<title>%3</title>\n<updated>%4</updated>\n"
+                "<content type=\"text\">%5</content>\n</entry>\n")
+                .arg(QLatin1String(kTagPrefix), QString::number(row.id), XmlText(row.logtime),
+                     Rfc3339(row.logtime),
+                     XmlText(ReadableForecast(row.text.value_or(QString()))
+                                 .replace(QChar(0x00A0), QLatin1Char(' '))));
+  }
+  feed += QStringLiteral("</feed>\n");
+  return feed.toUtf8();
+}
+
+}  // namespace skyloom
