@@ -1,8 +1,11 @@
 #include "serving/atom_feed.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimeZone>
 
+#include "history/forecast_fields.h"
 #include "history/readable_text.h"
 
 namespace skyloom {
@@ -41,6 +44,14 @@ QString XmlText(const QString& text) {
   return kept.toHtmlEscaped();
 }
 
+// The fields as the API gives them, as JSON text; feed readers pass over the element, and a
+// program reads it as it reads /forecast.
+QString FieldsText(const QString& stored) {
+  const QJsonValue fields = ForecastFieldsJson(ParseForecastFields(stored));
+  if (!fields.isObject()) return QStringLiteral("null");
+  return QString::fromUtf8(QJsonDocument(fields.toObject()).toJson(QJsonDocument::Compact));
+}
+
 }  // namespace
 
 QByteArray AtomFeed(const std::vector<ForecastRow>& newestFirst) {
@@ -48,7 +59,8 @@ QByteArray AtomFeed(const std::vector<ForecastRow>& newestFirst) {
                                               : Rfc3339(newestFirst.front().logtime);
   QString feed = QStringLiteral(
                      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                     "<feed xmlns=\"http://www.w3.org/2005/Atom\">\n"
+                     "<feed xmlns=\"http://www.w3.org/2005/Atom\" "
+                     "xmlns:skyloom=\"tag:skyloom.forecast,2026:fields\">\n"
                      "<id>%1forecasts</id>\n<title>Skyloom forecasts</title>\n"
                      "<updated>%2</updated>\n<author><name>Skyloom</name></author>\n"
                      "<link rel=\"alternate\" type=\"text/html\" href=\"./\"/>\n")
@@ -56,11 +68,13 @@ QByteArray AtomFeed(const std::vector<ForecastRow>& newestFirst) {
   for (const ForecastRow& row : newestFirst) {
     feed += QStringLiteral(
                 "<entry>\n<id>%1forecast-%2</id>\n<title>%3</title>\n<updated>%4</updated>\n"
-                "<content type=\"text\">%5</content>\n</entry>\n")
+                "<content type=\"text\">%5</content>\n<skyloom:fields>%6</skyloom:fields>\n"
+                "</entry>\n")
                 .arg(QLatin1String(kTagPrefix), QString::number(row.id), XmlText(row.logtime),
                      Rfc3339(row.logtime),
                      XmlText(ReadableForecast(row.text.value_or(QString()))
-                                 .replace(QChar(0x00A0), QLatin1Char(' '))));
+                                 .replace(QChar(0x00A0), QLatin1Char(' '))),
+                     XmlText(FieldsText(row.text.value_or(QString()))));
   }
   feed += QStringLiteral("</feed>\n");
   return feed.toUtf8();

@@ -475,14 +475,16 @@ TEST_P(HttpApiTest, TheFeedParsesAndKeepsItsIdsAcrossARestart) {
   file.write(QByteArray::fromStdString(feed.Body()));
   file.close();
   QProcess parser;
-  parser.start(u"/usr/bin/python3"_s,
-               {u"-c"_s,
-                u"import feedparser, sys\n"
-                "d = feedparser.parse(sys.argv[1])\n"
-                "assert not d.bozo, d.get('bozo_exception')\n"
-                "print(d.feed.updated)\n"
-                "for e in d.entries: print(e.id, e.title, e.updated, e.summary, sep='|')\n"_s,
-                file.fileName()});
+  parser.start(
+      u"/usr/bin/python3"_s,
+      {u"-c"_s,
+       u"import feedparser, sys\n"
+       "d = feedparser.parse(sys.argv[1])\n"
+       "assert not d.bozo, d.get('bozo_exception')\n"
+       "print(d.feed.updated)\n"
+       "for e in d.entries: print(e.id, e.title, e.updated, e.summary, e.get('skyloom_fields'),"
+       " sep='|')\n"_s,
+       file.fileName()});
   ASSERT_TRUE(parser.waitForFinished(30'000));
   const QString parsed = QString::fromUtf8(parser.readAllStandardOutput());
   if (parsed.isEmpty() && parser.readAllStandardError().contains("No module named 'feedparser'")) {
@@ -494,6 +496,7 @@ TEST_P(HttpApiTest, TheFeedParsesAndKeepsItsIdsAcrossARestart) {
   EXPECT_EQ(newest[0], u"tag:skyloom.forecast,2026:forecast-2"_s);
   EXPECT_EQ(lines[0], newest[2]);
   EXPECT_EQ(newest[3], u"晴 转<多云> & 风"_s);
+  EXPECT_EQ(newest.value(4), u"null"_s);  // no bulletin heading, so no fields
   EXPECT_EQ(
       lines[2].section(u'|', 0, 2),
       u"tag:skyloom.forecast,2026:forecast-1|2026-03-01 07:00:00|"_s +
