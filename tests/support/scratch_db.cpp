@@ -16,6 +16,9 @@ Db OpenDb(const QString& path) {
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   Db db(raw, &sqlite3_close_v2);
   if (code != SQLITE_OK) throw std::runtime_error("cannot open scratch database");
+  // As another program beside a running collector would: its readers may hold the file for a
+  // moment.
+  sqlite3_busy_timeout(db.get(), 5000);
   return db;
 }
 
