@@ -7,6 +7,7 @@
 #include <QUuid>
 #include <cstdio>
 
+#include "app/read_commands.h"
 #include "app/terminal_text.h"
 #include "delivery/channel.h"
 #include "delivery/message_text.h"
@@ -21,8 +22,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int kNothingStored = 3;
-
 void Print(const QString& text) {
   const QByteArray bytes = text.toUtf8();
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
@@ -32,14 +31,8 @@ void Print(const QString& text) {
 }  // namespace
 
 int RunDeliveries(const CommandLine& line) {
-  if (!IsServerLocation(line.service.databaseLocation) &&
-      !QFileInfo::exists(line.service.databaseLocation)) {
-    std::fprintf(stderr, "skyloom: nothing stored yet: there is no database at %s\n",
-                 line.service.databaseLocation.toUtf8().constData());
-    return kNothingStored;
-  }
-  const std::unique_ptr<ForecastStore> store =
-      OpenStore(line.service.databaseLocation, line.service.databaseLimits, StoreAccess::ReadOnly);
+  const std::unique_ptr<ForecastStore> store = OpenForReading(line);
+  if (!store) return kNothingStored;
   const auto rows = store->NewestDeliveries(line.count);
   if (!rows) {
     std::fprintf(stderr, "skyloom: %s\n", rows.error().message.toUtf8().constData());

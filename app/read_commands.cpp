@@ -10,8 +10,6 @@
 namespace skyloom {
 namespace {
 
-constexpr int kNothingStored = 3;
-
 void Print(const QByteArray& bytes) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
   std::fflush(stdout);
@@ -26,16 +24,20 @@ QByteArray Lines(const std::vector<Row>& rows, QString (*toText)(const Row&)) {
 
 }  // namespace
 
-int RunReadCommand(const CommandLine& line) {
-  // A file that is not there yet holds nothing yet; reading never makes it.
+std::unique_ptr<ForecastStore> OpenForReading(const CommandLine& line) {
   if (!IsServerLocation(line.service.databaseLocation) &&
       !QFileInfo::exists(line.service.databaseLocation)) {
     std::fprintf(stderr, "skyloom: nothing stored yet: there is no database at %s\n",
                  line.service.databaseLocation.toUtf8().constData());
-    return kNothingStored;
+    return nullptr;
   }
-  const std::unique_ptr<ForecastStore> store =
-      OpenStore(line.service.databaseLocation, line.service.databaseLimits, StoreAccess::ReadOnly);
+  return OpenStore(line.service.databaseLocation, line.service.databaseLimits,
+                   StoreAccess::ReadOnly);
+}
+
+int RunReadCommand(const CommandLine& line) {
+  const std::unique_ptr<ForecastStore> store = OpenForReading(line);
+  if (!store) return kNothingStored;
   const int limit = line.mode == CommandLine::Mode::Latest ? 1 : line.count;
   QByteArray output;
   std::optional<StoreError> error;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "app/command_line.h"
 
 namespace skyloom {
@@ -8,5 +10,13 @@ namespace skyloom {
 // Exit status 0 with rows, 3 when nothing is stored yet, 1 when the database failed (the
 // reason on standard error). They only read: no file and no table is ever made.
 int RunReadCommand(const CommandLine& line);
+
+// The exit status of a read command when nothing is stored yet.
+inline constexpr int kNothingStored = 3;
+
+class ForecastStore;
+// The store the command line names, opened for reading; nothing, and the reason on standard
+// error, when it is a file that is not there yet: reading never makes it.
+std::unique_ptr<ForecastStore> OpenForReading(const CommandLine& line);
 
 }  // namespace skyloom
