@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/beast/http/write.hpp>
 #include <cerrno>
+#include <functional>
 
 #include "http/http_connection.h"
 #include "http/http_framing.h"
@@ -160,20 +161,8 @@ int HttpServer::Impl::Admit(Socket& socket, const net::ip::address& peer) {
     if (connections_.size() >= connectionCap_) {
       // The longest wait for a request makes room: a client that sends its request within
       // the head limit is never the one, and a flood of idle ones only turns over.
-      for (;;) {
-        HttpConnection* oldest = nullptr;
-        HttpConnection::SteadyClock::rep longest = 0;
-        for (HttpConnection* c : connections_) {
-          const HttpConnection::SteadyClock::rep since = c->WaitingSince();
-          if (since <= 0 || (oldest && since >= longest)) continue;
-          oldest = c;
-          longest = since;
-        }
-        if (!oldest) return 503;
-        if (!oldest->MarkEvicted(longest)) continue;  // its request came meanwhile
-        evicted = oldest->weak_from_this().lock();
-        break;
-      }
+      evicted = TakeLongestWaiting();
+      if (!evicted) return 503;
     }
     ++perAddress_[peer];
     admitted = std::make_shared<HttpConnection>(*this, std::move(socket), peer);
@@ -182,6 +171,32 @@ int HttpServer::Impl::Admit(Socket& socket, const net::ip::address& peer) {
   if (evicted) evicted->Evict();
   admitted->Start();
   return 0;
+}
+
+std::shared_ptr<HttpConnection> HttpServer::Impl::TakeLongestWaiting() {
+  for (bool looked = false;;) {
+    while (!longestWaiting_.empty()) {
+      Waiter waiter = std::move(longestWaiting_.back());
+      longestWaiting_.pop_back();
+      auto connection = waiter.connection.lock();
+      // One whose request came meanwhile waits afresh, if at all, and is no longer among them.
+      if (connection && connection->MarkEvicted(waiter.since)) return connection;
+    }
+    if (looked) return nullptr;
+    looked = true;
+    std::vector<std::pair<HttpConnection::SteadyClock::rep, HttpConnection*>> waiting;
+    for (HttpConnection* c : connections_) {
+      if (const auto since = c->WaitingSince(); since > 0) waiting.emplace_back(since, c);
+    }
+    // Only the longest few are kept, sorted with the longest last.
+    const auto shorter = [](const auto& a, const auto& b) { return a.first > b.first; };
+    const auto kept = waiting.end() - std::min(waiting.size(), kWaitersKept);
+    std::nth_element(waiting.begin(), kept, waiting.end(), shorter);
+    std::sort(kept, waiting.end(), shorter);
+    for (auto w = kept; w != waiting.end(); ++w) {
+      longestWaiting_.push_back({w->second->weak_from_this(), w->first});
+    }
+  }
 }
 
 void HttpServer::Impl::Leave(HttpConnection* connection, const net::ip::address& peer) {

@@ -14,6 +14,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
@@ -68,6 +69,18 @@ class HttpServer::Impl {
   void Accept();
   void OnAccept(const beast::error_code& error, Socket socket);
   void RefuseAtOnce(Socket& socket, int status, std::string_view reason);
+  // The connection waiting longest for its request, marked for eviction; null if none waits.
+  std::shared_ptr<HttpConnection> TakeLongestWaiting();
+
+  // The longest waiting connections as of the last look, longest first. They can only have
+  // waited longer since, and any that began waiting after that look waits less, so the list
+  // stays in order while entries that got their request drop out: a full server under a flood
+  // looks at all its connections once per this many evictions, not on every accept.
+  struct Waiter {
+    std::weak_ptr<HttpConnection> connection;
+    std::int64_t since;
+  };
+  static constexpr std::size_t kWaitersKept = 128;
 
   std::mutex mutex_;
   std::condition_variable drained_;
@@ -75,6 +88,7 @@ class HttpServer::Impl {
   std::map<net::ip::address, std::size_t> perAddress_;
   std::atomic<bool> stopping_{false};
   std::size_t connectionCap_ = 0;
+  std::vector<Waiter> longestWaiting_;  // the next to go at the back
   // Declared last, so that connections it still holds go before what they leave from.
   std::vector<std::unique_ptr<net::io_context>> loops_;
   std::vector<net::executor_work_guard<Executor>> work_;

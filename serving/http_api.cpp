@@ -361,6 +361,15 @@ void HttpApi::Routes::Forecast(const HttpRequest& request, std::string_view quer
       };
   const std::shared_ptr<const ForecastAnswer> cached = Cached();
   if (cached && SteadyClock::now() - cached->made < kForecastLifetime) {
+    // Renewed in the background before it ages out, so that while requests keep coming none
+    // of them waits for a reader.
+    if (SteadyClock::now() - cached->made >= kForecastLifetime / 2 && !refreshing_.exchange(true) &&
+        !readers_.Submit([this](ForecastStore& store) {
+          ReadForecast(store);
+          refreshing_ = false;
+        })) {
+      refreshing_ = false;
+    }
     return reply(respond(*cached));
   }
   // One request reads the database; the others answer from the old copy meanwhile.
