@@ -31,6 +31,8 @@ constexpr char kJson[] = "application/json";
 constexpr char kPrometheus[] = "text/plain; version=0.0.4";
 // A forecast another program writes shows within this.
 constexpr auto kForecastLifetime = std::chrono::seconds(1);
+// Past this age a request renews the copy in the background.
+constexpr auto kForecastRenewal = std::chrono::milliseconds(500);
 constexpr qint64 kDefaultLimit = 20;
 constexpr qint64 kMaxLimit = 1000;
 // How far back GET /health looks for the last success: weeks of timed fetches.
@@ -363,7 +365,7 @@ void HttpApi::Routes::Forecast(const HttpRequest& request, std::string_view quer
   if (cached && SteadyClock::now() - cached->made < kForecastLifetime) {
     // Renewed in the background before it ages out, so that while requests keep coming none
     // of them waits for a reader.
-    if (SteadyClock::now() - cached->made >= kForecastLifetime / 2 && !refreshing_.exchange(true) &&
+    if (SteadyClock::now() - cached->made >= kForecastRenewal && !refreshing_.exchange(true) &&
         !readers_.Submit([this](ForecastStore& store) {
           ReadForecast(store);
           refreshing_ = false;
