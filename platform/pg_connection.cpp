@@ -1,6 +1,5 @@
 #include "platform/pg_connection.h"
 
-#include <libpq-fe.h>
 #include <poll.h>
 
 #include <QRegularExpression>
@@ -9,6 +8,7 @@
 #include <thread>
 
 #include "platform/interruption.h"
+#include "platform/libpq_library.h"
 
 namespace skyloom {
 namespace {
@@ -35,7 +35,7 @@ constexpr const char* kTcpKeywords[] = {"keepalives", "keepalives_idle", "keepal
 constexpr const char* kTcpValues[] = {"1", "10", "5", "3", "20000"};
 
 struct OptionsFree {
-  void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+  void operator()(PQconninfoOption* options) const { Pq().PQconninfoFree(options); }
 };
 using Options = std::unique_ptr<PQconninfoOption, OptionsFree>;
 
@@ -91,10 +91,11 @@ QString Describe(const PQconninfoOption* options) {
 // The options, or why libpq refused the string: only the name of an unknown parameter is
 // taken from its complaint, which may quote the rest, password and all.
 std::expected<Options, QString> Parse(const QString& uri) {
+  if (!LoadLibpq()) return std::unexpected(LibpqProblem());
   char* complaint = nullptr;
-  Options options(PQconninfoParse(uri.toUtf8().constData(), &complaint));
+  Options options(Pq().PQconninfoParse(uri.toUtf8().constData(), &complaint));
   const QString said = QString::fromUtf8(complaint);
-  PQfreemem(complaint);
+  Pq().PQfreemem(complaint);
   if (options) return options;
   static const QRegularExpression unknown(
       QStringLiteral(R"(^(?:invalid URI query parameter:|invalid connection option) ("[^"]*"))"));
@@ -116,17 +117,17 @@ QByteArray SessionOptions(const QString& existing, std::chrono::milliseconds tim
 // PQcancel waits for the server's answer without a limit, and a frozen server never gives
 // it, so no caller waits with it.
 void CancelInBackground(PGconn* connection) {
-  PGcancel* cancel = PQgetCancel(connection);
+  PGcancel* cancel = Pq().PQgetCancel(connection);
   if (!cancel) return;
   std::thread([cancel] {
     char reason[256];
-    PQcancel(cancel, reason, sizeof reason);
-    PQfreeCancel(cancel);
+    Pq().PQcancel(cancel, reason, sizeof reason);
+    Pq().PQfreeCancel(cancel);
   }).detach();
 }
 
 bool Succeeded(const PGresult* result) {
-  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  const ExecStatusType status = result ? Pq().PQresultStatus(result) : PGRES_FATAL_ERROR;
   return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
 }
 
@@ -135,11 +136,13 @@ bool Succeeded(const PGresult* result) {
 QString PgConnectionDescription(const QString& uri) {
   if (!IsConnectionString(uri)) return QStringLiteral("postgresql:///") + uri;
   const auto options = Parse(uri);
-  return options ? Describe(options->get()) : QStringLiteral("(unreadable PostgreSQL address)");
+  if (options) return Describe(options->get());
+  return LoadLibpq() ? QStringLiteral("(unreadable PostgreSQL address)")
+                     : QStringLiteral("(a PostgreSQL server, without its client library)");
 }
 
-void PgConnection::Closer::operator()(pg_conn* connection) const { PQfinish(connection); }
-void PgConnection::ResultClear::operator()(pg_result* result) const { PQclear(result); }
+void PgConnection::Closer::operator()(pg_conn* connection) const { Pq().PQfinish(connection); }
+void PgConnection::ResultClear::operator()(pg_result* result) const { Pq().PQclear(result); }
 
 PgConnection::PgConnection(const Interruption* interruption) : interruption_(interruption) {}
 PgConnection::~PgConnection() = default;
@@ -185,18 +188,19 @@ DbExpected<void> PgConnection::Connect(const QString& uri, const QByteArray& opt
                   {"dbname", "options", "fallback_application_name", "client_encoding", nullptr});
   values.insert(values.end(),
                 {address.constData(), options.constData(), "skyloom", "UTF8", nullptr});
-  connection_.reset(PQconnectStartParams(keywords.data(), values.data(), 1));
+  if (!LoadLibpq()) return std::unexpected(Error(kCannotConnect, LibpqProblem()));
+  connection_.reset(Pq().PQconnectStartParams(keywords.data(), values.data(), 1));
   if (!connection_) {
     return std::unexpected(Error(kCannotConnect, QStringLiteral("cannot connect: out of memory")));
   }
   PGconn* connection = connection_.get();
   // PQpass also knows a password that came from ~/.pgpass or PGPASSWORD.
-  passwords_ << QString::fromUtf8(PQpass(connection));
+  passwords_ << QString::fromUtf8(Pq().PQpass(connection));
 
   const Deadline deadline = timeout > 0ms ? Deadline(SteadyClock::now() + timeout) : std::nullopt;
   QString reason;
   PostgresPollingStatusType state =
-      PQstatus(connection) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+      Pq().PQstatus(connection) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
   while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
     const Wait wait =
         Await(state == PGRES_POLLING_READING, state == PGRES_POLLING_WRITING, deadline);
@@ -205,34 +209,34 @@ DbExpected<void> PgConnection::Connect(const QString& uri, const QByteArray& opt
           wait == Wait::Expired ? QStringLiteral("timeout expired") : QStringLiteral("interrupted");
       break;
     }
-    state = PQconnectPoll(connection);
+    state = Pq().PQconnectPoll(connection);
   }
   if (state != PGRES_POLLING_OK) {
-    if (reason.isEmpty()) reason = QString::fromUtf8(PQerrorMessage(connection)).simplified();
-    const Options effective(PQconninfo(connection));
+    if (reason.isEmpty()) reason = QString::fromUtf8(Pq().PQerrorMessage(connection)).simplified();
+    const Options effective(Pq().PQconninfo(connection));
     const QString message =
         QStringLiteral("cannot connect to %1: %2").arg(Describe(effective.get()), reason);
     return std::unexpected(Error(kCannotConnect, WithoutPasswords(message, passwords_)));
   }
-  PQsetnonblocking(connection, 1);
+  Pq().PQsetnonblocking(connection, 1);
   // Notices such as "relation already exists, skipping" would otherwise go to stderr.
-  PQsetNoticeProcessor(
+  Pq().PQsetNoticeProcessor(
       connection, [](void*, const char*) {}, nullptr);
   return {};
 }
 
 bool PgConnection::Healthy() const {
-  return connection_ && PQstatus(connection_.get()) == CONNECTION_OK;
+  return connection_ && Pq().PQstatus(connection_.get()) == CONNECTION_OK;
 }
 
 DbExpected<bool> PgConnection::AwaitNotification(std::chrono::milliseconds timeout) {
   if (!Healthy()) return std::unexpected(Error(kNotConnected, QStringLiteral("not connected")));
   const Deadline deadline = SteadyClock::now() + timeout;
   for (;;) {
-    if (!PQconsumeInput(connection_.get())) return std::unexpected(Lost());
+    if (!Pq().PQconsumeInput(connection_.get())) return std::unexpected(Lost());
     bool came = false;
-    while (PGnotify* notice = PQnotifies(connection_.get())) {
-      PQfreemem(notice);
+    while (PGnotify* notice = Pq().PQnotifies(connection_.get())) {
+      Pq().PQfreemem(notice);
       came = true;
     }
     if (came) return true;
@@ -241,7 +245,7 @@ DbExpected<bool> PgConnection::AwaitNotification(std::chrono::milliseconds timeo
 }
 
 PgConnection::Wait PgConnection::Await(bool read, bool write, Deadline deadline) const {
-  pollfd waits[2] = {{PQsocket(connection_.get()),
+  pollfd waits[2] = {{Pq().PQsocket(connection_.get()),
                       static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0},
                      {interruption_ ? interruption_->Descriptor() : -1, POLLIN, 0}};
   for (;;) {
@@ -272,28 +276,29 @@ DbError PgConnection::GiveUp(Wait why) {
 }
 
 DbError PgConnection::Lost() {
-  const QString message = QString::fromUtf8(PQerrorMessage(connection_.get())).simplified();
+  const QString message = QString::fromUtf8(Pq().PQerrorMessage(connection_.get())).simplified();
   const QString state = Healthy() ? kClientFailure : kConnectionLost;
   return Error(state, WithoutPasswords(message, passwords_));
 }
 
 DbError PgConnection::Failure(const pg_result* result) const {
-  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  const ExecStatusType status = result ? Pq().PQresultStatus(result) : PGRES_FATAL_ERROR;
   QString message;
   if (const char* primary =
-          result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr) {
+          result ? Pq().PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr) {
     message = QString::fromUtf8(primary);
-    if (const char* detail = PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL)) {
+    if (const char* detail = Pq().PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL)) {
       message += QStringLiteral(" (%1)").arg(QString::fromUtf8(detail));
     }
   } else {
-    const char* text = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_.get());
+    const char* text =
+        result ? Pq().PQresultErrorMessage(result) : Pq().PQerrorMessage(connection_.get());
     message = QString::fromUtf8(text).simplified();
   }
-  if (message.isEmpty()) message = QString::fromUtf8(PQresStatus(status));
+  if (message.isEmpty()) message = QString::fromUtf8(Pq().PQresStatus(status));
 
   QString state =
-      QString::fromLatin1(result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr);
+      QString::fromLatin1(result ? Pq().PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr);
   if (state.isEmpty()) state = Healthy() ? kClientFailure : kConnectionLost;
   return Error(state, WithoutPasswords(message, passwords_));
 }
@@ -308,22 +313,22 @@ DbExpected<PgConnection::Result> PgConnection::Exchange(Sender send) {
                                 ? Deadline(SteadyClock::now() + statementTimeout_ + kAnswerMargin)
                                 : std::nullopt;
   if (!send(connection)) return std::unexpected(Failure(nullptr));
-  for (int unsent = PQflush(connection); unsent != 0; unsent = PQflush(connection)) {
+  for (int unsent = Pq().PQflush(connection); unsent != 0; unsent = Pq().PQflush(connection)) {
     if (unsent < 0) return std::unexpected(Lost());
     if (const Wait wait = Await(true, true, deadline); wait != Wait::Ready) {
       return std::unexpected(GiveUp(wait));
     }
-    if (!PQconsumeInput(connection)) return std::unexpected(Lost());
+    if (!Pq().PQconsumeInput(connection)) return std::unexpected(Lost());
   }
   Result kept;
   for (;;) {
-    while (PQisBusy(connection)) {
+    while (Pq().PQisBusy(connection)) {
       if (const Wait wait = Await(true, false, deadline); wait != Wait::Ready) {
         return std::unexpected(GiveUp(wait));
       }
-      if (!PQconsumeInput(connection)) return std::unexpected(Lost());
+      if (!Pq().PQconsumeInput(connection)) return std::unexpected(Lost());
     }
-    Result next(PQgetResult(connection));
+    Result next(Pq().PQgetResult(connection));
     if (!next) break;
     // Of several statements, the first failure tells, or else the last result.
     if (!kept || Succeeded(kept.get())) kept = std::move(next);
@@ -356,13 +361,13 @@ DbExpected<PgConnection::Result> PgConnection::Send(const char* sql, SqlValues v
   std::vector<const char*> pointers;
   for (const QByteArray& text : texts) pointers.push_back(text.constData());
   return Exchange([&](PGconn* connection) {
-    return PQsendQueryParams(connection, sql, static_cast<int>(pointers.size()), types.data(),
-                             pointers.data(), nullptr, nullptr, 0);
+    return Pq().PQsendQueryParams(connection, sql, static_cast<int>(pointers.size()), types.data(),
+                                  pointers.data(), nullptr, nullptr, 0);
   });
 }
 
 DbExpected<void> PgConnection::Execute(const char* sql) {
-  auto result = Exchange([sql](PGconn* connection) { return PQsendQuery(connection, sql); });
+  auto result = Exchange([sql](PGconn* connection) { return Pq().PQsendQuery(connection, sql); });
   if (!result) return std::unexpected(result.error());
   return {};
 }
@@ -377,16 +382,16 @@ DbExpected<std::vector<SqlRow>> PgConnection::Query(const char* sql, SqlValues v
   auto result = Send(sql, values);
   if (!result) return std::unexpected(result.error());
   const PGresult* r = result->get();
-  const int columns = PQnfields(r);
+  const int columns = Pq().PQnfields(r);
   std::vector<SqlRow> rows;
-  for (int row = 0; row < PQntuples(r); ++row) {
+  for (int row = 0; row < Pq().PQntuples(r); ++row) {
     SqlRow& fields = rows.emplace_back();
     for (int column = 0; column < columns; ++column) {
-      if (PQgetisnull(r, row, column)) {
+      if (Pq().PQgetisnull(r, row, column)) {
         fields.emplace_back();
       } else {
         fields.emplace_back(
-            QString::fromUtf8(PQgetvalue(r, row, column), PQgetlength(r, row, column)));
+            QString::fromUtf8(Pq().PQgetvalue(r, row, column), Pq().PQgetlength(r, row, column)));
       }
     }
   }
