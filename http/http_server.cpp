@@ -4,7 +4,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/beast/http/write.hpp>
 #include <cerrno>
-#include <functional>
 
 #include "http/http_connection.h"
 #include "http/http_framing.h"

@@ -7,15 +7,16 @@
 namespace skyloom {
 
 // The libpq functions this program calls.
-#define SKYLOOM_LIBPQ_FUNCTIONS(X)                                                                 \
-  X(PQcancel)                                                                                      \
-  X(PQclear) X(PQconnectPoll) X(PQconnectStartParams) X(PQconninfo) X(PQconninfoFree)              \
-      X(PQconninfoParse) X(PQconsumeInput) X(PQerrorMessage) X(PQfinish) X(PQflush)                \
-          X(PQfreeCancel) X(PQfreemem) X(PQgetCancel) X(PQgetResult) X(PQgetisnull) X(PQgetlength) \
-              X(PQgetvalue) X(PQisBusy) X(PQnfields) X(PQnotifies) X(PQntuples) X(PQpass)          \
-                  X(PQresStatus) X(PQresultErrorField) X(PQresultErrorMessage) X(PQresultStatus)   \
-                      X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor)                  \
-                          X(PQsetnonblocking) X(PQsocket) X(PQstatus)
+// clang-format off
+#define SKYLOOM_LIBPQ_FUNCTIONS(X) \
+  X(PQcancel) X(PQclear) X(PQconnectPoll) X(PQconnectStartParams) X(PQconninfo) \
+  X(PQconninfoFree) X(PQconninfoParse) X(PQconsumeInput) X(PQerrorMessage) X(PQfinish) \
+  X(PQflush) X(PQfreeCancel) X(PQfreemem) X(PQgetCancel) X(PQgetResult) X(PQgetisnull) \
+  X(PQgetlength) X(PQgetvalue) X(PQisBusy) X(PQnfields) X(PQnotifies) X(PQntuples) X(PQpass) \
+  X(PQresStatus) X(PQresultErrorField) X(PQresultErrorMessage) X(PQresultStatus) \
+  X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor) X(PQsetnonblocking) X(PQsocket) \
+  X(PQstatus)
+// clang-format on
 
 // libpq, loaded when a PostgreSQL server is first used rather than at start: a program on an
 // SQLite file never loads it or the libraries it needs, and runs where it is not installed.
