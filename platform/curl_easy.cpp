@@ -1,7 +1,5 @@
 #include "platform/curl_easy.h"
 
-#include <mutex>
-
 #include "build_config.h"
 
 namespace skyloom {
@@ -24,29 +22,37 @@ int CheckCancel(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
+QByteArray UserAgent() {
+  return QByteArrayLiteral("Skyloom/") + QByteArray::number(build::kVersionMajor) + '.' +
+         QByteArray::number(build::kVersionMinor) + '.' +
+         QByteArray::number(build::kVersionRevision);
+}
+
 CurlEasy NewCurlEasy(CappedBody& body, const std::atomic<bool>* cancel) {
-  static std::once_flag globalInit;
-  std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  CurlEasy curl(curl_easy_init());
+  const Libcurl* lib = LoadLibcurl();
+  if (!lib) return nullptr;
+  CurlEasy curl(lib->curl_easy_init());
   if (!curl) return curl;
   CURL* h = curl.get();
   // libcurl keeps its own copy of every string option.
-  const QByteArray userAgent =
-      QByteArrayLiteral("Skyloom/") + QByteArray::number(build::kVersionMajor) + '.' +
-      QByteArray::number(build::kVersionMinor) + '.' + QByteArray::number(build::kVersionRevision);
-  curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent.constData());
+  lib->curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().constData());
   // Without these an address could read local files (file://) or reach other services.
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendCapped);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+  lib->curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  lib->curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  lib->curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  lib->curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendCapped);
+  lib->curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
   if (cancel) {
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CheckCancel);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
+    lib->curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    lib->curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CheckCancel);
+    lib->curl_easy_setopt(h, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
   }
   return curl;
+}
+
+QString CurlEasyProblem() {
+  const QString problem = LibcurlProblem();
+  return problem.isEmpty() ? QStringLiteral("libcurl could not make a request handle") : problem;
 }
 
 }  // namespace skyloom

@@ -15,13 +15,15 @@ struct HttpLimits {
 };
 
 struct HttpResponse {
-  int errNum = 0;  // libcurl's result code; 0 when a response arrived, whatever its status
-  QString errDes;  // libcurl's message and the detail of this failure
+  int errNum = 0;  // a libcurl result code; 0 when a response arrived, whatever its status
+  QString errDes;  // libcurl's words for the code and the detail of this failure
   QByteArray body;
 };
 
-// A synchronous GET of an http or https address, following at most ten redirects. Setting
-// `cancel` from another thread ends the request within about a second.
+// A synchronous GET of an http or https address, following at most ten redirects. Plain http
+// goes over a socket of its own, which spares loading libcurl; https, a proxy and anything
+// unusual go to libcurl. Setting `cancel` from another thread ends the request within about a
+// second.
 HttpResponse HttpGet(const QString& url, const HttpLimits& limits,
                      const std::atomic<bool>* cancel = nullptr);
 

@@ -8,7 +8,7 @@ namespace skyloom {
 namespace {
 
 struct ListCleanup {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const { Curl().curl_slist_free_all(list); }
 };
 
 // Only the seconds form of Retry-After: the date form needs a clock the receiver shares.
@@ -33,38 +33,39 @@ PostAnswer HttpPost(const QString& url, const QByteArray& body, const HttpHeader
   const CurlEasy curl = NewCurlEasy(sink, cancel);
   if (!curl) {
     answer.errNum = CURLE_FAILED_INIT;
-    answer.errDes = QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT));
+    answer.errDes = CurlEasyProblem();
     return answer;
   }
+  const Libcurl& lib = Curl();
   std::unique_ptr<curl_slist, ListCleanup> list;
   for (const auto& [name, value] : headers) {
     const QByteArray line = name + ": " + value;
-    list.reset(curl_slist_append(list.release(), line.constData()));
+    list.reset(lib.curl_slist_append(list.release(), line.constData()));
   }
   // libcurl would otherwise wait a second for a "100 Continue" on larger bodies.
-  list.reset(curl_slist_append(list.release(), "Expect:"));
+  list.reset(lib.curl_slist_append(list.release(), "Expect:"));
 
   const QByteArray address = url.toUtf8();
   CURL* h = curl.get();
-  curl_easy_setopt(h, CURLOPT_URL, address.constData());
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.constData());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.whole.count()));
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReadHeader);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer.retryAfter);
+  lib.curl_easy_setopt(h, CURLOPT_URL, address.constData());
+  lib.curl_easy_setopt(h, CURLOPT_POST, 1L);
+  lib.curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.constData());
+  lib.curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  lib.curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
+  lib.curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.whole.count()));
+  lib.curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, ReadHeader);
+  lib.curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer.retryAfter);
 
-  const CURLcode result = curl_easy_perform(h);
+  const CURLcode result = lib.curl_easy_perform(h);
   long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  lib.curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int>(status);
   if (result == CURLE_OK) return answer;
 
   answer.body.clear();
   answer.errNum = static_cast<int>(result);
   // The error buffer is left out on purpose: it may quote the address, and with it a key.
-  answer.errDes = QString::fromUtf8(curl_easy_strerror(result));
+  answer.errDes = QString::fromUtf8(lib.curl_easy_strerror(result));
   if (sink.overflowed) {
     answer.errDes +=
         QStringLiteral(": the answer is larger than %1 KiB").arg(limits.maxAnswer / 1024);

@@ -17,18 +17,19 @@ namespace {
 
 constexpr int kPollSliceMs = 50;
 
-// The request itself does not matter; reading it keeps the client from seeing a reset.
-void ReadRequestHead(int socket, const std::atomic<bool>& stop) {
+// Reading the request keeps the client from seeing a reset.
+std::string ReadRequestHead(int socket, const std::atomic<bool>& stop) {
   std::string head;
   char buffer[1024];
   for (int slice = 0; slice < 2000 / kPollSliceMs && !stop; ++slice) {
     pollfd poller{socket, POLLIN, 0};
     if (::poll(&poller, 1, kPollSliceMs) <= 0) continue;
     const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
-    if (got <= 0) return;
+    if (got <= 0) break;
     head.append(buffer, static_cast<size_t>(got));
-    if (head.find("\r\n\r\n") != std::string::npos) return;
+    if (head.find("\r\n\r\n") != std::string::npos) break;
   }
+  return head;
 }
 
 }  // namespace
@@ -59,10 +60,19 @@ void RawServer::Serve() {
     const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (socket < 0) continue;
     ++connections_;
-    ReadRequestHead(socket, stop_);
+    std::string head = ReadRequestHead(socket, stop_);
+    {
+      const std::scoped_lock lock(mutex_);
+      lastHead_ = std::move(head);
+    }
     behaviour_(socket, stop_);
     ::close(socket);
   }
+}
+
+std::string RawServer::LastHead() const {
+  const std::scoped_lock lock(mutex_);
+  return lastHead_;
 }
 
 bool SendAll(int socket, const char* data, size_t size) {

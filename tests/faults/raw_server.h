@@ -3,6 +3,8 @@
 #include <QString>
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace skyloom::test {
@@ -23,6 +25,8 @@ class RawServer final {
   int Port() const { return port_; }
   QString Url(const QString& path) const;
   int Connections() const { return connections_; }
+  // The head of the newest request, as it arrived.
+  std::string LastHead() const;
 
  private:
   void Serve();
@@ -32,6 +36,8 @@ class RawServer final {
   int listener_ = -1;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  mutable std::mutex mutex_;
+  std::string lastHead_;
   std::thread thread_;
 };
 
