@@ -117,17 +117,22 @@ rss_after=$(rss_kib "$api")
 python3 bench/slow_clients.py 127.0.0.1 "${address##*:}" 2000 200 20 >"$scratch/slow-api.txt"
 python3 bench/slow_clients.py 127.0.0.1 "$web_port" 2000 200 20 >"$scratch/slow-nginx.txt"
 
-# The whole program with its API, after the work it idles between: its only window opens now
-# and closes in ten seconds, so it fetches the page from nginx once and then waits.
-window="$(date +%H:%M:%S)-$(date -d '+10 seconds' +%H:%M:%S)"
+# The whole program with its API, after the work it idles between: its only window opens at
+# the start of this minute, so it fetches the page from nginx about a minute after starting,
+# and then waits the half hour of its interval.
+window="$(date +%H:%M)-$(date -d '+5 minutes' +%H:%M)"
 "$skyloom" --headless --windows "$window" --db "$scratch/idle.mdb" \
   --url "http://127.0.0.1:$web_port/page" --listen 127.0.0.1:0 >"$scratch/idle.log" 2>&1 &
 idler=$!
+# An attempt's line: time, status, error number, description.
+fetched() { awk -F'\t' '$3 == "0" { found = 1 } END { exit !found }' "$scratch/idle.log"; }
+for _ in $(seq 1500); do
+  fetched && break
+  sleep 0.1
+done
+fetched || { echo "skyloom --headless fetched nothing: $(cat "$scratch/idle.log")" >&2; exit 1; }
 sleep "$idle_seconds"
 kill -0 "$idler" 2>/dev/null || { echo "skyloom --headless ended: $(cat "$scratch/idle.log")" >&2; exit 1; }
-# An attempt's line: time, status, error number, description.
-awk -F'\t' '$3 == "0" { fetched = 1 } END { exit !fetched }' "$scratch/idle.log" ||
-  { echo "skyloom --headless fetched nothing: $(cat "$scratch/idle.log")" >&2; exit 1; }
 idle_rss=$(rss_kib "$idler")
 idle_threads=$(sed -n 's/^Threads:[[:space:]]*//p' "/proc/$idler/status")
 
