@@ -7,7 +7,9 @@
 
 #include "platform/http_get.h"
 #include "raw_server.h"
+#include "skyloom_process.h"
 #include "support/refusing_port.h"
+#include "support/scratch_db.h"
 
 namespace skyloom {
 namespace {
@@ -70,6 +72,11 @@ const Answer kAnswers[] = {
      false,
      {},
      CURLE_PARTIAL_FILE},
+    {"headers_then_silence",
+     "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n",
+     true,
+     {},
+     CURLE_OPERATION_TIMEDOUT},
 };
 
 class BothClients : public testing::TestWithParam<Answer> {};
@@ -121,6 +128,28 @@ TEST(FetchPaths, TheRequestNamesPathHostAndProgram) {
   EXPECT_NE(head.find("\r\nHost: localhost:" + port.toStdString() + "\r\n"), std::string::npos)
       << head;
   EXPECT_NE(head.find("\r\nUser-Agent: Skyloom/"), std::string::npos) << head;
+}
+
+// The dynamic loader names every library it opens; a plain page must not need libcurl's.
+TEST(FetchPaths, OnlyWhatNeedsLibcurlLoadsIt) {
+  RawServer server([](int socket, const std::atomic<bool>&) {
+    test::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  });
+  qputenv("LD_DEBUG", "files");
+  for (const bool proxied : {false, true}) {
+    SCOPED_TRACE(proxied ? "through a proxy" : "plain");
+    std::optional<ProxyVariable> proxy;
+    if (proxied) proxy.emplace(server.Port());
+    const test::ScratchDb db;
+
+    const test::OnceRun run =
+        test::RunOnce(QStringList{u"--url"_s, server.Url(u"/page"_s), u"--db"_s, db.Path()} +
+                      test::ShortLimits());
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.err.contains(u"libcurl.so"_s), proxied);
+  }
+  qunsetenv("LD_DEBUG");
 }
 
 // Only libcurl speaks TLS: a redirect to https reaches it, which then finds nobody listening.
