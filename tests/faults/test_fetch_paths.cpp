@@ -5,6 +5,7 @@
 #include <QString>
 #include <string>
 
+#include "broken_library.h"
 #include "platform/http_get.h"
 #include "raw_server.h"
 #include "skyloom_process.h"
@@ -130,16 +131,30 @@ TEST(FetchPaths, TheRequestNamesPathHostAndProgram) {
   EXPECT_NE(head.find("\r\nUser-Agent: Skyloom/"), std::string::npos) << head;
 }
 
-// The dynamic loader names every library it opens; a plain page must not need libcurl's.
+struct LibcurlNeed {
+  const char* name;
+  bool proxied;  // a proxy is named, so only libcurl can fetch
+  bool broken;   // what the loader finds under libcurl's name is no library
+  bool loaded;   // the loader opens libcurl
+  int errNum;    // the logged attempt's
+};
+
+// The dynamic loader names every library it opens: a plain page must not need libcurl, and an
+// install without a working one still logs the attempt that needed it, saying why.
 TEST(FetchPaths, OnlyWhatNeedsLibcurlLoadsIt) {
   RawServer server([](int socket, const std::atomic<bool>&) {
     test::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
   });
+  const LibcurlNeed needs[] = {{"plain", false, false, false, -1},
+                               {"proxied", true, false, true, -1},
+                               {"proxied_but_broken", true, true, true, CURLE_FAILED_INIT}};
   qputenv("LD_DEBUG", "files");
-  for (const bool proxied : {false, true}) {
-    SCOPED_TRACE(proxied ? "through a proxy" : "plain");
+  for (const LibcurlNeed& need : needs) {
+    SCOPED_TRACE(need.name);
     std::optional<ProxyVariable> proxy;
-    if (proxied) proxy.emplace(server.Port());
+    if (need.proxied) proxy.emplace(server.Port());
+    std::optional<test::BrokenLibrary> broken;
+    if (need.broken) broken.emplace("libcurl.so.4");
     const test::ScratchDb db;
 
     const test::OnceRun run =
@@ -147,7 +162,15 @@ TEST(FetchPaths, OnlyWhatNeedsLibcurlLoadsIt) {
                       test::ShortLimits());
 
     ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.err.contains(u"libcurl.so"_s), proxied);
+    EXPECT_EQ(run.err.contains(u"libcurl.so.4"_s), need.loaded);
+    const auto log = db.Tqlog();
+    ASSERT_EQ(log.size(), 1u);
+    // An empty page is an empty retrieval, -1.
+    EXPECT_EQ(log[0].errnum, need.errNum) << log[0].errdes.toStdString();
+    if (need.broken) {
+      EXPECT_TRUE(log[0].errdes.contains(u"the libcurl library could not be loaded"_s))
+          << log[0].errdes.toStdString();
+    }
   }
   qunsetenv("LD_DEBUG");
 }

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <thread>
 
+#include "broken_library.h"
 #include "platform/pg_connection.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
@@ -31,7 +33,8 @@ struct ServerFault {
   const char* name;
   // The --db value; may hold a session that stays open for the run.
   QString (*prepare)(std::unique_ptr<PgConnection>& session);
-  QString message;  // part of what stderr must say
+  QString message;                      // part of what stderr must say
+  const char* brokenLibrary = nullptr;  // the program finds this library unloadable
 };
 
 void PrintTo(const ServerFault& fault, std::ostream* out) { *out << fault.name; }
@@ -68,6 +71,9 @@ const ServerFault kFaults[] = {
        return db->Location();
      },
      u"statement timeout"_s},
+    {"client_library_unloadable",
+     [](std::unique_ptr<PgConnection>&) { return test::SharedPgServer().Uri(); },
+     u"the PostgreSQL client library could not be loaded"_s, "libpq.so.5"},
 };
 
 class ServerFaults : public testing::TestWithParam<ServerFault> {};
@@ -81,6 +87,8 @@ TEST_P(ServerFaults, OnceExitsWithOneAndAMessageWithoutThePassword) {
   page.Start();
   std::unique_ptr<PgConnection> session;
   const QString uri = fault.prepare(session);
+  std::optional<test::BrokenLibrary> broken;
+  if (fault.brokenLibrary) broken.emplace(fault.brokenLibrary);
 
   const test::OnceRun run =
       test::RunOnce({u"--url"_s, page.Url(u"/page"_s), u"--db"_s, uri, u"--db-connect-timeout"_s,
