@@ -71,7 +71,7 @@ cat >"$scratch/nginx.conf" <<EOF
 worker_processes auto;
 pid $scratch/nginx.pid;
 error_log $scratch/logs/error.log;
-events { worker_connections 1024; }
+events { worker_connections 4096; }
 http {
   access_log off;
   server {

@@ -22,8 +22,10 @@ std::string_view View(beast::string_view text) { return {text.data(), text.size(
 
 }  // namespace
 
-HttpConnection::HttpConnection(HttpServer::Impl& server, Socket socket, net::ip::address peer)
+HttpConnection::HttpConnection(HttpServer::Impl& server, HeadDeadlines& deadlines, Socket socket,
+                               net::ip::address peer)
     : server_(server),
+      deadlines_(deadlines),
       stream_(std::move(socket)),
       peer_(std::move(peer)),
       buffer_(2 * HeadLimit()) {}
@@ -99,13 +101,17 @@ void HttpConnection::ReadHead() {
   parser_->header_limit(static_cast<std::uint32_t>(HeadLimit()));
   framing_ = Framing{};
   waitingSince_ = std::max<SteadyClock::rep>(1, SteadyClock::now().time_since_epoch().count());
-  stream_.expires_after(server_.limits.head);
+  stream_.expires_never();
+  deadlines_.Wait(*this);
   http::async_read_header(
       stream_, buffer_, *parser_,
       [self = shared_from_this()](beast::error_code error, std::size_t) { self->OnHead(error); });
 }
 
+void HttpConnection::HeadLate() { stream_.close(); }
+
 void HttpConnection::OnHead(const beast::error_code& error) {
+  HeadDeadlines::Done(*this);
   if (waitingSince_.exchange(0) == kEvicted) return stream_.close();
   if (error == http::error::header_limit || error == http::error::buffer_overflow) {
     return Refuse(RequestLineTooLong() ? 414 : 431, "the request head is too large");
@@ -116,7 +122,7 @@ void HttpConnection::OnHead(const beast::error_code& error) {
   if (error && error.category() == http::make_error_code(http::error::bad_field).category()) {
     return Refuse(400, "the request could not be read");
   }
-  // Reset, evicted, or late: the stream closed itself at the deadline.
+  // Reset, evicted, or closed at its deadline.
   if (error) return stream_.close();
 
   const auto& request = parser_->get();
@@ -230,9 +236,14 @@ void HttpConnection::Flush() {
   }
 }
 
+net::mutable_buffer HttpConnection::Sink() {
+  buffer_.clear();
+  return buffer_.prepare(std::min<std::size_t>(4096, buffer_.max_size()));
+}
+
 // A stream's client sends nothing more; a read that ends means it has gone.
 void HttpConnection::WatchClose() {
-  stream_.async_read_some(net::buffer(sink_),
+  stream_.async_read_some(Sink(),
                           [self = shared_from_this()](beast::error_code error, std::size_t) {
                             if (error) return self->Finish();
                             self->WatchClose();
@@ -282,11 +293,11 @@ void HttpConnection::Linger() {
 }
 
 void HttpConnection::Drain(std::size_t drained) {
-  stream_.async_read_some(net::buffer(sink_), [self = shared_from_this(), drained](
-                                                  beast::error_code error, std::size_t n) {
-    if (error || drained + n >= kLingerBytes) return self->stream_.close();
-    self->Drain(drained + n);
-  });
+  stream_.async_read_some(
+      Sink(), [self = shared_from_this(), drained](beast::error_code error, std::size_t n) {
+        if (error || drained + n >= kLingerBytes) return self->stream_.close();
+        self->Drain(drained + n);
+      });
 }
 
 }  // namespace skyloom

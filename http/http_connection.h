@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "http/head_deadlines.h"
 #include "http/http_framing.h"
 #include "http/http_server_impl.h"
 
@@ -20,11 +20,13 @@ namespace skyloom {
 
 // One client connection: reads a head within the deadline, hands it to the handler, writes
 // the answer, and waits for the next. All of it runs on the thread of its loop.
-class HttpConnection final : public std::enable_shared_from_this<HttpConnection> {
+class HttpConnection final : public std::enable_shared_from_this<HttpConnection>,
+                             public HeadWaiter {
  public:
   using SteadyClock = std::chrono::steady_clock;
 
-  HttpConnection(HttpServer::Impl& server, Socket socket, net::ip::address peer);
+  HttpConnection(HttpServer::Impl& server, HeadDeadlines& deadlines, Socket socket,
+                 net::ip::address peer);
   // Leaves the server's count.
   ~HttpConnection();
 
@@ -47,6 +49,8 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
 
   std::list<HttpConnection*>::iterator entry;  // in the server's count
 
+  void HeadLate() override;
+
  private:
   static constexpr SteadyClock::rep kEvicted = -1;
 
@@ -63,10 +67,14 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   void Queue(std::string piece);
   void Flush();
   void WatchClose();
+  // Room for what is read only to be dropped: the head's buffer, free by then, so that an
+  // idle connection holds no more than it needs for its next head.
+  net::mutable_buffer Sink();
   void Idle();
   void Finish();
 
   HttpServer::Impl& server_;
+  HeadDeadlines& deadlines_;
   Stream stream_;
   const net::ip::address peer_;
   beast::flat_buffer buffer_;
@@ -76,7 +84,6 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   // The answer being written; the serializer keeps how far it got.
   std::optional<Response> response_;
   std::optional<beast::http::response_serializer<beast::http::string_body>> serializer_;
-  std::array<char, 4096> sink_;  // what a closing connection reads and drops
   // A streamed answer: what waits to be written, and what is being written.
   std::atomic<bool> streaming_{false};
   bool streamEnded_ = false;

@@ -1,9 +1,12 @@
 #include "http/http_server.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/beast/http/write.hpp>
 #include <cerrno>
+#include <cstring>
 
 #include "http/http_connection.h"
 #include "http/http_framing.h"
@@ -59,31 +62,52 @@ void HttpStream::End() const {
   if (const auto connection = connection_.lock()) connection->EndStream();
 }
 
-std::optional<QString> HttpServer::Impl::Listen(const std::string& host, int port, int& boundPort) {
+std::optional<QString> HttpServer::Impl::OpenAcceptors(const std::string& host, int port) {
   beast::error_code error;
-  tcp::resolver resolver(*loops_.front());
+  Loop& first = *loops_.front();
+  tcp::resolver resolver(first.context);
   const auto found = resolver.resolve(
       host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, error);
   if (error) return QString::fromStdString(error.message());
+  first.acceptor.emplace(first.context);
   for (const auto& entry : found) {
     beast::error_code ignored;
-    acceptor_->close(ignored);
+    first.acceptor->close(ignored);
     error = {};
     // SO_REUSEADDR only lets a restarted server past old connections; without
     // SO_REUSEPORT a second server on the address fails to bind.
-    if (!acceptor_->open(entry.endpoint().protocol(), error) &&
-        !acceptor_->set_option(tcp::acceptor::reuse_address(true), error) &&
-        !acceptor_->bind(entry.endpoint(), error) &&
-        !acceptor_->listen(net::socket_base::max_listen_connections, error)) {
+    if (!first.acceptor->open(entry.endpoint().protocol(), error) &&
+        !first.acceptor->set_option(tcp::acceptor::reuse_address(true), error) &&
+        !first.acceptor->bind(entry.endpoint(), error) &&
+        !first.acceptor->listen(net::socket_base::max_listen_connections, error)) {
       break;
     }
   }
-  if (error) {
-    beast::error_code ignored;
-    acceptor_->close(ignored);
-    return QString::fromStdString(error.message());
+  if (error) return QString::fromStdString(error.message());
+  // The other loops accept from the same socket through descriptors of their own: the kernel
+  // wakes each, and the first free one takes the connection.
+  for (auto loop = loops_.begin() + 1; loop != loops_.end(); ++loop) {
+    const int copy = ::dup(first.acceptor->native_handle());
+    if (copy < 0) return QString::fromLocal8Bit(std::strerror(errno));
+    (*loop)->acceptor.emplace((*loop)->context);
+    if ((*loop)->acceptor->assign(first.acceptor->local_endpoint().protocol(), copy, error)) {
+      ::close(copy);
+      return QString::fromStdString(error.message());
+    }
   }
-  boundPort = acceptor_->local_endpoint(error).port();
+  return std::nullopt;
+}
+
+std::optional<QString> HttpServer::Impl::Listen(const std::string& host, int port, int& boundPort) {
+  if (auto problem = OpenAcceptors(host, port)) {
+    for (const auto& loop : loops_) {
+      beast::error_code ignored;
+      if (loop->acceptor) loop->acceptor->close(ignored);
+    }
+    return problem;
+  }
+  beast::error_code error;
+  boundPort = loops_.front()->acceptor->local_endpoint(error).port();
   const std::size_t free = FreeDescriptors();
   connectionCap_ =
       std::min(limits.connections,
@@ -93,10 +117,15 @@ std::optional<QString> HttpServer::Impl::Listen(const std::string& host, int por
                                  "no more")
                       .arg(connectionCap_));
   }
-  for (const auto& loop : loops_) work_.push_back(net::make_work_guard(*loop));
-  Accept();
+  for (const auto& loop : loops_) {
+    work_.push_back(net::make_work_guard(loop->context));
+    loop->acceptPause.emplace(loop->context);
+    Accept(*loop);
+  }
   try {
-    for (const auto& loop : loops_) threads_.emplace_back([this, &loop = *loop] { Run(loop); });
+    for (const auto& loop : loops_) {
+      threads_.emplace_back([this, &context = loop->context] { Run(context); });
+    }
   } catch (const std::system_error& failure) {
     Halt();
     return QString::fromLocal8Bit(failure.what());
@@ -115,39 +144,35 @@ void HttpServer::Impl::Run(net::io_context& loop) {
   }
 }
 
-void HttpServer::Impl::Accept() {
-  // Connections take turns over the loops.
-  net::io_context& loop = *loops_[nextLoop_++ % loops_.size()];
-  acceptor_->async_accept(loop.get_executor(), [this](beast::error_code error, Socket socket) {
-    OnAccept(error, std::move(socket));
-  });
+void HttpServer::Impl::Accept(Loop& loop) {
+  loop.acceptor->async_accept(loop.context.get_executor(), loop.peer,
+                              [this, &loop](beast::error_code error, Socket socket) {
+                                OnAccept(loop, error, std::move(socket));
+                              });
 }
 
-void HttpServer::Impl::OnAccept(const beast::error_code& error, Socket socket) {
-  if (error == net::error::operation_aborted || !acceptor_->is_open()) return;
+void HttpServer::Impl::OnAccept(Loop& loop, const beast::error_code& error, Socket socket) {
+  if (error == net::error::operation_aborted || !loop.acceptor->is_open()) return;
   if (error) {
     ReportProblem(QStringLiteral("the API could not take a connection: %1")
                       .arg(QString::fromStdString(error.message())));
-    if (!OutOfDescriptors(error)) return Accept();
-    acceptPause_->expires_after(kAcceptPause);
-    acceptPause_->async_wait([this](beast::error_code waited) {
-      if (!waited) Accept();
+    if (!OutOfDescriptors(error)) return Accept(loop);
+    loop.acceptPause->expires_after(kAcceptPause);
+    loop.acceptPause->async_wait([this, &loop](beast::error_code waited) {
+      if (!waited) Accept(loop);
     });
     return;
   }
-  beast::error_code peerError;
-  const net::ip::address peer = socket.remote_endpoint(peerError).address();
-  if (!peerError) {
-    if (const int refused = Admit(socket, peer)) {
-      RefuseAtOnce(socket, refused,
-                   refused == 429 ? "too many connections from this address"
-                                  : "the server has all the connections it can take");
-    }
+  const net::ip::address peer = loop.peer.address();
+  if (const int refused = Admit(loop, socket, peer)) {
+    RefuseAtOnce(socket, refused,
+                 refused == 429 ? "too many connections from this address"
+                                : "the server has all the connections it can take");
   }
-  Accept();
+  Accept(loop);
 }
 
-int HttpServer::Impl::Admit(Socket& socket, const net::ip::address& peer) {
+int HttpServer::Impl::Admit(Loop& loop, Socket& socket, const net::ip::address& peer) {
   std::shared_ptr<HttpConnection> admitted;
   std::shared_ptr<HttpConnection> evicted;
   {
@@ -164,7 +189,7 @@ int HttpServer::Impl::Admit(Socket& socket, const net::ip::address& peer) {
       if (!evicted) return 503;
     }
     ++perAddress_[peer];
-    admitted = std::make_shared<HttpConnection>(*this, std::move(socket), peer);
+    admitted = std::make_shared<HttpConnection>(*this, loop.deadlines, std::move(socket), peer);
     admitted->entry = connections_.insert(connections_.end(), admitted.get());
   }
   if (evicted) evicted->Evict();
@@ -228,11 +253,13 @@ void HttpServer::Impl::StopAccepting() {
       if (auto held = c->weak_from_this().lock()) waiting.push_back(std::move(held));
     }
   }
-  net::post(acceptor_->get_executor(), [this] {
-    beast::error_code ignored;
-    acceptor_->close(ignored);
-    acceptPause_->cancel();
-  });
+  for (const auto& loop : loops_) {
+    net::post(loop->context, [&loop = *loop] {
+      beast::error_code ignored;
+      if (loop.acceptor) loop.acceptor->close(ignored);
+      if (loop.acceptPause) loop.acceptPause->cancel();
+    });
+  }
   for (const auto& c : waiting) {
     if (c->Streaming()) {
       c->EndStream();
@@ -254,7 +281,7 @@ void HttpServer::Impl::Stop() {
 void HttpServer::Impl::Halt() {
   stopping_ = true;
   work_.clear();
-  for (const auto& loop : loops_) loop->stop();
+  for (const auto& loop : loops_) loop->context.stop();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
 }

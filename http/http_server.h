@@ -17,7 +17,7 @@ namespace skyloom {
 
 // What one server allows; beyond it a client is refused or cut off, never waited for.
 struct ServerLimits {
-  std::size_t connections = 1000;
+  std::size_t connections = 4096;
   std::size_t connectionsPerAddress = 64;
   // A request head must arrive whole within this, however its bytes trickle in, or the
   // connection is closed; it is also how long a kept-alive one waits for its next request.

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/head_deadlines.h"
 #include "http/http_server.h"
 
 namespace skyloom {
@@ -36,6 +37,19 @@ using Executor = net::io_context::executor_type;
 using Socket = tcp::socket::rebind_executor<Executor>::other;
 using Stream = beast::basic_stream<tcp, Executor>;
 
+// One event loop and what is its own: an accept of its own on the shared listening socket,
+// so that whichever loop is free takes the next connection and serves it without a hand-off,
+// and the head deadlines of the connections it serves.
+struct Loop {
+  explicit Loop(std::chrono::milliseconds headWait) : context(1), deadlines(context, headWait) {}
+
+  net::io_context context;
+  HeadDeadlines deadlines;
+  std::optional<tcp::acceptor> acceptor;
+  std::optional<net::steady_timer> acceptPause;
+  tcp::endpoint peer;  // of the connection being accepted
+};
+
 // The listening socket, the loops and their threads, and the count of connections, which
 // each connection joins when admitted and leaves when destroyed.
 class HttpServer::Impl {
@@ -43,10 +57,8 @@ class HttpServer::Impl {
   Impl(ServerLimits limits, Handler handler, Refusal refusal)
       : limits(limits), handler(std::move(handler)), refusal(std::move(refusal)) {
     for (int i = 0; i < std::max(1, limits.threads); ++i) {
-      loops_.push_back(std::make_unique<net::io_context>(1));
+      loops_.push_back(std::make_unique<Loop>(limits.head));
     }
-    acceptor_.emplace(*loops_.front());
-    acceptPause_.emplace(*loops_.front());
   }
   ~Impl() { Halt(); }
 
@@ -55,8 +67,9 @@ class HttpServer::Impl {
   void Stop();
   void Halt();
 
-  // Starts serving a new connection; the status of its refusal, or 0.
-  int Admit(Socket& socket, const net::ip::address& peer);
+  // Starts serving a new connection on the loop that accepted it; the status of its
+  // refusal, or 0.
+  int Admit(Loop& loop, Socket& socket, const net::ip::address& peer);
   void Leave(HttpConnection* connection, const net::ip::address& peer);
   bool Stopping() const { return stopping_; }
 
@@ -65,9 +78,10 @@ class HttpServer::Impl {
   const Refusal refusal;
 
  private:
+  std::optional<QString> OpenAcceptors(const std::string& host, int port);
   void Run(net::io_context& loop);
-  void Accept();
-  void OnAccept(const beast::error_code& error, Socket socket);
+  void Accept(Loop& loop);
+  void OnAccept(Loop& loop, const beast::error_code& error, Socket socket);
   void RefuseAtOnce(Socket& socket, int status, std::string_view reason);
   // The connection waiting longest for its request, marked for eviction; null if none waits.
   std::shared_ptr<HttpConnection> TakeLongestWaiting();
@@ -90,12 +104,8 @@ class HttpServer::Impl {
   std::size_t connectionCap_ = 0;
   std::vector<Waiter> longestWaiting_;  // the next to go at the back
   // Declared last, so that connections it still holds go before what they leave from.
-  std::vector<std::unique_ptr<net::io_context>> loops_;
+  std::vector<std::unique_ptr<Loop>> loops_;
   std::vector<net::executor_work_guard<Executor>> work_;
-  // On the first loop, like everything the acceptor does.
-  std::optional<tcp::acceptor> acceptor_;
-  std::optional<net::steady_timer> acceptPause_;
-  std::size_t nextLoop_ = 0;
   std::vector<std::thread> threads_;
 };
 

@@ -612,7 +612,13 @@ TEST_P(HttpApiTest, IdleAndTricklingClientsLeaveOtherRequestsServed) {
   if (FreeDescriptors() < 4000) GTEST_SKIP() << "the open-file limit is too low for this test";
   db->MakeTablesElsewhere();
   AddAttempt(10, true);
-  const ServerLimits limits;
+  // A bound the test can exceed with fewer descriptors than the default one.
+  ServerLimits limits;
+  limits.connections = 1000;
+  HttpApi bounded(db->Location(), PgLimits{}, metrics, clock, {}, limits);
+  const auto started = bounded.Start(u"127.0.0.1:0"_s);
+  ASSERT_TRUE(started.has_value()) << started.error().toStdString();
+  port = started->section(u':', 1).toInt();
   std::vector<int> idle;
   std::vector<int> trickling;
   // From addresses of their own, 50 each, so that the per-address bound does not refuse them.
