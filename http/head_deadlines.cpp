@@ -7,7 +7,7 @@ namespace {
 
 // Closing a connection costs a few microseconds of the kernel's time; this many at once
 // keeps the loop's longest pause well under a millisecond.
-constexpr int kClosedAtOnce = 32;
+constexpr int kClosedAtOnce = 16;
 
 }  // namespace
 
