@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/local/connect_pair.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
 #include <functional>
+#include <numeric>
 #include <vector>
 
 #include "http/head_deadlines.h"
@@ -54,11 +56,10 @@ TEST(HeadDeadlines, ABurstFallingDueTogetherLetsInputIn) {
   loop.run_for(2s);
 
   ASSERT_EQ(closed.size(), waiters.size() - 1);
-  std::vector<std::size_t> expected;
-  for (std::size_t i = 1; i < waiters.size(); ++i) {
-    if (i != 5) expected.push_back(i);
-  }
-  expected.push_back(0);
+  std::vector<std::size_t> expected(waiters.size());
+  std::iota(expected.begin(), expected.end(), 0);
+  std::erase(expected, 5);
+  std::rotate(expected.begin(), expected.begin() + 1, expected.end());
   EXPECT_EQ(closed, expected);
   EXPECT_GE(lateBy.front(), 50ms);
   EXPECT_GE(lateBy.back(), 70ms);
