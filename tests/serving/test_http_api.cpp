@@ -458,6 +458,18 @@ TEST_P(HttpApiTest, StreamsAndWaitingRequestsGetEachNewForecastOnce) {
     EXPECT_TRUE(poll->ReadUntil("\"text\":\"第4天\"}")) << poll->received;
     EXPECT_TRUE(poll->received.starts_with("HTTP/1.1 200")) << poll->received;
   }
+  // A change of health is news to every stream, and stopping ends them all at once. Health
+  // is read at most every 5 s, and on PostgreSQL a failure, which notifies nobody, is seen at
+  // the 10 s look.
+  ASSERT_FALSE(OpenStore(db->Location())->Record(FetchResult{7, u"refused"_s, {}}).error);
+  for (const auto& stream : streams) {
+    EXPECT_TRUE(stream->ReadUntil("\"consecutive_failures\":1", 15'000)) << stream->received;
+  }
+  api.Stop();
+  for (const auto& stream : streams) {
+    EXPECT_FALSE(stream->ReadUntil("never sent", 2'000));
+    EXPECT_TRUE(stream->closed);
+  }
 }
 
 // Ids made of the forecast alone, the same after a restart, and text any feed reader takes.
