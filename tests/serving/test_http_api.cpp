@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -647,8 +648,14 @@ TEST_P(HttpApiTest, IdleAndTricklingClientsLeaveOtherRequestsServed) {
   for (std::size_t i = 0; i <= limits.connectionsPerAddress; ++i) {
     crowd.push_back(test::ConnectLoopback(port, "127.0.3.2"));
   }
+  // Both loops accept, so the one refused is one of the crowd, not always the last to come.
+  std::vector<pollfd> crowdReady;
+  for (const int fd : crowd) crowdReady.push_back({fd, POLLIN, 0});
+  ASSERT_EQ(::poll(crowdReady.data(), crowdReady.size(), 5'000), 1);
+  const auto refused = std::find_if(crowdReady.begin(), crowdReady.end(),
+                                    [](const pollfd& p) { return p.revents != 0; });
   char refusal[13] = {};
-  const ssize_t got = ::recv(crowd.back(), refusal, 12, MSG_WAITALL);
+  const ssize_t got = ::recv(refused->fd, refusal, 12, MSG_WAITALL);
   EXPECT_STREQ(refusal, "HTTP/1.1 429") << "received " << got;
 
   const std::string head =
