@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "collecting/service_settings.h"
+#include "settings/service_settings.h"
 
 namespace skyloom {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "collecting/service_settings.h"
+#include "settings/service_settings.h"
 
 namespace skyloom {
 

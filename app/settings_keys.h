@@ -4,7 +4,7 @@
 #include <QStringView>
 #include <optional>
 
-#include "collecting/service_settings.h"
+#include "settings/service_settings.h"
 
 namespace skyloom {
 

@@ -4,7 +4,7 @@
 #include <QString>
 #include <map>
 
-#include "history/forecast_fields.h"
+#include "forecast/forecast_fields.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "history/text_diff.h"
+#include "forecast/text_diff.h"
 #include "schedule/sync_schedule.h"
 #include "store/sqlite_store.h"
 #include "ui/history_models.h"

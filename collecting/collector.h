@@ -10,7 +10,7 @@
 #include "acquisition/forecast_text.h"
 #include "acquisition/page_client.h"
 #include "collecting/attempt.h"
-#include "collecting/service_settings.h"
+#include "settings/service_settings.h"
 #include "platform/clock.h"
 #include "store/forecast_store.h"
 

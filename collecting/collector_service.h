@@ -9,7 +9,7 @@
 
 #include "collecting/attempt.h"
 #include "collecting/failure_alerts.h"
-#include "collecting/service_settings.h"
+#include "settings/service_settings.h"
 #include "platform/clock.h"
 #include "store/collector_lease.h"
 

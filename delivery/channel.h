@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "collecting/service_settings.h"
+#include "settings/service_settings.h"
 #include "platform/http_post.h"
 #include "store/outbox.h"
 

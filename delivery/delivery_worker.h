@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "collecting/service_settings.h"
+#include "settings/service_settings.h"
 #include "store/outbox.h"
 
 class QTimer;

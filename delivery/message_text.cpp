@@ -3,7 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "history/readable_text.h"
+#include "forecast/readable_text.h"
 
 namespace skyloom {
 

@@ -5,8 +5,8 @@
 #include <QJsonObject>
 #include <QTimeZone>
 
-#include "history/forecast_fields.h"
-#include "history/readable_text.h"
+#include "forecast/forecast_fields.h"
+#include "forecast/readable_text.h"
 
 namespace skyloom {
 namespace {

@@ -5,9 +5,9 @@
 #include <QJsonObject>
 #include <QSet>
 
-#include "history/forecast_fields.h"
-#include "history/readable_text.h"
-#include "history/text_diff.h"
+#include "forecast/forecast_fields.h"
+#include "forecast/readable_text.h"
+#include "forecast/text_diff.h"
 #include "platform/clock.h"
 
 namespace skyloom {

@@ -1,6 +1,6 @@
 #include "ui/forecast_line.h"
 
-#include "history/readable_text.h"
+#include "forecast/readable_text.h"
 
 namespace skyloom {
 

@@ -13,11 +13,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "history/forecast_fields.h"
-#include "history/readable_text.h"
+#include "forecast/forecast_fields.h"
+#include "forecast/readable_text.h"
 #include "history/slot_grid.h"
 #include "history/store_reader.h"
-#include "history/text_diff.h"
+#include "forecast/text_diff.h"
 #include "ui/history_models.h"
 #include "ui/slot_picture.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "history/text_diff.h"
+#include "forecast/text_diff.h"
 
 namespace skyloom {
 namespace {

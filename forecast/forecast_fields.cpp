@@ -1,4 +1,4 @@
-#include "history/forecast_fields.h"
+#include "forecast/forecast_fields.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "history/readable_text.h"
+#include "forecast/readable_text.h"
 
 namespace skyloom {
 

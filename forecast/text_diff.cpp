@@ -1,4 +1,4 @@
-#include "history/text_diff.h"
+#include "forecast/text_diff.h"
 
 #include <QList>
 #include <algorithm>

@@ -5,7 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "history/forecast_fields.h"
+#include "forecast/forecast_fields.h"
 
 namespace skyloom {
 namespace {
