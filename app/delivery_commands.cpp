@@ -2,8 +2,6 @@
 
 #include <QDateTime>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QUuid>
 #include <cstdio>
 
@@ -68,17 +66,13 @@ int RunTestNotify(const CommandLine& line) {
     return 1;
   }
   const QDateTime now = QDateTime::currentDateTime();
-  DeliveryRow row;
-  row.eventId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-  row.event = u"test"_s;
-  row.message = QString::fromUtf8(
-      QJsonDocument(QJsonObject{{u"event"_s, row.event},
-                                {u"logtime"_s, LogTimeText(now)},
-                                {u"text"_s, u"Skyloom 的测试消息：这个频道能收到通知。"_s}})
-          .toJson(QJsonDocument::Compact));
+  const Event event{.kind = EventKind::Test,
+                    .id = QUuid::createUuid().toString(QUuid::WithoutBraces),
+                    .logtime = LogTimeText(now),
+                    .text = u"Skyloom 的测试消息：这个频道能收到通知。"_s};
   bool allTaken = true;
   for (const NotifyChannel& channel : line.service.channels) {
-    const ChannelRequest request = BuildRequest(channel, row, now);
+    const ChannelRequest request = BuildRequest(channel, event, now);
     const PostAnswer answer = HttpPost(request.url, request.body, request.headers, {});
     const Verdict verdict = JudgeAnswer(channel, answer);
     const bool taken = verdict.kind == Verdict::Kind::Delivered;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 
+#include "app/once_runner.h"
 #include "app/running_collector.h"
 #include "app/terminal_text.h"
 #include "collecting/collector_service.h"
@@ -22,6 +23,11 @@ void PrintLine(std::FILE* stream, const QString& text) {
 }  // namespace
 
 int RunHeadless(const CommandLine& line, int argc, char* argv[]) {
+  // Asked once before anything runs, so that a service manager sees why it stopped.
+  if (const auto refused = NewerDatabase(line.service)) {
+    PrintLine(stderr, QStringLiteral("skyloom: ") + *refused);
+    return kRefusedDatabase;
+  }
   QCoreApplication app(argc, argv);
   OnStopSignal(app, &QCoreApplication::quit);
 

@@ -6,15 +6,29 @@
 #include "collecting/collector.h"
 #include "platform/clock.h"
 #include "store/open_store.h"
+#include "store/schema.h"
 
 namespace skyloom {
+
+std::optional<QString> NewerDatabase(const ServiceSettings& settings) {
+  const auto version =
+      OpenStore(settings.databaseLocation, settings.databaseLimits, StoreAccess::ReadOnly)
+          ->SchemaVersion();
+  if (!version || *version <= kSchemaVersion) return std::nullopt;
+  return QStringLiteral(
+             "the database %1 was made by a newer skyloom (tables at version %2; this "
+             "program knows up to %3); nothing was written")
+      .arg(settings.databaseLocation)
+      .arg(*version)
+      .arg(kSchemaVersion);
+}
 
 int RunOnce(const CommandLine& line) {
   const SystemClock clock;
   const std::unique_ptr<ForecastStore> store =
       OpenStore(line.service.databaseLocation, line.service.databaseLimits);
-  // Sent by the next collector that runs: a stored forecast always has its deliveries.
-  store->SetNewForecastChannels(NewForecastChannels(line.service.channels));
+  // Sent by the next collector that runs: a committed event always has its deliveries.
+  store->SetEventRoutes(RoutesOf(line.service.channels));
   Collector collector(clock, *store, line.service.limits, line.service.markers);
   const Attempt attempt = collector.Fetch(line.service.address);
   const QByteArray shown = TerminalText(attempt.shown).toUtf8();
@@ -24,7 +38,7 @@ int RunOnce(const CommandLine& line) {
   if (const auto& error = attempt.stored.error) {
     std::fprintf(stderr, "skyloom: the attempt was not stored: %s\n",
                  error->message.toUtf8().constData());
-    return 1;
+    return error->code == kSchemaTooNew ? kRefusedDatabase : 1;
   }
   return 0;
 }
@@ -32,25 +46,17 @@ int RunOnce(const CommandLine& line) {
 int RunInitDb(const CommandLine& line) {
   const std::unique_ptr<ForecastStore> store =
       OpenStore(line.service.databaseLocation, line.service.databaseLimits);
-  const auto created = store->CreateTables();
-  if (!created) {
-    std::fprintf(stderr, "skyloom: %s\n", created.error().message.toUtf8().constData());
-    return 1;
+  const auto made = store->CreateTables();
+  if (!made) {
+    std::fprintf(stderr, "skyloom: %s\n", made.error().message.toUtf8().constData());
+    return made.error().code == kSchemaTooNew ? kRefusedDatabase : 1;
   }
-  const QString done = *created ? QStringLiteral("created the tables tq and tqlog in %1")
-                                : QStringLiteral(
-                                      "the tables tq and tqlog are already in %1; "
-                                      "nothing changed");
-  std::printf("skyloom: %s\n", done.arg(store->Description()).toUtf8().constData());
-  const auto outbox = store->CreateOutbox();
-  if (!outbox) {
-    std::fprintf(stderr, "skyloom: %s\n", outbox.error().message.toUtf8().constData());
-    return 1;
-  }
-  if (*outbox) {
-    std::printf("skyloom: created the table outbox in %s\n",
-                store->Description().toUtf8().constData());
-  }
+  const QString done = *made ? QStringLiteral("made the tables in %1 up to version %2")
+                             : QStringLiteral(
+                                   "the tables in %1 are at version %2 already; "
+                                   "nothing changed");
+  std::printf("skyloom: %s\n",
+              done.arg(store->Description()).arg(kSchemaVersion).toUtf8().constData());
   return 0;
 }
 

@@ -2,7 +2,6 @@
 
 #include "collecting/collector_service.h"
 #include "delivery/delivery_worker.h"
-#include "delivery/message_text.h"
 #include "hooks/command_queue.h"
 #include "hooks/event_commands.h"
 #include "serving/http_api.h"
@@ -17,15 +16,12 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
       service_(std::make_unique<CollectorService>(clock, settings)),
       metrics_(std::make_unique<Metrics>()),
       commands_(new CommandQueue(this)),
-      deliveries_(new DeliveryWorker(settings, this)) {
+      deliveries_(new DeliveryWorker(clock, settings, this)) {
   if (!settings.listen.isEmpty()) {
     api_ = std::make_unique<HttpApi>(settings.databaseLocation, settings.databaseLimits, *metrics_,
                                      clock, settings.schedule);
     connect(service_.get(), &CollectorService::standingChanged, this,
             [api = api_.get()](const GroupStanding& standing) { api->SetRole(standing); });
-    // Every collector hears of new forecasts from the store; this one need not wait for it.
-    connect(service_.get(), &CollectorService::forecastStored, this,
-            [api = api_.get()](const ForecastRow&) { api->ForecastStored(); });
   }
   connect(service_.get(), &CollectorService::report, this, &RunningCollector::report);
   connect(commands_, &CommandQueue::finished, this, [this](const QString& problem) {
@@ -35,27 +31,12 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
           [this](const Attempt& attempt, std::chrono::milliseconds took) {
             metrics_->RecordAttempt(attempt.stored, took);
           });
-  connect(service_.get(), &CollectorService::alertRaised, this,
-          [this](FailureAlerts::Alert alert, const Attempt& attempt, int failures) {
-            const bool failed = alert == FailureAlerts::Alert::Failure;
-            commands_->Enqueue(
-                AlertCommand(failed ? QStringLiteral("on_failure") : QStringLiteral("on_recovery"),
-                             failed ? settings_.onFailure : settings_.onRecovery, attempt.stored,
-                             LogTimeText(attempt.finishedAt), failures));
-            const StoreResult& stored = attempt.stored;
-            deliveries_->AddAlert(
-                failed ? kEventFailure : kEventRecovery,
-                AlertMessage(
-                    failed ? kEventFailure : kEventRecovery, LogTimeText(attempt.finishedAt),
-                    stored.error ? QStringLiteral("store error") : stored.logged.status,
-                    stored.error ? stored.error->code : stored.logged.number,
-                    stored.error ? stored.error->message : stored.logged.description, failures));
-          });
-  connect(service_.get(), &CollectorService::forecastStored, this, [this](const ForecastRow& row) {
-    commands_->Enqueue(
-        NewForecastCommand(settings_.onNew, row.id, row.logtime, row.text.value_or(QString())));
+  connect(service_.get(), &CollectorService::eventCommitted, this, [this](const Event& event) {
+    commands_->Enqueue(CommandFor(event, settings_.EventCommand(event.kind)));
     // Its rows were written with it; this only saves the worker a look.
     deliveries_->Wake();
+    // Every collector hears of new forecasts from the store; this one need not wait for it.
+    if (api_ && event.kind == EventKind::NewForecast) api_->ForecastStored();
   });
   connect(deliveries_, &DeliveryWorker::report, this, &RunningCollector::report);
   connect(deliveries_, &DeliveryWorker::tried, this,

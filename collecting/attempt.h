@@ -18,10 +18,7 @@ struct Attempt {
   bool dropped = false;
   QDateTime finishedAt;  // local time the cycle ended
   QString shown;         // what the result box shows
-  StoreResult stored;    // what the store kept and logged
-  // The new row as the store keeps it, read back for whoever is told of new forecasts; nothing
-  // unless one was stored and could be read back.
-  std::optional<ForecastRow> newForecast;
+  StoreResult stored;    // what the store kept and logged, and the events it committed
 };
 
 // The fields of the one line that tells what an attempt did: its time, the status word, the

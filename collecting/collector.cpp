@@ -2,20 +2,12 @@
 
 namespace skyloom {
 
-QStringList NewForecastChannels(const std::vector<NotifyChannel>& channels) {
-  QStringList names;
-  for (const NotifyChannel& channel : channels) {
-    if (channel.onNew) names << channel.name;
-  }
-  return names;
-}
-
 Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits,
                      PageMarkers markers)
     : clock_(clock), store_(store), limits_(limits), markers_(std::move(markers)) {}
 
 Attempt Collector::Fetch(const QString& addressBoxText, bool timed,
-                         const std::function<bool()>& keep) {
+                         const std::function<bool()>& keep, const std::optional<QDateTime>& slot) {
   const PageClient* client = nullptr;
   {
     const std::lock_guard lock(clientMutex_);
@@ -37,13 +29,7 @@ Attempt Collector::Fetch(const QString& addressBoxText, bool timed,
   if (fetch.forecast) text_ = *fetch.forecast;
 
   attempt.shown = ResultBoxText(fetch, text_);
-  attempt.stored = store_.Record(fetch);
-  if (attempt.stored.outcome == StoreOutcome::Stored && !attempt.stored.error) {
-    // The row's own time, as readers of the database see it.
-    const qint64 id = attempt.stored.forecastId;
-    const auto rows = store_.NewestForecasts(1, id + 1);
-    if (rows && !rows->empty() && rows->front().id == id) attempt.newForecast = rows->front();
-  }
+  attempt.stored = store_.Record(fetch, AttemptContext{clock_.Now(), slot});
   attempt.finishedAt = clock_.Now();
   const std::lock_guard lock(clientMutex_);
   client_.reset();

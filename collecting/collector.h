@@ -10,14 +10,10 @@
 #include "acquisition/forecast_text.h"
 #include "acquisition/page_client.h"
 #include "collecting/attempt.h"
-#include "settings/service_settings.h"
 #include "platform/clock.h"
 #include "store/forecast_store.h"
 
 namespace skyloom {
-
-// The names of the channels that announce a new forecast, for the store's write.
-QStringList NewForecastChannels(const std::vector<NotifyChannel>& channels);
 
 // Runs fetch cycles into a store and carries the text of one attempt to the next. A cycle
 // blocks on the server and the database, so it runs on a worker thread; only Cancel may be
@@ -32,9 +28,11 @@ class Collector final {
   const Clock& clock() const { return clock_; }
 
   // One whole cycle: download, read the forecast, store and log the attempt. When `keep`
-  // says no after the download, nothing is stored or logged and the attempt is dropped.
+  // says no after the download, nothing is stored or logged and the attempt is dropped. A
+  // timed attempt of a group records its `slot` with it.
   Attempt Fetch(const QString& addressBoxText, bool timed = false,
-                const std::function<bool()>& keep = {});
+                const std::function<bool()>& keep = {},
+                const std::optional<QDateTime>& slot = std::nullopt);
   // Ends a running cycle early, from any thread: the request at once, a store call as soon as
   // the database lets it. The cycle still returns, and logs what it can.
   void Cancel();

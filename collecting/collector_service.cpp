@@ -14,7 +14,7 @@ struct CollectorService::Core {
   Core(const Clock& clock, const ServiceSettings& settings)
       : store(OpenStore(settings.databaseLocation, settings.databaseLimits)),
         collector(clock, *store, settings.limits, settings.markers) {
-    store->SetNewForecastChannels(NewForecastChannels(settings.channels));
+    store->SetEventRoutes(RoutesOf(settings.channels));
   }
 
   std::unique_ptr<ForecastStore> store;
@@ -43,7 +43,7 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
       core_(std::make_shared<Core>(clock, settings)),
       driver_(std::make_unique<SyncDriver>(
           core_->collector, [address = settings.address] { return address; }, settings.schedule)) {
-  qRegisterMetaType<ForecastRow>();
+  qRegisterMetaType<Event>();
   if (settings.standby) {
     roles_ = std::make_unique<RoleKeeper>(
         OpenCollectorLease(settings.databaseLocation, settings.databaseLimits, settings.leaseTerm),
@@ -101,18 +101,8 @@ void CollectorService::Stop() {
 
 void CollectorService::OnFetchFinished() {
   const Attempt& attempt = driver_->LastAttempt();
-  if (roles_ && attempt.timed) roles_->RecordFetched(attempt.finishedAt);
   emit attemptFinished(attempt, std::chrono::milliseconds(fetchTime_.elapsed()));
-  if (const auto alert = alerts_.Record(attempt.stored); alert != FailureAlerts::Alert::None) {
-    emit alertRaised(alert, attempt, alerts_.Failures());
-  }
-  if (attempt.stored.outcome != StoreOutcome::Stored || attempt.stored.error) return;
-  if (!attempt.newForecast) {
-    emit report(QStringLiteral("forecast %1 was stored but could not be read back")
-                    .arg(attempt.stored.forecastId));
-    return;
-  }
-  emit forecastStored(*attempt.newForecast);
+  for (const Event& event : attempt.stored.events) emit eventCommitted(event);
 }
 
 }  // namespace skyloom

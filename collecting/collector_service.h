@@ -8,9 +8,8 @@
 #include <memory>
 
 #include "collecting/attempt.h"
-#include "collecting/failure_alerts.h"
-#include "settings/service_settings.h"
 #include "platform/clock.h"
+#include "settings/service_settings.h"
 #include "store/collector_lease.h"
 
 namespace skyloom {
@@ -58,11 +57,9 @@ class CollectorService final : public QObject {
   void standingChanged(const skyloom::GroupStanding& standing);
   // Every attempt that was stored or logged, with how long its cycle took.
   void attemptFinished(const skyloom::Attempt& attempt, std::chrono::milliseconds took);
-  // A run of failed attempts started or ended with `attempt`; `failures` in a row.
-  void alertRaised(skyloom::FailureAlerts::Alert alert, const skyloom::Attempt& attempt,
-                   int failures);
-  // A new forecast was stored, as the store keeps it.
-  void forecastStored(const skyloom::ForecastRow& row);
+  // An attempt committed `event`: a new forecast, or a run of failures that started or
+  // ended. Several of one attempt come in the order they happened.
+  void eventCommitted(const skyloom::Event& event);
 
  private:
   // What the attempt thread uses; kept whole, and left behind with it, when an attempt never
@@ -76,7 +73,6 @@ class CollectorService final : public QObject {
   std::shared_ptr<Core> core_;
   std::unique_ptr<SyncDriver> driver_;
   std::unique_ptr<RoleKeeper> roles_;  // none when standing by is off
-  FailureAlerts alerts_;
   QElapsedTimer fetchTime_;
   bool stopped_ = false;
 };

@@ -202,26 +202,6 @@ void RoleKeeper::Run(std::function<Step(Core&)> work, std::function<void(const S
       });
 }
 
-void RoleKeeper::RecordFetched(const QDateTime& at) {
-  const auto slot = schedule_.SlotStart(at);
-  if (!slot || RoleOf(seen_) != CollectorRole::Active) return;
-  const auto deadline = Steady::now() + core_->silence / 3;
-  Run(
-      [slot = *slot, deadline](Core& core) {
-        Step step;
-        step.state = core.state;
-        // Not recorded, the slot may be fetched again by whoever holds the turn next.
-        if (auto recorded = core.lease->RecordSlot(slot, deadline); !recorded) {
-          step.problem = recorded.error().message;
-        }
-        return step;
-      },
-      [this](const Step& step) {
-        if (step.problem)
-          emit report(QStringLiteral("the fetched slot was not recorded: %1").arg(*step.problem));
-      });
-}
-
 void RoleKeeper::Apply(const Step& step) {
   if (step.tookOver) ++standing_.takeovers;
   if (step.turnTaken.isValid()) standing_.turnTaken = step.turnTaken;

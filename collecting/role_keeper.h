@@ -72,8 +72,6 @@ class RoleKeeper final : public QObject {
   // For any thread: whether the turn is surely still this collector's, so that what a timed
   // fetch brought may be logged.
   std::function<bool()> TurnHeld() const;
-  // Records for the group that the timed fetch that ended at `at` fetched its slot.
-  void RecordFetched(const QDateTime& at);
   const GroupStanding& Standing() const { return standing_; }
 
  signals:

@@ -195,7 +195,9 @@ void SyncDriver::StartFetch(bool timed) {
   // Logged only if the turn is still this collector's and the slot it was due in is still on:
   // a freeze during the download must not put this slot's attempt into another's.
   std::function<bool()> keep;
+  std::optional<QDateTime> slot;
   if (timed && turnHeld_) {
+    slot = schedule_.SlotStart(askedDue_);
     keep = [turnHeld = turnHeld_, schedule = schedule_, clock = &collector_.clock(),
             due = askedDue_] {
       return turnHeld() && schedule.SlotStart(clock->Now()) == schedule.SlotStart(due);
@@ -206,8 +208,8 @@ void SyncDriver::StartFetch(bool timed) {
   emit fetchStarted();
   cycleResult_ = RunThen(
       *worker_,
-      [collector = &collector_, address, timed, keep] {
-        return collector->Fetch(address, timed, keep);
+      [collector = &collector_, address, timed, keep, slot] {
+        return collector->Fetch(address, timed, keep, slot);
       },
       this, [this, cycle](const Attempt& attempt) { FinishFetch(cycle, attempt); });
 }

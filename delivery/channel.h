@@ -1,14 +1,17 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <chrono>
 #include <expected>
 #include <optional>
+#include <span>
 #include <vector>
 
-#include "settings/service_settings.h"
 #include "platform/http_post.h"
+#include "settings/service_settings.h"
+#include "store/event.h"
 #include "store/outbox.h"
 
 namespace skyloom {
@@ -17,18 +20,11 @@ namespace skyloom {
 // the secret.
 std::expected<NotifyChannel, QString> ParseChannel(const QString& line);
 
-// Whether `channel` takes `event` (new, failure or recovery).
-bool TakesEvent(const NotifyChannel& channel, const QString& event);
-
 struct ChannelRequest {
   QString url;
   QByteArray body;
   HttpHeaders headers;
 };
-
-// The request that carries `row` on its channel; `now` signs it.
-ChannelRequest BuildRequest(const NotifyChannel& channel, const DeliveryRow& row,
-                            const QDateTime& now);
 
 // What an answer means for the delivery.
 struct Verdict {
@@ -38,16 +34,38 @@ struct Verdict {
   std::optional<std::chrono::seconds> retryAfter;
 };
 
-Verdict JudgeAnswer(const NotifyChannel& channel, const PostAnswer& answer);
-
 // At most `count` messages every `per`: a receiver refuses more, so more wait their turn.
 struct RateLimit {
   int count;
   std::chrono::milliseconds per;
 };
-std::vector<RateLimit> RateLimits(const NotifyChannel& channel);
 
-// The wait after the `tries`-th failed try: from 10 s, doubled each time, up to 10 minutes.
-std::chrono::seconds Backoff(int tries);
+// One kind of channel: how it carries an event and what its receiver's answers mean. Each
+// kind lives in a file of its own and has one row in the table of kinds.
+class ChannelKind {
+ public:
+  virtual ~ChannelKind() = default;
+  // The request for `event`; `now` signs it. The event id goes with it on every try.
+  virtual ChannelRequest Build(const NotifyChannel& channel, const Event& event,
+                               const QDateTime& now) const = 0;
+  // What a successful HTTP answer's body says.
+  virtual Verdict Judge(const QByteArray& body) const = 0;
+  virtual std::vector<RateLimit> Limits() const { return {}; }
+  // WeCom's key is in its address: a secret there would be a mistake.
+  virtual bool TakesSecret() const { return true; }
+};
+
+// The kind of a channel of the settings (its type was checked when it was read).
+const ChannelKind& KindOf(const NotifyChannel& channel);
+
+// The request that carries `event` on its channel; `now` signs it.
+ChannelRequest BuildRequest(const NotifyChannel& channel, const Event& event, const QDateTime& now);
+
+Verdict JudgeAnswer(const NotifyChannel& channel, const PostAnswer& answer);
+
+// What a chat vendor's JSON answer says: `codeKey` 0 is delivered, a code in `transient` is
+// worth another try, any other is refused for good.
+Verdict JudgeChatAnswer(const QByteArray& body, const QString& codeKey, const QString& messageKey,
+                        std::span<const qint64> transient);
 
 }  // namespace skyloom

@@ -3,15 +3,15 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QTimer>
-#include <QUuid>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "delivery/channel.h"
+#include "delivery/delivery_rules.h"
+#include "platform/clock.h"
 #include "platform/http_post.h"
 #include "platform/worker_thread.h"
 #include "store/open_store.h"
@@ -19,7 +19,7 @@
 namespace skyloom {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 
 namespace {
 
@@ -46,9 +46,11 @@ class ChannelLoop final {
   using Report = std::function<void(const QString&)>;
   using Tried = std::function<void(DeliveryWorker::Outcome)>;
 
-  ChannelLoop(NotifyChannel channel, const ServiceSettings& settings, Report report, Tried tried)
-      : channel_(std::move(channel)),
-        limits_(RateLimits(channel_)),
+  ChannelLoop(const Clock& clock, NotifyChannel channel, const ServiceSettings& settings,
+              Report report, Tried tried)
+      : clock_(clock),
+        channel_(std::move(channel)),
+        limits_(KindOf(channel_).Limits()),
         giveUp_(settings.giveUp),
         store_(OpenStore(settings.databaseLocation, settings.databaseLimits)),
         report_(std::move(report)),
@@ -100,7 +102,7 @@ class ChannelLoop final {
   }
 
   // False when the loop is stopping. A Wake ends the wait early.
-  bool WaitUntil(Clock::time_point until, bool wakeable = true) {
+  bool WaitUntil(Steady::time_point until, bool wakeable = true) {
     std::unique_lock lock(mutex_);
     wake_.wait_until(lock, until, [&] { return stopping_ || (wakeable && woken_); });
     if (wakeable) woken_ = false;
@@ -108,17 +110,17 @@ class ChannelLoop final {
   }
 
   void Run() {
-    while (WaitUntil(Clock::now(), false)) {
+    while (WaitUntil(Steady::now(), false)) {
       if (!Active()) {
-        WaitUntil(Clock::now() + kLookAgain);
+        WaitUntil(Steady::now() + kLookAgain);
         continue;
       }
-      const qint64 now = QDateTime::currentSecsSinceEpoch();
+      const qint64 now = clock_.Now().toSecsSinceEpoch();
       const auto due = store_->DueDeliveries(channel_.name, now, kBatch);
       if (!due) {
         Problem(QStringLiteral("cannot read the outbox for %1: %2")
                     .arg(channel_.name, due.error().message));
-        WaitUntil(Clock::now() + kAfterStoreError);
+        WaitUntil(Steady::now() + kAfterStoreError);
         continue;
       }
       lastProblem_.clear();
@@ -129,77 +131,60 @@ class ChannelLoop final {
       }
       // A row whose outcome was not kept is due still: not again at once.
       if (!kept) {
-        WaitUntil(Clock::now() + kAfterStoreError, false);
+        WaitUntil(Steady::now() + kAfterStoreError, false);
         continue;
       }
       if (static_cast<int>(due->size()) == kBatch) continue;
-      auto wait = std::chrono::duration_cast<Clock::duration>(kLookAgain);
+      auto wait = std::chrono::duration_cast<Steady::duration>(kLookAgain);
       if (const auto next = store_->NextDue(channel_.name); next && *next) {
-        wait = std::clamp<Clock::duration>(std::chrono::seconds(**next - now), 0s, wait);
+        wait = std::clamp<Steady::duration>(std::chrono::seconds(**next - now), 0s, wait);
       }
-      WaitUntil(Clock::now() + wait);
+      WaitUntil(Steady::now() + wait);
     }
   }
 
   // Waits for a place in every window of the channel's rate limits, then takes it.
   bool AwaitTurn() {
-    Clock::time_point allowed = Clock::now();
-    for (const RateLimit& limit : limits_) {
-      if (static_cast<int>(sent_.size()) >= limit.count) {
-        allowed = std::max(allowed, sent_[sent_.size() - limit.count] + limit.per);
-      }
-    }
-    if (allowed > Clock::now() && !WaitUntil(allowed, false)) return false;
-    sent_.push_back(Clock::now());
+    const Steady::time_point allowed =
+        NextAllowed<Steady::time_point>(sent_, limits_, Steady::now());
+    if (allowed > Steady::now() && !WaitUntil(allowed, false)) return false;
+    sent_.push_back(Steady::now());
     size_t keep = 0;
     for (const RateLimit& limit : limits_) keep = std::max(keep, size_t(limit.count));
-    while (sent_.size() > keep) sent_.pop_front();
+    if (sent_.size() > keep) sent_.erase(sent_.begin(), sent_.end() - keep);
     return true;
   }
 
   // False when the outcome could not be kept.
   bool Deliver(DeliveryRow row) {
-    const ChannelRequest request = BuildRequest(channel_, row, QDateTime::currentDateTime());
+    const ChannelRequest request =
+        BuildRequest(channel_, EventFromRow(row.event, row.eventId, row.message), clock_.Now());
     const PostAnswer answer = HttpPost(request.url, request.body, request.headers, {}, &cancel_);
     if (cancel_) return true;  // stopping: the row stays as it was and is sent after a restart
-    const Verdict verdict = JudgeAnswer(channel_, answer);
-    ++row.tries;
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const TryOutcome after = AfterTry(std::move(row), JudgeAnswer(channel_, answer),
+                                      clock_.Now().toSecsSinceEpoch(), giveUp_);
+    const DeliveryRow& tried = after.row;
     const QString what =
-        QStringLiteral("%1 event %2 on %3").arg(row.event, row.eventId, channel_.name);
-    DeliveryWorker::Outcome outcome = DeliveryWorker::Outcome::Sent;
-    if (verdict.kind == Verdict::Kind::Delivered) {
-      row.state = kDeliverySent;
-      row.lastError.clear();
-    } else if (verdict.kind == Verdict::Kind::GiveUp) {
-      outcome = DeliveryWorker::Outcome::GivenUp;
-      row.state = kDeliveryGivenUp;
-      row.lastError = verdict.error;
-      report_(QStringLiteral("gave up delivering %1: the receiver refused it (%2)")
-                  .arg(what, verdict.error));
-    } else if (now - row.created >= giveUp_.count()) {
-      outcome = DeliveryWorker::Outcome::GivenUp;
-      row.state = kDeliveryGivenUp;
-      row.lastError = verdict.error;
+        QStringLiteral("%1 event %2 on %3").arg(tried.event, tried.eventId, channel_.name);
+    if (after.kind == TryOutcome::Kind::GivenUp && after.outOfTime) {
       report_(QStringLiteral("gave up delivering %1: not delivered within %2 after %3 tries; "
                              "the last one failed: %4")
                   .arg(what, Duration(giveUp_))
-                  .arg(row.tries)
-                  .arg(verdict.error));
-    } else {
-      outcome = DeliveryWorker::Outcome::Retried;
-      const std::chrono::seconds wait =
-          verdict.retryAfter ? std::clamp<std::chrono::seconds>(*verdict.retryAfter, 1s, 3600s)
-                             : Backoff(row.tries);
-      row.nextTry = now + wait.count();
-      row.lastError = verdict.error;
+                  .arg(tried.tries)
+                  .arg(tried.lastError));
+    } else if (after.kind == TryOutcome::Kind::GivenUp) {
+      report_(QStringLiteral("gave up delivering %1: the receiver refused it (%2)")
+                  .arg(what, tried.lastError));
+    } else if (after.kind == TryOutcome::Kind::Retried) {
       report_(QStringLiteral("delivering %1 failed (try %2): %3; next try in %4")
                   .arg(what)
-                  .arg(row.tries)
-                  .arg(verdict.error, Duration(wait)));
+                  .arg(tried.tries)
+                  .arg(tried.lastError, Duration(after.wait)));
     }
-    tried_(outcome);
-    if (const auto kept = store_->UpdateDelivery(row); !kept) {
+    tried_(after.kind == TryOutcome::Kind::Sent      ? DeliveryWorker::Outcome::Sent
+           : after.kind == TryOutcome::Kind::Retried ? DeliveryWorker::Outcome::Retried
+                                                     : DeliveryWorker::Outcome::GivenUp);
+    if (const auto kept = store_->UpdateDelivery(tried); !kept) {
       report_(QStringLiteral("the outcome of %1 was not kept, so it may be sent again: %2")
                   .arg(what, kept.error().message));
       return false;
@@ -214,6 +199,7 @@ class ChannelLoop final {
     report_(problem);
   }
 
+  const Clock& clock_;
   const NotifyChannel channel_;
   const std::vector<RateLimit> limits_;
   const std::chrono::seconds giveUp_;
@@ -227,12 +213,12 @@ class ChannelLoop final {
   bool active_ = false;
   bool woken_ = false;
   std::atomic<bool> cancel_{false};
-  std::deque<Clock::time_point> sent_;  // when the latest requests went out
+  std::vector<Steady::time_point> sent_;  // when the latest requests went out, oldest first
   QString lastProblem_;
   std::thread thread_;
 };
 
-DeliveryWorker::DeliveryWorker(const ServiceSettings& settings, QObject* parent)
+DeliveryWorker::DeliveryWorker(const Clock& clock, const ServiceSettings& settings, QObject* parent)
     : QObject(parent),
       settings_(settings),
       store_(OpenStore(settings.databaseLocation, settings.databaseLimits)),
@@ -242,7 +228,7 @@ DeliveryWorker::DeliveryWorker(const ServiceSettings& settings, QObject* parent)
   for (const NotifyChannel& channel : settings_.channels) {
     const QString name = channel.name;
     loops_.push_back(std::make_unique<ChannelLoop>(
-        channel, settings_,
+        clock, channel, settings_,
         [this](const QString& line) {
           QMetaObject::invokeMethod(
               this, [this, line] { emit report(line); }, Qt::QueuedConnection);
@@ -262,14 +248,6 @@ void DeliveryWorker::Start() {
   // Without channels there is nothing to send, and the outbox is not this collector's to read.
   if (loops_.empty() || std::exchange(started_, true)) return;
   thread_ = std::make_unique<WorkerThread>(QStringLiteral("outbox"));
-  thread_->Post([store = store_, self = QPointer(this)] {
-    const auto made = store->CreateOutbox();
-    if (!made) {
-      QMetaObject::invokeMethod(self, [self, why = made.error().message] {
-        if (self) emit self->report(QStringLiteral("cannot make the outbox: %1").arg(why));
-      });
-    }
-  });
   for (auto& loop : loops_) loop->Start();
   summaryTimer_->start();
   Summarise();
@@ -294,24 +272,6 @@ void DeliveryWorker::SetTurnHeld(std::function<bool()> held) {
 
 void DeliveryWorker::Wake() {
   for (auto& loop : loops_) loop->Wake();
-}
-
-void DeliveryWorker::AddAlert(const QString& event, const QString& message) {
-  QStringList channels;
-  for (const NotifyChannel& channel : settings_.channels) {
-    if (TakesEvent(channel, event)) channels << channel.name;
-  }
-  if (channels.isEmpty() || !thread_) return;
-  const QString eventId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-  thread_->Post([store = store_, self = QPointer(this), eventId, event, message, channels] {
-    const auto added = store->AddDeliveries(eventId, event, message, channels);
-    QMetaObject::invokeMethod(self, [self, why = added ? QString() : added.error().message] {
-      if (!self) return;
-      if (!why.isEmpty())
-        emit self->report(QStringLiteral("an alert was not put in the outbox: %1").arg(why));
-      self->Wake();
-    });
-  });
 }
 
 void DeliveryWorker::Summarise() {

@@ -14,6 +14,7 @@ class QTimer;
 namespace skyloom {
 
 class ChannelLoop;
+class Clock;
 class ForecastStore;
 class WorkerThread;
 
@@ -29,12 +30,12 @@ class DeliveryWorker final : public QObject {
   enum class Outcome { Sent, Retried, GivenUp };
   Q_ENUM(Outcome)
 
-  explicit DeliveryWorker(const ServiceSettings& settings, QObject* parent = nullptr);
+  // `clock` decides when rows fall due and when they are given up.
+  DeliveryWorker(const Clock& clock, const ServiceSettings& settings, QObject* parent = nullptr);
   // Stops first (see Stop).
   ~DeliveryWorker() override;
 
-  // Makes the outbox where it is missing and starts the channels; they send only while
-  // active.
+  // Starts the channels; they send only while active.
   void Start();
   // Ends a request under way at once and the threads within a few seconds; what was under way
   // stays pending.
@@ -44,10 +45,8 @@ class DeliveryWorker final : public QObject {
   // Asked from the channels' threads before each request, before Start: whether this
   // collector surely holds its group's turn, so that one just taken over from stops at once.
   void SetTurnHeld(std::function<bool()> held);
-  // Rows may be due now: a new forecast was stored.
+  // Rows may be due now: an event was committed.
   void Wake();
-  // Writes one row per channel that takes the failure or recovery `event`, then sends them.
-  void AddAlert(const QString& event, const QString& message);
 
  signals:
   // A line for standard error; never an address or a secret.

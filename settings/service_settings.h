@@ -1,27 +1,40 @@
 #pragma once
 
 #include <QString>
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
 #include "acquisition/forecast_text.h"
 #include "platform/http_get.h"
 #include "schedule/sync_schedule.h"
+#include "store/event.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
 
 // A channel that messages go out on, as its settings line gave it. Plain data: the store
-// writes a row for each channel that takes new forecasts, and the delivery worker sends them.
+// writes a row for each channel that takes an event, and the delivery worker sends them.
 struct NotifyChannel {
   QString name{};  // what the outbox, logs and metrics call it: never the address or secret
   QString type{};  // webhook, wecom, dingtalk or feishu
   QString url{};
   QString secret{};
-  bool onNew = true;
-  bool onFailure = true;
-  bool onRecovery = true;
+  std::vector<EventKind> events{EventKind::NewForecast, EventKind::Failure, EventKind::Recovery};
+
+  bool Takes(EventKind kind) const { return std::ranges::find(events, kind) != events.end(); }
 };
+
+// Which channels take which event: decided here and nowhere else.
+inline EventRoutes RoutesOf(const std::vector<NotifyChannel>& channels) {
+  EventRoutes routes;
+  for (const EventNames& names : EventKinds()) {
+    for (const NotifyChannel& channel : channels) {
+      if (channel.Takes(names.kind)) routes[names.kind] << channel.name;
+    }
+  }
+  return routes;
+}
 
 // What a running collector needs to know, wherever the values came from.
 struct ServiceSettings {
@@ -44,6 +57,22 @@ struct ServiceSettings {
   std::vector<NotifyChannel> channels{};
   // A message that has not arrived this long after its event is given up.
   std::chrono::seconds giveUp{24 * 3600};
+
+  // The command run on an event of `kind`; empty: none.
+  const QString& EventCommand(EventKind kind) const {
+    static const QString none;
+    switch (kind) {
+      case EventKind::NewForecast:
+        return onNew;
+      case EventKind::Failure:
+        return onFailure;
+      case EventKind::Recovery:
+        return onRecovery;
+      case EventKind::Test:
+        break;
+    }
+    return none;
+  }
 };
 
 }  // namespace skyloom

@@ -22,7 +22,8 @@ QString RoleName(CollectorRole role);
 struct Turn {
   CollectorRole role = CollectorRole::Active;
   QDateTime taken;  // when its holder took it; invalid when not known
-  // The start of the last slot the group fetched, local time; a turn taken over skips it.
+  // The start of the last slot the group fetched, local time, as the attempt that fetched it
+  // recorded it; a turn taken over skips it.
   std::optional<QDateTime> lastSlot;
 };
 
@@ -47,9 +48,6 @@ class CollectorLease {
   virtual StoreExpected<Turn> Hold(Deadline deadline) = 0;
   // Gives the turn up, so that a standby need not wait for it to run out.
   virtual void Release() = 0;
-  // Records, while this collector holds the turn, that the group fetched the slot starting at
-  // `slot` (local time), so that no holder after it fetches that slot again.
-  virtual StoreExpected<void> RecordSlot(const QDateTime& slot, Deadline deadline) = 0;
   // How often the holder renews and a standby tries to take over.
   virtual std::chrono::milliseconds PollInterval() const = 0;
   // How long a turn lasts after its last renewal; zero when it lasts while its holder lives,

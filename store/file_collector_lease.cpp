@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "store/sqlite_store.h"
+
 namespace skyloom {
 namespace {
 
@@ -19,31 +21,28 @@ StoreError Failure(const QString& path, const QString& what) {
 
 QString Reason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-constexpr char kSlotFormat[] = "yyyy-MM-dd HH:mm:ss";
-
-// "taken=<UTC, ISO 8601>\nlast_slot=<local time>\n"; what cannot be read is not known.
+// "taken=<UTC, ISO 8601>\n"; what cannot be read is not known.
 Turn ReadTurn(int file) {
   char text[256];
   const ssize_t size = ::pread(file, text, sizeof text, 0);
   Turn turn;
   for (const QString& line : QString::fromLatin1(text, std::max<ssize_t>(size, 0)).split('\n')) {
-    const QString value = line.section('=', 1);
     if (line.startsWith(QLatin1String("taken=")))
-      turn.taken = QDateTime::fromString(value, Qt::ISODate);
-    if (line.startsWith(QLatin1String("last_slot="))) {
-      const QDateTime slot = QDateTime::fromString(value, QLatin1String(kSlotFormat));
-      if (slot.isValid()) turn.lastSlot = slot;
-    }
+      turn.taken = QDateTime::fromString(line.section('=', 1), Qt::ISODate);
   }
   return turn;
 }
 
 bool WriteTurn(int file, const Turn& turn) {
-  const QByteArray text =
-      "taken=" + turn.taken.toUTC().toString(Qt::ISODate).toLatin1() + "\nlast_slot=" +
-      (turn.lastSlot ? turn.lastSlot->toString(QLatin1String(kSlotFormat)).toLatin1() : "") + "\n";
+  const QByteArray text = "taken=" + turn.taken.toUTC().toString(Qt::ISODate).toLatin1() + "\n";
   return ::ftruncate(file, 0) == 0 &&
          ::pwrite(file, text.constData(), static_cast<size_t>(text.size()), 0) == text.size();
+}
+
+// The slot is written with the attempt that fetched it, in the database, read as any reader
+// reads it: never writing to the file.
+std::optional<QDateTime> ReadLastSlot(const QString& databasePath) {
+  return SqliteStore(databasePath, StoreAccess::ReadOnly).LastSlot();
 }
 
 QString LockPath(const QString& databasePath) {
@@ -77,6 +76,7 @@ StoreExpected<Turn> FileCollectorLease::Hold(Deadline) {
   if (::flock(file, LOCK_EX | LOCK_NB) == 0) {
     lock_ = file;
     turn_ = ReadTurn(file);
+    turn_.lastSlot = ReadLastSlot(databasePath_);
     turn_.role = CollectorRole::Active;
     turn_.taken = QDateTime::currentDateTimeUtc();
     (void)WriteTurn(file, turn_);
@@ -84,6 +84,7 @@ StoreExpected<Turn> FileCollectorLease::Hold(Deadline) {
   }
   const int reason = errno;
   Turn turn = ReadTurn(file);
+  turn.lastSlot = ReadLastSlot(databasePath_);
   turn.role = CollectorRole::Standby;
   ::close(file);
   if (reason == EWOULDBLOCK) return turn;
@@ -95,19 +96,6 @@ void FileCollectorLease::Release() {
   if (lock_ < 0) return;
   ::close(lock_);
   lock_ = -1;
-}
-
-StoreExpected<void> FileCollectorLease::RecordSlot(const QDateTime& slot, Deadline) {
-  if (lock_ < 0) return std::unexpected(Failure(databasePath_, QStringLiteral("not the holder")));
-  Turn recorded = turn_;
-  if (!recorded.lastSlot || *recorded.lastSlot < slot) recorded.lastSlot = slot;
-  if (!WriteTurn(lock_, recorded)) {
-    return std::unexpected(
-        Failure(databasePath_,
-                QStringLiteral("cannot write %1: %2").arg(LockPath(databasePath_), Reason(errno))));
-  }
-  turn_ = recorded;
-  return {};
 }
 
 }  // namespace skyloom

@@ -21,7 +21,6 @@ class FileCollectorLease final : public CollectorLease {
 
   StoreExpected<Turn> Hold(Deadline) override;
   void Release() override;
-  StoreExpected<void> RecordSlot(const QDateTime& slot, Deadline) override;
   std::chrono::milliseconds PollInterval() const override { return interval_; }
   std::chrono::milliseconds Term() const override { return {}; }
 

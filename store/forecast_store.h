@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <expected>
 #include <optional>
 #include <vector>
 
 #include "acquisition/fetch_result.h"
+#include "store/event.h"
 #include "store/outbox.h"
 
 namespace skyloom {
@@ -62,6 +64,18 @@ struct StoreResult {
   AttemptRow logged;                // the tqlog row of the attempt
   qint64 forecastId = 0;            // the new tq row, when stored
   std::optional<StoreError> error;  // set when the attempt was not stored and logged
+  // What the attempt's transaction committed, in the order they happened: a recovery before
+  // the new forecast that came with it. Empty when nothing was committed.
+  std::vector<Event> events;
+};
+
+// What an attempt's transaction needs besides what the fetch found.
+struct AttemptContext {
+  // The program's clock: when the outbox rows were made and fall due. Invalid: the system's.
+  QDateTime now;
+  // The start of the timed slot the attempt stands for, recorded with it for the group, so
+  // that no collector fetches that slot again; nothing for an attempt a person asked for.
+  std::optional<QDateTime> slot;
 };
 
 // Whether an attempt fetched a page and cut a forecast out of it.
@@ -77,14 +91,19 @@ class ForecastStore {
  public:
   virtual ~ForecastStore() = default;
 
-  // Stores the attempt's forecast when it differs from the newest stored one and logs the
-  // attempt, both or neither.
-  virtual StoreResult Record(const FetchResult& fetch) = 0;
+  // In one transaction: stores the attempt's forecast when it differs from the newest stored
+  // one, logs the attempt, decides from the log whether a run of failures starts or ends,
+  // writes the outbox rows of every event and records the slot. All of it or none.
+  virtual StoreResult Record(const FetchResult& fetch, const AttemptContext& context) = 0;
+  StoreResult Record(const FetchResult& fetch) { return Record(fetch, {}); }
 
   // Where the tables live, for messages; never with a password.
   virtual QString Description() const = 0;
-  // Makes the tables where they are missing; true when anything was made.
+  // Makes the tables where they are missing and brings them up to this program's version;
+  // true when anything was made or changed.
   virtual StoreExpected<bool> CreateTables() = 0;
+  // The version of the tables; 0 for tables an earlier release made, or none yet.
+  virtual StoreExpected<int> SchemaVersion() = 0;
   // Newest first: at most `limit` forecasts with an id below `beforeId` (0: from the newest).
   virtual StoreExpected<std::vector<ForecastRow>> NewestForecasts(int limit, qint64 beforeId) = 0;
   // Newest first: at most `limit` attempts.
@@ -97,15 +116,9 @@ class ForecastStore {
   virtual StoreExpected<std::vector<AttemptRow>> AttemptsBetween(const QString& from,
                                                                  const QString& to) = 0;
 
-  // The channels that announce a new forecast: Record writes one outbox row for each in the
-  // forecast's own transaction, so a stored forecast always has its deliveries.
-  virtual void SetNewForecastChannels(QStringList channels) = 0;
-  // Makes the outbox where it is missing; true when it was made.
-  virtual StoreExpected<bool> CreateOutbox() = 0;
-  // One pending row per channel for an event that is not a forecast, due now.
-  virtual StoreExpected<void> AddDeliveries(const QString& eventId, const QString& event,
-                                            const QString& message,
-                                            const QStringList& channels) = 0;
+  // The channels that take each kind of event: Record writes one outbox row for each in the
+  // event's own transaction, so a committed event always has its deliveries.
+  virtual void SetEventRoutes(EventRoutes routes) = 0;
   // Oldest first: at most `limit` pending rows of `channel` due at `now`.
   virtual StoreExpected<std::vector<DeliveryRow>> DueDeliveries(const QString& channel, qint64 now,
                                                                 int limit) = 0;

@@ -37,10 +37,6 @@ constexpr char kHold[] =
     "to_char(last_slot, 'YYYY-MM-DD HH24:MI:SS') FROM skyloom_collector_lease "
     "WHERE NOT EXISTS (SELECT 1 FROM mine)";
 
-constexpr char kRecordSlot[] =
-    "UPDATE skyloom_collector_lease SET last_slot = GREATEST(last_slot, $2::timestamp) "
-    "WHERE holder = $1";
-
 // Bit 1: the database is the group's (it has tqlog); bit 2: the lease table is there, with
 // the columns that came last.
 constexpr char kTables[] =
@@ -166,14 +162,6 @@ void PgCollectorLease::Release() {
       "UPDATE skyloom_collector_lease SET expires = '-infinity' WHERE holder = $1", {holder_});
   if (locked_) (void)connection_->QueryInt("SELECT pg_advisory_unlock($1)::int", {kTurnLockKey});
   locked_ = false;
-}
-
-StoreExpected<void> PgCollectorLease::RecordSlot(const QDateTime& slot, Deadline deadline) {
-  const auto recorded = Ask(deadline, [&](PgConnection& db) {
-    return db.Run(kRecordSlot, {holder_, slot.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))});
-  });
-  if (!recorded) return std::unexpected(Failure(recorded.error()));
-  return {};
 }
 
 }  // namespace skyloom

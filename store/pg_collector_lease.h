@@ -38,7 +38,6 @@ class PgCollectorLease final : public CollectorLease {
 
   StoreExpected<Turn> Hold(Deadline deadline) override;
   void Release() override;
-  StoreExpected<void> RecordSlot(const QDateTime& slot, Deadline deadline) override;
   // A standby notices a killed holder within a second; a holder renews well within a term.
   std::chrono::milliseconds PollInterval() const override {
     return std::min<std::chrono::milliseconds>(std::chrono::seconds(1), term_ / 3);

@@ -1,9 +1,9 @@
 #include "store/sql_store.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QUuid>
+
+#include "forecast/forecast_fields.h"
 
 namespace skyloom {
 
@@ -60,10 +60,8 @@ DbError ReadOnlyRefusal() {
 
 SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess access)
     : description_(std::move(description)), dialect_(dialect), access_(access) {
-  const QByteArray now(dialect.now);
-  insertForecast_ = "INSERT INTO tq(logtime, tqyb) VALUES (" + now + ", $1) RETURNING id";
-  appendAttempt_ =
-      "INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES (" + now + ", $1, $2, $3)";
+  insertForecast_ = "INSERT INTO tq(logtime, tqyb) VALUES ($1, $2) RETURNING id";
+  appendAttempt_ = "INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES ($1, $2, $3, $4)";
   newestForecasts_ = QByteArray("SELECT id, ") + dialect.logtime +
                      ", tqyb FROM tq WHERE $1 = 0 OR id < $1 ORDER BY id DESC LIMIT $2";
   const QByteArray attempts = QByteArray("SELECT ") + dialect.logtime +
@@ -72,6 +70,9 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
   newestAttempts_ = attempts + "ORDER BY " + newestFirst + " LIMIT $1";
   attemptsBefore_ = attempts + "WHERE " + dialect.before + " ORDER BY " + newestFirst + " LIMIT $3";
   attemptsBetween_ = attempts + "WHERE logtime >= $1 AND logtime < $2 ORDER BY " + dialect.order;
+  newestStatus_ = "SELECT errstat FROM tqlog ORDER BY " + newestFirst + " LIMIT 1";
+  lastSuccess_ = attempts + "WHERE errstat = $1 ORDER BY " + newestFirst + " LIMIT 1";
+  countAfter_ = QByteArray("SELECT count(*) FROM tqlog WHERE ") + dialect.after;
   insertDelivery_ =
       "INSERT INTO outbox(event_id, event, channel, message, created, next_try) "
       "VALUES ($1, $2, $3, $4, $5, $6)";
@@ -95,9 +96,20 @@ void SqlStore::EndCall() {
   interruption_.Clear();
 }
 
+DbExpected<SqlSession*> SqlStore::OpenWriteSession() {
+  if (access_ == StoreAccess::ReadOnly) return std::unexpected(ReadOnlyRefusal());
+  auto session = OpenSession(Use::Write);
+  if (!session || schemaReady_) return session;
+  if (auto upgraded = UpgradeSchema(**session, dialect_.engine); !upgraded) {
+    return std::unexpected(upgraded.error());
+  }
+  schemaReady_ = true;
+  return session;
+}
+
 // Only an attempt that cut a forecast out of the page is a success: a page without one is a
 // failed attempt whatever came before, or a changed page would pass for an unchanged forecast.
-StoreResult SqlStore::Record(const FetchResult& fetch) {
+StoreResult SqlStore::Record(const FetchResult& fetch, const AttemptContext& context) {
   const QString text = fetch.forecast ? Storable(*fetch.forecast) : QString();
   StoreResult result;
   const bool compared = !fetch.RequestFailed() && !text.isEmpty();
@@ -112,11 +124,11 @@ StoreResult SqlStore::Record(const FetchResult& fetch) {
   }
   result.logged.status = result.logged.number == 0 ? kStatusFetched : kStatusFetchError;
 
-  auto session = access_ == StoreAccess::ReadOnly ? std::unexpected(ReadOnlyRefusal())
-                                                  : OpenSession(Use::Write);
+  auto session = OpenWriteSession();
   if (!session) {
     result.error = Failure(session.error());
-  } else if (auto written = Write(**session, compared ? &text : nullptr, result); !written) {
+  } else if (auto written = Write(**session, compared ? &text : nullptr, context, result);
+             !written) {
     result.error = Failure(written.error());
     // Closing an SQLite connection rolls back too, but a kept session must be clean.
     (void)(*session)->Execute("ROLLBACK");
@@ -125,68 +137,99 @@ StoreResult SqlStore::Record(const FetchResult& fetch) {
       result.logged.description = kNotWritten;
       result.forecastId = 0;
     }
+    result.events.clear();
   }
   EndCall();
   return result;
 }
 
-// One transaction that excludes other writers, so that the comparison and the insert cannot
-// interleave with another collector's.
-DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text, StoreResult& result) {
+// One transaction that excludes other writers, so that the comparison, the decision on the
+// run of failures and the inserts cannot interleave with another collector's.
+DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
+                                 const AttemptContext& context, StoreResult& result) {
   if (auto begun = session.Execute(dialect_.beginWrite); !begun) return begun;
+  const auto now = session.QueryText((QByteArray("SELECT ") + dialect_.now).constData(), {});
+  if (!now) return std::unexpected(now.error());
+  AttemptRow& row = result.logged;
+  row.logtime = now->value_or(QString());
+  auto alert = RunOfFailures(session, row);
+  if (!alert) return std::unexpected(alert.error());
+  if (*alert) result.events.push_back(**alert);
   if (text) {
     const auto newest = session.QueryText("SELECT tqyb FROM tq ORDER BY id DESC LIMIT 1", {});
     if (!newest) return std::unexpected(newest.error());
     // An empty table or a null newest row counts as different, so the first forecast is
     // stored and a null can never block every later one.
     if (!*newest || **newest != *text) {
-      const auto id = session.QueryInt(insertForecast_.constData(), {*text});
+      const auto id = session.QueryInt(insertForecast_.constData(), {row.logtime, *text});
       if (!id) return std::unexpected(id.error());
       if (dialect_.announce) {
         if (auto told = session.Run(dialect_.announce, {QString::number(*id)}); !told) return told;
       }
-      if (auto announced = AnnounceForecast(session, *id, *text); !announced) return announced;
       result.outcome = StoreOutcome::Stored;
       result.forecastId = *id;
-      result.logged.description = kWritten;
+      row.description = kWritten;
+      Event stored{
+          .kind = EventKind::NewForecast, .logtime = row.logtime, .forecastId = *id, .text = *text};
+      stored.fields = ParseForecastFields(*text);
+      result.events.push_back(std::move(stored));
     }
   }
-  const AttemptRow& row = result.logged;
-  if (auto logged =
-          session.Run(appendAttempt_.constData(), {row.status, row.number, row.description});
+  if (auto logged = session.Run(appendAttempt_.constData(),
+                                {row.logtime, row.status, row.number, row.description});
       !logged) {
     return logged;
+  }
+  const QDateTime clock = context.now.isValid() ? context.now : QDateTime::currentDateTime();
+  for (Event& event : result.events) {
+    event.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (auto added = WriteOutboxRows(session, event, clock.toSecsSinceEpoch()); !added) {
+      return added;
+    }
+  }
+  if (context.slot) {
+    const QString slot = context.slot->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (auto recorded = session.Run(dialect_.recordSlot, {slot}); !recorded) return recorded;
   }
   return session.Execute("COMMIT");
 }
 
-DbExpected<bool> SqlStore::EnsureOutbox(SqlSession& session) {
-  const auto present = session.QueryInt(dialect_.hasOutbox, {});
-  if (!present) return std::unexpected(present.error());
-  if (*present) return false;
-  if (auto made = session.Execute(dialect_.outboxSchema); !made) {
-    return std::unexpected(made.error());
+DbExpected<std::optional<Event>> SqlStore::RunOfFailures(SqlSession& session,
+                                                         const AttemptRow& attempt) {
+  const auto previous = session.QueryText(newestStatus_.constData(), {});
+  if (!previous) return std::unexpected(previous.error());
+  const bool wasFailing = *previous && **previous != kStatusFetched;
+  const bool fails = !Succeeded(attempt);
+  if (fails == wasFailing) return std::nullopt;
+  Event event{.kind = fails ? EventKind::Failure : EventKind::Recovery,
+              .logtime = attempt.logtime,
+              .status = attempt.status,
+              .number = attempt.number,
+              .description = attempt.description,
+              .failures = 1};
+  if (!fails) {
+    // The failures since the last good attempt, or since the log began.
+    const auto good = session.Query(lastSuccess_.constData(), {kStatusFetched});
+    if (!good) return std::unexpected(good.error());
+    const auto count = good->empty() ? session.QueryInt("SELECT count(*) FROM tqlog", {})
+                                     : session.QueryInt(countAfter_.constData(),
+                                                        {ToAttempt(good->front()).position,
+                                                         ToAttempt(good->front()).logtime});
+    if (!count) return std::unexpected(count.error());
+    event.failures = static_cast<int>(*count);
   }
-  return true;
+  return event;
 }
 
-// Inside the forecast's transaction: a rollback takes the deliveries with it.
-DbExpected<void> SqlStore::AnnounceForecast(SqlSession& session, qint64 id, const QString& text) {
-  if (newChannels_.isEmpty()) return {};
-  if (auto ready = EnsureOutbox(session); !ready) return std::unexpected(ready.error());
-  const QByteArray logtime = QByteArray("SELECT ") + dialect_.logtime + " FROM tq WHERE id = $1";
-  const auto written = session.QueryText(logtime.constData(), {id});
-  if (!written) return std::unexpected(written.error());
-  const QJsonObject event{{u"event"_s, kEventNew},
-                          {u"id"_s, id},
-                          {u"logtime"_s, written->value_or(QString())},
-                          {u"text"_s, text}};
-  const QString message = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
-  const QString eventId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-  const qint64 now = QDateTime::currentSecsSinceEpoch();
-  for (const QString& channel : newChannels_) {
-    if (auto added = session.Run(insertDelivery_.constData(),
-                                 {eventId, kEventNew, channel, message, now, now});
+// Inside the event's transaction: a rollback takes the deliveries with it.
+DbExpected<void> SqlStore::WriteOutboxRows(SqlSession& session, const Event& event, qint64 now) {
+  const QStringList& channels = routes_[event.kind];
+  if (channels.isEmpty()) return {};
+  const QString message = EventJson(event);
+  const QString kind = NamesOf(event.kind).name.toString();
+  for (const QString& channel : channels) {
+    if (auto added =
+            session.Run(insertDelivery_.constData(), {event.id, kind, channel, message, now, now});
         !added) {
       return added;
     }
@@ -196,16 +239,10 @@ DbExpected<void> SqlStore::AnnounceForecast(SqlSession& session, qint64 id, cons
 
 template <typename T>
 StoreExpected<T> SqlStore::OnOutbox(const std::function<DbExpected<T>(SqlSession&)>& work) {
-  if (access_ == StoreAccess::ReadOnly) {
-    EndCall();
-    return std::unexpected(Failure(ReadOnlyRefusal()));
-  }
-  auto session = OpenSession(Use::Write);
+  auto session = OpenWriteSession();
   DbExpected<T> done = std::unexpected(DbError{});
   if (!session) {
     done = std::unexpected(session.error());
-  } else if (const auto ready = EnsureOutbox(**session); !ready) {
-    done = std::unexpected(ready.error());
   } else {
     done = work(**session);
   }
@@ -216,36 +253,6 @@ StoreExpected<T> SqlStore::OnOutbox(const std::function<DbExpected<T>(SqlSession
   } else {
     return *std::move(done);
   }
-}
-
-StoreExpected<bool> SqlStore::CreateOutbox() {
-  if (access_ == StoreAccess::ReadOnly) {
-    EndCall();
-    return std::unexpected(Failure(ReadOnlyRefusal()));
-  }
-  auto session = OpenSession(Use::Write);
-  const DbExpected<bool> made =
-      session ? EnsureOutbox(**session) : std::unexpected(session.error());
-  EndCall();
-  if (!made) return std::unexpected(Failure(made.error()));
-  return *made;
-}
-
-StoreExpected<void> SqlStore::AddDeliveries(const QString& eventId, const QString& event,
-                                            const QString& message, const QStringList& channels) {
-  return OnOutbox<void>([&](SqlSession& session) -> DbExpected<void> {
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    if (auto begun = session.Execute("BEGIN"); !begun) return begun;
-    for (const QString& channel : channels) {
-      if (auto added = session.Run(insertDelivery_.constData(),
-                                   {eventId, event, channel, message, now, now});
-          !added) {
-        (void)session.Execute("ROLLBACK");
-        return added;
-      }
-    }
-    return session.Execute("COMMIT");
-  });
 }
 
 StoreExpected<std::vector<DeliveryRow>> SqlStore::DueDeliveries(const QString& channel, qint64 now,
@@ -332,9 +339,26 @@ StoreExpected<OutboxSummary> SqlStore::SummariseOutbox() {
 
 StoreExpected<bool> SqlStore::CreateTables() {
   auto made = access_ == StoreAccess::ReadOnly ? std::unexpected(ReadOnlyRefusal()) : MakeTables();
+  DbExpected<bool> upgraded = false;
+  if (made) {
+    auto session = OpenSession(Use::Write);
+    upgraded = session ? UpgradeSchema(**session, dialect_.engine)
+                       : DbExpected<bool>(std::unexpected(session.error()));
+  }
   EndCall();
   if (!made) return std::unexpected(Failure(made.error()));
-  return *made;
+  if (!upgraded) return std::unexpected(Failure(upgraded.error()));
+  schemaReady_ = true;
+  return *made || *upgraded;
+}
+
+StoreExpected<int> SqlStore::SchemaVersion() {
+  auto session = OpenSession(Use::Read);
+  const DbExpected<int> version = session ? skyloom::SchemaVersion(**session, dialect_.engine)
+                                          : DbExpected<int>(std::unexpected(session.error()));
+  EndCall();
+  if (!version) return std::unexpected(Failure(version.error()));
+  return *version;
 }
 
 template <typename Row>

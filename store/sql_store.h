@@ -8,20 +8,23 @@
 #include "platform/interruption.h"
 #include "platform/sql_session.h"
 #include "store/forecast_store.h"
+#include "store/schema.h"
 
 namespace skyloom {
 
 // How one database engine spells what the store asks of every engine alike.
 struct SqlDialect {
-  const char* beginWrite;              // a transaction that excludes other writers until it ends
-  const char* now;                     // the local time of a write, to the second
-  const char* position;                // where a tqlog row lies, as text (tqlog has no key)
-  const char* order;                   // tqlog's order of insert, oldest first, as keys
-  const char* before;                  // the tqlog rows before the one at position $1, logged at $2
-  const char* logtime = "logtime";     // a row's logtime as 'YYYY-MM-DD HH:MM:SS'
-  const char* announce = nullptr;      // run with a new forecast's id as $1 before its commit
-  const char* outboxSchema = nullptr;  // makes the outbox where it is missing
-  const char* hasOutbox = nullptr;     // 1 when the outbox exists
+  SqlEngine engine;
+  const char* beginWrite;           // a transaction that excludes other writers until it ends
+  const char* now;                  // the local time of a write as 'YYYY-MM-DD HH:MM:SS'
+  const char* position;             // where a tqlog row lies, as text (tqlog has no key)
+  const char* order;                // tqlog's order of insert, oldest first, as keys
+  const char* before;               // the tqlog rows before the one at position $1, logged at $2
+  const char* after;                // the tqlog rows after the one at position $1, logged at $2
+  const char* recordSlot;           // keeps $1 as the group's last fetched slot, unless later
+  const char* logtime = "logtime";  // a row's logtime as 'YYYY-MM-DD HH:MM:SS'
+  const char* announce = nullptr;   // run with a new forecast's id as $1 before its commit
+  const char* hasOutbox = nullptr;  // 1 when the outbox exists
 };
 
 // The forecast store over SQL. What an attempt writes and how rows are read is decided here,
@@ -30,18 +33,17 @@ class SqlStore : public ForecastStore {
  public:
   ~SqlStore() override;
 
-  StoreResult Record(const FetchResult& fetch) final;
+  using ForecastStore::Record;
+  StoreResult Record(const FetchResult& fetch, const AttemptContext& context) final;
   QString Description() const final { return description_; }
   StoreExpected<bool> CreateTables() final;
+  StoreExpected<int> SchemaVersion() final;
   StoreExpected<std::vector<ForecastRow>> NewestForecasts(int limit, qint64 beforeId) final;
   StoreExpected<std::vector<AttemptRow>> NewestAttempts(int limit) final;
   StoreExpected<std::vector<AttemptRow>> AttemptsBefore(const AttemptRow& row, int limit) final;
   StoreExpected<std::vector<AttemptRow>> AttemptsBetween(const QString& from,
                                                          const QString& to) final;
-  void SetNewForecastChannels(QStringList channels) final { newChannels_ = std::move(channels); }
-  StoreExpected<bool> CreateOutbox() final;
-  StoreExpected<void> AddDeliveries(const QString& eventId, const QString& event,
-                                    const QString& message, const QStringList& channels) final;
+  void SetEventRoutes(EventRoutes routes) final { routes_ = std::move(routes); }
   StoreExpected<std::vector<DeliveryRow>> DueDeliveries(const QString& channel, qint64 now,
                                                         int limit) final;
   StoreExpected<std::optional<qint64>> NextDue(const QString& channel) final;
@@ -57,6 +59,8 @@ class SqlStore : public ForecastStore {
 
   // A session on which both tables exist, for one call.
   virtual DbExpected<SqlSession*> OpenSession(Use use) = 0;
+  // The session, with the tables brought up to this program's version the first time.
+  DbExpected<SqlSession*> OpenWriteSession();
   // The call is over. False when what it read may be torn and must be read again.
   virtual bool CloseSession() = 0;
   virtual DbExpected<bool> MakeTables() = 0;
@@ -69,10 +73,12 @@ class SqlStore : public ForecastStore {
   template <typename Row>
   StoreExpected<std::vector<Row>> Read(const QByteArray& sql, SqlValues values,
                                        Row (*toRow)(const SqlRow&));
-  DbExpected<void> Write(SqlSession& session, const QString* text, StoreResult& result);
-  DbExpected<void> AnnounceForecast(SqlSession& session, qint64 id, const QString& text);
-  DbExpected<bool> EnsureOutbox(SqlSession& session);
-  // Runs `work` on a write session, after making the outbox where it is missing.
+  DbExpected<void> Write(SqlSession& session, const QString* text, const AttemptContext& context,
+                         StoreResult& result);
+  // Whether this attempt starts or ends a run of failures, as the log before it tells.
+  DbExpected<std::optional<Event>> RunOfFailures(SqlSession& session, const AttemptRow& attempt);
+  DbExpected<void> WriteOutboxRows(SqlSession& session, const Event& event, qint64 now);
+  // Runs `work` on a write session.
   template <typename T>
   StoreExpected<T> OnOutbox(const std::function<DbExpected<T>(SqlSession&)>& work);
   template <typename T>
@@ -91,7 +97,11 @@ class SqlStore : public ForecastStore {
   QByteArray attemptsBefore_;
   QByteArray attemptsBetween_;
   QByteArray insertDelivery_;
-  QStringList newChannels_;
+  QByteArray newestStatus_;
+  QByteArray lastSuccess_;
+  QByteArray countAfter_;
+  EventRoutes routes_;
+  bool schemaReady_ = false;
 };
 
 }  // namespace skyloom

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "store/schema.h"
+
 namespace skyloom {
 namespace {
 
@@ -46,10 +48,11 @@ DbExpected<void> CreateDatabase(const QString& path) {
     SqliteConnection connection;
     // No one sees the scratch file before it is complete, so it needs no journal.
     auto made = connection.Open(scratch.fileName(), SqliteAccess::ReadWriteCreate);
-    for (const char* sql : {"PRAGMA journal_mode=OFF", "BEGIN", kSchemaSql, "COMMIT"}) {
-      if (made) made = connection.Execute(sql);
-    }
+    if (made) made = connection.Execute("PRAGMA journal_mode=OFF");
     if (!made) return made;
+    if (auto upgraded = UpgradeSchema(connection, SqlEngine::Sqlite); !upgraded) {
+      return std::unexpected(upgraded.error());
+    }
   }
   const QByteArray from = QFile::encodeName(scratch.fileName());
   const QByteArray to = QFile::encodeName(path);
@@ -77,19 +80,14 @@ DbExpected<void> CheckTables(SqliteConnection& connection) {
   return {};
 }
 
-// SQLite takes an empty file for an empty database. One transaction makes both tables, so a
-// reader sees them all or none, and a second maker finds them there.
+// SQLite takes an empty file for an empty database. The first step makes both tables in one
+// transaction, so a reader sees them all or none, and a second maker finds them there.
 DbExpected<bool> FillEmptyFile(const QString& path) {
   SqliteConnection connection;
-  auto filled = connection.Open(path, SqliteAccess::ReadWrite);
-  if (filled) filled = connection.Execute("BEGIN IMMEDIATE");
-  const auto objects = filled ? connection.QueryInt("SELECT count(*) FROM sqlite_master", {})
-                              : DbExpected<qint64>(std::unexpected(filled.error()));
-  if (!objects) return std::unexpected(objects.error());
-  if (*objects == 0) filled = connection.Execute(kSchemaSql);
-  if (filled) filled = connection.Execute("COMMIT");
-  if (!filled) return std::unexpected(filled.error());
-  return *objects == 0;
+  if (auto opened = connection.Open(path, SqliteAccess::ReadWrite); !opened) {
+    return std::unexpected(opened.error());
+  }
+  return UpgradeSchema(connection, SqlEngine::Sqlite);
 }
 
 }  // namespace

@@ -14,25 +14,16 @@ namespace {
 // tqlog is a rowid table: the rowid is the order of insert, whatever the clock said.
 // logtime is stored as the text readers want.
 constexpr SqlDialect kSqlite{
+    .engine = SqlEngine::Sqlite,
     .beginWrite = "BEGIN IMMEDIATE",  // takes the write lock before the comparison
     .now = "datetime('now','localtime')",
     .position = "rowid",
     .order = "rowid",
     .before = "rowid < CAST($1 AS INTEGER)",
-    .outboxSchema =
-        "CREATE TABLE IF NOT EXISTS outbox(\n"
-        "  id INTEGER PRIMARY KEY AUTOINCREMENT,\n"
-        "  event_id TEXT NOT NULL,\n"
-        "  event TEXT NOT NULL,      -- 'new', 'failure' or 'recovery'\n"
-        "  channel TEXT NOT NULL,\n"
-        "  message TEXT NOT NULL,    -- the event as JSON\n"
-        "  created INTEGER NOT NULL, -- seconds since 1970\n"
-        "  tries INTEGER NOT NULL DEFAULT 0,\n"
-        "  next_try INTEGER NOT NULL,\n"
-        "  state TEXT NOT NULL DEFAULT 'pending', -- 'pending', 'sent' or 'given up'\n"
-        "  last_error TEXT\n"
-        ");\n"
-        "CREATE INDEX IF NOT EXISTS outbox_due ON outbox(channel, state, next_try)",
+    .after = "rowid > CAST($1 AS INTEGER)",
+    .recordSlot =
+        "INSERT INTO skyloom_collector_slot(id, last_slot) VALUES (1, $1) "
+        "ON CONFLICT(id) DO UPDATE SET last_slot = max(last_slot, excluded.last_slot)",
     .hasOutbox = "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='outbox'",
 };
 
@@ -101,6 +92,21 @@ bool SqliteStore::CloseSession() {
   lastReadTorn_ = !(*readFrom_ == FileState::Of(path_));
   readFrom_.reset();
   return !lastReadTorn_;
+}
+
+std::optional<QDateTime> SqliteStore::LastSlot() {
+  DbExpected<std::optional<QString>> slot;
+  for (int tries = 0; tries < 2; ++tries) {
+    auto session = OpenSession(Use::Read);
+    slot = session ? (*session)->QueryText(
+                         "SELECT last_slot FROM skyloom_collector_slot WHERE id = 1", {})
+                   : std::unexpected(session.error());
+    if (CloseSession()) break;
+  }
+  if (!slot || !*slot) return std::nullopt;
+  const QDateTime parsed = QDateTime::fromString(**slot, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  if (!parsed.isValid()) return std::nullopt;
+  return parsed;
 }
 
 DbExpected<bool> SqliteStore::MakeTables() { return CreateForecastDatabase(path_); }

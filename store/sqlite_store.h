@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -15,6 +16,10 @@ class SqliteStore final : public SqlStore {
  public:
   explicit SqliteStore(QString path, StoreAccess access = StoreAccess::ReadWrite);
   ~SqliteStore() override;
+
+  // The start of the last slot the group fetched, as its attempt recorded it; nothing when
+  // none was, or it cannot be read.
+  std::optional<QDateTime> LastSlot();
 
  protected:
   DbExpected<SqlSession*> OpenSession(Use use) override;

@@ -167,7 +167,7 @@ TEST_F(CollectorTest, AStoreFailureIsReturnedAfterThePageIsShown) {
   EXPECT_EQ(attempt.stored.logged.description, u"成功写入"_s);
 }
 
-TEST_F(CollectorTest, ACycleOnAnotherThreadCarriesTheNewRowAsStored) {
+TEST_F(CollectorTest, ACycleOnAnotherThreadCarriesTheEventsItCommitted) {
   ASSERT_EQ(Fetch(Refused()), std::nullopt);
 
   Attempt attempt;
@@ -177,12 +177,19 @@ TEST_F(CollectorTest, ACycleOnAnotherThreadCarriesTheNewRowAsStored) {
   ASSERT_EQ(Keep(attempt), std::nullopt);
   EXPECT_TRUE(attempt.timed);
   EXPECT_EQ(attempt.finishedAt, clock.Now());
-  ASSERT_TRUE(attempt.newForecast.has_value());
-  EXPECT_EQ(attempt.newForecast->id, attempt.stored.forecastId);
-  EXPECT_EQ(attempt.newForecast->logtime, db.Tq().back().logtime);
-  EXPECT_EQ(attempt.newForecast->text, SampleForecast());
-  // An unchanged forecast has no new row to tell of.
-  EXPECT_FALSE(collector.Fetch(Page()).newForecast.has_value());
+  // The refused fetch started a run of failures; this one ends it, then brings the forecast.
+  ASSERT_EQ(attempt.stored.events.size(), 2u);
+  const Event& recovery = attempt.stored.events[0];
+  EXPECT_EQ(recovery.kind, EventKind::Recovery);
+  EXPECT_EQ(recovery.failures, 1);
+  const Event& forecast = attempt.stored.events[1];
+  EXPECT_EQ(forecast.kind, EventKind::NewForecast);
+  EXPECT_EQ(forecast.forecastId, attempt.stored.forecastId);
+  EXPECT_EQ(forecast.logtime, db.Tq().back().logtime);
+  EXPECT_EQ(forecast.text, SampleForecast());
+  EXPECT_NE(recovery.id, forecast.id);
+  // An unchanged forecast after a good attempt has nothing to tell of.
+  EXPECT_TRUE(collector.Fetch(Page()).stored.events.empty());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <mutex>
+#include <ranges>
 #include <thread>
 
 #include "platform/open_files.h"
@@ -231,15 +232,23 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
       },
       20'000))
       << program.Err().toStdString();
-  EXPECT_TRUE(chat[0].startsWith(u"采集失败 2026-12-07 "_s)) << chat[0].toStdString();
+  // Each event carries the time of the attempt that caused it, as the log keeps it.
+  QString recoveredAt;
+  for (const auto& row : db->Tqlog() | std::views::drop(1)) {
+    if (row.errstat == u"正常获取"_s)
+      recoveredAt = recoveredAt.isEmpty() ? row.logtime : recoveredAt;
+  }
+  EXPECT_TRUE(chat[0].startsWith(u"采集失败 %1（"_s.arg(log[1].logtime))) << chat[0].toStdString();
   EXPECT_TRUE(chat[0].endsWith(u"\n获取错误 -1：取回空字串\n连续失败 1 次"_s))
       << chat[0].toStdString();
-  EXPECT_TRUE(chat[1].startsWith(u"采集恢复 2026-12-07 "_s)) << chat[1].toStdString();
+  EXPECT_TRUE(chat[1].startsWith(u"采集恢复 %1（"_s.arg(recoveredAt))) << chat[1].toStdString();
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
+  EXPECT_TRUE(FileText(folder.filePath(u"failure"_s)).contains(u"LOGTIME="_s + log[1].logtime));
+  EXPECT_TRUE(FileText(folder.filePath(u"recovery"_s)).contains(u"LOGTIME="_s + recoveredAt));
   // One run each, with exactly these variables.
   const auto runs = [&](const QString& name) {
     return FileText(folder.filePath(name))
-        .remove(QRegularExpression(u"SKYLOOM_LOGTIME=2026-12-07 \\d\\d:\\d\\d:\\d\\d\n"_s))
+        .remove(QRegularExpression(u"SKYLOOM_LOGTIME=[-\\d]+ [:\\d]+\n"_s))
         .toStdString();
   };
   EXPECT_EQ(runs(u"failure"_s),

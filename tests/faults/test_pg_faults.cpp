@@ -106,38 +106,109 @@ TEST_P(ServerFaults, OnceExitsWithOneAndAMessageWithoutThePassword) {
 INSTANTIATE_TEST_SUITE_P(Postgres, ServerFaults, testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// What a database holds before --init-db runs on it.
+enum class Before { Nothing, EmptyFile, EarlierRelease, NewerRelease };
+
 struct InitPlace {
   const char* name;
   test::Backend backend;
-  bool emptyFile;  // an empty file is already there
+  Before before;
 };
 void PrintTo(const InitPlace& place, std::ostream* out) { *out << place.name; }
 
+// The tables as the release before versions were kept made them, with rows in them.
+void MakeEarlierRelease(const test::TestDatabase& db, test::Backend backend) {
+  db.MakeTablesElsewhere();
+  const bool file = backend == test::Backend::Sqlite;
+  db.Exec(file ? u"CREATE TABLE outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, event_id TEXT NOT "
+                 u"NULL, event TEXT NOT NULL, channel TEXT NOT NULL, message TEXT NOT NULL, "
+                 u"created INTEGER NOT NULL, tries INTEGER NOT NULL DEFAULT 0, next_try INTEGER "
+                 u"NOT NULL, state TEXT NOT NULL DEFAULT 'pending', last_error TEXT)"_s
+               : u"CREATE TABLE skyloom_collector_lease(id integer PRIMARY KEY CHECK (id = 1), "
+                 u"holder text NOT NULL, expires timestamptz NOT NULL)"_s);
+  db.Exec(u"INSERT INTO tq(logtime, tqyb) VALUES ('2026-12-01 06:31:00', '晴')"_s);
+  db.Exec(
+      u"INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES "
+      u"('2026-12-01 06:31:00', '获取错误', 28, 'timed out')"_s);
+}
+
 class InitDb : public testing::TestWithParam<InitPlace> {};
 
-TEST_P(InitDb, MakesTheTablesOnceAndSaysWhatItDid) {
-  const auto db = test::MakeTestDatabase(GetParam().backend);
-  if (GetParam().emptyFile) {
-    ASSERT_TRUE(QFile(db->Location()).open(QIODevice::WriteOnly));
-  }
+// An earlier release's database is brought up to date and keeps its rows; a newer one's is
+// refused and left as it was; a second run changes nothing.
+TEST_P(InitDb, MakesOrUpgradesTheTablesOnceAndSaysWhatItDid) {
+  const test::Backend backend = GetParam().backend;
+  const auto db = test::MakeTestDatabase(backend);
   const QStringList arguments{u"--init-db"_s, u"--db"_s, db->Location()};
+  switch (GetParam().before) {
+    case Before::Nothing:
+      break;
+    case Before::EmptyFile:
+      ASSERT_TRUE(QFile(db->Location()).open(QIODevice::WriteOnly));
+      break;
+    case Before::EarlierRelease:
+      MakeEarlierRelease(*db, backend);
+      break;
+    case Before::NewerRelease:
+      ASSERT_EQ(test::RunProgram(arguments).exitCode, 0);
+      db->Exec(backend == test::Backend::Sqlite ? u"PRAGMA user_version = 99"_s
+                                                : u"UPDATE skyloom_schema SET version = 99"_s);
+      break;
+  }
+  const auto bytes = [&] {
+    QFile file(db->Location());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  };
+  const QByteArray made = bytes();
 
   const test::OnceRun first = test::RunProgram(arguments);
   const test::OnceRun second = test::RunProgram(arguments);
-
-  EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
-  EXPECT_TRUE(first.out.contains(u"created the tables tq and tqlog"_s)) << first.out.toStdString();
-  EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
-  EXPECT_TRUE(second.out.contains(u"nothing changed"_s)) << second.out.toStdString();
   EXPECT_FALSE(first.out.contains(test::SharedPgServer().Password()));
-  EXPECT_TRUE(db->Tq().empty());
+
+  if (GetParam().before == Before::NewerRelease) {
+    for (const test::OnceRun& run : {first, second}) {
+      EXPECT_EQ(run.exitCode, 2) << run.err.toStdString();
+      EXPECT_TRUE(
+          run.err.contains(u"newer skyloom (tables at version 99; this program knows "
+                           u"up to 3)"_s))
+          << run.err.toStdString();
+    }
+    const test::OnceRun once = test::RunProgram(
+        {u"--once"_s, u"--db"_s, db->Location(), u"--url"_s, u"http://127.0.0.1:9/"_s});
+    EXPECT_EQ(once.exitCode, 2) << once.err.toStdString();
+    EXPECT_TRUE(db->Tqlog().empty());
+    EXPECT_EQ(bytes(), made);  // on a server, no file: both empty
+    return;
+  }
+  EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
+  EXPECT_TRUE(first.out.contains(u"made the tables in"_s)) << first.out.toStdString();
+  EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
+  EXPECT_TRUE(second.out.contains(u"at version 3 already; nothing changed"_s))
+      << second.out.toStdString();
+  if (GetParam().before != Before::EarlierRelease) {
+    EXPECT_TRUE(db->Tq().empty());
+    return;
+  }
+  ASSERT_EQ(db->Tq().size(), 1u);
+  const test::OnceRun log = test::RunProgram({u"--log"_s, u"1"_s, u"--db"_s, db->Location()});
+  EXPECT_EQ(log.out, u"2026-12-01 06:31:00\t获取错误\t28\ttimed out\n"_s);
+  // The run of failures the earlier release left goes on in the upgraded log.
+  const test::OnceRun again = test::RunProgram(
+      {u"--once"_s, u"--db"_s, db->Location(), u"--url"_s, u"http://127.0.0.1:9/"_s});
+  EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+  EXPECT_EQ(db->Tqlog().size(), 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Places, InitDb,
-                         testing::Values(InitPlace{"postgresql", test::Backend::Postgres, false},
-                                         InitPlace{"missing_file", test::Backend::Sqlite, false},
-                                         InitPlace{"empty_file", test::Backend::Sqlite, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Places, InitDb,
+    testing::Values(InitPlace{"postgresql", test::Backend::Postgres, Before::Nothing},
+                    InitPlace{"missing_file", test::Backend::Sqlite, Before::Nothing},
+                    InitPlace{"empty_file", test::Backend::Sqlite, Before::EmptyFile},
+                    InitPlace{"earlier_file", test::Backend::Sqlite, Before::EarlierRelease},
+                    InitPlace{"earlier_server", test::Backend::Postgres, Before::EarlierRelease},
+                    InitPlace{"newer_file", test::Backend::Sqlite, Before::NewerRelease},
+                    InitPlace{"newer_server", test::Backend::Postgres, Before::NewerRelease}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct FrozenCall {
   const char* name;

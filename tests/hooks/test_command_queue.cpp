@@ -12,6 +12,7 @@
 
 #include "hooks/command_queue.h"
 #include "hooks/event_commands.h"
+#include "store/forecast_store.h"
 
 namespace skyloom {
 namespace {
@@ -57,6 +58,13 @@ struct InputCase {
   QString text;
 };
 
+CommandJob NewForecastJob(const QString& command, qint64 id, const QString& logtime,
+                          const QString& text) {
+  return CommandFor(
+      Event{.kind = EventKind::NewForecast, .logtime = logtime, .forecastId = id, .text = text},
+      command);
+}
+
 class HookInputTest : public HookTest, public testing::WithParamInterface<InputCase> {};
 
 void PrintTo(const InputCase& input, std::ostream* out) { *out << input.name; }
@@ -69,7 +77,7 @@ std::string CaseName(const testing::TestParamInfo<Case>& info) {
 TEST_P(HookInputTest, TheHookGetsTheTextIdAndLogtimeExactly) {
   CommandQueue queue;
   QSignalSpy finished(&queue, &CommandQueue::finished);
-  queue.Enqueue(NewForecastCommand(
+  queue.Enqueue(NewForecastJob(
       InFolder(u"cat > text; printf '%s|%s' \"$SKYLOOM_ID\" \"$SKYLOOM_LOGTIME\" > env"_s), 42,
       u"2026-12-07 06:31:58"_s, GetParam().text));
   ASSERT_TRUE(finished.wait(kHangBoundMs));
@@ -100,8 +108,8 @@ class HookFailureTest : public HookTest, public testing::WithParamInterface<Fail
 TEST_P(HookFailureTest, IsReportedWithItsStatusAndFirstErrorLines) {
   CommandQueue queue(nullptr, GetParam().limit);
   QSignalSpy finished(&queue, &CommandQueue::finished);
-  queue.Enqueue(NewForecastCommand(InFolder(QString::fromUtf8(GetParam().command)), 7,
-                                   u"2026-12-07 06:31:58"_s, QString(100'000, u'x')));
+  queue.Enqueue(NewForecastJob(InFolder(QString::fromUtf8(GetParam().command)), 7,
+                               u"2026-12-07 06:31:58"_s, QString(100'000, u'x')));
   ASSERT_TRUE(finished.wait(kHangBoundMs));
   const QString problem = finished.at(0).at(0).toString();
   EXPECT_TRUE(QRegularExpression(u"\\A"_s + QString::fromUtf8(GetParam().problem) + u"\\z"_s)
@@ -147,15 +155,16 @@ TEST_F(HookTest, CommandsOfEventsAtOnceRunOneAfterTheOtherBesideTheEventLoop) {
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
   timer.start(50);
-  StoreResult recovered;
-  recovered.logged.status = kStatusFetched;
-  queue.Enqueue(AlertCommand(
-      u"on_recovery"_s, InFolder(u"sleep 0.5 & wait; echo recovery $SKYLOOM_FAILURES >> log"_s),
-      recovered, u"2026-12-07 06:31:58"_s, 3));
-  queue.Enqueue(NewForecastCommand(InFolder(u"sleep 1 & wait; echo new $SKYLOOM_ID >> log"_s), 1,
-                                   u"2026-12-07 06:31:58"_s, u"a"_s));
-  queue.Enqueue(NewForecastCommand(InFolder(u"echo new $SKYLOOM_ID >> log"_s), 2,
-                                   u"2026-12-07 09:31:58"_s, u"b"_s));
+  queue.Enqueue(
+      CommandFor(Event{.kind = EventKind::Recovery,
+                       .logtime = u"2026-12-07 06:31:58"_s,
+                       .status = kStatusFetched,
+                       .failures = 3},
+                 InFolder(u"sleep 0.5 & wait; echo recovery $SKYLOOM_FAILURES >> log"_s)));
+  queue.Enqueue(NewForecastJob(InFolder(u"sleep 1 & wait; echo new $SKYLOOM_ID >> log"_s), 1,
+                               u"2026-12-07 06:31:58"_s, u"a"_s));
+  queue.Enqueue(NewForecastJob(InFolder(u"echo new $SKYLOOM_ID >> log"_s), 2,
+                               u"2026-12-07 09:31:58"_s, u"b"_s));
   ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 3; }, kHangBoundMs));
   for (const auto& arguments : finished) EXPECT_EQ(arguments.at(0).toString(), QString());
   EXPECT_EQ(Read(u"log"_s), "recovery 3\nnew 1\nnew 2\n");
@@ -166,8 +175,8 @@ TEST_F(HookTest, CommandsOfEventsAtOnceRunOneAfterTheOtherBesideTheEventLoop) {
 TEST_F(HookTest, TheEndOfTheProgramGivesTheRunningHookItsTimeAndNamesTheQueuedOnes) {
   auto queue = std::make_unique<CommandQueue>(nullptr, 3s);
   const QString command = InFolder(u"" ESCAPED_CHILD "& sleep 1; echo done > finished; wait"_s);
-  queue->Enqueue(NewForecastCommand(command, 1, u"2026-12-07 06:31:58"_s, u"a"_s));
-  queue->Enqueue(NewForecastCommand(command, 2, u"2026-12-07 09:31:58"_s, u"b"_s));
+  queue->Enqueue(NewForecastJob(command, 1, u"2026-12-07 06:31:58"_s, u"a"_s));
+  queue->Enqueue(NewForecastJob(command, 2, u"2026-12-07 09:31:58"_s, u"b"_s));
   ASSERT_TRUE(QTest::qWaitFor([this] { return Running(u"child"_s); }, kHangBoundMs));
   testing::internal::CaptureStderr();
   queue.reset();

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+#include <array>
+#include <optional>
+#include <span>
+
+#include "forecast/forecast_fields.h"
+
+namespace skyloom {
+
+// What the program tells the world about. The outbox's `event` column, the channels'
+// `events=` words, the commands' settings and the chat headlines all come from one table.
+enum class EventKind { NewForecast, Failure, Recovery, Test };
+
+struct EventNames {
+  EventKind kind;
+  QStringView name;        // "new", "failure", "recovery", "test"
+  QStringView commandKey;  // the setting that holds its command; empty for none
+  QStringView headline;    // the words a chat message starts with
+};
+
+// Every kind, in the order of the enum.
+std::span<const EventNames> EventKinds();
+const EventNames& NamesOf(EventKind kind);
+std::optional<EventKind> EventKindNamed(QStringView name);
+
+// One event, decided and committed once in the transaction of the attempt that caused it;
+// every output (commands, channels, streams, the window) takes this value.
+struct Event {
+  EventKind kind = EventKind::NewForecast;
+  QString id;       // stable: the same on every try of every channel
+  QString logtime;  // local 'YYYY-MM-DD HH:MM:SS' of the forecast or the attempt
+
+  // A new forecast, as tq keeps it.
+  qint64 forecastId = 0;
+  QString text;
+  std::optional<ForecastFields> fields;
+
+  // A failure or recovery: the attempt as tqlog keeps it, and the failed attempts in the run
+  // (for a recovery, those it ended).
+  QString status;
+  qint64 number = 0;
+  QString description;
+  int failures = 0;
+};
+
+// The event as the outbox's `message` column keeps it: a JSON object.
+QString EventJson(const Event& event);
+// An outbox row's event back; fields are read again from the text. Rows written by earlier
+// releases read alike.
+Event EventFromRow(const QString& kind, const QString& id, const QString& message);
+
+// Which channels take each kind, by name: decided once from the settings, used by the store
+// when it writes the outbox rows of an event.
+class EventRoutes {
+ public:
+  QStringList& operator[](EventKind kind) { return names_[static_cast<size_t>(kind)]; }
+  const QStringList& operator[](EventKind kind) const { return names_[static_cast<size_t>(kind)]; }
+
+ private:
+  std::array<QStringList, 4> names_;
+};
+
+}  // namespace skyloom
+
+Q_DECLARE_METATYPE(skyloom::Event)
