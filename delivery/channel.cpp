@@ -6,6 +6,7 @@
 #include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 #include <QUrl>
+#include <QUrlQuery>
 #include <algorithm>
 
 #include "delivery/channel_kinds.h"
@@ -42,6 +43,21 @@ QString ChannelName(const QString& type, const QUrl& url) {
       QCryptographicHash::hash((type + u' ' + url.toString()).toUtf8(), QCryptographicHash::Sha256);
   const QString port = url.port() > 0 ? u":%1"_s.arg(url.port()) : QString();
   return u"%1:%2%3:%4"_s.arg(type, url.host(), port, QString::fromLatin1(digest.left(4).toHex()));
+}
+
+// A receiver may quote what it was sent in its error, and the error is kept and shown: every
+// part of the address that may be a key, and the secret, are masked.
+QString Masked(const NotifyChannel& channel, QString text) {
+  const QUrl url(channel.url);
+  QStringList secrets{channel.secret};
+  for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) secrets << value;
+  for (const QString& part : url.path().split(u'/')) {
+    if (part.size() >= 16) secrets << part;
+  }
+  for (const QString& secret : secrets) {
+    if (secret.size() >= 4) text.replace(secret, u"…"_s);
+  }
+  return text;
 }
 
 QString KindNames() {
@@ -130,7 +146,9 @@ Verdict JudgeAnswer(const NotifyChannel& channel, const PostAnswer& answer) {
   }
   if (status >= 400 && status < 500) return {Kind::GiveUp, u"HTTP status %1"_s.arg(status), {}};
   if (status < 200 || status >= 300) return {Kind::Retry, u"HTTP status %1"_s.arg(status), {}};
-  return KindOf(channel).Judge(answer.body);
+  Verdict verdict = KindOf(channel).Judge(answer.body);
+  verdict.error = Masked(channel, verdict.error);
+  return verdict;
 }
 
 Verdict JudgeChatAnswer(const QByteArray& body, const QString& codeKey, const QString& messageKey,

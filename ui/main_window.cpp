@@ -241,8 +241,10 @@ void MainWindow::OnFetchFinished(const Attempt& attempt) {
 
   tray_->SetLastAttempt(TipLine(attempt));
   // Someone who keeps the window in the tray still hears of a new forecast.
-  if (attempt.stored.outcome == StoreOutcome::Stored && !isVisible() && tray_->Icon()) {
-    tray_->ShowNotice(attempt.shown);
+  for (const Event& event : attempt.stored.events) {
+    if (event.kind == EventKind::NewForecast && !isVisible() && tray_->Icon()) {
+      tray_->ShowNotice(event.text);
+    }
   }
   if (history_ && history_->isVisible()) history_->Refresh();
 }

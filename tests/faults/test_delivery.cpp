@@ -14,6 +14,7 @@
 #include <chrono>
 #include <mutex>
 #include <ranges>
+#include <set>
 #include <thread>
 
 #include "platform/open_files.h"
@@ -264,6 +265,70 @@ INSTANTIATE_TEST_SUITE_P(Backends, ChangedPage,
                          testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
                          [](const auto& info) { return test::BackendName(info.param); });
 
+// Receivers that refuse and quote what they were sent: after the failed tries no key, token
+// or secret shows in any output of the program.
+TEST(FailedDeliveries, ShowNoSecretAnywhere) {
+  std::mutex mutex;
+  std::set<std::string> asked;
+  test::TestServer receiver;
+  const auto answer = [&](int status, std::string body) {
+    return [&, status, body](const httplib::Request& request, httplib::Response& response) {
+      response.status = status;
+      response.set_content(body, "application/json");
+      const std::lock_guard lock(mutex);
+      asked.insert(request.path);
+    };
+  };
+  receiver.Http().Post("/wecom", answer(200, R"({"errcode":93000,"errmsg":"bad url )"
+                                             R"(/wecom?key=WECOM-KEY-SECRET"})"));
+  receiver.Http().Post("/ding", answer(200, R"({"errcode":310000,"errmsg":"sign )"
+                                            R"(DING-SIGN-SECRET for DING-TOKEN-SECRET"})"));
+  receiver.Http().Post("/hook", answer(503, "HOOK-SECRET"));
+  receiver.Http().Post(R"(/bot/\w+)", answer(200, R"({"code":19021,"msg":"bad )"
+                                                  R"(FEISHU0TOKEN0SECRET0123"})"));
+  receiver.Start();
+  test::TestServer page;
+  page.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+  page.Start();
+  const test::ScratchDb db;
+  test::ProgramOptions options;
+  options.clockStart = QDateTime(QDate(2026, 12, 7), QTime(14, 31, 58));
+  options.clockRate = 360;
+  test::HeadlessProgram program(
+      {u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db.Path(), u"--listen"_s, u"127.0.0.1:0"_s,
+       u"--notify"_s, u"wecom "_s + receiver.Url(u"/wecom?key=WECOM-KEY-SECRET"_s), u"--notify"_s,
+       u"dingtalk %1 secret=DING-SIGN-SECRET"_s.arg(
+           receiver.Url(u"/ding?access_token=DING-TOKEN-SECRET"_s)),
+       u"--notify"_s, u"webhook %1 secret=HOOK-SECRET"_s.arg(receiver.Url(u"/hook"_s)),
+       u"--notify"_s, u"feishu "_s + receiver.Url(u"/bot/FEISHU0TOKEN0SECRET0123"_s)},
+      options);
+  ASSERT_TRUE(program.WaitUntil(
+      [&] {
+        const std::lock_guard lock(mutex);
+        return asked.size() == 4;
+      },
+      40'000))
+      << program.Err().toStdString();
+  ASSERT_TRUE(program.WaitForError(u"delivering new event"_s, 10'000));
+  ASSERT_TRUE(program.WaitForError(u"gave up delivering"_s, 10'000));
+  const auto port =
+      QRegularExpression(u"127\\.0\\.0\\.1:(\\d+)"_s).match(program.Err()).captured(1).toInt();
+  QString shown = program.Err();
+  for (const char* path : {"/health", "/metrics", "/page/status.json"}) {
+    const auto got = httplib::Client("127.0.0.1", port).Get(path);
+    ASSERT_TRUE(got) << path;
+    shown += QString::fromStdString(got->body);
+  }
+  for (const char* mode : {"--deliveries", "--log"}) {
+    shown += test::RunProgram({QString::fromLatin1(mode), u"10"_s, u"--db"_s, db.Path()}).out;
+  }
+  EXPECT_TRUE(program.Terminate());
+  // The errors are there, with what may be a key masked.
+  EXPECT_TRUE(shown.contains(u"errcode 93000: bad url /wecom?key=…"_s)) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(u"code 19021: bad …"_s)) << shown.toStdString();
+  EXPECT_FALSE(shown.contains(u"SECRET"_s)) << shown.toStdString();
+}
+
 // A message waiting for its retry outlives the collector that wrote it: a collector started
 // after a kill, or a standby taking over, sends it under the same event id.
 struct Successor {
@@ -295,10 +360,14 @@ TEST_P(PendingMessage, IsDeliveredByTheNextCollector) {
   page.Start();
   const auto db = test::MakeTestDatabase(GetParam().backend);
   ASSERT_TRUE(OpenStore(db->Location())->CreateTables());
-  qputenv("SKYLOOM_LEASE_SECONDS", "3");
-  const QStringList arguments{u"--url"_s,    page.Url(u"/page"_s),
-                              u"--db"_s,     db->Location(),
-                              u"--notify"_s, u"webhook "_s + receiver.Url(u"/hook"_s)};
+  const QStringList arguments{u"--url"_s,
+                              page.Url(u"/page"_s),
+                              u"--db"_s,
+                              db->Location(),
+                              u"--lease-seconds"_s,
+                              u"3"_s,
+                              u"--notify"_s,
+                              u"webhook "_s + receiver.Url(u"/hook"_s)};
   ASSERT_EQ(test::RunOnce(arguments).exitCode, 0);
 
   auto first = std::make_unique<test::HeadlessProgram>(arguments, test::ProgramOptions{});
