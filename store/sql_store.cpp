@@ -66,8 +66,10 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
       "INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES (" + now + ", $1, $2, $3)";
   newestForecasts_ = QByteArray("SELECT id, ") + dialect.logtime +
                      ", tqyb FROM tq WHERE $1 = 0 OR id < $1 ORDER BY id DESC LIMIT $2";
+  // Named apart, or ORDER BY ctid would sort a server's positions as text.
   const QByteArray attempts = QByteArray("SELECT ") + dialect.logtime +
-                              ", errstat, errnum, errdes, " + dialect.position + " FROM tqlog ";
+                              ", errstat, errnum, errdes, " + dialect.position +
+                              " AS position FROM tqlog ";
   const QByteArray newestFirst = QByteArray(dialect.order).replace(",", " DESC,") + " DESC";
   newestAttempts_ = attempts + "ORDER BY " + newestFirst + " LIMIT $1";
   attemptsBefore_ = attempts + "WHERE " + dialect.before + " ORDER BY " + newestFirst + " LIMIT $3";
