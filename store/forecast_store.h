@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <expected>
 #include <optional>
 #include <vector>
@@ -64,6 +65,26 @@ struct StoreResult {
   std::optional<StoreError> error;  // set when the attempt was not stored and logged
 };
 
+// Rows logged from `from` up to but not including `to`, both local 'YYYY-MM-DD HH:MM:SS'.
+struct LogSpan {
+  QString from = QStringLiteral("0001-01-01 00:00:00");
+  QString to = QStringLiteral("9999-12-31 23:59:59");
+};
+
+// A table as --check-db reports it.
+struct TableCheck {
+  QString name;
+  std::optional<qint64> rows;  // nothing when the table is not there
+  QString newest;              // the newest row's time, local 'YYYY-MM-DD HH:MM:SS'; may be empty
+};
+
+// What a look over the whole database found.
+struct DatabaseCheck {
+  qint64 schemaVersion = 0;
+  QStringList problems;  // empty when the database is sound
+  std::vector<TableCheck> tables;
+};
+
 // Whether an attempt fetched a page and cut a forecast out of it.
 inline bool Succeeded(const AttemptRow& row) { return row.status == kStatusFetched; }
 // The same for an attempt just made: it must also have been stored and logged.
@@ -120,6 +141,20 @@ class ForecastStore {
   // Ends the call under way at once with an error (or, when none is, the next call), from
   // any thread; the calls after that run as usual. Nothing half-written is kept.
   virtual void Interrupt() = 0;
+
+  // Oldest first, a page at a time for exports: at most `limit` rows logged in `span` after
+  // `after` (nothing: from the oldest), a row this store read back.
+  virtual StoreExpected<std::vector<ForecastRow>> ForecastsAfter(std::optional<qint64> afterId,
+                                                                 const LogSpan& span,
+                                                                 int limit) = 0;
+  virtual StoreExpected<std::vector<AttemptRow>> AttemptsAfter(const AttemptRow* after,
+                                                               const LogSpan& span, int limit) = 0;
+  // Rows created in `span`; none when there is no outbox.
+  virtual StoreExpected<std::vector<DeliveryRow>> DeliveriesAfter(std::optional<qint64> afterId,
+                                                                  const LogSpan& span,
+                                                                  int limit) = 0;
+  // Reads every table through: the schema version, the engine's integrity check, the counts.
+  virtual StoreExpected<DatabaseCheck> CheckDatabase() = 0;
 };
 
 }  // namespace skyloom

@@ -54,6 +54,11 @@ constexpr SqlDialect kPostgres{
     .announce = "SELECT pg_notify('skyloom_forecast', $1)",
     .outboxSchema = kOutboxSchema,
     .hasOutbox = "SELECT (to_regclass('outbox') IS NOT NULL)::int",
+    .after = "(logtime, ctid) > ($2::timestamp, $1::tid)",
+    .hasSchemaVersion = "SELECT (to_regclass('skyloom_schema') IS NOT NULL)::int",
+    .schemaVersion = "SELECT max(version)::text FROM skyloom_schema",
+    // A server checks its own pages; reading the tables through is the client's check.
+    .integrityCheck = nullptr,
 };
 
 }  // namespace

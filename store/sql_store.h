@@ -22,6 +22,10 @@ struct SqlDialect {
   const char* announce = nullptr;      // run with a new forecast's id as $1 before its commit
   const char* outboxSchema = nullptr;  // makes the outbox where it is missing
   const char* hasOutbox = nullptr;     // 1 when the outbox exists
+  const char* after = nullptr;         // the tqlog rows after the one at position $1, logged at $2
+  const char* hasSchemaVersion = nullptr;  // 1 when schemaVersion can be asked
+  const char* schemaVersion = nullptr;     // the schema's version number
+  const char* integrityCheck = nullptr;    // rows of problems, or one 'ok'; none on a server
 };
 
 // The forecast store over SQL. What an attempt writes and how rows are read is decided here,
@@ -49,6 +53,13 @@ class SqlStore : public ForecastStore {
   StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit) final;
   StoreExpected<OutboxSummary> SummariseOutbox() final;
   void Interrupt() final { interruption_.Raise(); }
+  StoreExpected<std::vector<ForecastRow>> ForecastsAfter(std::optional<qint64> afterId,
+                                                         const LogSpan& span, int limit) final;
+  StoreExpected<std::vector<AttemptRow>> AttemptsAfter(const AttemptRow* after, const LogSpan& span,
+                                                       int limit) final;
+  StoreExpected<std::vector<DeliveryRow>> DeliveriesAfter(std::optional<qint64> afterId,
+                                                          const LogSpan& span, int limit) final;
+  StoreExpected<DatabaseCheck> CheckDatabase() final;
 
  protected:
   enum class Use { Read, Write };
@@ -92,6 +103,9 @@ class SqlStore : public ForecastStore {
   QByteArray attemptsBetween_;
   QByteArray insertDelivery_;
   QStringList newChannels_;
+  QByteArray forecastsAfter_;
+  QByteArray attemptsFromStart_;
+  QByteArray attemptsAfter_;
 };
 
 }  // namespace skyloom

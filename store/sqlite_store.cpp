@@ -34,6 +34,10 @@ constexpr SqlDialect kSqlite{
         ");\n"
         "CREATE INDEX IF NOT EXISTS outbox_due ON outbox(channel, state, next_try)",
     .hasOutbox = "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='outbox'",
+    .after = "rowid > CAST($1 AS INTEGER)",
+    .hasSchemaVersion = "SELECT 1",
+    .schemaVersion = "PRAGMA user_version",
+    .integrityCheck = "PRAGMA integrity_check",
 };
 
 bool Exists(const QString& path) {
