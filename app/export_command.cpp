@@ -3,8 +3,12 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringEncoder>
+#include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "app/export_output.h"
 #include "app/read_commands.h"
@@ -21,61 +25,72 @@ constexpr int kPageRows = 1000;
 
 // RFC 4180: a field with a separator, a quote or a line break is quoted, its quotes doubled.
 // Other control characters are quoted too, so that no reader takes them for the line's end.
-void AppendCsvField(QByteArray& line, QByteArrayView field) {
-  bool quoted = false;
-  for (const char c : field) {
-    if (c == ',' || c == '"' || static_cast<unsigned char>(c) < 0x20) {
-      quoted = true;
-      break;
-    }
-  }
+// Lines are built in a std::string, whose appends cost a copy and nothing more.
+void AppendField(std::string& line, QByteArrayView utf8) {
+  const bool quoted = std::any_of(utf8.begin(), utf8.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == ',' || c == '"';
+  });
   if (!quoted) {
-    line.append(field);
+    line.append(utf8.data(), static_cast<size_t>(utf8.size()));
     return;
   }
-  line.append('"');
-  for (const char c : field) {
-    if (c == '"') line.append('"');
-    line.append(c);
+  line += '"';
+  for (const char c : utf8) {
+    if (c == '"') line += '"';
+    line += c;
   }
-  line.append('"');
+  line += '"';
 }
 
-QByteArray CsvLine(std::initializer_list<QByteArray> fields) {
-  QByteArray line;
-  for (const QByteArray& field : fields) {
-    if (&field != fields.begin()) line.append(',');
-    AppendCsvField(line, field);
-  }
-  line.append("\r\n");
-  return line;
+void AppendField(std::string& line, QStringView text) {
+  static thread_local QStringEncoder toUtf8(QStringEncoder::Utf8);
+  static thread_local QByteArray bytes;
+  bytes.resize(toUtf8.requiredSpace(text.size()));
+  bytes.resize(toUtf8.appendToBuffer(bytes.data(), text) - bytes.constData());
+  AppendField(line, QByteArrayView(bytes));
+}
+
+void AppendField(std::string& line, qint64 number) {
+  char digits[24];
+  const auto written = std::to_chars(std::begin(digits), std::end(digits), number);
+  line.append(digits, written.ptr);
+}
+
+template <typename... Fields>
+void AppendCsvLine(std::string& line, const Fields&... fields) {
+  bool first = true;
+  ((line += first ? "" : ",", first = false, AppendField(line, fields)), ...);
+  line += "\r\n";
+}
+
+QStringView OrEmpty(const std::optional<QString>& text) {
+  return text ? QStringView(*text) : QStringView();
 }
 
 // The API's own object for one row: its arrays of one, without the brackets.
 QByteArray OnlyElement(const QByteArray& array) { return array.mid(1, array.size() - 2); }
 
-QByteArray Text(const QString& text) { return text.toUtf8(); }
-
-QByteArray Time(qint64 seconds) {
-  return Text(LogTimeText(QDateTime::fromSecsSinceEpoch(seconds)));
-}
+QString Time(qint64 seconds) { return LogTimeText(QDateTime::fromSecsSinceEpoch(seconds)); }
 
 // How one table is read a page at a time and written in each format.
 template <typename Row>
 struct TableExport {
   QByteArray csvHeader;
-  QByteArray (*csv)(const Row&);
+  void (*csv)(const Row&, std::string& line);
   QByteArray (*json)(const Row&);
   StoreExpected<std::vector<Row>> (*page)(ForecastStore&, const Row* last, const LogSpan&);
+  // Where a table may be large: a page of CSV lines straight from the database's fields into
+  // `lines`, with its last row; its number of rows in `count`.
+  StoreExpected<std::optional<Row>> (*csvPage)(ForecastStore&, const Row* last, const LogSpan&,
+                                               std::string& lines, int& count) = nullptr;
 };
 
 const TableExport<ForecastRow> kForecasts{
     "id,logtime,text,readable_text\r\n",
-    [](const ForecastRow& row) {
+    [](const ForecastRow& row, std::string& line) {
       // A null text stays apart from an empty one only in JSON; a sheet has no null.
-      return CsvLine({QByteArray::number(row.id), Text(row.logtime),
-                      Text(row.text.value_or(QString())),
-                      row.text ? Text(ReadableForecast(*row.text)) : QByteArray()});
+      const QString readable = row.text ? ReadableForecast(*row.text) : QString();
+      AppendCsvLine(line, row.id, row.logtime, OrEmpty(row.text), readable);
     },
     [](const ForecastRow& row) { return ForecastJson(row); },
     [](ForecastStore& store, const ForecastRow* last, const LogSpan& span) {
@@ -84,23 +99,31 @@ const TableExport<ForecastRow> kForecasts{
 
 const TableExport<AttemptRow> kAttempts{
     "logtime,status,errnum,description\r\n",
-    [](const AttemptRow& row) {
-      return CsvLine({Text(row.logtime), Text(row.status), QByteArray::number(row.number),
-                      Text(row.description)});
+    [](const AttemptRow& row, std::string& line) {
+      AppendCsvLine(line, row.logtime, row.status, row.number, row.description);
     },
     [](const AttemptRow& row) { return OnlyElement(AttemptsJson({row})); },
     [](ForecastStore& store, const AttemptRow* last, const LogSpan& span) {
       return store.AttemptsAfter(last, span, kPageRows);
+    },
+    [](ForecastStore& store, const AttemptRow* last, const LogSpan& span, std::string& lines,
+       int& count) {
+      return store.VisitAttemptsAfter(last, span, kPageRows, [&](int index, SqlFieldsView row) {
+        if (index == 0) lines.clear();
+        count = index + 1;
+        const auto field = [&row](size_t i) { return row[i].value_or(QByteArrayView()); };
+        AppendCsvLine(lines, field(0), field(1), field(2), field(3));
+      });
     }};
 
 // The API leaves the message out of its lists; an export is the whole record.
 const TableExport<DeliveryRow> kDeliveries{
     "id,event_id,event,channel,created,tries,next_try,state,last_error,message\r\n",
-    [](const DeliveryRow& row) {
-      return CsvLine({QByteArray::number(row.id), Text(row.eventId), Text(row.event),
-                      Text(row.channel), Time(row.created), QByteArray::number(row.tries),
-                      row.state == kDeliveryPending ? Time(row.nextTry) : QByteArray(),
-                      Text(row.state), Text(row.lastError), Text(row.message)});
+    [](const DeliveryRow& row, std::string& line) {
+      AppendCsvLine(line, row.id, row.eventId, row.event, row.channel, Time(row.created),
+                    qint64{row.tries},
+                    row.state == kDeliveryPending ? Time(row.nextTry) : QString(), row.state,
+                    row.lastError, row.message);
     },
     [](const DeliveryRow& row) {
       QJsonObject object = QJsonDocument::fromJson(OnlyElement(DeliveriesJson({row}))).object();
@@ -120,12 +143,23 @@ std::optional<StoreError> WriteTable(ForecastStore& store, const TableExport<Row
   if (format == Format::Json) output.Write("[");
   std::optional<Row> last;
   bool first = true;
+  std::string line;
+  while (format == Format::Csv && table.csvPage && output.state() == ExportOutput::State::Open) {
+    int count = 0;
+    const auto read = table.csvPage(store, last ? &*last : nullptr, span, line, count);
+    if (!read) return read.error();
+    if (count > 0) output.Write(QByteArrayView(line.data(), static_cast<qsizetype>(line.size())));
+    if (count < kPageRows) return std::nullopt;
+    last = **read;
+  }
   while (output.state() == ExportOutput::State::Open) {
     const auto page = table.page(store, last ? &*last : nullptr, span);
     if (!page) return page.error();
     for (const Row& row : *page) {
       if (format == Format::Csv) {
-        output.Write(table.csv(row));
+        line.clear();
+        table.csv(row, line);
+        output.Write(QByteArrayView(line.data(), static_cast<qsizetype>(line.size())));
         continue;
       }
       if (format == Format::Json) output.Write(first ? "\n" : ",\n");

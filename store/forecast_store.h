@@ -3,10 +3,12 @@
 #include <QString>
 #include <QStringList>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "acquisition/fetch_result.h"
+#include "platform/db_types.h"
 #include "store/outbox.h"
 
 namespace skyloom {
@@ -155,6 +157,13 @@ class ForecastStore {
                                                                   int limit) = 0;
   // Reads every table through: the schema version, the engine's integrity check, the counts.
   virtual StoreExpected<DatabaseCheck> CheckDatabase() = 0;
+  // The rows AttemptsAfter gives, each handed to `visit` with its number in the page and its
+  // fields (logtime, errstat, errnum, errdes) as the database gives them, so that an export of
+  // millions makes no strings; a page read again starts again at 0. The page's last row, to
+  // read on from; nothing when the page is empty.
+  virtual StoreExpected<std::optional<AttemptRow>> VisitAttemptsAfter(
+      const AttemptRow* after, const LogSpan& span, int limit,
+      const std::function<void(int index, SqlFieldsView fields)>& visit) = 0;
 };
 
 }  // namespace skyloom

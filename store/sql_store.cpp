@@ -483,4 +483,43 @@ StoreExpected<DatabaseCheck> SqlStore::CheckDatabase() {
   return *std::move(found);
 }
 
+StoreExpected<std::optional<AttemptRow>> SqlStore::VisitAttemptsAfter(
+    const AttemptRow* after, const LogSpan& span, int limit,
+    const std::function<void(int index, SqlFieldsView fields)>& visit) {
+  DbExpected<void> found;
+  int index = 0;
+  QByteArray logtime;
+  QByteArray position;
+  const auto each = [&](SqlFieldsView fields) {
+    visit(index++, fields);
+    // Kept for the next page; the same buffers serve row after row.
+    logtime.resize(0);
+    logtime.append(fields[0].value_or(QByteArrayView()));
+    position.resize(0);
+    position.append(fields[4].value_or(QByteArrayView()));
+  };
+  for (int tries = 0; tries < 2; ++tries) {
+    index = 0;
+    auto session = OpenSession(Use::Read);
+    if (!session) {
+      found = std::unexpected(session.error());
+    } else if (after) {
+      found = (*session)->Visit(
+          attemptsAfter_.constData(),
+          {after->position, after->logtime, span.from, span.to, qint64{limit}}, each);
+    } else {
+      found = (*session)->Visit(attemptsFromStart_.constData(), {span.from, span.to, qint64{limit}},
+                                each);
+    }
+    if (CloseSession()) break;
+  }
+  interruption_.Clear();
+  if (!found) return std::unexpected(Failure(found.error()));
+  if (index == 0) return std::optional<AttemptRow>();
+  AttemptRow last;
+  last.logtime = QString::fromUtf8(logtime);
+  last.position = QString::fromUtf8(position);
+  return last;
+}
+
 }  // namespace skyloom

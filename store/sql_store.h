@@ -60,6 +60,9 @@ class SqlStore : public ForecastStore {
   StoreExpected<std::vector<DeliveryRow>> DeliveriesAfter(std::optional<qint64> afterId,
                                                           const LogSpan& span, int limit) final;
   StoreExpected<DatabaseCheck> CheckDatabase() final;
+  StoreExpected<std::optional<AttemptRow>> VisitAttemptsAfter(
+      const AttemptRow* after, const LogSpan& span, int limit,
+      const std::function<void(int index, SqlFieldsView fields)>& visit) final;
 
  protected:
   enum class Use { Read, Write };

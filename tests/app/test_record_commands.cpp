@@ -75,6 +75,16 @@ TEST_P(Export, GivesTheReadCommandsObjectsOldestFirstAcrossPages) {
   const QJsonArray attempts = JsonOf(Run({u"--export"_s, u"attempts"_s, u"--format"_s, u"json"_s}));
   ASSERT_EQ(attempts.size(), 2502);
   EXPECT_EQ(attempts, Reversed(JsonOf(Run({u"--log"_s, u"9999"_s, u"--json"_s}))));
+  // CSV comes straight from the database's fields, by a path of its own.
+  const QStringList csv = QString::fromUtf8(Run({u"--export"_s, u"attempts"_s})).split(u"\r\n"_s);
+  ASSERT_EQ(csv.size(), attempts.size() + 2);  // the header, and after the last line's end
+  for (qsizetype i = 0; i < attempts.size(); ++i) {
+    const QJsonValue row = attempts[i];
+    EXPECT_EQ(csv[i + 1],
+              u"%1,%2,%3,%4"_s.arg(row[u"logtime"_s].toString(), row[u"status"_s].toString())
+                  .arg(row[u"errnum"_s].toInt())
+                  .arg(row[u"description"_s].toString()));
+  }
   const QJsonArray forecasts =
       JsonOf(Run({u"--export"_s, u"forecasts"_s, u"--format"_s, u"json"_s}));
   EXPECT_EQ(forecasts, Reversed(JsonOf(Run({u"--history"_s, u"9"_s, u"--json"_s}))));
