@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -317,6 +318,21 @@ INSTANTIATE_TEST_SUITE_P(
         DatabaseCase{"server_backup", test::Backend::Postgres, "SELECT 1", false,
                      "--backup /nonexistent/copy", 1, "pg_dump"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// An option the usage names but bash cannot complete is one added without its completion.
+TEST(ShellCompletion, OffersEveryOptionTheUsageNames) {
+  const QString completion = QString::fromUtf8(
+      ReadFile(QStringLiteral(SKYLOOM_TEST_DATA "/../../packaging/skyloom.bash-completion")));
+  const QString usage = test::RunProgram({u"--help"_s}).out;
+  static const QRegularExpression option(u"--[a-z][a-z-]*"_s);
+  int options = 0;
+  for (const QRegularExpressionMatch& match : option.globalMatch(usage)) {
+    ++options;
+    EXPECT_TRUE(completion.contains(QRegularExpression(match.captured() + u"\\b"_s)))
+        << match.captured().toStdString();
+  }
+  EXPECT_GT(options, 30);
+}
 
 }  // namespace
 }  // namespace skyloom
