@@ -12,6 +12,12 @@ namespace {
 // Large enough that the writes cost nothing beside the reads, small enough to stay flat.
 constexpr qsizetype kPieceBytes = qsizetype{1} << 16;
 
+// QSaveFile says "Unknown error" for a full disk; the system's own word is clearer.
+QString Reason(const QSaveFile& file, int error) {
+  if (error != 0) return QString::fromLocal8Bit(std::strerror(error));
+  return file.errorString();
+}
+
 }  // namespace
 
 ExportOutput::ExportOutput(QString file) : file_(std::move(file)) {
@@ -44,8 +50,9 @@ void ExportOutput::Write(QByteArrayView bytes) {
 void ExportOutput::Flush() {
   if (state_ != State::Open || buffer_.isEmpty()) return;
   if (saved_) {
+    errno = 0;
     if (saved_->write(buffer_) != buffer_.size()) {
-      Fail(QStringLiteral("cannot write %1: %2").arg(file_, saved_->errorString()));
+      Fail(QStringLiteral("cannot write %1: %2").arg(file_, Reason(*saved_, errno)));
     }
     buffer_.clear();
     return;
@@ -73,8 +80,9 @@ void ExportOutput::Flush() {
 bool ExportOutput::Finish() {
   Flush();
   if (state_ != State::Open) return false;
+  errno = 0;
   if (saved_ && !saved_->commit()) {
-    Fail(QStringLiteral("cannot write %1: %2").arg(file_, saved_->errorString()));
+    Fail(QStringLiteral("cannot write %1: %2").arg(file_, Reason(*saved_, errno)));
     return false;
   }
   return true;
