@@ -40,6 +40,9 @@ QString UsageText() {
              "usage: skyloom [--once | --headless | --init-db] [OPTIONS]\n"
              "       skyloom --latest | --history N | --log N | --deliveries N [--json] [OPTIONS]\n"
              "       skyloom --test-notify [OPTIONS]\n"
+             "       skyloom --export forecasts|attempts|deliveries [--since TIME] [--until TIME]\n"
+             "               [--format csv|json|ndjson] [--bom] [--output FILE] [OPTIONS]\n"
+             "       skyloom --backup FILE | --check-db [OPTIONS]\n"
              "       skyloom --help | --version\n"
              "\n"
              "  (no mode)      open the window and collect on the daily schedule\n"
@@ -52,6 +55,26 @@ QString UsageText() {
              "  --deliveries N print the newest N rows of the outbox, newest first\n"
              "  --json         print those as JSON\n"
              "  --test-notify  send a test message on every channel now and print each answer\n"
+             "  --export TABLE write every row of forecasts, attempts or deliveries, oldest first\n"
+             "    --since TIME --until TIME  only rows logged from TIME, or before TIME\n"
+             "                 (local YYYY-MM-DD[ HH:MM[:SS]]; --until takes in a day alone)\n"
+             "    --format F   csv (the default, RFC 4180), json (one array) or ndjson (one\n"
+             "                 object a line)\n"
+             "    --bom        begin with the UTF-8 byte order mark, for spreadsheets\n"
+             "    --output FILE  write FILE whole or not at all, instead of standard output\n"
+             "  --backup FILE  copy the database file to FILE, checked, while it is in use\n"
+             "  --check-db     print the schema version, integrity, row counts and newest times;\n"
+             "                 exit 1 when the database is not sound\n"
+             "  --export TABLE write every row of forecasts, attempts or deliveries, oldest first\n"
+             "    --since TIME, --until TIME  only rows logged from TIME, or before TIME\n"
+             "                 (YYYY-MM-DD[ HH:MM[:SS]], local; a day alone --until takes in)\n"
+             "    --format F   csv (the default, RFC 4180), json (one array) or ndjson (a line\n"
+             "                 a row)\n"
+             "    --bom        begin with the UTF-8 byte order mark, for spreadsheets\n"
+             "    --output FILE  write FILE, whole or not at all, instead of standard output\n"
+             "  --backup FILE  copy the database file to FILE, checked, while it is in use\n"
+             "  --check-db     print the schema version, integrity, row counts and newest times;\n"
+             "                 exit 1 when the database is not sound\n"
              "\n"
              "options (each also a key of the settings file: --db-timeout is db_timeout):\n"
              "  --config FILE  settings file (default %2)\n"
@@ -137,6 +160,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       line.json = true;
       continue;
     }
+    if (argument == QLatin1String("--bom")) {
+      line.records.bom = line.records.exportOnly = true;
+      continue;
+    }
     if (argument == QLatin1String("--no-standby")) {
       line.service.standby = false;
       continue;
@@ -149,7 +176,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         {"--history", CommandLine::Mode::History},
         {"--log", CommandLine::Mode::Log},
         {"--deliveries", CommandLine::Mode::Deliveries},
-        {"--test-notify", CommandLine::Mode::TestNotify}};
+        {"--test-notify", CommandLine::Mode::TestNotify},
+        {"--export", CommandLine::Mode::Export},
+        {"--backup", CommandLine::Mode::Backup},
+        {"--check-db", CommandLine::Mode::CheckDb}};
     const auto mode = std::find_if(std::begin(modes), std::end(modes), [&](const auto& m) {
       return argument == QLatin1String(m.first);
     });
@@ -157,6 +187,14 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       if (modeGiven) return Invalid(QStringLiteral("choose one mode"));
       modeGiven = true;
       line.mode = mode->second;
+      if (line.mode == CommandLine::Mode::Export || line.mode == CommandLine::Mode::Backup) {
+        if (i + 1 >= arguments.size())
+          return Invalid(QStringLiteral("%1 needs a value").arg(argument));
+        if (auto problem = ReadRecordOption(argument, arguments[++i], line.records)) {
+          return Invalid(*problem);
+        }
+        continue;
+      }
       if (line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log &&
           line.mode != CommandLine::Mode::Deliveries) {
         continue;
@@ -173,6 +211,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     if (i + 1 >= arguments.size()) return Invalid(QStringLiteral("%1 needs a value").arg(argument));
     const QString& value = arguments[++i];
     if (argument == QLatin1String("--config")) continue;
+    if (IsRecordOption(argument)) {
+      if (auto problem = ReadRecordOption(argument, value, line.records)) return Invalid(*problem);
+      continue;
+    }
     // Channels given here replace the file's, as any other option does its key.
     if (argument == QLatin1String("--notify") && !std::exchange(notifyGiven, true)) {
       line.service.channels.clear();
@@ -187,6 +229,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log &&
       line.mode != CommandLine::Mode::Deliveries) {
     return Invalid(QStringLiteral("--json goes with --latest, --history, --log or --deliveries"));
+  }
+  if (line.records.exportOnly && line.mode != CommandLine::Mode::Export) {
+    return Invalid(
+        QStringLiteral("--since, --until, --format, --bom and --output go with --export"));
   }
   return line;
 }

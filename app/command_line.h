@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "app/record_options.h"
 #include "settings/service_settings.h"
 
 namespace skyloom {
@@ -26,6 +27,9 @@ struct CommandLine {
     Log,
     Deliveries,
     TestNotify,
+    Export,
+    Backup,
+    CheckDb,
     Help,
     Version,
     Invalid
@@ -34,6 +38,7 @@ struct CommandLine {
   ServiceSettings service;
   int count = 1;  // rows for --history, --log and --deliveries
   bool json = false;
+  RecordOptions records;   // --export, --backup
   QString problem;         // what was wrong, for Mode::Invalid
   bool showUsage = false;  // whether the usage helps with the problem
 };

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/backup_command.h"
 #include "app/command_line.h"
 #include "app/delivery_commands.h"
+#include "app/export_command.h"
 #include "app/headless_runner.h"
 #include "app/once_runner.h"
 #include "app/read_commands.h"
@@ -59,6 +61,12 @@ int main(int argc, char* argv[]) {
       return skyloom::RunReadCommand(line);
     case CommandLine::Mode::Deliveries:
       return skyloom::RunDeliveries(line);
+    case CommandLine::Mode::Export:
+      return skyloom::RunExport(line);
+    case CommandLine::Mode::Backup:
+      return skyloom::RunBackup(line);
+    case CommandLine::Mode::CheckDb:
+      return skyloom::RunCheckDb(line);
     case CommandLine::Mode::TestNotify:
       return skyloom::RunTestNotify(line);
     case CommandLine::Mode::Once:

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <expected>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -31,5 +33,7 @@ using SqlValue = std::variant<qint64, QString>;
 using SqlValues = std::initializer_list<SqlValue>;
 // A result row, every field as text (numbers in decimal); a NULL field is nullopt.
 using SqlRow = std::vector<std::optional<QString>>;
+// The same as the database hands it over: UTF-8, valid only while it is being looked at.
+using SqlFieldsView = std::span<const std::optional<QByteArrayView>>;
 
 }  // namespace skyloom

@@ -20,4 +20,23 @@ DbExpected<qint64> SqlSession::QueryInt(const char* sql, SqlValues values) {
   return value;
 }
 
+DbExpected<void> SqlSession::Visit(const char* sql, SqlValues values,
+                                   const std::function<void(SqlFieldsView)>& visit) {
+  auto rows = Query(sql, values);
+  if (!rows) return std::unexpected(rows.error());
+  std::vector<QByteArray> bytes;
+  std::vector<std::optional<QByteArrayView>> fields;
+  for (const SqlRow& row : *rows) {
+    bytes.assign(row.size(), QByteArray());
+    fields.assign(row.size(), std::nullopt);
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (!row[i]) continue;
+      bytes[i] = row[i]->toUtf8();
+      fields[i] = bytes[i];
+    }
+    visit(fields);
+  }
+  return {};
+}
+
 }  // namespace skyloom

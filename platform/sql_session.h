@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,10 @@ class SqlSession {
   virtual DbExpected<void> Run(const char* sql, SqlValues values) = 0;
   // Runs one statement with bound values and collects every row it gives.
   virtual DbExpected<std::vector<SqlRow>> Query(const char* sql, SqlValues values) = 0;
+  // Runs one statement with bound values and hands `visit` each row as it comes, for results
+  // too large to collect; by default through Query.
+  virtual DbExpected<void> Visit(const char* sql, SqlValues values,
+                                 const std::function<void(SqlFieldsView)>& visit);
 
   // First field of the first row: nullopt inside when there is no row or the field is null.
   DbExpected<std::optional<QString>> QueryText(const char* sql, SqlValues values);

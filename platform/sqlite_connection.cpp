@@ -87,7 +87,9 @@ DbExpected<void> SqliteConnection::Open(const QString& path, SqliteAccess access
     name = "file:" + QUrl::toPercentEncoding(path, "/") + "?immutable=1";
   }
   sqlite3* raw = nullptr;
-  const int code = sqlite3_open_v2(name.constData(), &raw, OpenFlags(access), nullptr);
+  // A connection serves one thread at a time, so SQLite need not lock it on every call.
+  const int code =
+      sqlite3_open_v2(name.constData(), &raw, OpenFlags(access) | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(raw);
   if (code != SQLITE_OK) {
     auto error = Check(code);
@@ -160,13 +162,32 @@ DbExpected<std::vector<SqlRow>> SqliteConnection::Query(const char* sql, SqlValu
     SqlRow& row = rows.emplace_back(static_cast<size_t>(sqlite3_column_count(raw)));
     for (int column = 0; column < static_cast<int>(row.size()); ++column) {
       if (sqlite3_column_type(raw, column) == SQLITE_NULL) continue;
-      const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(raw, column));
-      const int bytes = sqlite3_column_bytes16(raw, column);
-      row[column] = QString::fromUtf16(text, bytes / static_cast<int>(sizeof(char16_t)));
+      // As stored: SQLite's own conversion to UTF-16 costs an allocation per field.
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, column));
+      row[column] = QString::fromUtf8(text, sqlite3_column_bytes(raw, column));
     }
   }
   if (auto done = Check(code); !done) return std::unexpected(done.error());
   return rows;
+}
+
+DbExpected<void> SqliteConnection::Visit(const char* sql, SqlValues values,
+                                         const std::function<void(SqlFieldsView)>& visit) {
+  auto statement = Prepare(sql, values);
+  if (!statement) return std::unexpected(statement.error());
+  sqlite3_stmt* raw = statement->get();
+  std::vector<std::optional<QByteArrayView>> fields(static_cast<size_t>(sqlite3_column_count(raw)));
+  int code = SQLITE_ROW;
+  while ((code = sqlite3_step(raw)) == SQLITE_ROW) {
+    for (int column = 0; column < static_cast<int>(fields.size()); ++column) {
+      fields[column].reset();
+      if (sqlite3_column_type(raw, column) == SQLITE_NULL) continue;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, column));
+      fields[column] = QByteArrayView(text, sqlite3_column_bytes(raw, column));
+    }
+    visit(fields);
+  }
+  return Check(code);
 }
 
 DbExpected<void> SqliteConnection::TryWriteAheadLog() {

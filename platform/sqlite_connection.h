@@ -39,6 +39,8 @@ class SqliteConnection final : public SqlSession {
   // Values go to $1/?1…, or in order to plain ? marks.
   DbExpected<void> Run(const char* sql, SqlValues values) override;
   DbExpected<std::vector<SqlRow>> Query(const char* sql, SqlValues values) override;
+  DbExpected<void> Visit(const char* sql, SqlValues values,
+                         const std::function<void(SqlFieldsView)>& visit) override;
   // Switches the file to write-ahead logging unless another connection holds it in the old
   // mode right now; the mode is kept in the file, so this succeeds once and for good.
   DbExpected<void> TryWriteAheadLog();

@@ -2,11 +2,14 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "acquisition/fetch_result.h"
+#include "platform/db_types.h"
 #include "store/event.h"
 #include "store/outbox.h"
 
@@ -78,6 +81,26 @@ struct AttemptContext {
   std::optional<QDateTime> slot;
 };
 
+// Rows logged from `from` up to but not including `to`, both local 'YYYY-MM-DD HH:MM:SS'.
+struct LogSpan {
+  QString from = QStringLiteral("0001-01-01 00:00:00");
+  QString to = QStringLiteral("9999-12-31 23:59:59");
+};
+
+// A table as --check-db reports it.
+struct TableCheck {
+  QString name;
+  std::optional<qint64> rows;  // nothing when the table is not there
+  QString newest;              // the newest row's time, local 'YYYY-MM-DD HH:MM:SS'; may be empty
+};
+
+// What a look over the whole database found.
+struct DatabaseCheck {
+  qint64 schemaVersion = 0;
+  QStringList problems;  // empty when the database is sound
+  std::vector<TableCheck> tables;
+};
+
 // Whether an attempt fetched a page and cut a forecast out of it.
 inline bool Succeeded(const AttemptRow& row) { return row.status == kStatusFetched; }
 // The same for an attempt just made: it must also have been stored and logged.
@@ -133,6 +156,27 @@ class ForecastStore {
   // Ends the call under way at once with an error (or, when none is, the next call), from
   // any thread; the calls after that run as usual. Nothing half-written is kept.
   virtual void Interrupt() = 0;
+
+  // Oldest first, a page at a time for exports: at most `limit` rows logged in `span` after
+  // `after` (nothing: from the oldest), a row this store read back.
+  virtual StoreExpected<std::vector<ForecastRow>> ForecastsAfter(std::optional<qint64> afterId,
+                                                                 const LogSpan& span,
+                                                                 int limit) = 0;
+  virtual StoreExpected<std::vector<AttemptRow>> AttemptsAfter(const AttemptRow* after,
+                                                               const LogSpan& span, int limit) = 0;
+  // Rows created in `span`; none when there is no outbox.
+  virtual StoreExpected<std::vector<DeliveryRow>> DeliveriesAfter(std::optional<qint64> afterId,
+                                                                  const LogSpan& span,
+                                                                  int limit) = 0;
+  // Reads every table through: the schema version, the engine's integrity check, the counts.
+  virtual StoreExpected<DatabaseCheck> CheckDatabase() = 0;
+  // The rows AttemptsAfter gives, each handed to `visit` with its number in the page and its
+  // fields (logtime, errstat, errnum, errdes) as the database gives them, so that an export of
+  // millions makes no strings; a page read again starts again at 0. The page's last row, to
+  // read on from; nothing when the page is empty.
+  virtual StoreExpected<std::optional<AttemptRow>> VisitAttemptsAfter(
+      const AttemptRow* after, const LogSpan& span, int limit,
+      const std::function<void(int index, SqlFieldsView fields)>& visit) = 0;
 };
 
 }  // namespace skyloom

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QUuid>
+#include <limits>
 
 #include "forecast/forecast_fields.h"
 
@@ -52,6 +53,57 @@ std::vector<DeliveryRow> ToDeliveries(const std::vector<SqlRow>& rows) {
   return deliveries;
 }
 
+qint64 SecondsSinceEpoch(const QString& logtime) {
+  return QDateTime::fromString(logtime, u"yyyy-MM-dd HH:mm:ss"_s).toSecsSinceEpoch();
+}
+
+// The count and newest time of one table; `newest` is an SQL expression over its rows.
+DbExpected<TableCheck> CountRows(SqlSession& session, const QString& table, const char* newest) {
+  const QByteArray sql =
+      "SELECT count(*), max(" + QByteArray(newest) + ") FROM " + table.toLatin1();
+  const auto rows = session.Query(sql.constData(), {});
+  if (!rows) return std::unexpected(rows.error());
+  TableCheck check{table, 0, {}};
+  if (rows->empty()) return check;
+  check.rows = rows->front()[0].value_or(QString()).toLongLong();
+  check.newest = rows->front()[1].value_or(QString());
+  return check;
+}
+
+DbExpected<DatabaseCheck> Inspect(SqlSession& session, const SqlDialect& dialect) {
+  DatabaseCheck check;
+  const auto version = SchemaVersion(session, dialect.engine);
+  if (!version) return std::unexpected(version.error());
+  check.schemaVersion = *version;
+  if (dialect.integrityCheck) {
+    const auto found = session.Query(dialect.integrityCheck, {});
+    if (!found) return std::unexpected(found.error());
+    for (const SqlRow& row : *found) {
+      const QString line = row.empty() ? QString() : row[0].value_or(QString());
+      if (line != u"ok"_s) check.problems << line;
+    }
+  }
+  for (const QString& table : {u"tq"_s, u"tqlog"_s}) {
+    const auto counted = CountRows(session, table, dialect.logtime);
+    if (!counted) return std::unexpected(counted.error());
+    check.tables.push_back(*counted);
+  }
+  const auto outbox = session.QueryInt(dialect.hasOutbox, {});
+  if (!outbox) return std::unexpected(outbox.error());
+  TableCheck deliveries{u"outbox"_s, std::nullopt, {}};
+  if (*outbox) {
+    const auto counted = CountRows(session, deliveries.name, "created");
+    if (!counted) return std::unexpected(counted.error());
+    deliveries = *counted;
+    if (!deliveries.newest.isEmpty()) {
+      deliveries.newest = QDateTime::fromSecsSinceEpoch(deliveries.newest.toLongLong())
+                              .toString(u"yyyy-MM-dd HH:mm:ss"_s);
+    }
+  }
+  check.tables.push_back(deliveries);
+  return check;
+}
+
 DbError ReadOnlyRefusal() {
   return DbError{-1, QStringLiteral("this store was opened for reading only")};
 }
@@ -64,8 +116,10 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
   appendAttempt_ = "INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES ($1, $2, $3, $4)";
   newestForecasts_ = QByteArray("SELECT id, ") + dialect.logtime +
                      ", tqyb FROM tq WHERE $1 = 0 OR id < $1 ORDER BY id DESC LIMIT $2";
+  // Named apart, or ORDER BY ctid would sort a server's positions as text.
   const QByteArray attempts = QByteArray("SELECT ") + dialect.logtime +
-                              ", errstat, errnum, errdes, " + dialect.position + " FROM tqlog ";
+                              ", errstat, errnum, errdes, " + dialect.position +
+                              " AS position FROM tqlog ";
   const QByteArray newestFirst = QByteArray(dialect.order).replace(",", " DESC,") + " DESC";
   newestAttempts_ = attempts + "ORDER BY " + newestFirst + " LIMIT $1";
   attemptsBefore_ = attempts + "WHERE " + dialect.before + " ORDER BY " + newestFirst + " LIMIT $3";
@@ -76,6 +130,14 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
   insertDelivery_ =
       "INSERT INTO outbox(event_id, event, channel, message, created, next_try) "
       "VALUES ($1, $2, $3, $4, $5, $6)";
+  forecastsAfter_ = QByteArray("SELECT id, ") + dialect.logtime +
+                    ", tqyb FROM tq WHERE id > $1 AND logtime >= $2 AND logtime < $3 "
+                    "ORDER BY id LIMIT $4";
+  // Numbered apart: a server wants a type for every value it is given, used or not.
+  attemptsFromStart_ =
+      attempts + "WHERE logtime >= $1 AND logtime < $2 ORDER BY " + dialect.order + " LIMIT $3";
+  attemptsAfter_ = attempts + "WHERE " + dialect.after +
+                   " AND logtime >= $3 AND logtime < $4 ORDER BY " + dialect.order + " LIMIT $5";
 }
 
 SqlStore::~SqlStore() = default;
@@ -393,6 +455,88 @@ StoreExpected<std::vector<AttemptRow>> SqlStore::AttemptsBefore(const AttemptRow
 StoreExpected<std::vector<AttemptRow>> SqlStore::AttemptsBetween(const QString& from,
                                                                  const QString& to) {
   return Read(attemptsBetween_, {from, to}, &ToAttempt);
+}
+
+StoreExpected<std::vector<ForecastRow>> SqlStore::ForecastsAfter(std::optional<qint64> afterId,
+                                                                 const LogSpan& span, int limit) {
+  return Read(
+      forecastsAfter_,
+      {afterId.value_or(std::numeric_limits<qint64>::min()), span.from, span.to, qint64{limit}},
+      &ToForecast);
+}
+
+StoreExpected<std::vector<AttemptRow>> SqlStore::AttemptsAfter(const AttemptRow* after,
+                                                               const LogSpan& span, int limit) {
+  if (!after) return Read(attemptsFromStart_, {span.from, span.to, qint64{limit}}, &ToAttempt);
+  return Read(attemptsAfter_, {after->position, after->logtime, span.from, span.to, qint64{limit}},
+              &ToAttempt);
+}
+
+StoreExpected<std::vector<DeliveryRow>> SqlStore::DeliveriesAfter(std::optional<qint64> afterId,
+                                                                  const LogSpan& span, int limit) {
+  const qint64 from = SecondsSinceEpoch(span.from);
+  const qint64 to = SecondsSinceEpoch(span.to);
+  return ReadOutbox<std::vector<DeliveryRow>>(
+      [&](SqlSession& session) -> DbExpected<std::vector<DeliveryRow>> {
+        const auto rows = session.Query(
+            (QByteArray(kDeliveryColumns) +
+             "WHERE id > $1 AND created >= $2 AND created < $3 ORDER BY id LIMIT $4")
+                .constData(),
+            {afterId.value_or(std::numeric_limits<qint64>::min()), from, to, qint64{limit}});
+        if (!rows) return std::unexpected(rows.error());
+        return ToDeliveries(*rows);
+      });
+}
+
+StoreExpected<DatabaseCheck> SqlStore::CheckDatabase() {
+  DbExpected<DatabaseCheck> found;
+  for (int tries = 0; tries < 2; ++tries) {
+    auto session = OpenSession(Use::Read);
+    found = session ? Inspect(**session, dialect_) : std::unexpected(session.error());
+    if (CloseSession()) break;
+  }
+  interruption_.Clear();
+  if (!found) return std::unexpected(Failure(found.error()));
+  return *std::move(found);
+}
+
+StoreExpected<std::optional<AttemptRow>> SqlStore::VisitAttemptsAfter(
+    const AttemptRow* after, const LogSpan& span, int limit,
+    const std::function<void(int index, SqlFieldsView fields)>& visit) {
+  DbExpected<void> found;
+  int index = 0;
+  QByteArray logtime;
+  QByteArray position;
+  const auto each = [&](SqlFieldsView fields) {
+    visit(index++, fields);
+    // Kept for the next page; the same buffers serve row after row.
+    logtime.resize(0);
+    logtime.append(fields[0].value_or(QByteArrayView()));
+    position.resize(0);
+    position.append(fields[4].value_or(QByteArrayView()));
+  };
+  for (int tries = 0; tries < 2; ++tries) {
+    index = 0;
+    auto session = OpenSession(Use::Read);
+    if (!session) {
+      found = std::unexpected(session.error());
+    } else if (after) {
+      found = (*session)->Visit(
+          attemptsAfter_.constData(),
+          {after->position, after->logtime, span.from, span.to, qint64{limit}}, each);
+    } else {
+      found = (*session)->Visit(attemptsFromStart_.constData(), {span.from, span.to, qint64{limit}},
+                                each);
+    }
+    if (CloseSession()) break;
+  }
+  interruption_.Clear();
+  if (!found) return std::unexpected(Failure(found.error()));
+  if (index == 0) return std::optional<AttemptRow>();
+  AttemptRow last;
+  last.logtime = QString::fromUtf8(logtime);
+  last.position = QString::fromUtf8(position);
+  return last;
 }
 
 }  // namespace skyloom

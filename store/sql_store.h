@@ -25,6 +25,7 @@ struct SqlDialect {
   const char* logtime = "logtime";  // a row's logtime as 'YYYY-MM-DD HH:MM:SS'
   const char* announce = nullptr;   // run with a new forecast's id as $1 before its commit
   const char* hasOutbox = nullptr;  // 1 when the outbox exists
+  const char* integrityCheck = nullptr;  // rows of problems, or one 'ok'; none on a server
 };
 
 // The forecast store over SQL. What an attempt writes and how rows are read is decided here,
@@ -51,6 +52,16 @@ class SqlStore : public ForecastStore {
   StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit) final;
   StoreExpected<OutboxSummary> SummariseOutbox() final;
   void Interrupt() final { interruption_.Raise(); }
+  StoreExpected<std::vector<ForecastRow>> ForecastsAfter(std::optional<qint64> afterId,
+                                                         const LogSpan& span, int limit) final;
+  StoreExpected<std::vector<AttemptRow>> AttemptsAfter(const AttemptRow* after, const LogSpan& span,
+                                                       int limit) final;
+  StoreExpected<std::vector<DeliveryRow>> DeliveriesAfter(std::optional<qint64> afterId,
+                                                          const LogSpan& span, int limit) final;
+  StoreExpected<DatabaseCheck> CheckDatabase() final;
+  StoreExpected<std::optional<AttemptRow>> VisitAttemptsAfter(
+      const AttemptRow* after, const LogSpan& span, int limit,
+      const std::function<void(int index, SqlFieldsView fields)>& visit) final;
 
  protected:
   enum class Use { Read, Write };
@@ -102,6 +113,9 @@ class SqlStore : public ForecastStore {
   QByteArray countAfter_;
   EventRoutes routes_;
   bool schemaReady_ = false;
+  QByteArray forecastsAfter_;
+  QByteArray attemptsFromStart_;
+  QByteArray attemptsAfter_;
 };
 
 }  // namespace skyloom

@@ -25,6 +25,7 @@ constexpr SqlDialect kSqlite{
         "INSERT INTO skyloom_collector_slot(id, last_slot) VALUES (1, $1) "
         "ON CONFLICT(id) DO UPDATE SET last_slot = max(last_slot, excluded.last_slot)",
     .hasOutbox = "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='outbox'",
+    .integrityCheck = "PRAGMA integrity_check",
 };
 
 bool Exists(const QString& path) {
