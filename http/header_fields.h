@@ -1,0 +1,20 @@
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/http_server.h"
+
+namespace skyloom {
+
+// Whether two header names are the same, as names are: case aside.
+bool SameName(std::string_view a, std::string_view b);
+// The values of every `name` line of `headers`, in order.
+std::vector<std::string_view> HeaderValues(std::span<const HttpHeader> headers,
+                                           std::string_view name);
+// Those values as one list, as repeated lines of a list header mean.
+std::string JoinedValues(std::span<const HttpHeader> headers, std::string_view name);
+
+}  // namespace skyloom
