@@ -26,9 +26,7 @@ void ForecastEvents::Publish(const std::vector<ForecastRow>& oldestFirst) {
   std::optional<ForecastRow> newest;
   {
     const std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    seen_ = true;
-    if (oldestFirst.empty()) return;
+    if (stopped_ || oldestFirst.empty()) return;
     for (const ForecastRow& row : oldestFirst) {
       if (!recent_.empty() && row.id <= recent_.back().id) continue;
       recent_.push_back(row);
@@ -69,12 +67,6 @@ std::optional<ForecastRow> ForecastEvents::Newest() const {
   const std::lock_guard lock(mutex_);
   if (recent_.empty()) return std::nullopt;
   return recent_.back();
-}
-
-std::optional<qint64> ForecastEvents::NewestId() const {
-  const std::lock_guard lock(mutex_);
-  if (!seen_) return std::nullopt;
-  return recent_.empty() ? 0 : recent_.back().id;
 }
 
 ForecastEvents::Token ForecastEvents::Reserve() {

@@ -41,8 +41,6 @@ class ForecastEvents final {
   // Sent to every stream when it differs from the last sent.
   void PublishHealth(const QByteArray& json);
   std::optional<ForecastRow> Newest() const;
-  // The newest forecast id the watcher has seen; nothing before its first look.
-  std::optional<qint64> NewestId() const;
 
   // A place for a stream; 0 when all are taken or the events have stopped.
   Token Reserve();
@@ -79,7 +77,6 @@ class ForecastEvents final {
   const std::size_t maxStreams_;
   mutable std::mutex mutex_;
   bool stopped_ = false;
-  bool seen_ = false;
   Token next_ = 1;
   // What came lately, oldest first, for streams that join while their backlog is read.
   std::vector<ForecastRow> recent_;
