@@ -38,7 +38,7 @@ struct Verdict {
   std::optional<std::chrono::seconds> retryAfter;
 };
 
-Verdict JudgeAnswer(const NotifyChannel& channel, const PostAnswer& answer);
+Verdict JudgeAnswer(const NotifyChannel& channel, const ClientAnswer& answer);
 
 // At most `count` messages every `per`: a receiver refuses more, so more wait their turn.
 struct RateLimit {

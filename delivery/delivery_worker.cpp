@@ -160,7 +160,7 @@ class ChannelLoop final {
   // False when the outcome could not be kept.
   bool Deliver(DeliveryRow row) {
     const ChannelRequest request = BuildRequest(channel_, row, QDateTime::currentDateTime());
-    const PostAnswer answer = HttpPost(request.url, request.body, request.headers, {}, &cancel_);
+    const ClientAnswer answer = HttpPost(request.url, request.body, request.headers, {}, &cancel_);
     if (cancel_) return true;  // stopping: the row stays as it was and is sent after a restart
     const Verdict verdict = JudgeAnswer(channel_, answer);
     ++row.tries;
