@@ -28,7 +28,7 @@ bool IfNoneMatch::Matches(std::string_view tag) const {
   return any_ || std::find(tags_.begin(), tags_.end(), tag) != tags_.end();
 }
 
-HttpAnswer Tagged(HttpAnswer answer, std::string_view tag, bool unchanged) {
+ServerAnswer Tagged(ServerAnswer answer, std::string_view tag, bool unchanged) {
   answer.AddHeader("ETag", tag);
   if (unchanged) {
     answer.status = 304;

@@ -26,6 +26,6 @@ class IfNoneMatch {
 };
 
 // `answer` with its ETag; a 304 Not Modified, body dropped, when the client has it already.
-HttpAnswer Tagged(HttpAnswer answer, std::string_view tag, bool unchanged);
+ServerAnswer Tagged(ServerAnswer answer, std::string_view tag, bool unchanged);
 
 }  // namespace skyloom

@@ -13,7 +13,7 @@ bool Digits(std::string_view text) {
 
 }  // namespace
 
-Response MakeResponse(HttpAnswer answer, Framing framing) {
+Response MakeResponse(ServerAnswer answer, Framing framing) {
   namespace http = boost::beast::http;
   Response response{static_cast<http::status>(answer.status), 11};
   for (const auto& [name, value] : answer.headers) response.insert(name, value);

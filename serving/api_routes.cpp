@@ -18,14 +18,14 @@ constexpr char kPagePolicy[] =
 
 }  // namespace
 
-HttpAnswer Make(int status, const char* contentType, std::string body) {
-  HttpAnswer answer{status, {}, contentType, std::move(body)};
+ServerAnswer Make(int status, const char* contentType, std::string body) {
+  ServerAnswer answer{status, {}, contentType, std::move(body)};
   answer.AddHeader("Access-Control-Allow-Origin", "*");
   answer.AddHeader("Access-Control-Expose-Headers", "ETag");
   return answer;
 }
 
-HttpAnswer Fail(int status, const QString& message) {
+ServerAnswer Fail(int status, const QString& message) {
   return Make(status, kJson, ErrorJson(message).toStdString());
 }
 
@@ -34,8 +34,8 @@ QString Unreadable(const StoreError& error) {
   return QStringLiteral("the database cannot be read; the program's log says why");
 }
 
-HttpAnswer PageAnswer(const PageFile& file) {
-  HttpAnswer answer = Make(200, file.contentType, file.body);
+ServerAnswer PageAnswer(const PageFile& file) {
+  ServerAnswer answer = Make(200, file.contentType, file.body);
   answer.AddHeader("Content-Security-Policy", kPagePolicy);
   answer.AddHeader("X-Content-Type-Options", "nosniff");
   answer.AddHeader("Cache-Control", "no-cache");
@@ -69,7 +69,7 @@ void ApiRoutes::Answer(const HttpRequest& request, const HttpReply& reply) {
                                   [&request](const auto& r) { return r.first == request.path; });
   if (route == std::end(kRoutes)) return reply(Fail(404, QStringLiteral("no such resource")));
   if (request.method == "OPTIONS") {
-    HttpAnswer answer = Make(204, "", {});
+    ServerAnswer answer = Make(204, "", {});
     answer.AddHeader("Access-Control-Allow-Methods", "GET, HEAD");
     answer.AddHeader("Access-Control-Allow-Headers", "If-None-Match");
     answer.AddHeader("Access-Control-Max-Age", "86400");
@@ -77,19 +77,19 @@ void ApiRoutes::Answer(const HttpRequest& request, const HttpReply& reply) {
     return reply(std::move(answer));
   }
   if (request.method != "GET" && request.method != "HEAD") {
-    HttpAnswer answer = Fail(405, QStringLiteral("only GET and HEAD are served"));
+    ServerAnswer answer = Fail(405, QStringLiteral("only GET and HEAD are served"));
     answer.AddHeader("Allow", "GET, HEAD, OPTIONS");
     return reply(std::move(answer));
   }
   (this->*route->second)(request, reply);
 }
 
-bool ApiRoutes::Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read) {
+bool ApiRoutes::Read(const HttpReply& reply, std::function<ServerAnswer(ForecastStore&)> read) {
   if (readers_.Submit(
           [reply, read = std::move(read)](ForecastStore& store) { reply(read(store)); })) {
     return true;
   }
-  HttpAnswer busy = Fail(503, QStringLiteral("the server is busy; try again in a moment"));
+  ServerAnswer busy = Fail(503, QStringLiteral("the server is busy; try again in a moment"));
   busy.AddHeader("Retry-After", "1");
   reply(std::move(busy));
   return false;

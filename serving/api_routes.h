@@ -41,13 +41,13 @@ inline constexpr qint64 kMaxLimit = 1000;
 inline constexpr int kHealthAttempts = 1000;
 
 // Every answer may be read by a page of any origin, ETag included.
-HttpAnswer Make(int status, const char* contentType, std::string body);
-HttpAnswer Fail(int status, const QString& message);
+ServerAnswer Make(int status, const char* contentType, std::string body);
+ServerAnswer Fail(int status, const QString& message);
 // What clients are told; the store's own message, which may name a server and its user, goes
 // to standard error.
 QString Unreadable(const StoreError& error);
 // An answer a browser may show, held to the status page's rules.
-HttpAnswer PageAnswer(const PageFile& file);
+ServerAnswer PageAnswer(const PageFile& file);
 
 // The API's routes, one file per resource family beside api_routes.cpp, which holds the table:
 // forecast_routes.cpp (the newest forecast and older ones), attempt_routes.cpp, event_routes.cpp
@@ -67,7 +67,7 @@ class ApiRoutes final {
   using Route = void (ApiRoutes::*)(const HttpRequest&, const HttpReply&);
   // The answer to GET /forecast, kept for a moment so that most requests skip the database.
   struct ForecastAnswer {
-    HttpAnswer answer;
+    ServerAnswer answer;
     std::string tag;  // ETag; empty without a forecast
     qint64 id = 0;
     std::chrono::steady_clock::time_point made;
@@ -86,7 +86,7 @@ class ApiRoutes final {
   void WaitForNewer(qint64 after, qint64 seconds, const HttpReply& reply);
 
   // Answers with `read` on a reader thread; false, and answered, when none can take it.
-  bool Read(const HttpReply& reply, std::function<HttpAnswer(ForecastStore&)> read);
+  bool Read(const HttpReply& reply, std::function<ServerAnswer(ForecastStore&)> read);
   std::shared_ptr<const ForecastAnswer> Cached();
   std::shared_ptr<const ForecastAnswer> ReadForecast(ForecastStore& store);
   // The health `attempts` (newest first) give at `now`, as this collector's role sees it.

@@ -34,11 +34,11 @@ void ApiRoutes::Events(const HttpRequest& request, const HttpReply& reply) {
   if (request.method == "HEAD") return reply(Make(200, kEventStream, {}));
   const ForecastEvents::Token token = events_.Reserve();
   if (token == 0) {
-    HttpAnswer busy = Fail(503, QStringLiteral("too many event streams; try again later"));
+    ServerAnswer busy = Fail(503, QStringLiteral("too many event streams; try again later"));
     busy.AddHeader("Retry-After", "5");
     return reply(std::move(busy));
   }
-  HttpAnswer head = Make(200, kEventStream, {});
+  ServerAnswer head = Make(200, kEventStream, {});
   head.AddHeader("Cache-Control", "no-cache");
   head.AddHeader("X-Accel-Buffering", "no");  // nginx would hold the events back
   const HttpStream stream =

@@ -23,8 +23,8 @@ constexpr qint64 kMaxWait = 300;
 
 std::string Tag(qint64 id) { return '"' + std::to_string(id) + '"'; }
 
-HttpAnswer ForecastOk(const ForecastRow& row) {
-  HttpAnswer answer = Make(200, kJson, ForecastJson(row).toStdString());
+ServerAnswer ForecastOk(const ForecastRow& row) {
+  ServerAnswer answer = Make(200, kJson, ForecastJson(row).toStdString());
   answer.AddHeader("Cache-Control", "no-cache");
   return answer;
 }
@@ -90,7 +90,7 @@ void ApiRoutes::WaitForNewer(qint64 after, qint64 seconds, const HttpReply& repl
   const ForecastEvents::Token token =
       events_.Wait(after, [reply](const std::optional<ForecastRow>& newest, bool newer) {
         if (newer) return reply(Tagged(ForecastOk(*newest), Tag(newest->id), false));
-        HttpAnswer answer = Make(304, "", {});
+        ServerAnswer answer = Make(304, "", {});
         answer.AddHeader("Cache-Control", "no-cache");
         reply(newest ? Tagged(std::move(answer), Tag(newest->id), true) : std::move(answer));
       });

@@ -35,7 +35,7 @@ StoreExpected<std::vector<ForecastRow>> ForecastsSince(ForecastStore& store, con
 // A query is the browser's business (a bookmark, a monitor's cache-buster): the page is the same.
 void ApiRoutes::Page(const HttpRequest& request, const HttpReply& reply) {
   const PageFile& html = page_.Html(LanguageFor(JoinedValues(request.headers, "Accept-Language")));
-  HttpAnswer answer = PageAnswer(html);
+  ServerAnswer answer = PageAnswer(html);
   answer.AddHeader("Content-Language", html.language);
   answer.AddHeader("Vary", "Accept-Language");
   reply(std::move(answer));
@@ -61,7 +61,7 @@ void ApiRoutes::PageStatus(const HttpRequest& request, const HttpReply& reply) {
     if (!pictured) return Fail(503, Unreadable(pictured.error()));
     const std::vector<AttemptRow> newest(
         attempts->begin(), attempts->begin() + std::min(attempts->size(), kPageAttempts));
-    HttpAnswer answer = Make(
+    ServerAnswer answer = Make(
         200, kJson,
         StatusJson(*forecasts, HealthOf(attempts, now),
                    BuildSlotGrid(*pictured, now.date(), kSlotPictureDays, now, schedule_), newest)

@@ -41,13 +41,13 @@ TEST(IfNoneMatch, MatchesListsWeakTagsAndAny) {
 }
 
 TEST(Tagged, AnUnchangedAnswerIsA304WithItsTagAndNoBody) {
-  const HttpAnswer fresh = Tagged(HttpAnswer{200, {}, "text/plain", "body"}, "\"7\"", false);
-  const HttpAnswer same = Tagged(HttpAnswer{200, {}, "text/plain", "body"}, "\"7\"", true);
+  const ServerAnswer fresh = Tagged(ServerAnswer{200, {}, "text/plain", "body"}, "\"7\"", false);
+  const ServerAnswer same = Tagged(ServerAnswer{200, {}, "text/plain", "body"}, "\"7\"", true);
   EXPECT_EQ(fresh.status, 200);
   EXPECT_EQ(fresh.body, "body");
   EXPECT_EQ(same.status, 304);
   EXPECT_EQ(same.body, "");
-  for (const HttpAnswer& answer : {fresh, same}) {
+  for (const ServerAnswer& answer : {fresh, same}) {
     ASSERT_EQ(answer.headers.size(), 1u);
     EXPECT_EQ(answer.headers[0].first, "ETag");
     EXPECT_EQ(answer.headers[0].second, "\"7\"");
