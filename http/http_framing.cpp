@@ -1,17 +1,10 @@
 #include "http/http_framing.h"
 
-#include <algorithm>
 #include <utility>
 
+#include "http/query.h"
+
 namespace skyloom {
-namespace {
-
-bool Digits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-}  // namespace
 
 Response MakeResponse(ServerAnswer answer, Framing framing) {
   namespace http = boost::beast::http;

@@ -10,8 +10,7 @@ namespace {
 // As many as a stream that resumes may have missed.
 constexpr std::size_t kRecent = 100;
 
-}  // namespace
-
+// One event of a text/event-stream: a forecast with its id, or health.
 std::string ForecastEvent(const ForecastRow& row) {
   return "event: forecast\nid: " + std::to_string(row.id) +
          "\ndata: " + ForecastJson(row).toStdString() + "\n\n";
@@ -20,6 +19,8 @@ std::string ForecastEvent(const ForecastRow& row) {
 std::string HealthEvent(const QByteArray& json) {
   return "event: health\ndata: " + json.toStdString() + "\n\n";
 }
+
+}  // namespace
 
 void ForecastEvents::Publish(const std::vector<ForecastRow>& oldestFirst) {
   std::vector<Waiter> answered;
@@ -61,12 +62,6 @@ void ForecastEvents::PublishHealth(const QByteArray& json) {
     reader.stream.Send(event);
     ++eventsSent_;
   }
-}
-
-std::optional<ForecastRow> ForecastEvents::Newest() const {
-  const std::lock_guard lock(mutex_);
-  if (recent_.empty()) return std::nullopt;
-  return recent_.back();
 }
 
 ForecastEvents::Token ForecastEvents::Reserve() {

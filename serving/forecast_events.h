@@ -40,7 +40,6 @@ class ForecastEvents final {
   void Publish(const std::vector<ForecastRow>& oldestFirst);
   // Sent to every stream when it differs from the last sent.
   void PublishHealth(const QByteArray& json);
-  std::optional<ForecastRow> Newest() const;
 
   // A place for a stream; 0 when all are taken or the events have stopped.
   Token Reserve();
@@ -85,9 +84,5 @@ class ForecastEvents final {
   std::string health_;
   quint64 eventsSent_ = 0;
 };
-
-// One event of a text/event-stream: a forecast with its id, or health.
-std::string ForecastEvent(const ForecastRow& row);
-std::string HealthEvent(const QByteArray& json);
 
 }  // namespace skyloom
