@@ -7,13 +7,8 @@
 namespace skyloom {
 
 IfNoneMatch::IfNoneMatch(std::span<const HttpHeader> headers) {
-  for (std::string_view line : HeaderValues(headers, "If-None-Match")) {
-    while (!line.empty()) {
-      const std::size_t comma = line.find(',');
-      std::string_view item = line.substr(0, comma);
-      line = comma == std::string_view::npos ? std::string_view() : line.substr(comma + 1);
-      while (item.starts_with(' ') || item.starts_with('\t')) item.remove_prefix(1);
-      while (item.ends_with(' ') || item.ends_with('\t')) item.remove_suffix(1);
+  for (const std::string_view line : HeaderValues(headers, "If-None-Match")) {
+    for (std::string_view item : ListItems(line)) {
       if (item.starts_with("W/")) item.remove_prefix(2);
       if (item == "*") {
         any_ = true;

@@ -17,4 +17,14 @@ std::vector<std::string_view> HeaderValues(std::span<const HttpHeader> headers,
 // Those values as one list, as repeated lines of a list header mean.
 std::string JoinedValues(std::span<const HttpHeader> headers, std::string_view name);
 
+// The items of a comma-separated list, each without the blanks around it; empty ones kept.
+std::vector<std::string_view> ListItems(std::string_view list, char separator = ',');
+// An item of a weighted list such as Accept-Language: what stands before its first ';', and
+// its q-value, 1 without one and 0 for one that cannot be read.
+struct WeightedItem {
+  std::string_view value;
+  double quality;
+};
+WeightedItem Weighted(std::string_view item);
+
 }  // namespace skyloom
