@@ -7,6 +7,14 @@
 namespace skyloom {
 namespace {
 
+// Header names are the same whatever their case.
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 std::string_view Trimmed(std::string_view text) {
   while (text.starts_with(' ') || text.starts_with('\t')) text.remove_prefix(1);
   while (text.ends_with(' ') || text.ends_with('\t')) text.remove_suffix(1);
@@ -29,13 +37,6 @@ double Quality(std::string_view parameters) {
 }
 
 }  // namespace
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 std::vector<std::string_view> HeaderValues(std::span<const HttpHeader> headers,
                                            std::string_view name) {

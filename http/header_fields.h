@@ -9,8 +9,6 @@
 
 namespace skyloom {
 
-// Whether two header names are the same, as names are: case aside.
-bool SameName(std::string_view a, std::string_view b);
 // The values of every `name` line of `headers`, in order.
 std::vector<std::string_view> HeaderValues(std::span<const HttpHeader> headers,
                                            std::string_view name);
