@@ -9,7 +9,7 @@ namespace skyloom {
 PageClient::PageClient(HttpLimits limits) : limits_(limits) {}
 
 PageResponse PageClient::Get(const QString& address) const {
-  const HttpResponse response = HttpGet(TrimBlanks(address), limits_, &cancelled_);
+  const ClientAnswer response = HttpGet(TrimBlanks(address), limits_, &cancelled_);
   if (response.errNum != 0) return PageResponse{response.errNum, response.errDes, {}};
   return PageResponse{0, {}, DecodeGb2312(response.body)};
 }

@@ -73,7 +73,7 @@ int RunTestNotify(const CommandLine& line) {
   bool allTaken = true;
   for (const NotifyChannel& channel : line.service.channels) {
     const ChannelRequest request = BuildRequest(channel, event, now);
-    const PostAnswer answer = HttpPost(request.url, request.body, request.headers, {});
+    const ClientAnswer answer = HttpPost(request.url, request.body, request.headers, {});
     const Verdict verdict = JudgeAnswer(channel, answer);
     const bool taken = verdict.kind == Verdict::Kind::Delivered;
     allTaken = allTaken && taken;

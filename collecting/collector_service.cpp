@@ -1,11 +1,9 @@
 #include "collecting/collector_service.h"
 
-#include <mutex>
-#include <vector>
-
 #include "collecting/collector.h"
 #include "collecting/role_keeper.h"
 #include "collecting/sync_driver.h"
+#include "platform/worker_thread.h"
 #include "store/open_store.h"
 
 namespace skyloom {
@@ -20,20 +18,6 @@ struct CollectorService::Core {
   std::unique_ptr<ForecastStore> store;
   Collector collector;
 };
-
-namespace {
-
-// An attempt stuck in a database call still uses its store and collector; they stay until the
-// process exits rather than go from under it. The list itself is never destroyed, so that the
-// exit handlers cannot free them either.
-void LeaveBehind(std::shared_ptr<void> core) {
-  static std::mutex mutex;
-  static auto* const stuck = new std::vector<std::shared_ptr<void>>;
-  const std::lock_guard lock(mutex);
-  stuck->push_back(std::move(core));
-}
-
-}  // namespace
 
 CollectorService::CollectorService(const Clock& clock, const ServiceSettings& settings,
                                    QObject* parent)
@@ -94,7 +78,8 @@ void CollectorService::Stop() {
   if (std::exchange(stopped_, true)) return;
   if (!driver_->Stop()) {
     emit report(QStringLiteral("an attempt still waiting for the database was left unfinished"));
-    LeaveBehind(core_);
+    // The attempt still uses its store and collector: they stay until the process exits.
+    KeepUntilExit(core_);
   }
   if (roles_) roles_->Stop();
 }

@@ -137,7 +137,7 @@ ChannelRequest BuildRequest(const NotifyChannel& channel, const Event& event,
   return request;
 }
 
-Verdict JudgeAnswer(const NotifyChannel& channel, const PostAnswer& answer) {
+Verdict JudgeAnswer(const NotifyChannel& channel, const ClientAnswer& answer) {
   using Kind = Verdict::Kind;
   if (answer.errNum != 0) return {Kind::Retry, answer.errDes, {}};
   const int status = answer.status;

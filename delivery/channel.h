@@ -61,7 +61,7 @@ const ChannelKind& KindOf(const NotifyChannel& channel);
 // The request that carries `event` on its channel; `now` signs it.
 ChannelRequest BuildRequest(const NotifyChannel& channel, const Event& event, const QDateTime& now);
 
-Verdict JudgeAnswer(const NotifyChannel& channel, const PostAnswer& answer);
+Verdict JudgeAnswer(const NotifyChannel& channel, const ClientAnswer& answer);
 
 // What a chat vendor's JSON answer says: `codeKey` 0 is delivered, a code in `transient` is
 // worth another try, any other is refused for good.

@@ -1,18 +1,18 @@
 #include "delivery/delivery_worker.h"
 
 #include <QDateTime>
-#include <QPointer>
 #include <QTimer>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "delivery/channel.h"
 #include "delivery/delivery_rules.h"
 #include "platform/clock.h"
 #include "platform/http_post.h"
+#include "platform/run_then.h"
 #include "platform/worker_thread.h"
 #include "store/open_store.h"
 
@@ -39,38 +39,29 @@ QString Duration(std::chrono::seconds seconds) {
 
 }  // namespace
 
-// One channel's thread: reads its due rows, waits for its rate limit, sends and keeps the
-// outcome. Everything it touches is its own but the callbacks, which only post.
-class ChannelLoop final {
+// One channel's loop on a thread of its own: reads its due rows, waits for its rate limit,
+// sends and keeps the outcome. Everything it touches is its own but the worker it reports
+// to, which it reaches only through a relay that drops what comes after the worker is gone.
+class ChannelLoop final : public std::enable_shared_from_this<ChannelLoop> {
  public:
-  using Report = std::function<void(const QString&)>;
-  using Tried = std::function<void(DeliveryWorker::Outcome)>;
-
   ChannelLoop(const Clock& clock, NotifyChannel channel, const ServiceSettings& settings,
-              Report report, Tried tried)
+              std::shared_ptr<ResultRelay::Link> relay, DeliveryWorker* worker)
       : clock_(clock),
         channel_(std::move(channel)),
         limits_(KindOf(channel_).Limits()),
         giveUp_(settings.giveUp),
         store_(OpenStore(settings.databaseLocation, settings.databaseLimits)),
-        report_(std::move(report)),
-        tried_(std::move(tried)) {}
-
-  ~ChannelLoop() { Stop(); }
+        relay_(std::move(relay)),
+        worker_(worker) {}
 
   void Start() {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::make_unique<WorkerThread>(QStringLiteral("channel"), [this] { Interrupt(); });
+    thread_->Post([self = shared_from_this()] { self->Run(); });
   }
 
+  // A loop stuck in a call keeps itself alive until the process exits.
   void Stop() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    cancel_ = true;
-    store_->Interrupt();
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (thread_) thread_->Stop(shared_from_this());
   }
 
   void SetActive(bool active) {
@@ -93,6 +84,26 @@ class ChannelLoop final {
   void SetTurnHeld(std::function<bool()> held) { turnHeld_ = std::move(held); }
 
  private:
+  void Interrupt() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    cancel_ = true;
+    store_->Interrupt();
+    wake_.notify_all();
+  }
+
+  void Report(const QString& line) {
+    ResultRelay::Post(relay_, [worker = worker_, line] { emit worker->report(line); });
+  }
+
+  void Tried(DeliveryWorker::Outcome outcome) {
+    ResultRelay::Post(relay_, [worker = worker_, name = channel_.name, outcome] {
+      emit worker->tried(name, outcome);
+    });
+  }
+
   bool Active() {
     {
       const std::lock_guard lock(mutex_);
@@ -159,7 +170,7 @@ class ChannelLoop final {
   bool Deliver(DeliveryRow row) {
     const ChannelRequest request =
         BuildRequest(channel_, EventFromRow(row.event, row.eventId, row.message), clock_.Now());
-    const PostAnswer answer = HttpPost(request.url, request.body, request.headers, {}, &cancel_);
+    const ClientAnswer answer = HttpPost(request.url, request.body, request.headers, {}, &cancel_);
     if (cancel_) return true;  // stopping: the row stays as it was and is sent after a restart
     const TryOutcome after = AfterTry(std::move(row), JudgeAnswer(channel_, answer),
                                       clock_.Now().toSecsSinceEpoch(), giveUp_);
@@ -167,26 +178,26 @@ class ChannelLoop final {
     const QString what =
         QStringLiteral("%1 event %2 on %3").arg(tried.event, tried.eventId, channel_.name);
     if (after.kind == TryOutcome::Kind::GivenUp && after.outOfTime) {
-      report_(QStringLiteral("gave up delivering %1: not delivered within %2 after %3 tries; "
-                             "the last one failed: %4")
-                  .arg(what, Duration(giveUp_))
-                  .arg(tried.tries)
-                  .arg(tried.lastError));
+      Report(QStringLiteral("gave up delivering %1: not delivered within %2 after %3 tries; "
+                            "the last one failed: %4")
+                 .arg(what, Duration(giveUp_))
+                 .arg(tried.tries)
+                 .arg(tried.lastError));
     } else if (after.kind == TryOutcome::Kind::GivenUp) {
-      report_(QStringLiteral("gave up delivering %1: the receiver refused it (%2)")
-                  .arg(what, tried.lastError));
+      Report(QStringLiteral("gave up delivering %1: the receiver refused it (%2)")
+                 .arg(what, tried.lastError));
     } else if (after.kind == TryOutcome::Kind::Retried) {
-      report_(QStringLiteral("delivering %1 failed (try %2): %3; next try in %4")
-                  .arg(what)
-                  .arg(tried.tries)
-                  .arg(tried.lastError, Duration(after.wait)));
+      Report(QStringLiteral("delivering %1 failed (try %2): %3; next try in %4")
+                 .arg(what)
+                 .arg(tried.tries)
+                 .arg(tried.lastError, Duration(after.wait)));
     }
-    tried_(after.kind == TryOutcome::Kind::Sent      ? DeliveryWorker::Outcome::Sent
-           : after.kind == TryOutcome::Kind::Retried ? DeliveryWorker::Outcome::Retried
-                                                     : DeliveryWorker::Outcome::GivenUp);
+    Tried(after.kind == TryOutcome::Kind::Sent      ? DeliveryWorker::Outcome::Sent
+          : after.kind == TryOutcome::Kind::Retried ? DeliveryWorker::Outcome::Retried
+                                                    : DeliveryWorker::Outcome::GivenUp);
     if (const auto kept = store_->UpdateDelivery(tried); !kept) {
-      report_(QStringLiteral("the outcome of %1 was not kept, so it may be sent again: %2")
-                  .arg(what, kept.error().message));
+      Report(QStringLiteral("the outcome of %1 was not kept, so it may be sent again: %2")
+                 .arg(what, kept.error().message));
       return false;
     }
     return true;
@@ -196,7 +207,7 @@ class ChannelLoop final {
   void Problem(const QString& problem) {
     if (problem == lastProblem_) return;
     lastProblem_ = problem;
-    report_(problem);
+    Report(problem);
   }
 
   const Clock& clock_;
@@ -204,8 +215,8 @@ class ChannelLoop final {
   const std::vector<RateLimit> limits_;
   const std::chrono::seconds giveUp_;
   std::unique_ptr<ForecastStore> store_;
-  Report report_;
-  Tried tried_;
+  const std::shared_ptr<ResultRelay::Link> relay_;
+  DeliveryWorker* const worker_;
   std::function<bool()> turnHeld_;  // set before the thread starts
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -215,7 +226,7 @@ class ChannelLoop final {
   std::atomic<bool> cancel_{false};
   std::vector<Steady::time_point> sent_;  // when the latest requests went out, oldest first
   QString lastProblem_;
-  std::thread thread_;
+  std::unique_ptr<WorkerThread> thread_;
 };
 
 DeliveryWorker::DeliveryWorker(const Clock& clock, const ServiceSettings& settings, QObject* parent)
@@ -225,18 +236,9 @@ DeliveryWorker::DeliveryWorker(const Clock& clock, const ServiceSettings& settin
       summaryTimer_(new QTimer(this)) {
   qRegisterMetaType<OutboxSummary>();
   qRegisterMetaType<Outcome>();
+  const auto* relay = new ResultRelay(this);
   for (const NotifyChannel& channel : settings_.channels) {
-    const QString name = channel.name;
-    loops_.push_back(std::make_unique<ChannelLoop>(
-        clock, channel, settings_,
-        [this](const QString& line) {
-          QMetaObject::invokeMethod(
-              this, [this, line] { emit report(line); }, Qt::QueuedConnection);
-        },
-        [this, name](Outcome outcome) {
-          QMetaObject::invokeMethod(
-              this, [this, name, outcome] { emit tried(name, outcome); }, Qt::QueuedConnection);
-        }));
+    loops_.push_back(std::make_shared<ChannelLoop>(clock, channel, settings_, relay->link(), this));
   }
   summaryTimer_->setInterval(kSummaryEvery);
   connect(summaryTimer_, &QTimer::timeout, this, &DeliveryWorker::Summarise);
@@ -247,7 +249,8 @@ DeliveryWorker::~DeliveryWorker() { Stop(); }
 void DeliveryWorker::Start() {
   // Without channels there is nothing to send, and the outbox is not this collector's to read.
   if (loops_.empty() || std::exchange(started_, true)) return;
-  thread_ = std::make_unique<WorkerThread>(QStringLiteral("outbox"));
+  thread_ = std::make_unique<WorkerThread>(QStringLiteral("outbox"),
+                                           [store = store_] { store->Interrupt(); });
   for (auto& loop : loops_) loop->Start();
   summaryTimer_->start();
   Summarise();
@@ -256,10 +259,8 @@ void DeliveryWorker::Start() {
 void DeliveryWorker::Stop() {
   if (!std::exchange(started_, false)) return;
   summaryTimer_->stop();
-  store_->Interrupt();
   for (auto& loop : loops_) loop->Stop();
-  // The outbox thread's work keeps its store alive should it outlast the wait.
-  thread_.reset();
+  thread_->Stop(store_);
 }
 
 void DeliveryWorker::SetActive(bool active) {
@@ -276,13 +277,11 @@ void DeliveryWorker::Wake() {
 
 void DeliveryWorker::Summarise() {
   if (!thread_) return;
-  thread_->Post([store = store_, self = QPointer(this)] {
-    const auto summary = store->SummariseOutbox();
-    if (!summary) return;
-    QMetaObject::invokeMethod(self, [self, value = *summary] {
-      if (self) emit self->summarised(value);
-    });
-  });
+  RunThen(
+      *thread_, [store = store_] { return store->SummariseOutbox(); }, this,
+      [this](const StoreExpected<OutboxSummary>& summary) {
+        if (summary) emit summarised(*summary);
+      });
 }
 
 }  // namespace skyloom

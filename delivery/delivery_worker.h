@@ -62,7 +62,7 @@ class DeliveryWorker final : public QObject {
   const ServiceSettings settings_;
   std::shared_ptr<ForecastStore> store_;  // the outbox thread's connection
   std::unique_ptr<WorkerThread> thread_;
-  std::vector<std::unique_ptr<ChannelLoop>> loops_;
+  std::vector<std::shared_ptr<ChannelLoop>> loops_;
   QTimer* summaryTimer_;
   bool started_ = false;
 };

@@ -51,7 +51,7 @@ void HttpConnection::Evict() {
   });
 }
 
-void HttpConnection::Answer(HttpAnswer answer) {
+void HttpConnection::Answer(ServerAnswer answer) {
   if (stream_.get_executor().running_in_this_thread()) return Send(std::move(answer));
   net::post(stream_.get_executor(),
             [self = shared_from_this(), answer = std::move(answer)]() mutable {
@@ -59,7 +59,7 @@ void HttpConnection::Answer(HttpAnswer answer) {
             });
 }
 
-void HttpConnection::Open(HttpAnswer head, StreamLimits limits, std::function<void()> ended) {
+void HttpConnection::Open(ServerAnswer head, StreamLimits limits, std::function<void()> ended) {
   streamLimits_ = std::move(limits);
   ended_ = std::move(ended);
   streaming_ = true;
@@ -171,7 +171,7 @@ void HttpConnection::Refuse(int status, std::string_view reason) {
   Send(server_.refusal(status, reason));
 }
 
-void HttpConnection::Send(HttpAnswer answer) {
+void HttpConnection::Send(ServerAnswer answer) {
   if (timer_) timer_->cancel();  // an answer that waited no longer needs its wait
   if (server_.Stopping()) framing_.close = true;
   response_.emplace(MakeResponse(std::move(answer), framing_));
@@ -189,7 +189,7 @@ void HttpConnection::Send(HttpAnswer answer) {
                     });
 }
 
-void HttpConnection::OpenHere(HttpAnswer head) {
+void HttpConnection::OpenHere(ServerAnswer head) {
   if (server_.Stopping()) return Finish();
   framing_.stream = true;
   // The kernel holds little of a stream: what a slow client leaves unread counts here.

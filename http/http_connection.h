@@ -39,9 +39,9 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   bool MarkEvicted() { return MarkEvicted(waitingSince_); }
   // Closes it, if chosen.
   void Evict();
-  void Answer(HttpAnswer answer);
+  void Answer(ServerAnswer answer);
   // The streamed answer: see HttpReply::Stream.
-  void Open(HttpAnswer head, StreamLimits limits, std::function<void()> ended);
+  void Open(ServerAnswer head, StreamLimits limits, std::function<void()> ended);
   void Push(std::string piece);
   void EndStream();
   void Later(std::chrono::milliseconds delay, std::function<void()> then);
@@ -59,11 +59,11 @@ class HttpConnection final : public std::enable_shared_from_this<HttpConnection>
   void OnHead(const beast::error_code& error);
   bool RequestLineTooLong() const;
   void Refuse(int status, std::string_view reason);
-  void Send(HttpAnswer answer);
+  void Send(ServerAnswer answer);
   void Sent();
   void Linger();
   void Drain(std::size_t drained);
-  void OpenHere(HttpAnswer head);
+  void OpenHere(ServerAnswer head);
   void Queue(std::string piece);
   void Flush();
   void WatchClose();

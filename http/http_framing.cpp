@@ -1,19 +1,12 @@
 #include "http/http_framing.h"
 
-#include <algorithm>
 #include <utility>
 
+#include "http/query.h"
+
 namespace skyloom {
-namespace {
 
-bool Digits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-}  // namespace
-
-Response MakeResponse(HttpAnswer answer, Framing framing) {
+Response MakeResponse(ServerAnswer answer, Framing framing) {
   namespace http = boost::beast::http;
   Response response{static_cast<http::status>(answer.status), 11};
   for (const auto& [name, value] : answer.headers) response.insert(name, value);

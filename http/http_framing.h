@@ -24,7 +24,7 @@ using Response = boost::beast::http::response<boost::beast::http::string_body>;
 
 // The answer as Beast writes it, with what Beast leaves to us: no body after HEAD, no body
 // headers on a status without one, and keep-alive said to an HTTP/1.0 client.
-Response MakeResponse(HttpAnswer answer, Framing framing);
+Response MakeResponse(ServerAnswer answer, Framing framing);
 
 // The fields that decide where a request ends and whom it is for, counted one by one.
 struct Framed {

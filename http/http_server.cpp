@@ -32,16 +32,16 @@ bool OutOfDescriptors(const beast::error_code& error) {
 
 }  // namespace
 
-void HttpAnswer::AddHeader(std::string_view name, std::string_view value) {
+void ServerAnswer::AddHeader(std::string_view name, std::string_view value) {
   headers.emplace_back(name, value);
 }
 
 HttpReply::HttpReply(std::shared_ptr<HttpConnection> connection)
     : connection_(std::move(connection)) {}
 
-void HttpReply::operator()(HttpAnswer answer) const { connection_->Answer(std::move(answer)); }
+void HttpReply::operator()(ServerAnswer answer) const { connection_->Answer(std::move(answer)); }
 
-HttpStream HttpReply::Stream(HttpAnswer head, StreamLimits limits,
+HttpStream HttpReply::Stream(ServerAnswer head, StreamLimits limits,
                              std::function<void()> ended) const {
   connection_->Open(std::move(head), std::move(limits), std::move(ended));
   return HttpStream(connection_);

@@ -43,7 +43,7 @@ struct HttpRequest {
   std::span<const HttpHeader> headers;  // every line in order, repeated names included
 };
 
-struct HttpAnswer {
+struct ServerAnswer {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;  // in order; see AddHeader
   // Written with the body unless the status has none (204, 304): then neither is sent.
@@ -83,11 +83,11 @@ class HttpStream {
 class HttpReply {
  public:
   explicit HttpReply(std::shared_ptr<HttpConnection> connection);
-  void operator()(HttpAnswer answer) const;
+  void operator()(ServerAnswer answer) const;
   // Answers with `head` and a body sent through the stream given. `ended` runs on the
   // server's thread once the stream ends: the client left or fell behind, End was called, or
   // the server stops.
-  HttpStream Stream(HttpAnswer head, StreamLimits limits, std::function<void()> ended) const;
+  HttpStream Stream(ServerAnswer head, StreamLimits limits, std::function<void()> ended) const;
   // Runs `then` on the server's thread after `delay`, for an answer that waits; not once the
   // server has stopped.
   void After(std::chrono::milliseconds delay, std::function<void()> then) const;
@@ -104,7 +104,7 @@ class HttpServer final {
  public:
   using Handler = std::function<void(const HttpRequest&, HttpReply)>;
   // The answer when the server refuses a request itself (400, 414, 429, 431, 503).
-  using Refusal = std::function<HttpAnswer(int status, std::string_view reason)>;
+  using Refusal = std::function<ServerAnswer(int status, std::string_view reason)>;
 
   HttpServer(ServerLimits limits, Handler handler, Refusal refusal);
   ~HttpServer();

@@ -28,6 +28,7 @@ struct Ended {
   QString text;    // the client's words for the code
   QString detail;  // what went wrong in this request
   bool overflowed = false;
+  int status = 0;
 };
 
 Ended CurlGet(const QByteArray& address, const HttpLimits& limits, Clock::time_point deadline,
@@ -49,15 +50,17 @@ Ended CurlGet(const QByteArray& address, const HttpLimits& limits, Clock::time_p
   lib.curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<qint64>(left.count(), 1)));
   lib.curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBody));
   const CURLcode result = lib.curl_easy_perform(h);
+  long status = 0;
+  lib.curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   return {result, QString::fromUtf8(lib.curl_easy_strerror(result)),
-          QString::fromUtf8(detail).trimmed(), sink.overflowed};
+          QString::fromUtf8(detail).trimmed(), sink.overflowed, static_cast<int>(status)};
 }
 
 }  // namespace
 
-HttpResponse HttpGet(const QString& url, const HttpLimits& limits,
+ClientAnswer HttpGet(const QString& url, const HttpLimits& limits,
                      const std::atomic<bool>* cancel) {
-  HttpResponse response;
+  ClientAnswer response;
   const QByteArray address = EncodeBlanks(url);
   const auto deadline = Clock::now() + limits.whole;
   Ended ended;
@@ -65,13 +68,14 @@ HttpResponse HttpGet(const QString& url, const HttpLimits& limits,
     PlainGetOutcome plain = PlainHttpGet(address, limits, deadline, kMaxRedirects, cancel);
     if (plain.handOver.isEmpty()) {
       response.body = std::move(plain.body);
-      ended = {plain.code, PlainCodeText(plain.code), plain.detail, plain.overflowed};
+      ended = {plain.code, PlainCodeText(plain.code), plain.detail, plain.overflowed, plain.status};
     } else {
       ended = CurlGet(plain.handOver, limits, deadline, plain.redirectsLeft, cancel, response.body);
     }
   } else {
     ended = CurlGet(address, limits, deadline, kMaxRedirects, cancel, response.body);
   }
+  response.status = ended.status;
   if (ended.code == CURLE_OK) return response;
 
   response.body.clear();

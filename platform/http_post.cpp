@@ -26,9 +26,9 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
 
 }  // namespace
 
-PostAnswer HttpPost(const QString& url, const QByteArray& body, const HttpHeaders& headers,
-                    const PostLimits& limits, const std::atomic<bool>* cancel) {
-  PostAnswer answer;
+ClientAnswer HttpPost(const QString& url, const QByteArray& body, const HttpHeaders& headers,
+                      const PostLimits& limits, const std::atomic<bool>* cancel) {
+  ClientAnswer answer;
   CappedBody sink{&answer.body, limits.maxAnswer};
   const CurlEasy curl = NewCurlEasy(sink, cancel);
   if (!curl) {

@@ -4,9 +4,10 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
-#include <optional>
 #include <utility>
 #include <vector>
+
+#include "platform/client_answer.h"
 
 namespace skyloom {
 
@@ -19,17 +20,9 @@ struct PostLimits {
 
 using HttpHeaders = std::vector<std::pair<QByteArray, QByteArray>>;
 
-struct PostAnswer {
-  int errNum = 0;   // libcurl's result code; 0 when an answer arrived, whatever its status
-  QString errDes;   // what went wrong, without the address, which may hold a key
-  int status = 0;   // the HTTP status
-  QByteArray body;  // empty after a failure
-  std::optional<std::chrono::seconds> retryAfter;  // a Retry-After given in seconds
-};
-
 // A synchronous POST of `body` to an http or https address, following no redirect. Setting
 // `cancel` from another thread ends it within about a second.
-PostAnswer HttpPost(const QString& url, const QByteArray& body, const HttpHeaders& headers,
-                    const PostLimits& limits, const std::atomic<bool>* cancel = nullptr);
+ClientAnswer HttpPost(const QString& url, const QByteArray& body, const HttpHeaders& headers,
+                      const PostLimits& limits, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace skyloom

@@ -374,6 +374,7 @@ PlainGetOutcome PlainHttpGet(const QByteArray& address, const HttpLimits& limits
       return fail(*failure);
     }
     auto& response = std::get<http::response<http::string_body>>(received);
+    outcome.status = static_cast<int>(response.result_int());
     const auto location = response.find(http::field::location);
     if (!IsRedirect(response.result_int()) || location == response.end()) {
       outcome.body = QByteArray::fromStdString(response.body());

@@ -19,6 +19,7 @@ struct PlainGetOutcome {
   QString detail;
   bool overflowed = false;  // the body grew past its limit
   QByteArray body;
+  int status = 0;  // of the last answer
   // A redirect to an address only libcurl fetches (https), with the redirects still allowed.
   QByteArray handOver;
   int redirectsLeft = 0;

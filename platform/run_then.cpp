@@ -13,6 +13,11 @@ ResultRelay::~ResultRelay() {
   link_->relay = nullptr;
 }
 
+void ResultRelay::Post(const std::shared_ptr<Link>& link, std::function<void()> deliver) {
+  const std::lock_guard lock(link->mutex);
+  if (link->relay) QMetaObject::invokeMethod(link->relay, std::move(deliver), Qt::QueuedConnection);
+}
+
 void ResultRelay::Deliver(const std::shared_ptr<Link>& link, std::function<void()> deliver) {
   const std::lock_guard lock(link->mutex);
   ResultRelay* const relay = link->relay;

@@ -28,6 +28,8 @@ class ResultRelay final : public QObject {
   // From any thread: runs `deliver` on the relay's thread, then lets the relay go; nothing
   // when the relay is gone.
   static void Deliver(const std::shared_ptr<Link>& link, std::function<void()> deliver);
+  // The same, keeping the relay for more: a worker that reports as it goes.
+  static void Post(const std::shared_ptr<Link>& link, std::function<void()> deliver);
   const std::shared_ptr<Link>& link() const { return link_; }
 
  private:

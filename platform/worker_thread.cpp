@@ -10,32 +10,42 @@ namespace {
 
 constexpr std::chrono::seconds kFinishBound{2};
 
-// Threads stuck in a call that never returned, kept reachable until the process exits. The
-// list is never destroyed: a static one would be freed by the exit handlers, while the threads
-// still run, and before the leak checker of a sanitized build looks.
-void LeaveRunning(QThread* thread, QObject* context) {
-  static std::mutex mutex;
-  static auto* const stuck = new std::vector<std::pair<QThread*, QObject*>>;
-  const std::lock_guard lock(mutex);
-  stuck->emplace_back(thread, context);
-}
+// What a stuck thread's work still uses, and the thread itself.
+struct Stuck {
+  std::shared_ptr<void> uses;
+  QThread* thread;
+  QObject* context;
+};
 
 }  // namespace
 
-WorkerThread::WorkerThread(const QString& name) : thread_(new QThread), context_(new QObject) {
+void KeepUntilExit(std::shared_ptr<void> what) {
+  static std::mutex mutex;
+  static auto* const kept = new std::vector<std::shared_ptr<void>>;
+  const std::lock_guard lock(mutex);
+  kept->push_back(std::move(what));
+}
+
+WorkerThread::WorkerThread(const QString& name, std::function<void()> interrupt)
+    : interrupt_(std::move(interrupt)), thread_(new QThread), context_(new QObject) {
   thread_->setObjectName(name);
   context_->moveToThread(thread_);
   thread_->start();
 }
 
-WorkerThread::~WorkerThread() {
+WorkerThread::~WorkerThread() { Stop(); }
+
+bool WorkerThread::Stop(std::shared_ptr<void> uses) {
+  if (std::exchange(ended_, true)) return true;
+  if (interrupt_) interrupt_();
   thread_->quit();
   if (!thread_->wait(kFinishBound)) {
-    LeaveRunning(thread_, context_);
-    return;
+    KeepUntilExit(std::make_shared<Stuck>(Stuck{std::move(uses), thread_, context_}));
+    return false;
   }
   delete context_;
   delete thread_;
+  return true;
 }
 
 void WorkerThread::Post(std::function<void()> work) {

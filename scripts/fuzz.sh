@@ -9,7 +9,7 @@ seconds=${1:-60}
 bash scripts/install-deps.sh build fuzz
 
 build="build-fuzz"
-CC=clang CXX=clang++ cmake -S tests/fuzz -B "$build" -G Ninja >/dev/null
+CC=clang-16 CXX=clang++-16 cmake -S tests/fuzz -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2
 
 scratch=$(mktemp -d)
@@ -19,7 +19,7 @@ mkdir -p "$build/artifacts"
 
 summary=()
 failed=0
-for target in fuzz_strip_tags fuzz_gb_decoder fuzz_page_to_forecast; do
+for target in fuzz_strip_tags fuzz_gb_decoder fuzz_page_to_forecast fuzz_request_path; do
   echo "== $target for ${seconds}s"
   cp -r "tests/fuzz/corpus/$target" "$scratch/$target"
   # The real provider page seeds the page target from where the tests keep it.

@@ -11,7 +11,7 @@ declare -A sets=(
            fonts-wqy-microhei"  # the forecast is Chinese; minimal systems ship no CJK font
   [test]="libgtest-dev libcpp-httplib-dev sqlite3 postgresql xvfb xauth x11-utils xdotool
           chromium"  # loads the status page as a browser does
-  [fuzz]="clang libclang-rt-14-dev"
+  [fuzz]="clang-16 libclang-rt-16-dev"
   [bench]="libbenchmark-dev hyperfine time python3 wrk nginx-light"
   [package]="dpkg-dev fakeroot file lintian appstream man-db python3"
 )

@@ -10,8 +10,7 @@ namespace {
 // As many as a stream that resumes may have missed.
 constexpr std::size_t kRecent = 100;
 
-}  // namespace
-
+// One event of a text/event-stream: a forecast with its id, or health.
 std::string ForecastEvent(const ForecastRow& row) {
   return "event: forecast\nid: " + std::to_string(row.id) +
          "\ndata: " + ForecastJson(row).toStdString() + "\n\n";
@@ -21,14 +20,14 @@ std::string HealthEvent(const QByteArray& json) {
   return "event: health\ndata: " + json.toStdString() + "\n\n";
 }
 
+}  // namespace
+
 void ForecastEvents::Publish(const std::vector<ForecastRow>& oldestFirst) {
   std::vector<Waiter> answered;
   std::optional<ForecastRow> newest;
   {
     const std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    seen_ = true;
-    if (oldestFirst.empty()) return;
+    if (stopped_ || oldestFirst.empty()) return;
     for (const ForecastRow& row : oldestFirst) {
       if (!recent_.empty() && row.id <= recent_.back().id) continue;
       recent_.push_back(row);
@@ -63,18 +62,6 @@ void ForecastEvents::PublishHealth(const QByteArray& json) {
     reader.stream.Send(event);
     ++eventsSent_;
   }
-}
-
-std::optional<ForecastRow> ForecastEvents::Newest() const {
-  const std::lock_guard lock(mutex_);
-  if (recent_.empty()) return std::nullopt;
-  return recent_.back();
-}
-
-std::optional<qint64> ForecastEvents::NewestId() const {
-  const std::lock_guard lock(mutex_);
-  if (!seen_) return std::nullopt;
-  return recent_.empty() ? 0 : recent_.back().id;
 }
 
 ForecastEvents::Token ForecastEvents::Reserve() {

@@ -40,9 +40,6 @@ class ForecastEvents final {
   void Publish(const std::vector<ForecastRow>& oldestFirst);
   // Sent to every stream when it differs from the last sent.
   void PublishHealth(const QByteArray& json);
-  std::optional<ForecastRow> Newest() const;
-  // The newest forecast id the watcher has seen; nothing before its first look.
-  std::optional<qint64> NewestId() const;
 
   // A place for a stream; 0 when all are taken or the events have stopped.
   Token Reserve();
@@ -79,7 +76,6 @@ class ForecastEvents final {
   const std::size_t maxStreams_;
   mutable std::mutex mutex_;
   bool stopped_ = false;
-  bool seen_ = false;
   Token next_ = 1;
   // What came lately, oldest first, for streams that join while their backlog is read.
   std::vector<ForecastRow> recent_;
@@ -88,9 +84,5 @@ class ForecastEvents final {
   std::string health_;
   quint64 eventsSent_ = 0;
 };
-
-// One event of a text/event-stream: a forecast with its id, or health.
-std::string ForecastEvent(const ForecastRow& row);
-std::string HealthEvent(const QByteArray& json);
 
 }  // namespace skyloom

@@ -1,23 +1,17 @@
 #pragma once
 
 #include <QString>
-#include <atomic>
 #include <expected>
 #include <memory>
-#include <mutex>
-#include <optional>
 
 #include "http/http_server.h"
 #include "schedule/sync_schedule.h"
+#include "serving/api_routes.h"
 #include "store/collector_lease.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
 
-class Clock;
-class ForecastEvents;
-class Metrics;
-class StoreReaders;
 class StoreWatcher;
 
 // A read-only JSON API over the forecast database: the newest forecast, older ones page by
@@ -52,25 +46,16 @@ class HttpApi final {
   void ForecastStored();
 
  private:
-  class Routes;
-
   const QString location_;
   const PgLimits limits_;
   const Metrics& metrics_;
   const Clock& clock_;
   const SyncWindows schedule_;
   const ServerLimits serverLimits_;
-  struct Standing {
-    mutable std::mutex mutex;
-    GroupStanding value;
-    GroupStanding Get() const {
-      const std::lock_guard lock(mutex);
-      return value;
-    }
-  } standing_;
+  SharedStanding standing_;
   std::unique_ptr<StoreReaders> readers_;
   std::unique_ptr<ForecastEvents> events_;
-  std::unique_ptr<Routes> routes_;
+  std::unique_ptr<ApiRoutes> routes_;
   std::unique_ptr<HttpServer> server_;
   std::unique_ptr<StoreWatcher> watcher_;
 };

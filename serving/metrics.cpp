@@ -38,6 +38,16 @@ void Family(QByteArray& text, const char* name, const char* type, const char* he
   text.append("# TYPE ").append(name).append(' ').append(type).append('\n');
 }
 
+// One sample: the series (a name, and its labels if any) and its value.
+void Sample(QByteArray& text, const QByteArray& series, const QByteArray& value) {
+  text.append(series).append(' ').append(value).append('\n');
+}
+
+template <typename Number>
+void Sample(QByteArray& text, const QByteArray& series, Number value) {
+  Sample(text, series, QByteArray::number(value));
+}
+
 }  // namespace
 
 void Metrics::RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration) {
@@ -75,30 +85,22 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
 
   Family(text, "skyloom_attempts_total", "counter", "Fetch attempts by what the store did.");
   for (size_t i = 0; i < kResultNames.size(); ++i) {
-    text.append("skyloom_attempts_total{result=\"")
-        .append(kResultNames[i])
-        .append("\"} ")
-        .append(QByteArray::number(attempts_[i]))
-        .append('\n');
+    Sample(text, QByteArray("skyloom_attempts_total{result=\"") + kResultNames[i] + "\"}",
+           attempts_[i]);
   }
   Family(text, "skyloom_forecasts_stored_total", "counter", "New forecasts written.");
-  text.append("skyloom_forecasts_stored_total ")
-      .append(QByteArray::number(forecastsStored_))
-      .append('\n');
+  Sample(text, "skyloom_forecasts_stored_total", forecastsStored_);
   // From the log, as /health tells them; left out while the log cannot be read.
   if (health.consecutiveFailures) {
     Family(text, "skyloom_consecutive_failures", "gauge",
            "Attempts logged since the last that cut out a forecast.");
-    text.append("skyloom_consecutive_failures ")
-        .append(QByteArray::number(*health.consecutiveFailures))
-        .append('\n');
+    Sample(text, "skyloom_consecutive_failures", *health.consecutiveFailures);
     const QDateTime lastSuccess = QDateTime::fromString(health.lastSuccess.value_or(QString()),
                                                         QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     Family(text, "skyloom_last_success_timestamp_seconds", "gauge",
            "When the last attempt that cut out a forecast was logged; 0 before the first.");
-    text.append("skyloom_last_success_timestamp_seconds ")
-        .append(QByteArray::number(lastSuccess.isValid() ? lastSuccess.toSecsSinceEpoch() : 0))
-        .append('\n');
+    Sample(text, "skyloom_last_success_timestamp_seconds",
+           lastSuccess.isValid() ? lastSuccess.toSecsSinceEpoch() : 0);
   }
 
   Family(text, "skyloom_fetch_duration_seconds", "histogram",
@@ -106,75 +108,56 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
   quint64 cumulative = 0;
   for (size_t i = 0; i < kBuckets.size(); ++i) {
     cumulative += buckets_[i];
-    text.append("skyloom_fetch_duration_seconds_bucket{le=\"")
-        .append(QByteArray::number(kBuckets[i]))
-        .append("\"} ")
-        .append(QByteArray::number(cumulative))
-        .append('\n');
+    Sample(text,
+           "skyloom_fetch_duration_seconds_bucket{le=\"" + QByteArray::number(kBuckets[i]) + "\"}",
+           cumulative);
   }
-  text.append("skyloom_fetch_duration_seconds_bucket{le=\"+Inf\"} ")
-      .append(QByteArray::number(fetches_))
-      .append('\n');
-  text.append("skyloom_fetch_duration_seconds_sum ")
-      .append(QByteArray::number(static_cast<double>(fetchTime_.count()) / 1000, 'f', 3))
-      .append('\n');
-  text.append("skyloom_fetch_duration_seconds_count ")
-      .append(QByteArray::number(fetches_))
-      .append('\n');
+  Sample(text, "skyloom_fetch_duration_seconds_bucket{le=\"+Inf\"}", fetches_);
+  Sample(text, "skyloom_fetch_duration_seconds_sum",
+         QByteArray::number(static_cast<double>(fetchTime_.count()) / 1000, 'f', 3));
+  Sample(text, "skyloom_fetch_duration_seconds_count", fetches_);
 
   Family(text, "skyloom_role", "gauge",
          "1 for this collector's role in its group: active runs the timed fetches.");
   for (const CollectorRole role : {CollectorRole::Active, CollectorRole::Standby}) {
-    text.append("skyloom_role{role=\"")
-        .append(RoleName(role).toLatin1())
-        .append("\"} ")
-        .append(role == health.role ? "1\n" : "0\n");
+    Sample(text, "skyloom_role{role=\"" + RoleName(role).toLatin1() + "\"}",
+           role == health.role ? 1 : 0);
   }
 
   Family(text, "skyloom_takeovers_total", "counter",
          "Turns this collector took over from another collector of its group.");
-  text.append("skyloom_takeovers_total ").append(QByteArray::number(health.takeovers)).append('\n');
+  Sample(text, "skyloom_takeovers_total", health.takeovers);
   if (!deliveries_.empty()) {
     Family(text, "skyloom_deliveries_total", "counter",
            "Tries of outbox messages by channel: sent, retried later, or given up.");
     for (const auto& [channel, counts] : deliveries_) {
       const char* outcomes[] = {"sent", "retried", "given_up"};
       for (size_t i = 0; i < counts.size(); ++i) {
-        text.append("skyloom_deliveries_total{channel=\"")
-            .append(LabelValue(channel))
-            .append("\",outcome=\"")
-            .append(outcomes[i])
-            .append("\"} ")
-            .append(QByteArray::number(counts[i]))
-            .append('\n');
+        Sample(text,
+               "skyloom_deliveries_total{channel=\"" + LabelValue(channel) + "\",outcome=\"" +
+                   outcomes[i] + "\"}",
+               counts[i]);
       }
     }
   }
   if (health.deliveriesPending) {
     Family(text, "skyloom_deliveries_pending", "gauge", "Outbox messages waiting to be sent.");
-    text.append("skyloom_deliveries_pending ")
-        .append(QByteArray::number(*health.deliveriesPending))
-        .append('\n');
+    Sample(text, "skyloom_deliveries_pending", *health.deliveriesPending);
     Family(text, "skyloom_delivery_oldest_pending_seconds", "gauge",
            "How long the oldest waiting outbox message has waited; 0 when none waits.");
-    text.append("skyloom_delivery_oldest_pending_seconds ")
-        .append(QByteArray::number(health.oldestPendingSeconds.value_or(0)))
-        .append('\n');
+    Sample(text, "skyloom_delivery_oldest_pending_seconds",
+           health.oldestPendingSeconds.value_or(0));
   }
   Family(text, "skyloom_event_streams", "gauge", "Open GET /events streams.");
-  text.append("skyloom_event_streams ").append(QByteArray::number(events.streams)).append('\n');
+  Sample(text, "skyloom_event_streams", events.streams);
   Family(text, "skyloom_events_sent_total", "counter", "Events sent to the streams.");
-  text.append("skyloom_events_sent_total ")
-      .append(QByteArray::number(events.eventsSent))
-      .append('\n');
+  Sample(text, "skyloom_events_sent_total", events.eventsSent);
   Family(text, "skyloom_long_polls_waiting", "gauge",
          "GET /forecast requests waiting for a newer forecast.");
-  text.append("skyloom_long_polls_waiting ")
-      .append(QByteArray::number(events.waiting))
-      .append('\n');
+  Sample(text, "skyloom_long_polls_waiting", events.waiting);
 
   Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");
-  text.append("skyloom_build_info{version=\"").append(LabelValue(VersionText())).append("\"} 1\n");
+  Sample(text, "skyloom_build_info{version=\"" + LabelValue(VersionText()) + "\"}", 1);
   return text;
 }
 

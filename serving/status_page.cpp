@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QTranslator>
 #include <algorithm>
-#include <charconv>
 
+#include "http/header_fields.h"
 #include "platform/translations.h"
 
 namespace skyloom {
@@ -111,46 +111,13 @@ std::string Render(std::string page, PageLanguage language, const QTranslator* t
   return page;
 }
 
-std::string_view Trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-// The q-value among `parameters` (what follows the tag's first ';'): 1 without one, 0 for one
-// that cannot be read.
-double Quality(std::string_view parameters) {
-  while (!parameters.empty()) {
-    const std::size_t semicolon = parameters.find(';');
-    const std::string_view parameter = Trimmed(parameters.substr(0, semicolon));
-    parameters =
-        semicolon == std::string_view::npos ? std::string_view() : parameters.substr(semicolon + 1);
-    if (parameter.size() < 2 || (parameter[0] != 'q' && parameter[0] != 'Q') ||
-        parameter[1] != '=') {
-      continue;
-    }
-    double q = 0;
-    const char* end = parameter.data() + parameter.size();
-    const auto [stop, error] = std::from_chars(parameter.data() + 2, end, q);
-    return error == std::errc() && stop == end ? q : 0;
-  }
-  return 1;
-}
-
 }  // namespace
 
 PageLanguage LanguageFor(std::string_view acceptLanguage) {
   PageLanguage best = PageLanguage::English;
   double bestQuality = 0;
-  while (!acceptLanguage.empty()) {
-    const std::size_t comma = acceptLanguage.find(',');
-    const std::string_view item = acceptLanguage.substr(0, comma);
-    acceptLanguage =
-        comma == std::string_view::npos ? std::string_view() : acceptLanguage.substr(comma + 1);
-    const std::size_t semicolon = item.find(';');
-    const std::string_view tag = Trimmed(item.substr(0, semicolon));
-    const double quality =
-        semicolon == std::string_view::npos ? 1 : Quality(item.substr(semicolon + 1));
+  for (const std::string_view item : ListItems(acceptLanguage)) {
+    const auto [tag, quality] = Weighted(item);
     const std::optional<QString> shipped =
         tag == "*" ? QString() : ShippedTranslationFor(QString::fromUtf8(tag));
     // Languages we do not ship leave the choice to those we do; ties go to the first named.

@@ -13,6 +13,8 @@ using namespace std::chrono_literals;
 // A reader hears of a new forecast within 2 s of its commit, on either store.
 constexpr auto kFileLook = 500ms;
 constexpr auto kServerLook = 10s;
+// What one look hands on at most, as a resumed stream may have missed.
+constexpr int kFreshMost = 100;
 // The channel the store announces each new forecast on, at its commit.
 constexpr char kListen[] = "LISTEN skyloom_forecast";
 
@@ -23,9 +25,10 @@ StoreWatcher::StoreWatcher(QString location, PgLimits limits)
 
 StoreWatcher::~StoreWatcher() { Stop(); }
 
-void StoreWatcher::Start(Look look) {
+void StoreWatcher::Start(Heard heard) {
   if (thread_.joinable()) return;
-  look_ = std::move(look);
+  heard_ = std::move(heard);
+  known_.reset();
   stopping_ = false;
   store_ = OpenStore(location_, limits_, StoreAccess::ReadOnly);
   thread_ = std::thread([this] { Work(); });
@@ -47,7 +50,7 @@ void StoreWatcher::Work() {
   std::unique_ptr<PgConnection> listener;
   while (!stopping_) {
     wake_.Clear();
-    look_(*store_);
+    heard_(Fresh(), *store_);
     if (stopping_) return;
     if (!server) {
       Sleep(kFileLook);
@@ -63,6 +66,25 @@ void StoreWatcher::Work() {
     }
     if (!listener->AwaitNotification(kServerLook)) listener.reset();
   }
+}
+
+std::vector<ForecastRow> StoreWatcher::Fresh() {
+  const auto newest = store_->NewestForecasts(1, 0);
+  if (!newest) return {};
+  const qint64 id = newest->empty() ? 0 : newest->front().id;
+  if (!known_) {
+    known_ = id;
+    return *newest;
+  }
+  if (id <= *known_) return {};
+  const auto rows = store_->NewestForecasts(kFreshMost, 0);
+  if (!rows) return {};
+  std::vector<ForecastRow> fresh;
+  for (auto row = rows->rbegin(); row != rows->rend(); ++row) {
+    if (row->id > *known_) fresh.push_back(*row);
+  }
+  if (!fresh.empty()) known_ = fresh.back().id;
+  return fresh;
 }
 
 void StoreWatcher::Sleep(std::chrono::milliseconds most) {

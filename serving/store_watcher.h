@@ -5,14 +5,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/interruption.h"
+#include "store/forecast_store.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
-
-class ForecastStore;
 
 // One thread that learns of new forecasts from the store itself, so that every collector of a
 // group hears of them, standbys included: on a PostgreSQL server through LISTEN on a session
@@ -20,14 +21,15 @@ class ForecastStore;
 // looking twice a second.
 class StoreWatcher final {
  public:
-  // Reads what it wants through the watcher's own store; on the watcher's thread.
-  using Look = std::function<void(ForecastStore&)>;
+  // After every look, the forecasts new since the one before, oldest first (at the first, the
+  // newest alone), and the watcher's own store to read more through; on the watcher's thread.
+  using Heard = std::function<void(const std::vector<ForecastRow>& fresh, ForecastStore& store)>;
 
   StoreWatcher(QString location, PgLimits limits);
   ~StoreWatcher();
   Q_DISABLE_COPY_MOVE(StoreWatcher)
 
-  void Start(Look look);
+  void Start(Heard heard);
   // Looks again at once.
   void Nudge();
   // Ends the wait or the read under way, and the thread.
@@ -35,11 +37,13 @@ class StoreWatcher final {
 
  private:
   void Work();
+  std::vector<ForecastRow> Fresh();
   void Sleep(std::chrono::milliseconds most);
 
   const QString location_;
   const PgLimits limits_;
-  Look look_;
+  Heard heard_;
+  std::optional<qint64> known_;  // the newest id seen; by the watcher's thread
   Interruption wake_;
   std::atomic<bool> stopping_{false};
   std::unique_ptr<ForecastStore> store_;

@@ -32,19 +32,19 @@ std::optional<EventKind> EventKindNamed(QStringView name);
 // every output (commands, channels, streams, the window) takes this value.
 struct Event {
   EventKind kind = EventKind::NewForecast;
-  QString id;       // stable: the same on every try of every channel
-  QString logtime;  // local 'YYYY-MM-DD HH:MM:SS' of the forecast or the attempt
+  QString id{};       // stable: the same on every try of every channel
+  QString logtime{};  // local 'YYYY-MM-DD HH:MM:SS' of the forecast or the attempt
 
   // A new forecast, as tq keeps it.
   qint64 forecastId = 0;
-  QString text;
-  std::optional<ForecastFields> fields;
+  QString text{};
+  std::optional<ForecastFields> fields{};
 
   // A failure or recovery: the attempt as tqlog keeps it, and the failed attempts in the run
   // (for a recovery, those it ended).
-  QString status;
+  QString status{};
   qint64 number = 0;
-  QString description;
+  QString description{};
   int failures = 0;
 };
 

@@ -69,7 +69,7 @@ struct StoreResult {
   std::optional<StoreError> error;  // set when the attempt was not stored and logged
   // What the attempt's transaction committed, in the order they happened: a recovery before
   // the new forecast that came with it. Empty when nothing was committed.
-  std::vector<Event> events;
+  std::vector<Event> events{};
 };
 
 // What an attempt's transaction needs besides what the fetch found.

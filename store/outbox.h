@@ -20,15 +20,15 @@ inline const QString kDeliveryGivenUp = QStringLiteral("given up");
 // every backend, so that a standby on another machine reads them alike.
 struct DeliveryRow {
   qint64 id = 0;
-  QString eventId;  // shared by the rows of one event, sent with every request
-  QString event;
-  QString channel;  // the channel's name, never its address or secret
-  QString message;  // the event as a JSON object
+  QString eventId{};  // shared by the rows of one event, sent with every request
+  QString event{};
+  QString channel{};  // the channel's name, never its address or secret
+  QString message{};  // the event as a JSON object
   qint64 created = 0;
   int tries = 0;
   qint64 nextTry = 0;
-  QString state;
-  QString lastError;
+  QString state{};
+  QString lastError{};
 };
 
 // What the outbox holds now, for /health and /metrics.

@@ -77,7 +77,7 @@ TEST(DeliveryRules, AnswersAreJudgedByStatusThenByEachVendorsCodes) {
   };
   for (const AnswerCase& answer : cases) {
     const auto channel = ParseChannel(u"%1 http://h/x"_s.arg(QLatin1String(answer.type))).value();
-    const PostAnswer post{0, {}, answer.status, answer.body, {}};
+    const ClientAnswer post{0, {}, answer.status, answer.body, {}};
     EXPECT_EQ(JudgeAnswer(channel, post).kind, answer.kind)
         << answer.type << " " << answer.status << " " << answer.body;
   }

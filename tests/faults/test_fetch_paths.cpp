@@ -96,7 +96,7 @@ TEST_P(BothClients, GiveTheSameOutcome) {
     std::optional<ProxyVariable> proxy;
     if (throughLibcurl) proxy.emplace(server.Port());
 
-    const HttpResponse response = HttpGet(server.Url(u"/page"_s), ShortLimits());
+    const ClientAnswer response = HttpGet(server.Url(u"/page"_s), ShortLimits());
 
     // A proxy is asked for the whole address.
     EXPECT_EQ(server.LastHead().rfind(throughLibcurl ? "GET http://" : "GET /page ", 0), 0u);
@@ -120,7 +120,7 @@ TEST(FetchPaths, TheRequestNamesPathHostAndProgram) {
   });
   const QString port = QString::number(server.Port());
 
-  const HttpResponse response = HttpGet(
+  const ClientAnswer response = HttpGet(
       u"http://localhost:"_s + port + u"/xxw/page.asp?rstr=20261208093000#top"_s, ShortLimits());
 
   ASSERT_EQ(response.errNum, 0) << response.errDes.toStdString();
@@ -184,7 +184,7 @@ TEST(FetchPaths, ARedirectToHttpsIsFollowedByLibcurl) {
                   "HTTP/1.1 302 Found\r\nLocation: " + target + "\r\nContent-Length: 0\r\n\r\n");
   });
 
-  const HttpResponse response = HttpGet(server.Url(u"/page"_s), ShortLimits());
+  const ClientAnswer response = HttpGet(server.Url(u"/page"_s), ShortLimits());
 
   EXPECT_EQ(response.errNum, CURLE_COULDNT_CONNECT) << response.errDes.toStdString();
   EXPECT_TRUE(response.errDes.contains(QString::number(closed.Port())))

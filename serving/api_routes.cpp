@@ -1,0 +1,98 @@
+#include "serving/api_routes.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "platform/problem_log.h"
+#include "serving/json_rows.h"
+#include "serving/store_readers.h"
+
+namespace skyloom {
+namespace {
+
+// Nothing on the page runs but its own script, and nothing it loads comes from elsewhere.
+constexpr char kPagePolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+}  // namespace
+
+ServerAnswer Make(int status, const char* contentType, std::string body) {
+  ServerAnswer answer{status, {}, contentType, std::move(body)};
+  answer.AddHeader("Access-Control-Allow-Origin", "*");
+  answer.AddHeader("Access-Control-Expose-Headers", "ETag");
+  return answer;
+}
+
+ServerAnswer Fail(int status, const QString& message) {
+  return Make(status, kJson, ErrorJson(message).toStdString());
+}
+
+QString Unreadable(const StoreError& error) {
+  ReportProblem(QStringLiteral("the API cannot read the database: %1").arg(error.message));
+  return QStringLiteral("the database cannot be read; the program's log says why");
+}
+
+ServerAnswer PageAnswer(const PageFile& file) {
+  ServerAnswer answer = Make(200, file.contentType, file.body);
+  answer.AddHeader("Content-Security-Policy", kPagePolicy);
+  answer.AddHeader("X-Content-Type-Options", "nosniff");
+  answer.AddHeader("Cache-Control", "no-cache");
+  return answer;
+}
+
+ApiRoutes::ApiRoutes(const Metrics& metrics, const SharedStanding& standing, StoreReaders& readers,
+                     ForecastEvents& events, const Clock& clock, SyncWindows schedule)
+    : metrics_(metrics),
+      standing_(standing),
+      readers_(readers),
+      events_(events),
+      clock_(clock),
+      schedule_(std::move(schedule)) {}
+
+void ApiRoutes::Answer(const HttpRequest& request, const HttpReply& reply) {
+  static constexpr std::pair<std::string_view, Route> kRoutes[] = {
+      {"/forecast", &ApiRoutes::Forecast},
+      {"/forecasts", &ApiRoutes::Forecasts},
+      {"/attempts", &ApiRoutes::Attempts},
+      {"/health", &ApiRoutes::Health},
+      {"/metrics", &ApiRoutes::MetricsText},
+      {"/", &ApiRoutes::Page},
+      {"/page/status.css", &ApiRoutes::PageAsset},
+      {"/page/status.js", &ApiRoutes::PageAsset},
+      {"/page/icon.svg", &ApiRoutes::PageAsset},
+      {"/page/status.json", &ApiRoutes::PageStatus},
+      {"/events", &ApiRoutes::Events},
+      {"/feed.atom", &ApiRoutes::Feed}};
+  const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
+                                  [&request](const auto& r) { return r.first == request.path; });
+  if (route == std::end(kRoutes)) return reply(Fail(404, QStringLiteral("no such resource")));
+  if (request.method == "OPTIONS") {
+    ServerAnswer answer = Make(204, "", {});
+    answer.AddHeader("Access-Control-Allow-Methods", "GET, HEAD");
+    answer.AddHeader("Access-Control-Allow-Headers", "If-None-Match");
+    answer.AddHeader("Access-Control-Max-Age", "86400");
+    answer.AddHeader("Allow", "GET, HEAD, OPTIONS");
+    return reply(std::move(answer));
+  }
+  if (request.method != "GET" && request.method != "HEAD") {
+    ServerAnswer answer = Fail(405, QStringLiteral("only GET and HEAD are served"));
+    answer.AddHeader("Allow", "GET, HEAD, OPTIONS");
+    return reply(std::move(answer));
+  }
+  (this->*route->second)(request, reply);
+}
+
+bool ApiRoutes::Read(const HttpReply& reply, std::function<ServerAnswer(ForecastStore&)> read) {
+  if (readers_.Submit(
+          [reply, read = std::move(read)](ForecastStore& store) { reply(read(store)); })) {
+    return true;
+  }
+  ServerAnswer busy = Fail(503, QStringLiteral("the server is busy; try again in a moment"));
+  busy.AddHeader("Retry-After", "1");
+  reply(std::move(busy));
+  return false;
+}
+
+}  // namespace skyloom
