@@ -6,10 +6,11 @@
 set -euo pipefail
 
 declare -A sets=(
-  [build]="cmake ninja-build g++ pkg-config qt6-base-dev libcurl4-openssl-dev libicu-dev
+  [build]="cmake ninja-build g++ pkg-config dpkg-dev qt6-base-dev libcurl4-openssl-dev libicu-dev
            libsqlite3-dev libpq-dev libboost-dev qt6-tools-dev qt6-l10n-tools qt6-tools-dev-tools
            fonts-wqy-microhei"  # the forecast is Chinese; minimal systems ship no CJK font
   [test]="libgtest-dev libcpp-httplib-dev sqlite3 postgresql xvfb xauth x11-utils xdotool
+          python3-feedparser
           chromium"  # loads the status page as a browser does
   [fuzz]="clang-16 libclang-rt-16-dev"
   [bench]="libbenchmark-dev hyperfine time python3 wrk nginx-light"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Checks the package scripts/package.sh made, without installing it: lintian, the AppStream
-# metadata, the manual page, and the unpacked program run from a scratch root.
+# Checks the package scripts/package.sh made (in BUILD, default build-package/), without
+# installing it: lintian, the AppStream metadata, the manual page, and the unpacked program
+# run from a scratch root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-deb=$(ls build-package/skyloom_*.deb)
+deb=$(ls "${1:-build-package}"/skyloom_*.deb)
 scratch=$(mktemp -d)
 trap 'kill "${server:-}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 

@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+source scripts/release-options.sh
+cmake -S . -B build -G Ninja "${release_options[@]}" >/dev/null
 cmake --build build --target skyloom skyloom-window
 exec build/skyloom "$@"

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build test
 
 build=build
-options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+source scripts/release-options.sh
+options=("${release_options[@]}")
 if [ "${SKYLOOM_SANITIZE:-0}" = 1 ]; then
   build=build-sanitize
   options=(-DCMAKE_BUILD_TYPE=Debug -DSKYLOOM_SANITIZE=ON)
