@@ -17,33 +17,50 @@ trap 'rm -rf "$scratch"' EXIT
 rm -rf "$build/artifacts"
 mkdir -p "$build/artifacts"
 
-summary=()
-failed=0
-for target in fuzz_strip_tags fuzz_gb_decoder fuzz_page_to_forecast fuzz_request_path; do
-  echo "== $target for ${seconds}s"
+# One target's run; its line of the summary goes to $scratch/$target.summary.
+run_target() {
+  local target=$1
   cp -r "tests/fuzz/corpus/$target" "$scratch/$target"
   # The real provider page seeds the page target from where the tests keep it.
   [ "$target" = fuzz_page_to_forecast ] && cp tests/data/shortnb_output.html "$scratch/$target/"
-  options=(-max_total_time="$seconds" -print_final_stats=1 -max_len=4096 -timeout=30
-           -artifact_prefix="$build/artifacts/$target-")
+  local options=(-max_total_time="$seconds" -print_final_stats=1 -max_len=4096 -timeout=30
+                 -artifact_prefix="$build/artifacts/$target-")
   [ -f "tests/fuzz/$target.dict" ] && options+=(-dict="tests/fuzz/$target.dict")
-  log="$scratch/$target.log"
-  result=ok
+  local log="$scratch/$target.log" result=ok
   if ! "$build/$target" "${options[@]}" "$scratch/$target" >"$log" 2>&1; then
     result=FAILED
-    failed=1
-    grep -v '^#[0-9]' "$log" | tail -n 40 || true
+    { echo "== $target"; grep -v '^#[0-9]' "$log" | tail -n 40; } >"$scratch/$target.failure" || true
   fi
+  local runs rate
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-  summary+=("$(printf '%-24s %12s runs %8s exec/s  %s' "$target" "${runs:-?}" "${rate:-?}" "$result")")
-done
+  printf '%-24s %12s runs %8s exec/s  %s\n' "$target" "${runs:-?}" "${rate:-?}" "$result" \
+    >"$scratch/$target.summary"
+}
 
+# Two at a time, one a core: each target runs its full time on a core of its own.
+targets=(fuzz_strip_tags fuzz_gb_decoder fuzz_page_to_forecast fuzz_request_path)
+running=()
+for target in "${targets[@]}"; do
+  echo "== $target for ${seconds}s"
+  run_target "$target" &
+  running+=($!)
+  if [ ${#running[@]} -eq 2 ]; then
+    wait "${running[0]}"
+    running=("${running[@]:1}")
+  fi
+done
+wait
+
+failed=0
+for target in "${targets[@]}"; do
+  [ -f "$scratch/$target.failure" ] && { cat "$scratch/$target.failure"; failed=1; }
+done
 for artifact in "$build"/artifacts/*; do
   [ -f "$artifact" ] || continue
   echo "== $artifact"
   od -An -tx1 -v "$artifact"
 done
 echo "== summary"
-printf '%s\n' "${summary[@]}"
+for target in "${targets[@]}"; do cat "$scratch/$target.summary"; done
 exit "$failed"

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QSignalSpy>
+#include <vector>
 
 #include "collecting/role_keeper.h"
 #include "collecting/sync_driver.h"
@@ -17,62 +18,96 @@ using S = DriverState;
 using E = DriverEvent;
 using A = DriverAction;
 
-TEST(DriverStates, EachEventTakesTheDriverWhereTheTableSays) {
-  const struct {
-    S from;
-    E event;
-    S to;
-    A action;
-  } rows[] = {{S::Stopped, E::DueTick, S::Stopped, A::None},
-              {S::Stopped, E::Get, S::Fetching, A::FetchGet},
-              {S::Stopped, E::Start, S::Idle, A::None},
-              {S::Idle, E::DueTick, S::Asking, A::Ask},
-              {S::Idle, E::TookOver, S::AskingLate, A::Ask},
-              {S::Idle, E::Get, S::Fetching, A::FetchGet},
-              {S::Idle, E::Granted, S::Idle, A::None},  // the answer to an ask that is gone
-              {S::Asking, E::DueTick, S::Asking, A::None},
-              {S::Asking, E::Granted, S::Fetching, A::FetchTimed},
-              {S::Asking, E::Refused, S::Idle, A::KeepTime},
-              {S::Asking, E::Unsure, S::Idle, A::None},
-              {S::Asking, E::Get, S::Fetching, A::FetchGet},
-              {S::Asking, E::TookOver, S::AskingLate, A::None},
-              {S::AskingLate, E::Granted, S::Fetching, A::FetchTimed},
-              {S::AskingLate, E::Refused, S::Idle, A::None},
-              {S::AskingLate, E::Unsure, S::LateOwed, A::None},
-              {S::AskingLate, E::Get, S::FetchingLateOwed, A::FetchGet},
-              {S::LateOwed, E::Tick, S::AskingLate, A::Ask},
-              {S::LateOwed, E::QuietTick, S::Idle, A::None},
-              {S::LateOwed, E::Get, S::FetchingLateOwed, A::FetchGet},
-              {S::Fetching, E::Get, S::Fetching, A::RefuseGet},
-              {S::Fetching, E::TookOver, S::FetchingLateOwed, A::None},
-              {S::Fetching, E::CycleEnded, S::Idle, A::None},
-              {S::FetchingLateOwed, E::CycleEnded, S::LateOwed, A::None},
-              {S::FetchingLateOwed, E::Stop, S::Stopped, A::None}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << "from " << int(row.from) << " on " << int(row.event));
-    EXPECT_EQ(NextDriverStep(row.from, row.event), (DriverStep{row.to, row.action}));
+struct DriverStory {
+  const char* name;
+  std::vector<E> events;   // after Start
+  std::vector<A> actions;  // what the collector does, in order
+  S last;
+};
+
+// What the collector does through the sequences that matter, whatever the states are called.
+TEST(DriverStates, TheCollectorFetchesEachSlotOnceThroughTakeOversLateAnswersAndStops) {
+  const DriverStory stories[] = {
+      {"a due slot is asked for once, granted and fetched",
+       {E::DueTick, E::DueTick, E::Granted, E::CycleEnded},
+       {A::Ask, A::FetchTimed},
+       S::Idle},
+      {"a standby keeps time with the group",
+       {E::DueTick, E::Refused, E::CycleEnded},
+       {A::Ask, A::KeepTime},
+       S::Idle},
+      {"a take-over during a fetch owes the slot a late fetch after it",
+       {E::DueTick, E::Granted, E::TookOver, E::CycleEnded, E::Tick, E::Granted},
+       {A::Ask, A::FetchTimed, A::Ask, A::FetchTimed},
+       S::Fetching},
+      {"an answer too late to trust is asked again at the next tick",
+       {E::TookOver, E::Unsure, E::Tick, E::Granted},
+       {A::Ask, A::Ask, A::FetchTimed},
+       S::Fetching},
+      {"a late fetch owed outside the windows is dropped",
+       {E::TookOver, E::Unsure, E::QuietTick, E::Tick},
+       {A::Ask},
+       S::Idle},
+      {"a Get during an ask runs, and the answer to the ask starts nothing",
+       {E::DueTick, E::Get, E::Granted, E::CycleEnded, E::Granted},
+       {A::Ask, A::FetchGet},
+       S::Idle},
+      {"a Get during a fetch is refused",
+       {E::Get, E::Get, E::CycleEnded},
+       {A::FetchGet, A::RefuseGet},
+       S::Idle},
+      {"a stop during an ask ends it: its answer starts nothing",
+       {E::DueTick, E::Stop, E::Granted, E::DueTick},
+       {A::Ask},
+       S::Stopped},
+  };
+  for (const DriverStory& story : stories) {
+    SCOPED_TRACE(story.name);
+    S state = NextDriverStep(S::Stopped, E::Start).state;
+    std::vector<A> actions;
+    for (const E event : story.events) {
+      const DriverStep step = NextDriverStep(state, event);
+      if (step.action != A::None) actions.push_back(step.action);
+      state = step.state;
+    }
+    EXPECT_EQ(actions, story.actions);
+    EXPECT_EQ(state, story.last);
   }
 }
 
-TEST(RoleStates, EachEventTakesTheKeeperWhereTheTableSays) {
-  using R = RoleState;
+struct RoleStory {
+  const char* name;
+  std::vector<RoleEvent> events;
+  std::vector<CollectorRole> roles;  // after each event
+};
+
+TEST(RoleStates, TheRoleFollowsTheGroupAndStandsForATermWhenTheGroupCannotBeAsked) {
   using V = RoleEvent;
-  const struct {
-    R from;
-    V event;
-    R to;
-  } rows[] = {{R::Unknown, V::Held, R::Active},       {R::Unknown, V::Refused, R::Standby},
-              {R::Unknown, V::Failed, R::Alone},      {R::Active, V::Regained, R::Active},
-              {R::Active, V::Failed, R::Active},      {R::Active, V::Silent, R::Alone},
-              {R::Active, V::SlotChecked, R::Active}, {R::Standby, V::Held, R::TookOver},
-              {R::Standby, V::Failed, R::Standby},    {R::Standby, V::Silent, R::Alone},
-              {R::TookOver, V::Held, R::TookOver},    {R::TookOver, V::SlotChecked, R::Holding},
-              {R::TookOver, V::Refused, R::Standby},  {R::Holding, V::Held, R::Holding},
-              {R::Holding, V::Regained, R::TookOver}, {R::Alone, V::Failed, R::Alone},
-              {R::Alone, V::Held, R::TookOver},       {R::Alone, V::Refused, R::Standby}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << "from " << int(row.from) << " on " << int(row.event));
-    EXPECT_EQ(NextRoleState(row.from, row.event), row.to);
+  constexpr auto kActive = CollectorRole::Active;
+  constexpr auto kStandby = CollectorRole::Standby;
+  const RoleStory stories[] = {
+      {"a standby takes the turn over and keeps it",
+       {V::Refused, V::Held, V::SlotChecked, V::Held},
+       {kStandby, kActive, kActive, kActive}},
+      {"a failed call while the last answer stands changes nothing",
+       {V::Refused, V::Failed, V::Held, V::Failed},
+       {kStandby, kStandby, kActive, kActive}},
+      {"silence for a term makes a standby fetch alone until the group answers",
+       {V::Refused, V::Silent, V::Failed, V::Refused},
+       {kStandby, kActive, kActive, kStandby}},
+      {"a holder that loses the turn stands by",
+       {V::Held, V::Refused, V::Held, V::SlotChecked, V::Refused},
+       {kActive, kStandby, kActive, kActive, kStandby}},
+  };
+  for (const RoleStory& story : stories) {
+    SCOPED_TRACE(story.name);
+    RoleState state = RoleState::Unknown;
+    std::vector<CollectorRole> roles;
+    for (const V event : story.events) {
+      state = NextRoleState(state, event);
+      roles.push_back(RoleOf(state));
+    }
+    EXPECT_EQ(roles, story.roles);
   }
 }
 
