@@ -15,6 +15,7 @@
 #include "delivery/delivery_worker.h"
 #include "platform/clock.h"
 #include "store/open_store.h"
+#include "support/application.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
 
@@ -22,23 +23,6 @@ namespace skyloom {
 namespace {
 
 using namespace Qt::StringLiterals;
-
-void EnsureApplication() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "skyloom-delivery-tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication application(argc, argv);
-}
-
-bool Eventually(const std::function<bool()>& done, int boundMs = 20'000) {
-  const QDeadlineTimer deadline(boundMs);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-  }
-  return true;
-}
 
 QByteArray Hmac(const QByteArray& key, const QByteArray& message) {
   return QMessageAuthenticationCode::hash(message, key, QCryptographicHash::Sha256);
@@ -116,7 +100,7 @@ Receivers::Script Answer(int status, std::string body, int failFirst = 0) {
 class OutboxTest : public testing::TestWithParam<test::Backend> {
  protected:
   void SetUp() override {
-    EnsureApplication();
+    test::Application();
     ASSERT_TRUE(store->CreateTables().has_value());
   }
   DeliveryRow Row(const QString& channel) {
@@ -207,7 +191,7 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   QObject::connect(&worker, &DeliveryWorker::report, [&](const QString& line) { reports << line; });
   worker.Start();
   worker.SetActive(true);
-  ASSERT_TRUE(Eventually([&] {
+  ASSERT_TRUE(test::Eventually([&] {
     for (int i : {0, 1, 2, 3, 4, 5, 6, 8, 9}) {
       if (Row(name(i)).tries != 1) return false;
     }
@@ -258,12 +242,12 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   EXPECT_TRUE(Row(name(5)).lastError.startsWith(u"an answer without errcode: <html>"_s));
   EXPECT_TRUE(Row(name(6)).lastError.contains(u"larger than 64 KiB"_s));
 
-  ASSERT_TRUE(Eventually([&] { return Row(hanging).tries == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return Row(hanging).tries == 1; }));
   EXPECT_TRUE(Row(hanging).lastError.contains(u"(limit 10 s)"_s))
       << Row(hanging).lastError.toStdString();
 
   // Its backoff over, the same event arrives under the same id.
-  ASSERT_TRUE(Eventually([&] { return Row(name(1)).state == kDeliverySent; }))
+  ASSERT_TRUE(test::Eventually([&] { return Row(name(1)).state == kDeliverySent; }))
       << reports.join(u'\n').toStdString();
   for (const Request& again : receivers.Requests("wecom")) EXPECT_EQ(again.key, hook.key);
   const QString logged = reports.join(u'\n');

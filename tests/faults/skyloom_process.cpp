@@ -64,15 +64,6 @@ void MoveClocks(const QString& clockFile, const QDateTime& instant) {
   file.commit();
 }
 
-QCoreApplication& Application() {
-  if (QCoreApplication* existing = QCoreApplication::instance()) return *existing;
-  static int argc = 1;
-  static char name[] = "skyloom-tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication application(argc, argv);
-  return application;
-}
-
 QDateTime JustBeforeATimedFetch() { return QDateTime(QDate(2026, 12, 7), QTime(6, 31, 58)); }
 
 QStringList ShortLimits() {

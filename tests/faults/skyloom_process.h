@@ -8,12 +8,11 @@
 #include <map>
 #include <optional>
 
+#include "support/application.h"
+
 class QCoreApplication;
 
 namespace skyloom::test {
-
-// QProcess and signal spies need an application object; the first call makes it.
-QCoreApplication& Application();
 
 struct ProgramOptions {
   // Runs the program as nobody when the tests run as root, who ignores file permissions.

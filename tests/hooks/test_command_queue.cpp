@@ -13,6 +13,7 @@
 #include "hooks/command_queue.h"
 #include "hooks/event_commands.h"
 #include "store/forecast_store.h"
+#include "support/application.h"
 
 namespace skyloom {
 namespace {
@@ -22,18 +23,9 @@ using namespace std::chrono_literals;
 
 constexpr int kHangBoundMs = 20'000;
 
-// Signal spies wait in an event loop, which needs an application object.
-void EnsureApplication() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "skyloom-hook-tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication application(argc, argv);
-}
-
 class HookTest : public testing::Test {
  protected:
-  void SetUp() override { EnsureApplication(); }
+  void SetUp() override { test::Application(); }
 
   // The hook runs in a scratch folder, so that commands can leave files there.
   QString InFolder(const QString& command) const {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "store/open_store.h"
+#include "support/application.h"
 #include "support/gb_bytes.h"
 
 namespace skyloom::test {
@@ -16,15 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const QDate kDay(2026, 12, 7);
-
-// Signal spies wait in an event loop, which needs an application object.
-void EnsureApplication() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "skyloom-schedule-tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication application(argc, argv);
-}
 
 HttpLimits ShortLimits() {
   HttpLimits limits;
@@ -38,7 +30,7 @@ HttpLimits ShortLimits() {
 QDateTime On7December(const QTime& timeOfDay) { return QDateTime(kDay, timeOfDay); }
 
 ScheduleHarness::ScheduleHarness() {
-  EnsureApplication();
+  test::Application();
   const QByteArray page = ReadTestData(QStringLiteral("shortnb_output.html"));
   server_.Http().Get("/page", [this, page](const httplib::Request&, httplib::Response& response) {
     // Bounded, so that a failing test cannot leave the server waiting for ever.
