@@ -10,8 +10,10 @@
 #include <mutex>
 #include <thread>
 
+#include "collecting/retention.h"
 #include "store/open_store.h"
 #include "store/sqlite_store.h"
+#include "support/fake_clock.h"
 #include "support/scratch_db.h"
 #include "support/test_database.h"
 
@@ -219,8 +221,7 @@ TEST_P(LogOnly, OnlyTheLogRowIsWritten) {
   db->Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
   // Nothing extracted: the request failed, or the page lacked the markers.
   const StoreResult result =
-      OpenStore(db->Location())
-          ->Record(FetchResult{c.errNum, c.errDes, std::nullopt});
+      OpenStore(db->Location())->Record(FetchResult{c.errNum, c.errDes, std::nullopt});
   ASSERT_EQ(result.error, std::nullopt);
 
   EXPECT_EQ(Texts(db->Tq()), QStringList{u"晴"_s});
@@ -239,24 +240,21 @@ constexpr qint32 kMaxNum = std::numeric_limits<qint32>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Attempts, LogOnly,
-    testing::Combine(testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
-                     testing::Values(LogOnlyCase{"failed_request", 7, kRefused, u"获取错误"_s,
-                                                 7, kRefused},
-                                     // Whatever came before: a changed page is a failure.
-                                     LogOnlyCase{"nothing_cut_out", 0, QString(), u"获取错误"_s,
-                                                 -1, u"取回空字串"_s},
-                                     LogOnlyCase{"smallest_error_number", kMinNum, u"x"_s,
-                                                 u"获取错误"_s, kMinNum, u"x"_s},
-                                     LogOnlyCase{"largest_error_number", kMaxNum, u"x"_s,
-                                                 u"获取错误"_s, kMaxNum, u"x"_s})),
+    testing::Combine(
+        testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+        testing::Values(
+            LogOnlyCase{"failed_request", 7, kRefused, u"获取错误"_s, 7, kRefused},
+            // Whatever came before: a changed page is a failure.
+            LogOnlyCase{"nothing_cut_out", 0, QString(), u"获取错误"_s, -1, u"取回空字串"_s},
+            LogOnlyCase{"smallest_error_number", kMinNum, u"x"_s, u"获取错误"_s, kMinNum, u"x"_s},
+            LogOnlyCase{"largest_error_number", kMaxNum, u"x"_s, u"获取错误"_s, kMaxNum, u"x"_s})),
     [](const auto& info) {
       return test::BackendName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
     });
 
 TEST_F(SqliteFileTest, AMissingFileIsCreatedWithBothTables) {
   ASSERT_FALSE(QFile::exists(db.Path()));
-  ASSERT_EQ(store.Record(FetchResult{28, u"timeout"_s, std::nullopt}).error,
-            std::nullopt);
+  ASSERT_EQ(store.Record(FetchResult{28, u"timeout"_s, std::nullopt}).error, std::nullopt);
 
   OtherConnection other(db.Path());
   EXPECT_EQ(other.Column("SELECT name FROM sqlite_master WHERE type='table' AND name LIKE 'tq%' "
@@ -348,8 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ForecastStore, AMissingFolderIsAnError) {
   test::ScratchDb db;
   const QString folder = db.Folder() + u"/没有/这个"_s;
-  const auto error =
-      SqliteStore(folder + u"/tqyb.mdb"_s).Record(FetchResult{0, {}, u"晴"_s}).error;
+  const auto error = SqliteStore(folder + u"/tqyb.mdb"_s).Record(FetchResult{0, {}, u"晴"_s}).error;
 
   ASSERT_NE(error, std::nullopt);
   EXPECT_TRUE(error->message.contains(folder)) << error->message.toStdString();
@@ -525,6 +522,54 @@ TEST(ForecastStore, APathWithBlanksAndChineseStoresAndReadsBack) {
   const auto forecasts = store.NewestForecasts(10, 0).value();
   ASSERT_EQ(forecasts.size(), 2u);
   EXPECT_EQ(forecasts[0].text, u"多云"_s);
+}
+
+// Old attempts and finished deliveries go a batch at a time; forecasts, new rows and pending
+// deliveries stay; a fetch waiting for the thread stops the round after the batch under way.
+TEST_P(ForecastStoreTest, OldAttemptsAndFinishedDeliveriesGoAndTheRestStays) {
+  ASSERT_EQ(Store(u"晴"_s), std::nullopt);
+  QStringList old;
+  for (int i = 0; i < 2 * kRemovalBatch + 5; ++i) old << u"('2001-02-03 04:05:06','x',0,'x')"_s;
+  db->Exec(u"INSERT INTO tqlog(logtime,errstat,errnum,errdes) VALUES "_s + old.join(u','));
+  test::FakeClock clock(QDateTime::currentDateTime());
+  const qint64 now = clock.Now().toSecsSinceEpoch();
+  const qint64 longAgo = now - 40 * 86400;
+  for (const auto& [state, created] : {std::pair{u"sent"_s, longAgo},
+                                       {u"given up"_s, longAgo},
+                                       {u"pending"_s, longAgo},
+                                       {u"sent"_s, now}}) {
+    db->Exec(
+        u"INSERT INTO outbox(event_id,event,channel,message,created,next_try,state) "
+        "VALUES('e','new','c','{}',%1,%1,'%2')"_s.arg(created)
+            .arg(state));
+  }
+  const Retention keep{.attemptDays = 30, .deliveryDays = 30};
+  int batches = 0;
+  const RowsRemoved cut = RemoveOldRows(*store, keep, clock.Now(), [&] { return ++batches < 2; });
+  EXPECT_EQ(cut.attempts, kRemovalBatch);
+  EXPECT_FALSE(cut.finished);
+
+  const RowsRemoved rest = RemoveOldRows(*store, keep, clock.Now(), [] { return true; });
+  EXPECT_EQ(rest.attempts, kRemovalBatch + 5);
+  EXPECT_EQ(rest.deliveries, 2);
+  EXPECT_TRUE(rest.finished) << rest.problem.toStdString();
+  EXPECT_EQ(db->Tqlog().size(), 1U);
+  const auto left = store->NewestDeliveries(10);
+  ASSERT_TRUE(left);
+  ASSERT_EQ(left->size(), 2U);
+  EXPECT_EQ((*left)[0].state, u"sent"_s);
+  EXPECT_EQ((*left)[1].state, u"pending"_s);
+
+  clock.Advance(31 * 86400);
+  const RowsRemoved later = RemoveOldRows(*store, keep, clock.Now(), [] { return true; });
+  EXPECT_EQ(later.attempts, 1);
+  EXPECT_EQ(later.deliveries, 1);
+  EXPECT_TRUE(db->Tqlog().empty());
+  EXPECT_EQ(Texts(db->Tq()), QStringList{u"晴"_s});
+  const auto pending = store->NewestDeliveries(10);
+  ASSERT_TRUE(pending);
+  ASSERT_EQ(pending->size(), 1U);
+  EXPECT_EQ(pending->front().state, u"pending"_s);
 }
 
 }  // namespace
