@@ -221,7 +221,8 @@ TEST_P(LogOnly, OnlyTheLogRowIsWritten) {
   db->Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
   // Nothing extracted: the request failed, or the page lacked the markers.
   const StoreResult result =
-      OpenStore(db->Location())->Record(FetchResult{c.errNum, c.errDes, std::nullopt});
+      OpenStore(db->Location())
+          ->Record(FetchResult{c.errNum, c.errDes, std::nullopt});
   ASSERT_EQ(result.error, std::nullopt);
 
   EXPECT_EQ(Texts(db->Tq()), QStringList{u"晴"_s});
@@ -240,21 +241,24 @@ constexpr qint32 kMaxNum = std::numeric_limits<qint32>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Attempts, LogOnly,
-    testing::Combine(
-        testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
-        testing::Values(
-            LogOnlyCase{"failed_request", 7, kRefused, u"获取错误"_s, 7, kRefused},
-            // Whatever came before: a changed page is a failure.
-            LogOnlyCase{"nothing_cut_out", 0, QString(), u"获取错误"_s, -1, u"取回空字串"_s},
-            LogOnlyCase{"smallest_error_number", kMinNum, u"x"_s, u"获取错误"_s, kMinNum, u"x"_s},
-            LogOnlyCase{"largest_error_number", kMaxNum, u"x"_s, u"获取错误"_s, kMaxNum, u"x"_s})),
+    testing::Combine(testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+                     testing::Values(LogOnlyCase{"failed_request", 7, kRefused, u"获取错误"_s,
+                                                 7, kRefused},
+                                     // Whatever came before: a changed page is a failure.
+                                     LogOnlyCase{"nothing_cut_out", 0, QString(), u"获取错误"_s,
+                                                 -1, u"取回空字串"_s},
+                                     LogOnlyCase{"smallest_error_number", kMinNum, u"x"_s,
+                                                 u"获取错误"_s, kMinNum, u"x"_s},
+                                     LogOnlyCase{"largest_error_number", kMaxNum, u"x"_s,
+                                                 u"获取错误"_s, kMaxNum, u"x"_s})),
     [](const auto& info) {
       return test::BackendName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
     });
 
 TEST_F(SqliteFileTest, AMissingFileIsCreatedWithBothTables) {
   ASSERT_FALSE(QFile::exists(db.Path()));
-  ASSERT_EQ(store.Record(FetchResult{28, u"timeout"_s, std::nullopt}).error, std::nullopt);
+  ASSERT_EQ(store.Record(FetchResult{28, u"timeout"_s, std::nullopt}).error,
+            std::nullopt);
 
   OtherConnection other(db.Path());
   EXPECT_EQ(other.Column("SELECT name FROM sqlite_master WHERE type='table' AND name LIKE 'tq%' "
@@ -346,7 +350,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ForecastStore, AMissingFolderIsAnError) {
   test::ScratchDb db;
   const QString folder = db.Folder() + u"/没有/这个"_s;
-  const auto error = SqliteStore(folder + u"/tqyb.mdb"_s).Record(FetchResult{0, {}, u"晴"_s}).error;
+  const auto error =
+      SqliteStore(folder + u"/tqyb.mdb"_s).Record(FetchResult{0, {}, u"晴"_s}).error;
 
   ASSERT_NE(error, std::nullopt);
   EXPECT_TRUE(error->message.contains(folder)) << error->message.toStdString();
