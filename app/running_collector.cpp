@@ -31,6 +31,9 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
           [this](const Attempt& attempt, std::chrono::milliseconds took) {
             metrics_->RecordAttempt(attempt.stored, took);
           });
+  connect(service_.get(), &CollectorService::rowsRemoved, this, [this](const RowsRemoved& removed) {
+    metrics_->AddRowsRemoved(removed.attempts, removed.deliveries);
+  });
   connect(service_.get(), &CollectorService::eventCommitted, this, [this](const Event& event) {
     commands_->Enqueue(CommandFor(event, settings_.EventCommand(event.kind)));
     // Its rows were written with it; this only saves the worker a look.

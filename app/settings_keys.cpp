@@ -90,6 +90,16 @@ std::optional<QString> ReadGiveUp(const QString& value, ServiceSettings& setting
   return std::nullopt;
 }
 
+// Whole days, from one to a hundred years.
+std::optional<QString> ReadDays(const QString& value, int& days) {
+  bool ok = false;
+  const int read = value.trimmed().toInt(&ok);
+  if (!ok || read < 1 || read > 36500)
+    return QStringLiteral("needs a number of days from 1 to 36500");
+  days = read;
+  return std::nullopt;
+}
+
 // New settings go here, each with the function that checks and keeps its value.
 constexpr SettingKey kKeys[] = {
     {"url", ReadAddress},
@@ -158,6 +168,14 @@ constexpr SettingKey kKeys[] = {
      }},
     {"notify", ReadNotify},
     {"notify-give-up", ReadGiveUp},
+    {"keep-attempts",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadDays(value, settings.keepAttemptsDays);
+     }},
+    {"keep-deliveries",
+     [](const QString& value, ServiceSettings& settings) {
+       return ReadDays(value, settings.keepDeliveriesDays);
+     }},
     {"interval",
      [](const QString& value, ServiceSettings& settings) {
        const auto minutes = ParseInterval(value);

@@ -28,6 +28,7 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
       driver_(std::make_unique<SyncDriver>(
           core_->collector, [address = settings.address] { return address; }, settings.schedule)) {
   qRegisterMetaType<Event>();
+  qRegisterMetaType<RowsRemoved>();
   if (settings.standby) {
     roles_ = std::make_unique<RoleKeeper>(
         OpenCollectorLease(settings.databaseLocation, settings.databaseLimits, settings.leaseTerm),
@@ -49,6 +50,7 @@ CollectorService::CollectorService(const Clock& clock, const ServiceSettings& se
   }
   connect(driver_.get(), &SyncDriver::fetchStarted, this, [this] { fetchTime_.start(); });
   connect(driver_.get(), &SyncDriver::fetchFinished, this, &CollectorService::OnFetchFinished);
+  connect(driver_.get(), &SyncDriver::clockTicked, this, &CollectorService::RemoveOldRows);
 }
 
 CollectorService::~CollectorService() { Stop(); }
@@ -88,6 +90,30 @@ void CollectorService::OnFetchFinished() {
   const Attempt& attempt = driver_->LastAttempt();
   emit attemptFinished(attempt, std::chrono::milliseconds(fetchTime_.elapsed()));
   for (const Event& event : attempt.stored.events) emit eventCommitted(event);
+}
+
+void CollectorService::RemoveOldRows(const QDateTime& now) {
+  const Retention keep{settings_.keepAttemptsDays, settings_.keepDeliveriesDays};
+  if (keep.KeepsAll() || removing_ || removedOn_ == now.date()) return;
+  if (Role() != CollectorRole::Active) return;
+  // Stops between batches when a fetch wants the thread or the turn passes; the next tick
+  // goes on where it stopped.
+  auto goOn = [waiting = driver_->CycleWaiting(), turnHeld = TurnHeld()] {
+    return !waiting() && turnHeld();
+  };
+  removing_ = driver_->RunBetweenCycles(
+      [core = core_, keep, now, goOn] {
+        return skyloom::RemoveOldRows(*core->store, keep, now, goOn);
+      },
+      [this, day = now.date()](const RowsRemoved& removed) {
+        removing_ = false;
+        // A failed round is tried again tomorrow, not every second.
+        if (removed.finished || !removed.problem.isEmpty()) removedOn_ = day;
+        if (!removed.problem.isEmpty()) {
+          emit report(QStringLiteral("old rows were not deleted: %1").arg(removed.problem));
+        }
+        if (removed.attempts > 0 || removed.deliveries > 0) emit rowsRemoved(removed);
+      });
 }
 
 }  // namespace skyloom

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "collecting/attempt.h"
+#include "collecting/retention.h"
 #include "platform/clock.h"
 #include "settings/service_settings.h"
 #include "store/collector_lease.h"
@@ -60,6 +61,8 @@ class CollectorService final : public QObject {
   // An attempt committed `event`: a new forecast, or a run of failures that started or
   // ended. Several of one attempt come in the order they happened.
   void eventCommitted(const skyloom::Event& event);
+  // Old attempts and finished deliveries were deleted, as the settings keep them.
+  void rowsRemoved(const skyloom::RowsRemoved& removed);
 
  private:
   // What the attempt thread uses; kept whole, and left behind with it, when an attempt never
@@ -67,6 +70,8 @@ class CollectorService final : public QObject {
   struct Core;
 
   void OnFetchFinished();
+  // Once a day, between fetches, on the collector holding the turn.
+  void RemoveOldRows(const QDateTime& now);
 
   const Clock& clock_;
   const ServiceSettings settings_;
@@ -75,6 +80,8 @@ class CollectorService final : public QObject {
   std::unique_ptr<RoleKeeper> roles_;  // none when standing by is off
   QElapsedTimer fetchTime_;
   bool stopped_ = false;
+  bool removing_ = false;
+  QDate removedOn_;  // the day of the last round that finished
 };
 
 }  // namespace skyloom

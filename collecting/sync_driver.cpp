@@ -177,6 +177,7 @@ void SyncDriver::Ask() {
 
 bool SyncDriver::Stop(std::chrono::milliseconds bound) {
   timer_->stop();
+  cycleWaiting_->store(true);
   bool ended = true;
   if (Busy()) {
     collector_.Cancel();
@@ -204,6 +205,7 @@ void SyncDriver::StartFetch(bool timed) {
     };
   }
   const quint64 cycle = ++cycle_;
+  cycleWaiting_->store(true);
   const QString address = address_ ? address_() : QString();
   emit fetchStarted();
   cycleResult_ = RunThen(

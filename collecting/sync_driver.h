@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -10,6 +11,7 @@
 #include <optional>
 
 #include "collecting/attempt.h"
+#include "platform/run_then.h"
 #include "schedule/sync_schedule.h"
 
 class QTimer;
@@ -17,7 +19,6 @@ class QTimer;
 namespace skyloom {
 
 class Collector;
-class WorkerThread;
 
 // What the driver is doing. A timed fetch asks the group first (a driver without a group
 // answers itself); a take-over owes the slot in progress a late fetch, unless the log holds it.
@@ -111,6 +112,21 @@ class SyncDriver final : public QObject {
   // One that cannot start yet starts at a later tick.
   void FetchLate();
 
+  // Runs `work` on the cycles' thread, so never during a cycle, then `then(value)` here; false
+  // when a cycle runs. A cycle that starts meanwhile waits for `work`, which should end soon
+  // once the function CycleWaiting gives says true.
+  template <typename Work, typename Then>
+  bool RunBetweenCycles(Work work, Then then) {
+    if (Busy() || state_ == DriverState::Stopped) return false;
+    cycleWaiting_->store(false);
+    RunThen(*worker_, std::move(work), this, std::move(then));
+    return true;
+  }
+  // For any thread: whether a cycle, or Stop, waits for the work RunBetweenCycles runs.
+  std::function<bool()> CycleWaiting() const {
+    return [waiting = cycleWaiting_] { return waiting->load(); };
+  }
+
  signals:
   void clockTicked(const QDateTime& now);
   void fetchStarted();
@@ -131,6 +147,7 @@ class SyncDriver final : public QObject {
   SyncWindows schedule_;
   QTimer* timer_;
   std::unique_ptr<WorkerThread> worker_;
+  std::shared_ptr<std::atomic<bool>> cycleWaiting_ = std::make_shared<std::atomic<bool>>(false);
   DriverState state_ = DriverState::Idle;
   TimedFetchGate gate_;
   std::function<bool()> turnHeld_;

@@ -67,6 +67,12 @@ void Metrics::RecordDelivery(const QString& channel, DeliveryWorker::Outcome out
   ++deliveries_[channel][static_cast<size_t>(outcome)];
 }
 
+void Metrics::AddRowsRemoved(qint64 attempts, qint64 deliveries) {
+  const std::lock_guard lock(mutex_);
+  attemptsRemoved_ += static_cast<quint64>(attempts);
+  deliveriesRemoved_ += static_cast<quint64>(deliveries);
+}
+
 void Metrics::SetOutbox(const OutboxSummary& summary) {
   const std::lock_guard lock(mutex_);
   outbox_ = summary;
@@ -148,6 +154,10 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
     Sample(text, "skyloom_delivery_oldest_pending_seconds",
            health.oldestPendingSeconds.value_or(0));
   }
+  Family(text, "skyloom_rows_removed_total", "counter",
+         "Rows deleted as older than the settings keep them, by table.");
+  Sample(text, "skyloom_rows_removed_total{table=\"tqlog\"}", attemptsRemoved_);
+  Sample(text, "skyloom_rows_removed_total{table=\"outbox\"}", deliveriesRemoved_);
   Family(text, "skyloom_event_streams", "gauge", "Open GET /events streams.");
   Sample(text, "skyloom_event_streams", events.streams);
   Family(text, "skyloom_events_sent_total", "counter", "Events sent to the streams.");

@@ -25,6 +25,8 @@ class Metrics final {
 
   void RecordAttempt(const StoreResult& stored, std::chrono::milliseconds fetchDuration);
   void RecordDelivery(const QString& channel, DeliveryWorker::Outcome outcome);
+  // Rows deleted as old: attempts (tqlog) and finished deliveries (outbox).
+  void AddRowsRemoved(qint64 attempts, qint64 deliveries);
   // What the outbox held when last read; nothing until then, or without channels.
   void SetOutbox(const OutboxSummary& summary);
   std::optional<OutboxSummary> Outbox() const;
@@ -45,6 +47,8 @@ class Metrics final {
   std::chrono::milliseconds fetchTime_{0};
   std::map<QString, std::array<quint64, 3>> deliveries_;  // by channel: sent, retried, given up
   std::optional<OutboxSummary> outbox_;
+  quint64 attemptsRemoved_ = 0;
+  quint64 deliveriesRemoved_ = 0;
 };
 
 }  // namespace skyloom

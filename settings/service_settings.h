@@ -57,6 +57,10 @@ struct ServiceSettings {
   std::vector<NotifyChannel> channels{};
   // A message that has not arrived this long after its event is given up.
   std::chrono::seconds giveUp{24 * 3600};
+  // Attempts, and sent or given-up outbox rows, older than this many days are deleted once a
+  // day by the collector holding the turn; 0 keeps them all. Forecasts are always kept.
+  int keepAttemptsDays = 0;
+  int keepDeliveriesDays = 0;
 
   // The command run on an event of `kind`; empty: none.
   const QString& EventCommand(EventKind kind) const {

@@ -170,6 +170,12 @@ class ForecastStore {
                                                                   int limit) = 0;
   // Reads every table through: the schema version, the engine's integrity check, the counts.
   virtual StoreExpected<DatabaseCheck> CheckDatabase() = 0;
+  // Deletes at most `limit` attempts logged before `logtime` (local 'YYYY-MM-DD HH:MM:SS'), in
+  // one transaction; how many went. Forecasts are never deleted.
+  virtual StoreExpected<qint64> RemoveAttemptsBefore(const QString& logtime, int limit) = 0;
+  // The same for finished outbox rows (sent or given up) created before `created`, seconds
+  // since the epoch; pending rows stay whatever their age. None when there is no outbox.
+  virtual StoreExpected<qint64> RemoveDeliveriesBefore(qint64 created, int limit) = 0;
   // The rows AttemptsAfter gives, each handed to `visit` with its number in the page and its
   // fields (logtime, errstat, errnum, errdes) as the database gives them, so that an export of
   // millions makes no strings; a page read again starts again at 0. The page's last row, to

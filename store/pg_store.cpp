@@ -29,6 +29,7 @@ constexpr SqlDialect kPostgres{
     .hasOutbox = "SELECT (to_regclass('outbox') IS NOT NULL)::int",
     // A server checks its own pages; reading the tables through is the client's check.
     .integrityCheck = nullptr,
+    .rowKey = "ctid",
 };
 
 }  // namespace

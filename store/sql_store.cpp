@@ -127,6 +127,9 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
   newestStatus_ = "SELECT errstat FROM tqlog ORDER BY " + newestFirst + " LIMIT 1";
   lastSuccess_ = attempts + "WHERE errstat = $1 ORDER BY " + newestFirst + " LIMIT 1";
   countAfter_ = QByteArray("SELECT count(*) FROM tqlog WHERE ") + dialect.after;
+  // tqlog has no key: a batch is named by where its rows lie.
+  removeAttempts_ = QByteArray("DELETE FROM tqlog WHERE ") + dialect.rowKey + " IN (SELECT " +
+                    dialect.rowKey + " FROM tqlog WHERE logtime < $1 LIMIT $2) RETURNING 1";
   insertDelivery_ =
       "INSERT INTO outbox(event_id, event, channel, message, created, next_try) "
       "VALUES ($1, $2, $3, $4, $5, $6)";
@@ -537,6 +540,27 @@ StoreExpected<std::optional<AttemptRow>> SqlStore::VisitAttemptsAfter(
   last.logtime = QString::fromUtf8(logtime);
   last.position = QString::fromUtf8(position);
   return last;
+}
+
+StoreExpected<qint64> SqlStore::RemoveAttemptsBefore(const QString& logtime, int limit) {
+  return OnOutbox<qint64>([&](SqlSession& session) -> DbExpected<qint64> {
+    const auto gone = session.Query(removeAttempts_.constData(), {logtime, qint64{limit}});
+    if (!gone) return std::unexpected(gone.error());
+    return static_cast<qint64>(gone->size());
+  });
+}
+
+StoreExpected<qint64> SqlStore::RemoveDeliveriesBefore(qint64 created, int limit) {
+  return OnOutbox<qint64>([&](SqlSession& session) -> DbExpected<qint64> {
+    const auto present = session.QueryInt(dialect_.hasOutbox, {});
+    if (!present || !*present) return present;
+    const auto gone = session.Query(
+        "DELETE FROM outbox WHERE id IN (SELECT id FROM outbox WHERE state IN ($1, $2) AND "
+        "created < $3 ORDER BY id LIMIT $4) RETURNING 1",
+        {kDeliverySent, kDeliveryGivenUp, created, qint64{limit}});
+    if (!gone) return std::unexpected(gone.error());
+    return static_cast<qint64>(gone->size());
+  });
 }
 
 }  // namespace skyloom

@@ -26,6 +26,7 @@ struct SqlDialect {
   const char* announce = nullptr;   // run with a new forecast's id as $1 before its commit
   const char* hasOutbox = nullptr;  // 1 when the outbox exists
   const char* integrityCheck = nullptr;  // rows of problems, or one 'ok'; none on a server
+  const char* rowKey = nullptr;          // what names one tqlog row in a DELETE (rowid, ctid)
 };
 
 // The forecast store over SQL. What an attempt writes and how rows are read is decided here,
@@ -59,6 +60,8 @@ class SqlStore : public ForecastStore {
   StoreExpected<std::vector<DeliveryRow>> DeliveriesAfter(std::optional<qint64> afterId,
                                                           const LogSpan& span, int limit) final;
   StoreExpected<DatabaseCheck> CheckDatabase() final;
+  StoreExpected<qint64> RemoveAttemptsBefore(const QString& logtime, int limit) final;
+  StoreExpected<qint64> RemoveDeliveriesBefore(qint64 created, int limit) final;
   StoreExpected<std::optional<AttemptRow>> VisitAttemptsAfter(
       const AttemptRow* after, const LogSpan& span, int limit,
       const std::function<void(int index, SqlFieldsView fields)>& visit) final;
@@ -116,6 +119,7 @@ class SqlStore : public ForecastStore {
   QByteArray forecastsAfter_;
   QByteArray attemptsFromStart_;
   QByteArray attemptsAfter_;
+  QByteArray removeAttempts_;
 };
 
 }  // namespace skyloom

@@ -26,6 +26,7 @@ constexpr SqlDialect kSqlite{
         "ON CONFLICT(id) DO UPDATE SET last_slot = max(last_slot, excluded.last_slot)",
     .hasOutbox = "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='outbox'",
     .integrityCheck = "PRAGMA integrity_check",
+    .rowKey = "rowid",
 };
 
 bool Exists(const QString& path) {

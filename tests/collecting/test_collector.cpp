@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <chrono>
 #include <thread>
 
 #include "collecting/collector.h"
+#include "collecting/collector_service.h"
+#include "collecting/sync_driver.h"
 #include "store/sqlite_store.h"
 #include "support/fake_clock.h"
 #include "support/gb_bytes.h"
@@ -190,6 +194,43 @@ TEST_F(CollectorTest, ACycleOnAnotherThreadCarriesTheEventsItCommitted) {
   EXPECT_NE(recovery.id, forecast.id);
   // An unchanged forecast after a good attempt has nothing to tell of.
   EXPECT_TRUE(collector.Fetch(Page()).stored.events.empty());
+}
+
+// The collector deletes old attempts at its first tick of a day, on the fetches' own thread:
+// a fetch asked for after it finds the deletes done, and a second tick that day deletes
+// nothing more.
+TEST_F(CollectorTest, OldAttemptsGoOnceADayOnTheFetchThread) {
+  char* argv[] = {const_cast<char*>("test_collector"), nullptr};
+  int argc = 1;
+  QCoreApplication application(argc, argv);
+  ServiceSettings settings{.address = Refused(), .databaseLocation = db.Path(), .standby = false};
+  settings.keepAttemptsDays = 30;
+  settings.schedule.windows = {};
+  CollectorService service(clock, settings);
+  ASSERT_FALSE(Fetch(Refused()));
+  const auto addOld = [&] {
+    db.Exec(
+        u"INSERT INTO tqlog(logtime,errstat,errnum,errdes) VALUES('2026-10-01 08:00:00','x',0,'x')"_s);
+  };
+  addOld();
+  QSignalSpy removed(&service, &CollectorService::rowsRemoved);
+  QSignalSpy fetched(&service.Driver(), &SyncDriver::fetchFinished);
+  service.Driver().Start(/*ownTimer=*/false);
+  service.Driver().Tick();
+  ASSERT_TRUE(removed.wait(10'000));
+  EXPECT_EQ(removed.takeFirst()[0].value<RowsRemoved>().attempts, 1);
+
+  addOld();
+  service.Driver().Tick();
+  ASSERT_TRUE(service.Driver().FetchNow());
+  ASSERT_TRUE(fetched.wait(10'000));
+  EXPECT_EQ(db.Tqlog().size(), 3U);  // the old row, the first attempt and the fetch's
+
+  clock.Advance(86400);
+  service.Driver().Tick();
+  ASSERT_TRUE(removed.wait(10'000));
+  EXPECT_EQ(removed.takeFirst()[0].value<RowsRemoved>().attempts, 1);
+  EXPECT_EQ(db.Tqlog().size(), 2U);
 }
 
 }  // namespace

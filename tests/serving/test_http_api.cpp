@@ -280,6 +280,8 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
       StoreOutcome::NotCompared, AttemptRow{{}, u"获取错误"_s, 7, u"x"_s, {}}, 0, {}};
   metrics.RecordAttempt(stored, 200ms);
   metrics.RecordAttempt(failed, 40s);
+  metrics.AddRowsRemoved(1000, 2);
+  metrics.AddRowsRemoved(5, 0);
 
   const Answer answer = Get("/metrics");
   EXPECT_EQ(answer.Status(), 200);
@@ -294,7 +296,9 @@ TEST_P(HttpApiTest, MetricsCountAttemptsByResultAndTellTheLogsFailures) {
            "skyloom_fetch_duration_seconds_bucket{le=\"60\"} 2",
            "skyloom_fetch_duration_seconds_count 2", "skyloom_fetch_duration_seconds_sum 40.200",
            "skyloom_role{role=\"active\"} 1", "skyloom_role{role=\"standby\"} 0",
-           "skyloom_takeovers_total 0", "skyloom_event_streams 0", "skyloom_long_polls_waiting 0",
+           "skyloom_takeovers_total 0", "skyloom_rows_removed_total{table=\"tqlog\"} 1005",
+           "skyloom_rows_removed_total{table=\"outbox\"} 2", "skyloom_event_streams 0",
+           "skyloom_long_polls_waiting 0",
            "skyloom_build_info{version=\"" + VersionText().toStdString() + "\"} 1"}) {
     EXPECT_NE(answer.Body().find(line + '\n'), std::string::npos) << line;
   }

@@ -10,8 +10,10 @@
 #include <mutex>
 #include <thread>
 
+#include "collecting/retention.h"
 #include "store/open_store.h"
 #include "store/sqlite_store.h"
+#include "support/fake_clock.h"
 #include "support/scratch_db.h"
 #include "support/test_database.h"
 
@@ -525,6 +527,49 @@ TEST(ForecastStore, APathWithBlanksAndChineseStoresAndReadsBack) {
   const auto forecasts = store.NewestForecasts(10, 0).value();
   ASSERT_EQ(forecasts.size(), 2u);
   EXPECT_EQ(forecasts[0].text, u"多云"_s);
+}
+
+// Old attempts and finished deliveries go a batch at a time; forecasts, new rows and pending
+// deliveries stay; a fetch waiting for the thread stops the round after the batch under way.
+TEST_P(ForecastStoreTest, OldAttemptsAndFinishedDeliveriesGoAndTheRestStays) {
+  ASSERT_EQ(Store(u"晴"_s), std::nullopt);
+  QStringList old;
+  for (int i = 0; i < 2 * kRemovalBatch + 5; ++i) old << u"('2001-02-03 04:05:06','x',0,'x')"_s;
+  db->Exec(u"INSERT INTO tqlog(logtime,errstat,errnum,errdes) VALUES "_s + old.join(u','));
+  test::FakeClock clock(QDateTime::currentDateTime());
+  const qint64 now = clock.Now().toSecsSinceEpoch();
+  const qint64 longAgo = now - 40 * 86400;
+  for (const auto& [state, created] : {std::pair{u"sent"_s, longAgo},
+                                       {u"given up"_s, longAgo},
+                                       {u"pending"_s, longAgo},
+                                       {u"sent"_s, now}}) {
+    db->Exec(
+        u"INSERT INTO outbox(event_id,event,channel,message,created,next_try,state) "
+        "VALUES('e','new','c','{}',%1,%1,'%2')"_s.arg(created)
+            .arg(state));
+  }
+  const Retention keep{.attemptDays = 30, .deliveryDays = 30};
+  const auto states = [&] {
+    QStringList states;
+    for (const DeliveryRow& row : store->NewestDeliveries(10).value_or(std::vector<DeliveryRow>{}))
+      states << row.state;
+    return states;
+  };
+  int batches = 0;
+  const RowsRemoved cut = RemoveOldRows(*store, keep, clock.Now(), [&] { return ++batches < 2; });
+  EXPECT_EQ(std::pair(cut.attempts, cut.finished), std::pair(qint64{kRemovalBatch}, false));
+  const RowsRemoved rest = RemoveOldRows(*store, keep, clock.Now(), [] { return true; });
+  EXPECT_EQ(std::tuple(rest.attempts, rest.deliveries, rest.finished),
+            std::tuple(qint64{kRemovalBatch + 5}, qint64{2}, true));
+  EXPECT_EQ(db->Tqlog().size(), 1U);
+  EXPECT_EQ(states(), (QStringList{u"sent"_s, u"pending"_s}));
+
+  clock.Advance(31 * 86400);
+  const RowsRemoved later = RemoveOldRows(*store, keep, clock.Now(), [] { return true; });
+  EXPECT_EQ(std::pair(later.attempts, later.deliveries), std::pair(qint64{1}, qint64{1}));
+  EXPECT_TRUE(db->Tqlog().empty());
+  EXPECT_EQ(Texts(db->Tq()), QStringList{u"晴"_s});
+  EXPECT_EQ(states(), QStringList{u"pending"_s});
 }
 
 }  // namespace
