@@ -119,9 +119,9 @@ void ApiRoutes::Heard(const std::shared_ptr<const KeptRecord>& record, bool fore
   }
   // The streams and the waiting requests hear of it after the answers have it.
   if (forecastsChanged) {
-    events_.Publish(record->forecasts ? std::shared_ptr<const ForecastEvents::Rows>(
-                                            record, &*record->forecasts)
-                                      : nullptr,
+    events_.Publish(record->forecasts
+                        ? std::shared_ptr<const ForecastEvents::Rows>(record, &*record->forecasts)
+                        : nullptr,
                     record->AllForecasts());
   }
   // Health changes with the log, and with the time alone (a collector that stalls).

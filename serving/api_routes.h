@@ -87,7 +87,7 @@ class ApiRoutes final {
     QString from;  // the first pictured day's midnight
     quint64 forecastsVersion = 0;
     quint64 logVersion = 0;
-    StoreExpected<std::vector<ForecastRow>> chart;  // newest first
+    StoreExpected<std::vector<ForecastRow>> chart;    // newest first
     StoreExpected<std::vector<AttemptRow>> pictured;  // oldest first
   };
   // A read of the status page's rows under way, and the requests that wait for it.
@@ -102,7 +102,7 @@ class ApiRoutes final {
   struct Served {
     std::shared_ptr<const KeptRecord> record;
     std::shared_ptr<const ForecastAnswer> forecast;
-    std::mutex mutex;  // for what follows
+    std::mutex mutex;                   // for what follows
     std::map<int, Made> forecastPages;  // by limit
     std::map<int, Made> attemptPages;
     std::shared_ptr<const ForecastAnswer> feed;

@@ -9,9 +9,9 @@ namespace {
 ServerAnswer AttemptsPage(const StoreExpected<std::vector<AttemptRow>>& rows, std::size_t most) {
   if (!rows) return Fail(503, Unreadable(rows.error()));
   if (rows->size() <= most) return Make(200, kJson, AttemptsJson(*rows).toStdString());
-  return Make(200, kJson,
-              AttemptsJson(std::vector<AttemptRow>(rows->begin(), rows->begin() + most))
-                  .toStdString());
+  return Make(
+      200, kJson,
+      AttemptsJson(std::vector<AttemptRow>(rows->begin(), rows->begin() + most)).toStdString());
 }
 
 }  // namespace

@@ -19,9 +19,9 @@ struct Remote {
   const char* name;
 };
 constexpr Remote kRemote[] = {
-    {0x6969, "NFS"},         {0xFF534D42, "CIFS"}, {0xFE534D42, "SMB2"}, {0x517B, "SMB"},
-    {0x65735546, "FUSE"},    {0x01021997, "9P"},   {0x00C36400, "Ceph"}, {0x47504653, "GPFS"},
-    {0x0BD00BD0, "Lustre"},
+    {0x6969, "NFS"},      {0xFF534D42, "CIFS"}, {0xFE534D42, "SMB2"},
+    {0x517B, "SMB"},      {0x65735546, "FUSE"}, {0x01021997, "9P"},
+    {0x00C36400, "Ceph"}, {0x47504653, "GPFS"}, {0x0BD00BD0, "Lustre"},
 };
 
 // Every change SQLite makes to its files, and every way a file comes, goes or is replaced.
@@ -52,8 +52,9 @@ std::optional<QString> DatabaseFileWatch::Start() {
   }
   for (const Remote& remote : kRemote) {
     if (static_cast<unsigned long>(system.f_type) == remote.magic) {
-      return QStringLiteral("the file lies on %1, whose writes from other machines inotify "
-                            "never hears of")
+      return QStringLiteral(
+                 "the file lies on %1, whose writes from other machines inotify "
+                 "never hears of")
           .arg(QString::fromLatin1(remote.name));
     }
   }

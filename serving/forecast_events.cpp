@@ -126,8 +126,7 @@ const std::string& ForecastEvents::EventText(const ForecastRow& row) {
 void ForecastEvents::SendNew(Reader& reader, const Rows& newestFirst, std::size_t most) {
   if (std::exchange(reader.newestNext, false)) most = 1;
   std::size_t unsent = 0;
-  while (unsent < newestFirst.size() && unsent < most &&
-         newestFirst[unsent].id > reader.sentUpTo) {
+  while (unsent < newestFirst.size() && unsent < most && newestFirst[unsent].id > reader.sentUpTo) {
     ++unsent;
   }
   for (std::size_t i = unsent; i-- > 0;) {

@@ -1,4 +1,5 @@
-// LEAD NOTE (delete this line): read /work/wt-memory/TEAM-RULES.md now; it has your deadline and rules.
+// LEAD NOTE (delete this line): read /work/wt-memory/TEAM-RULES.md now; it has your deadline and
+// rules.
 #pragma once
 
 #include <QByteArray>

@@ -38,9 +38,9 @@ std::optional<qint64> TaggedId(const IfNoneMatch& condition) {
 ServerAnswer ForecastsPage(const StoreExpected<std::vector<ForecastRow>>& rows, std::size_t most) {
   if (!rows) return Fail(503, Unreadable(rows.error()));
   if (rows->size() <= most) return Make(200, kJson, ForecastsJson(*rows).toStdString());
-  return Make(200, kJson,
-              ForecastsJson(std::vector<ForecastRow>(rows->begin(), rows->begin() + most))
-                  .toStdString());
+  return Make(
+      200, kJson,
+      ForecastsJson(std::vector<ForecastRow>(rows->begin(), rows->begin() + most)).toStdString());
 }
 
 }  // namespace

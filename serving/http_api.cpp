@@ -50,8 +50,8 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
   if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
   events_ = std::make_unique<ForecastEvents>(kMaxStreams);
   watcher_ = std::make_unique<StoreWatcher>(location_, limits_, watching_);
-  routes_ = std::make_unique<ApiRoutes>(metrics_, standing_, *readers_, *events_, *watcher_,
-                                        clock_, schedule_);
+  routes_ = std::make_unique<ApiRoutes>(metrics_, standing_, *readers_, *events_, *watcher_, clock_,
+                                        schedule_);
   // Its first look starts at once, so that the first requests are answered from memory too.
   watcher_->Start([routes = routes_.get()](const std::shared_ptr<const KeptRecord>& record,
                                            bool forecastsChanged, bool logChanged) {

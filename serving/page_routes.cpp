@@ -114,9 +114,8 @@ bool ApiRoutes::StatusRowsFor(const std::shared_ptr<Served>& served, const QDate
   rows->from = from;
   rows->forecastsVersion = record->forecastsVersion;
   rows->logVersion = record->logVersion;
-  const bool chartRead =
-      !chartKept && !(before && before->from == from &&
-                      before->forecastsVersion == record->forecastsVersion);
+  const bool chartRead = !chartKept && !(before && before->from == from &&
+                                         before->forecastsVersion == record->forecastsVersion);
   if (chartKept) {
     rows->chart = record->forecasts;
   } else if (!chartRead) {

@@ -6,8 +6,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <algorithm>
-#include <limits>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 #include <optional>
 
@@ -315,8 +315,8 @@ LookCause StoreWatcher::Shared::Wait() {
   // Most waits are shortened to a retry that falls due.
   const auto until = [&](std::chrono::milliseconds most) {
     if (!retryAt) return most;
-    return std::clamp(
-        std::chrono::ceil<std::chrono::milliseconds>(*retryAt - SteadyClock::now()), 0ms, most);
+    return std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*retryAt - SteadyClock::now()),
+                      0ms, most);
   };
   const auto due = [&](LookCause otherwise) {
     if (!retryAt || SteadyClock::now() < *retryAt) return otherwise;

@@ -767,9 +767,14 @@ TEST_P(HttpApiTest, AnswersFromMemoryAreTheAnswersReadAfresh) {
   for (int day = 1; day <= 3; ++day) AddForecast(day);
   AddAttempt(10, true);
   Seen();
-  const std::vector<std::string> targets = {
-      "/forecast",         "/forecasts",        "/forecasts?limit=100", "/attempts",
-      "/attempts?limit=1000", "/health",        "/page/status.json",    "/feed.atom"};
+  const std::vector<std::string> targets = {"/forecast",
+                                            "/forecasts",
+                                            "/forecasts?limit=100",
+                                            "/attempts",
+                                            "/attempts?limit=1000",
+                                            "/health",
+                                            "/page/status.json",
+                                            "/feed.atom"};
   // Each target's status, tag and body.
   const auto answers = [&](int at) {
     std::vector<std::string> got;
@@ -804,8 +809,8 @@ TEST_P(HttpApiTest, AnswersFromMemoryAreTheAnswersReadAfresh) {
     }
     for (std::size_t i = 0; i < targets.size(); ++i) {
       // Where they part, rather than two pages of JSON.
-      const auto [mine, theirs] = std::mismatch(got[i].begin(), got[i].end(),
-                                                expected[i].begin(), expected[i].end());
+      const auto [mine, theirs] =
+          std::mismatch(got[i].begin(), got[i].end(), expected[i].begin(), expected[i].end());
       const auto from = std::max<std::ptrdiff_t>(0, mine - got[i].begin() - 60);
       EXPECT_EQ(got[i], expected[i])
           << change << ": " << targets[i] << " from memory\n  " << got[i].substr(from, 200)
@@ -837,7 +842,6 @@ INSTANTIATE_TEST_SUITE_P(Backends, HttpApiTest,
                          testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
                          [](const auto& info) { return test::BackendName(info.param); });
 
-
 // Another process writes the file, in either journal mode: the kernel tells the API, which
 // looks at nothing on a timer. With inotify turned off it looks twice a second instead, and
 // says so.
@@ -866,10 +870,10 @@ TEST_P(FileWatchTest, AWriteByAnotherProcessReachesAStream) {
     QProcess writer;
     writer.start(u"/usr/bin/sqlite3"_s,
                  // Waiting, as any writer should, while a reader holds the file a moment.
-                 {u"-cmd"_s, u".timeout 5000"_s, db->Location(), u"PRAGMA journal_mode=%1; INSERT INTO tq(logtime, tqyb) "
-                                  "VALUES ('2026-03-01 08:00:00', '雨%2')"_s.arg(
-                                      QString::fromLatin1(mode))
-                                      .arg(++id)});
+                 {u"-cmd"_s, u".timeout 5000"_s, db->Location(),
+                  u"PRAGMA journal_mode=%1; INSERT INTO tq(logtime, tqyb) "
+                  "VALUES ('2026-03-01 08:00:00', '雨%2')"_s.arg(QString::fromLatin1(mode))
+                      .arg(++id)});
     ASSERT_TRUE(writer.waitForFinished(10'000));
     ASSERT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
     const auto written = std::chrono::steady_clock::now();
