@@ -4,7 +4,9 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/problem_log.h"
+#include "serving/forecast_events.h"
 #include "serving/json_rows.h"
 #include "serving/store_readers.h"
 
@@ -43,11 +45,13 @@ ServerAnswer PageAnswer(const PageFile& file) {
 }
 
 ApiRoutes::ApiRoutes(const Metrics& metrics, const SharedStanding& standing, StoreReaders& readers,
-                     ForecastEvents& events, const Clock& clock, SyncWindows schedule)
+                     ForecastEvents& events, const StoreWatcher& watcher, const Clock& clock,
+                     SyncWindows schedule)
     : metrics_(metrics),
       standing_(standing),
       readers_(readers),
       events_(events),
+      watcher_(watcher),
       clock_(clock),
       schedule_(std::move(schedule)) {}
 
@@ -82,6 +86,48 @@ void ApiRoutes::Answer(const HttpRequest& request, const HttpReply& reply) {
     return reply(std::move(answer));
   }
   (this->*route->second)(request, reply);
+}
+
+std::shared_ptr<ApiRoutes::Served> ApiRoutes::Current() const {
+  const std::lock_guard lock(servedMutex_);
+  return served_;
+}
+
+void ApiRoutes::Heard(const std::shared_ptr<const KeptRecord>& record, bool forecastsChanged,
+                      bool /*logChanged*/) {
+  const std::shared_ptr<Served> before = Current();
+  if (!before || before->record != record) {
+    auto served = std::make_shared<Served>();
+    served->record = record;
+    const bool sameForecasts =
+        before && before->record->forecastsVersion == record->forecastsVersion;
+    const bool sameLog = before && before->record->logVersion == record->logVersion;
+    if (sameForecasts) {
+      served->forecast = before->forecast;
+      const std::lock_guard lock(before->mutex);
+      served->forecastPages = before->forecastPages;
+      served->feed = before->feed;
+    } else {
+      served->forecast = ForecastOf(record->forecasts);
+    }
+    if (sameLog) {
+      const std::lock_guard lock(before->mutex);
+      served->attemptPages = before->attemptPages;
+    }
+    const std::lock_guard lock(servedMutex_);
+    served_ = std::move(served);
+  }
+  // The streams and the waiting requests hear of it after the answers have it.
+  if (forecastsChanged) {
+    events_.Publish(record->forecasts
+                        ? std::shared_ptr<const ForecastEvents::Rows>(record, &*record->forecasts)
+                        : nullptr,
+                    record->AllForecasts());
+  }
+  // Health changes with the log, and with the time alone (a collector that stalls).
+  if (events_.Counts().streams > 0) {
+    events_.PublishHealth(HealthJson(HealthOf(record->attempts, clock_.Now())));
+  }
 }
 
 bool ApiRoutes::Read(const HttpReply& reply, std::function<ServerAnswer(ForecastStore&)> read) {

@@ -7,9 +7,6 @@
 namespace skyloom {
 namespace {
 
-// As many as a stream that resumes may have missed.
-constexpr std::size_t kRecent = 100;
-
 // One event of a text/event-stream: a forecast with its id, or health.
 std::string ForecastEvent(const ForecastRow& row) {
   return "event: forecast\nid: " + std::to_string(row.id) +
@@ -20,24 +17,37 @@ std::string HealthEvent(const QByteArray& json) {
   return "event: health\ndata: " + json.toStdString() + "\n\n";
 }
 
+bool Same(const ForecastRow& a, const ForecastRow& b) {
+  return a.id == b.id && a.logtime == b.logtime && a.text == b.text;
+}
+
 }  // namespace
 
-void ForecastEvents::Publish(const std::vector<ForecastRow>& oldestFirst) {
+void ForecastEvents::Publish(std::shared_ptr<const Rows> newestFirst, bool all) {
   std::vector<Waiter> answered;
   std::optional<ForecastRow> newest;
   {
     const std::lock_guard lock(mutex_);
-    if (stopped_ || oldestFirst.empty()) return;
-    for (const ForecastRow& row : oldestFirst) {
-      if (!recent_.empty() && row.id <= recent_.back().id) continue;
-      recent_.push_back(row);
+    if (stopped_) return;
+    known_ = std::move(newestFirst);
+    all_ = all;
+    if (!known_) return;
+    // Each forecast's event is made once, however many streams it goes to.
+    std::map<qint64, std::pair<ForecastRow, std::string>> texts;
+    for (const ForecastRow& row : *known_) {
+      const auto made = texts_.find(row.id);
+      if (made != texts_.end() && Same(made->second.first, row)) {
+        texts.insert(texts_.extract(made));
+      } else {
+        texts.emplace(row.id, std::pair{row, ForecastEvent(row)});
+      }
     }
-    if (recent_.size() > kRecent) recent_.erase(recent_.begin(), recent_.end() - kRecent);
-    // A stream skips what it has had, so the first look sends only what its backlog missed.
+    texts_.swap(texts);
     for (auto& [token, reader] : readers_) {
-      if (reader.ready) SendNew(reader, oldestFirst);
+      if (reader.joined) SendNew(reader, *known_, kResumeMost);
     }
-    newest = recent_.back();
+    newest = Newest();
+    if (!newest) return;
     for (auto it = waiters_.begin(); it != waiters_.end();) {
       if (it->second.after >= newest->id) {
         ++it;
@@ -58,7 +68,7 @@ void ForecastEvents::PublishHealth(const QByteArray& json) {
   if (first) return;  // a change is news, the state at start is not
   const std::string event = HealthEvent(json);
   for (auto& [token, reader] : readers_) {
-    if (!reader.ready) continue;
+    if (!reader.joined) continue;
     reader.stream.Send(event);
     ++eventsSent_;
   }
@@ -72,21 +82,32 @@ ForecastEvents::Token ForecastEvents::Reserve() {
   return token;
 }
 
-void ForecastEvents::Attach(Token token, HttpStream stream, qint64 sentUpTo) {
+bool ForecastEvents::Knows(std::optional<qint64> after) const {
   const std::lock_guard lock(mutex_);
-  const auto reader = readers_.find(token);
-  if (reader == readers_.end()) return;  // gone already
-  reader->second.stream = std::move(stream);
-  reader->second.sentUpTo = sentUpTo;
+  if (!known_) return false;
+  // A stream gets at most the newest kResumeMost it missed, so those are enough.
+  return !after || all_ || known_->size() >= kResumeMost || known_->back().id <= *after + 1;
 }
 
-void ForecastEvents::Ready(Token token, const std::vector<ForecastRow>& missed) {
-  const std::lock_guard lock(mutex_);
-  const auto reader = readers_.find(token);
-  if (reader == readers_.end()) return;
-  SendNew(reader->second, missed);
-  SendNew(reader->second, recent_);
-  reader->second.ready = true;
+void ForecastEvents::Join(Token token, HttpStream stream, std::optional<qint64> after,
+                          const std::optional<Rows>& read) {
+  std::unique_lock lock(mutex_);
+  const auto found = readers_.find(token);
+  if (found == readers_.end()) {  // gone already, or stopped
+    lock.unlock();
+    return stream.End();
+  }
+  Reader& reader = found->second;
+  reader.stream = std::move(stream);
+  reader.sentUpTo = after.value_or(0);
+  reader.joined = true;
+  if (read) SendNew(reader, *read, kResumeMost);
+  if (!known_) {
+    reader.newestNext = !after && !read;
+    return;
+  }
+  // A new reader starts with the newest forecast; one that resumes gets what it missed.
+  SendNew(reader, *known_, after || read ? kResumeMost : 1);
 }
 
 void ForecastEvents::Leave(Token token) {
@@ -94,25 +115,42 @@ void ForecastEvents::Leave(Token token) {
   readers_.erase(token);
 }
 
-void ForecastEvents::SendNew(Reader& reader, const std::vector<ForecastRow>& rows) {
-  for (const ForecastRow& row : rows) {
-    if (row.id <= reader.sentUpTo) continue;
-    reader.stream.Send(ForecastEvent(row));
-    reader.sentUpTo = row.id;
+const std::string& ForecastEvents::EventText(const ForecastRow& row) {
+  auto made = texts_.find(row.id);
+  if (made == texts_.end() || !Same(made->second.first, row)) {
+    made = texts_.insert_or_assign(row.id, std::pair{row, ForecastEvent(row)}).first;
+  }
+  return made->second.second;
+}
+
+void ForecastEvents::SendNew(Reader& reader, const Rows& newestFirst, std::size_t most) {
+  if (std::exchange(reader.newestNext, false)) most = 1;
+  std::size_t unsent = 0;
+  while (unsent < newestFirst.size() && unsent < most && newestFirst[unsent].id > reader.sentUpTo) {
+    ++unsent;
+  }
+  for (std::size_t i = unsent; i-- > 0;) {
+    reader.stream.Send(EventText(newestFirst[i]));
+    reader.sentUpTo = newestFirst[i].id;
     ++eventsSent_;
   }
+}
+
+std::optional<ForecastRow> ForecastEvents::Newest() const {
+  if (!known_ || known_->empty()) return std::nullopt;
+  return known_->front();
 }
 
 ForecastEvents::Token ForecastEvents::Wait(qint64 after, Answer answer) {
   std::optional<ForecastRow> newest;
   {
     const std::lock_guard lock(mutex_);
-    if (!stopped_ && (recent_.empty() || recent_.back().id <= after)) {
+    newest = Newest();
+    if (!stopped_ && (!newest || newest->id <= after)) {
       const Token token = next_++;
       waiters_.emplace(token, Waiter{after, std::move(answer)});
       return token;
     }
-    if (!recent_.empty()) newest = recent_.back();
   }
   answer(newest, newest && newest->id > after);
   return 0;
@@ -127,7 +165,7 @@ void ForecastEvents::Expire(Token token) {
     if (found == waiters_.end()) return;  // answered meanwhile
     waiter = std::move(found->second);
     waiters_.erase(found);
-    if (!recent_.empty()) newest = recent_.back();
+    newest = Newest();
   }
   waiter->answer(newest, false);
 }
@@ -141,7 +179,7 @@ void ForecastEvents::Stop() {
     stopped_ = true;
     readers.swap(readers_);
     waiters.swap(waiters_);
-    if (!recent_.empty()) newest = recent_.back();
+    newest = Newest();
   }
   for (const auto& [token, reader] : readers) reader.stream.End();
   for (const auto& [token, waiter] : waiters) waiter.answer(newest, false);

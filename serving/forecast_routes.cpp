@@ -1,4 +1,4 @@
-// GET /forecast, with its copy and its long poll, and GET /forecasts.
+// GET /forecast, with its long poll, and GET /forecasts.
 #include <algorithm>
 #include <limits>
 
@@ -12,12 +12,6 @@
 namespace skyloom {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-// A forecast another program writes shows within this.
-constexpr auto kForecastLifetime = std::chrono::seconds(1);
-// Past this age a request renews the copy in the background.
-constexpr auto kForecastRenewal = std::chrono::milliseconds(500);
 // How long a GET /forecast may wait, in seconds.
 constexpr qint64 kMaxWait = 300;
 
@@ -41,6 +35,14 @@ std::optional<qint64> TaggedId(const IfNoneMatch& condition) {
   return newest;
 }
 
+ServerAnswer ForecastsPage(const StoreExpected<std::vector<ForecastRow>>& rows, std::size_t most) {
+  if (!rows) return Fail(503, Unreadable(rows.error()));
+  if (rows->size() <= most) return Make(200, kJson, ForecastsJson(*rows).toStdString());
+  return Make(
+      200, kJson,
+      ForecastsJson(std::vector<ForecastRow>(rows->begin(), rows->begin() + most)).toStdString());
+}
+
 }  // namespace
 
 void ApiRoutes::Forecast(const HttpRequest& request, const HttpReply& reply) {
@@ -57,32 +59,10 @@ void ApiRoutes::Forecast(const HttpRequest& request, const HttpReply& reply) {
     return Tagged(forecast.answer, forecast.tag,
                   (after && forecast.id <= *after) || condition.Matches(forecast.tag));
   };
-  const std::shared_ptr<const ForecastAnswer> cached = Cached();
-  if (cached && SteadyClock::now() - cached->made < kForecastLifetime) {
-    // Renewed in the background before it ages out, so that while requests keep coming none
-    // of them waits for a reader.
-    if (SteadyClock::now() - cached->made >= kForecastRenewal && !refreshing_.exchange(true) &&
-        !readers_.Submit([this](ForecastStore& store) {
-          ReadForecast(store);
-          refreshing_ = false;
-        })) {
-      refreshing_ = false;
-    }
-    return reply(respond(*cached));
-  }
-  // One request reads the database; the others answer from the old copy meanwhile.
-  if (!refreshing_.exchange(true)) {
-    if (!Read(reply, [this, respond](ForecastStore& store) {
-          const auto fresh = ReadForecast(store);
-          refreshing_ = false;
-          return respond(*fresh);
-        })) {
-      refreshing_ = false;
-    }
-    return;
-  }
-  if (cached) return reply(respond(*cached));
-  Read(reply, [this, respond](ForecastStore& store) { return respond(*ReadForecast(store)); });
+  if (const auto served = Current()) return reply(respond(*served->forecast));
+  Read(reply, [respond](ForecastStore& store) {
+    return respond(*ForecastOf(store.NewestForecasts(1, 0)));
+  });
 }
 
 // The wait is a timer on the server's loop and an entry in the events: no thread is held.
@@ -98,27 +78,19 @@ void ApiRoutes::WaitForNewer(qint64 after, qint64 seconds, const HttpReply& repl
   reply.After(std::chrono::seconds(seconds), [events = &events_, token] { events->Expire(token); });
 }
 
-std::shared_ptr<const ApiRoutes::ForecastAnswer> ApiRoutes::Cached() {
-  const std::lock_guard lock(cacheMutex_);
-  return cached_;
-}
-
-std::shared_ptr<const ApiRoutes::ForecastAnswer> ApiRoutes::ReadForecast(ForecastStore& store) {
+std::shared_ptr<const ApiRoutes::ForecastAnswer> ApiRoutes::ForecastOf(
+    const StoreExpected<std::vector<ForecastRow>>& newestFirst) {
   auto forecast = std::make_shared<ForecastAnswer>();
-  forecast->made = SteadyClock::now();
-  const auto rows = store.NewestForecasts(1, 0);
-  if (!rows) {
-    forecast->answer = Fail(503, Unreadable(rows.error()));
-  } else if (rows->empty()) {
+  if (!newestFirst) {
+    forecast->answer = Fail(503, Unreadable(newestFirst.error()));
+  } else if (newestFirst->empty()) {
     forecast->answer = Fail(404, QStringLiteral("no forecast has been stored yet"));
   } else {
-    forecast->answer = ForecastOk(rows->front());
-    forecast->tag = Tag(rows->front().id);
-    forecast->id = rows->front().id;
+    forecast->answer = ForecastOk(newestFirst->front());
+    forecast->tag = Tag(newestFirst->front().id);
+    forecast->id = newestFirst->front().id;
   }
   if (forecast->tag.empty()) forecast->answer.AddHeader("Cache-Control", "no-cache");
-  const std::lock_guard lock(cacheMutex_);
-  cached_ = forecast;
   return forecast;
 }
 
@@ -128,10 +100,18 @@ void ApiRoutes::Forecasts(const HttpRequest& request, const HttpReply& reply) {
   if (auto error = ReadQuery(request.query, parameters)) return reply(Fail(400, *error));
   const auto limit = static_cast<int>(parameters[0].value);
   const qint64 before = parameters[1].value;
+  // The first page, when the record in memory holds it whole.
+  if (const auto served = Current(); served && before == 0) {
+    const KeptRecord& record = *served->record;
+    if (!record.forecasts || record.AllForecasts() ||
+        record.forecasts->size() >= static_cast<std::size_t>(limit)) {
+      return reply(*Once(*served, served->forecastPages, limit, [&] {
+        return ForecastsPage(record.forecasts, static_cast<std::size_t>(limit));
+      }));
+    }
+  }
   Read(reply, [limit, before](ForecastStore& store) {
-    const auto rows = store.NewestForecasts(limit, before);
-    if (!rows) return Fail(503, Unreadable(rows.error()));
-    return Make(200, kJson, ForecastsJson(*rows).toStdString());
+    return ForecastsPage(store.NewestForecasts(limit, before), static_cast<std::size_t>(limit));
   });
 }
 

@@ -38,20 +38,28 @@ HealthReport ApiRoutes::ReadHealth(ForecastStore& store) const {
   return HealthOf(store.NewestAttempts(kHealthAttempts), clock_.Now());
 }
 
+// Health is the kept log judged at the time asked: it changes with the clock alone too.
 void ApiRoutes::Health(const HttpRequest& request, const HttpReply& reply) {
   if (auto error = ReadQuery(request.query, {})) return reply(Fail(400, *error));
-  Read(reply, [this](ForecastStore& store) {
-    const HealthReport report = ReadHealth(store);
+  const auto answer = [](const HealthReport& report) {
     return Make(report.Healthy() ? 200 : 503, kJson, HealthJson(report).toStdString());
-  });
+  };
+  if (const auto served = Current()) {
+    return reply(answer(HealthOf(served->record->attempts, clock_.Now())));
+  }
+  Read(reply, [this, answer](ForecastStore& store) { return answer(ReadHealth(store)); });
 }
 
 void ApiRoutes::MetricsText(const HttpRequest& request, const HttpReply& reply) {
   if (auto error = ReadQuery(request.query, {})) return reply(Fail(400, *error));
-  Read(reply, [this](ForecastStore& store) {
+  const auto answer = [this](const HealthReport& report) {
     return Make(200, kPrometheus,
-                metrics_.PrometheusText(ReadHealth(store), events_.Counts()).toStdString());
-  });
+                metrics_.PrometheusText(report, events_.Counts(), watcher_.Looks()).toStdString());
+  };
+  if (const auto served = Current()) {
+    return reply(answer(HealthOf(served->record->attempts, clock_.Now())));
+  }
+  Read(reply, [this, answer](ForecastStore& store) { return answer(ReadHealth(store)); });
 }
 
 }  // namespace skyloom

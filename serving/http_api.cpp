@@ -1,5 +1,7 @@
 #include "serving/http_api.h"
 
+#include <QCoreApplication>
+
 #include "http/listen_address.h"
 #include "serving/forecast_events.h"
 #include "serving/store_readers.h"
@@ -17,18 +19,23 @@ constexpr std::size_t kMaxStreams = 512;
 }  // namespace
 
 HttpApi::HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics,
-                 const Clock& clock, SyncWindows schedule, ServerLimits serverLimits)
+                 const Clock& clock, SyncWindows schedule, ServerLimits serverLimits,
+                 FileWatching watching)
     : location_(std::move(databaseLocation)),
       limits_(limits),
       metrics_(metrics),
       clock_(clock),
       schedule_(std::move(schedule)),
-      serverLimits_(serverLimits) {}
+      serverLimits_(serverLimits),
+      watching_(watching) {}
 
 HttpApi::~HttpApi() { Stop(); }
 
 std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
   if (server_) return std::unexpected(QStringLiteral("the HTTP API is serving already"));
+  if (!QCoreApplication::instance()) {
+    return std::unexpected(QStringLiteral("the HTTP API needs a QCoreApplication"));
+  }
   const std::optional<ListenAddress> address = ParseListenAddress(hostPort);
   if (!address) {
     return std::unexpected(
@@ -42,8 +49,14 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
   readers_ = std::make_unique<StoreReaders>(location_, limits_);
   if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
   events_ = std::make_unique<ForecastEvents>(kMaxStreams);
-  routes_ =
-      std::make_unique<ApiRoutes>(metrics_, standing_, *readers_, *events_, clock_, schedule_);
+  watcher_ = std::make_unique<StoreWatcher>(location_, limits_, watching_);
+  routes_ = std::make_unique<ApiRoutes>(metrics_, standing_, *readers_, *events_, *watcher_, clock_,
+                                        schedule_);
+  // Its first look starts at once, so that the first requests are answered from memory too.
+  watcher_->Start([routes = routes_.get()](const std::shared_ptr<const KeptRecord>& record,
+                                           bool forecastsChanged, bool logChanged) {
+    routes->Heard(record, forecastsChanged, logChanged);
+  });
   server_ = std::make_unique<HttpServer>(
       serverLimits_,
       [routes = routes_.get()](const HttpRequest& request, HttpReply reply) {
@@ -55,9 +68,6 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
       });
   const auto port = server_->Start(address->host, address->port);
   if (!port) return failure(port.error());
-  watcher_ = std::make_unique<StoreWatcher>(location_, limits_);
-  watcher_->Start([routes = routes_.get()](const std::vector<ForecastRow>& fresh,
-                                           ForecastStore& store) { routes->Heard(fresh, store); });
   const QString host = QString::fromStdString(address->host);
   return (host.contains(QLatin1Char(':')) ? u'[' + host + u']' : host) + u':' +
          QString::number(*port);
@@ -65,6 +75,10 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
 
 void HttpApi::ForecastStored() {
   if (watcher_) watcher_->Nudge();
+}
+
+bool HttpApi::CatchUp(std::chrono::milliseconds most) {
+  return watcher_ && watcher_->CatchUp(most);
 }
 
 void HttpApi::Stop() {
@@ -75,9 +89,9 @@ void HttpApi::Stop() {
   if (events_) events_->Stop();
   if (readers_) readers_->Stop();
   if (server_) server_->Stop();
-  watcher_.reset();
   server_.reset();
   routes_.reset();
+  watcher_.reset();
   events_.reset();
   readers_.reset();
 }

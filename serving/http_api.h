@@ -1,18 +1,18 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <expected>
 #include <memory>
 
 #include "http/http_server.h"
 #include "schedule/sync_schedule.h"
 #include "serving/api_routes.h"
+#include "serving/store_watcher.h"
 #include "store/collector_lease.h"
 #include "store/pg_store.h"
 
 namespace skyloom {
-
-class StoreWatcher;
 
 // A read-only JSON API over the forecast database: the newest forecast, older ones page by
 // page, the attempt log, health and Prometheus metrics; an event stream and a waiting
@@ -21,14 +21,18 @@ class StoreWatcher;
 // It has no authentication at all: anyone who reaches the port reads everything. Listen on
 // loopback, or behind a reverse proxy that decides who may read.
 //
+// Its threads are WorkerThreads, which need the process's QCoreApplication (or QApplication).
+//
 // It reads through stores of its own and never writes: a missing database or missing tables
 // are answered as errors, never created. Query values reach SQL only as bound parameters.
 class HttpApi final {
  public:
   // `schedule` is the one the collector fetches on, for telling a stalled collector by
   // `clock`.
+  // `watching`: how an SQLite file's changes are learnt of.
   HttpApi(QString databaseLocation, PgLimits limits, const Metrics& metrics, const Clock& clock,
-          SyncWindows schedule = {}, ServerLimits serverLimits = {});
+          SyncWindows schedule = {}, ServerLimits serverLimits = {},
+          FileWatching watching = FileWatching::Inotify);
   ~HttpApi();
   HttpApi(const HttpApi&) = delete;
   HttpApi& operator=(const HttpApi&) = delete;
@@ -41,9 +45,12 @@ class HttpApi final {
   void Stop();
   // This collector's place in its group, as health and metrics tell it; from any thread.
   void SetRole(const GroupStanding& standing);
-  // A forecast was stored here: the streams and waiting requests hear of it without waiting
-  // for the next look at the store. From any thread.
+  // The record was changed here (a forecast stored, an attempt logged): the API looks at the
+  // store at once instead of waiting to be told. From any thread.
   void ForecastStored();
+  // Looks at the store at once and waits until what it found is served, at most `most`;
+  // whether it is. For a program that writes the store itself and reads the API next.
+  bool CatchUp(std::chrono::milliseconds most = std::chrono::seconds(10));
 
  private:
   const QString location_;
@@ -52,6 +59,7 @@ class HttpApi final {
   const Clock& clock_;
   const SyncWindows schedule_;
   const ServerLimits serverLimits_;
+  const FileWatching watching_;
   SharedStanding standing_;
   std::unique_ptr<StoreReaders> readers_;
   std::unique_ptr<ForecastEvents> events_;

@@ -83,7 +83,8 @@ std::optional<OutboxSummary> Metrics::Outbox() const {
   return outbox_;
 }
 
-QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts& events) const {
+QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts& events,
+                                   const LookCounts& looks) const {
   static_assert(kResultNames.size() == kResults);
   QByteArray text;
   text.reserve(2048);
@@ -165,6 +166,15 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
   Family(text, "skyloom_long_polls_waiting", "gauge",
          "GET /forecast requests waiting for a newer forecast.");
   Sample(text, "skyloom_long_polls_waiting", events.waiting);
+  Family(text, "skyloom_store_looks_total", "counter",
+         "Looks at the store for changes, by what led to them: the start, a write the kernel "
+         "told of, a collector's notice, the timer, a request, a retry after a failure.");
+  for (std::size_t i = 0; i < looks.size(); ++i) {
+    Sample(text,
+           QByteArray("skyloom_store_looks_total{cause=\"") +
+               LookCauseName(static_cast<LookCause>(i)) + "\"}",
+           looks[i]);
+  }
 
   Family(text, "skyloom_build_info", "gauge", "The running version; always 1.");
   Sample(text, "skyloom_build_info{version=\"" + LabelValue(VersionText()) + "\"}", 1);

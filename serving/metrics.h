@@ -10,6 +10,7 @@
 #include "delivery/delivery_worker.h"
 #include "serving/forecast_events.h"
 #include "serving/health.h"
+#include "serving/store_watcher.h"
 #include "store/collector_lease.h"
 #include "store/forecast_store.h"
 
@@ -31,8 +32,9 @@ class Metrics final {
   void SetOutbox(const OutboxSummary& summary);
   std::optional<OutboxSummary> Outbox() const;
   // Text exposition format 0.0.4, with the log's consecutive failures and last success, the
-  // role the health names, and the readers who wait for news.
-  QByteArray PrometheusText(const HealthReport& health, const EventCounts& events) const;
+  // role the health names, the readers who wait for news and the store watcher's looks.
+  QByteArray PrometheusText(const HealthReport& health, const EventCounts& events,
+                            const LookCounts& looks = {}) const;
 
  private:
   // Upper bounds of the duration buckets, in seconds; the last is the whole-request limit.

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QString>
 #include <chrono>
 #include <cstddef>
@@ -54,6 +55,11 @@ int Port() {
       }
       store->Record(FetchResult{7, QStringLiteral("Could not connect to server"), {}});
     }
+    // The API's threads need an application object, as the program has.
+    static int argc = 1;
+    static char name[] = "fuzz_request_path";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
     static Metrics metrics;
     static FixedClock clock;
     // Never deleted: its threads serve until the process exits.
