@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <memory>
 #include <string>
@@ -72,6 +73,11 @@ void AwaitAll(const std::vector<int>& fds, const std::string& mark) {
 
 void BM_NewForecastToEveryStream(benchmark::State& state) {
   RaiseOpenFileLimit();
+  // The API's threads need an application object.
+  static int argc = 1;
+  static char name[] = "bench_events";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication application(argc, argv);
   QTemporaryDir folder;
   const QString path = folder.filePath(QStringLiteral("tqyb.mdb"));
   SqliteStore store(path);

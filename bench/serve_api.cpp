@@ -2,10 +2,12 @@
 // bench/bench-http.sh. Usage: serve_api PORT. Prints the address it listens on, then serves
 // until SIGINT or SIGTERM.
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 
 #include "platform/clock.h"
 #include "serving/http_api.h"
@@ -24,6 +26,8 @@ int main(int argc, char* argv[]) {
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  // The API's threads hand their results back through this program's event loop.
+  QCoreApplication app(argc, argv);
 
   QFile sample(QStringLiteral(SKYLOOM_TEST_DATA "/shortnb_output.expected.txt"));
   if (!sample.open(QIODevice::ReadOnly)) {
@@ -50,8 +54,13 @@ int main(int argc, char* argv[]) {
   }
   std::printf("listening on %s\n", qPrintable(*bound));
   std::fflush(stdout);
-  int signal = 0;
-  sigwait(&stop, &signal);
+  std::thread waiter([&stop, &app] {
+    int signal = 0;
+    sigwait(&stop, &signal);
+    QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+  });
+  app.exec();
+  waiter.join();
   api.Stop();
   return 0;
 }
