@@ -30,6 +30,8 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
   connect(service_.get(), &CollectorService::attemptFinished, this,
           [this](const Attempt& attempt, std::chrono::milliseconds took) {
             metrics_->RecordAttempt(attempt.stored, took);
+            // Every collector hears of changes from the store; this one need not wait for it.
+            if (api_) api_->RecordChanged();
           });
   connect(service_.get(), &CollectorService::rowsRemoved, this, [this](const RowsRemoved& removed) {
     metrics_->AddRowsRemoved(removed.attempts, removed.deliveries);
@@ -38,8 +40,6 @@ RunningCollector::RunningCollector(const Clock& clock, const ServiceSettings& se
     commands_->Enqueue(CommandFor(event, settings_.EventCommand(event.kind)));
     // Its rows were written with it; this only saves the worker a look.
     deliveries_->Wake();
-    // Every collector hears of new forecasts from the store; this one need not wait for it.
-    if (api_ && event.kind == EventKind::NewForecast) api_->ForecastStored();
   });
   connect(deliveries_, &DeliveryWorker::report, this, &RunningCollector::report);
   connect(deliveries_, &DeliveryWorker::tried, this,

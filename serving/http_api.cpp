@@ -73,7 +73,7 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
          QString::number(*port);
 }
 
-void HttpApi::ForecastStored() {
+void HttpApi::RecordChanged() {
   if (watcher_) watcher_->Nudge();
 }
 

@@ -47,7 +47,7 @@ class HttpApi final {
   void SetRole(const GroupStanding& standing);
   // The record was changed here (a forecast stored, an attempt logged): the API looks at the
   // store at once instead of waiting to be told. From any thread.
-  void ForecastStored();
+  void RecordChanged();
   // Looks at the store at once and waits until what it found is served, at most `most`;
   // whether it is. For a program that writes the store itself and reads the API next.
   bool CatchUp(std::chrono::milliseconds most = std::chrono::seconds(10));

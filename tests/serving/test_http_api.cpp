@@ -826,7 +826,7 @@ TEST_P(HttpApiTest, AnswersFromMemoryAreTheAnswersReadAfresh) {
   };
   sameSoon("at the start");
   Store(u"第4天"_s);
-  api.ForecastStored();
+  api.RecordChanged();
   sameSoon("this collector");
   Store(u"第5天"_s);
   ASSERT_FALSE(OpenStore(db->Location())->Record(FetchResult{7, u"refused"_s, {}}).error);
