@@ -114,6 +114,8 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
     : description_(std::move(description)), dialect_(dialect), access_(access) {
   insertForecast_ = "INSERT INTO tq(logtime, tqyb) VALUES ($1, $2) RETURNING id";
   appendAttempt_ = "INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES ($1, $2, $3, $4)";
+  newestForecast_ =
+      QByteArray("SELECT id, ") + dialect.logtime + ", tqyb FROM tq ORDER BY id DESC LIMIT 1";
   newestForecasts_ = QByteArray("SELECT id, ") + dialect.logtime +
                      ", tqyb FROM tq WHERE $1 = 0 OR id < $1 ORDER BY id DESC LIMIT $2";
   // Named apart, or ORDER BY ctid would sort a server's positions as text.
@@ -218,11 +220,12 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
   if (!alert) return std::unexpected(alert.error());
   if (*alert) result.events.push_back(**alert);
   if (text) {
-    const auto newest = session.QueryText("SELECT tqyb FROM tq ORDER BY id DESC LIMIT 1", {});
+    const auto newest = session.Query(newestForecast_.constData(), {});
     if (!newest) return std::unexpected(newest.error());
+    const std::optional<QString> newestText = newest->empty() ? std::nullopt : newest->front()[2];
     // An empty table or a null newest row counts as different, so the first forecast is
     // stored and a null can never block every later one.
-    if (!*newest || **newest != *text) {
+    if (!newestText || *newestText != *text) {
       const auto id = session.QueryInt(insertForecast_.constData(), {row.logtime, *text});
       if (!id) return std::unexpected(id.error());
       if (dialect_.announce) {
@@ -234,6 +237,12 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
       Event stored{
           .kind = EventKind::NewForecast, .logtime = row.logtime, .forecastId = *id, .text = *text};
       stored.fields = ParseForecastFields(*text);
+      // The messages tell what changed since the forecast it replaces.
+      if (newestText) {
+        const SqlRow& before = newest->front();
+        stored.previous = PreviousForecast{before[0].value_or(QString()).toLongLong(),
+                                           before[1].value_or(QString()), *newestText};
+      }
       result.events.push_back(std::move(stored));
     }
   }

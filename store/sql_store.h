@@ -103,6 +103,7 @@ class SqlStore : public ForecastStore {
   Interruption interruption_;
   QByteArray insertForecast_;
   QByteArray appendAttempt_;
+  QByteArray newestForecast_;
   QByteArray newestForecasts_;
   QByteArray newestAttempts_;
   QByteArray attemptsBefore_;
