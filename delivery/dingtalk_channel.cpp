@@ -45,8 +45,9 @@ class DingTalkChannel final : public ChannelKind {
       body = {{u"msgtype"_s, u"text"_s}, {u"text"_s, QJsonObject{{u"content"_s, text}}}};
     } else {
       const ChatMessage message = ComposeMessage(event);
-      const QString text = RenderMessage(
-          message, {Markup::DingTalk, kContentBytes, true, channel.keyword, {named.join(u' ')}});
+      const QStringList tail = named.isEmpty() ? QStringList() : QStringList{named.join(u' ')};
+      const QString text =
+          RenderMessage(message, {Markup::DingTalk, kContentBytes, true, channel.keyword, tail});
       // The title is what the chat list shows, and what the bot's keyword is looked for in.
       QString title = message.Title();
       if (!channel.keyword.isEmpty() && !title.contains(channel.keyword)) {
