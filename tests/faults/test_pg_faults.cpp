@@ -170,7 +170,7 @@ TEST_P(InitDb, MakesOrUpgradesTheTablesOnceAndSaysWhatItDid) {
       EXPECT_EQ(run.exitCode, 2) << run.err.toStdString();
       EXPECT_TRUE(
           run.err.contains(u"newer skyloom (tables at version 99; this program knows "
-                           u"up to 3)"_s))
+                           u"up to 4)"_s))
           << run.err.toStdString();
     }
     const test::OnceRun once = test::RunProgram(
@@ -183,7 +183,7 @@ TEST_P(InitDb, MakesOrUpgradesTheTablesOnceAndSaysWhatItDid) {
   EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
   EXPECT_TRUE(first.out.contains(u"made the tables in"_s)) << first.out.toStdString();
   EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
-  EXPECT_TRUE(second.out.contains(u"at version 3 already; nothing changed"_s))
+  EXPECT_TRUE(second.out.contains(u"at version 4 already; nothing changed"_s))
       << second.out.toStdString();
   if (GetParam().before != Before::EarlierRelease) {
     EXPECT_TRUE(db->Tq().empty());
