@@ -39,7 +39,9 @@ QString UsageText() {
   return QStringLiteral(
              "usage: skyloom [--once | --headless | --init-db] [OPTIONS]\n"
              "       skyloom --latest | --history N | --log N | --deliveries N [--json] [OPTIONS]\n"
-             "       skyloom --test-notify [OPTIONS]\n"
+             "       skyloom --deliveries N [--state pending|sent|given-up] [--channel NAME]\n"
+             "       skyloom --redeliver ID… | --redeliver given-up [--channel NAME] [OPTIONS]\n"
+             "       skyloom --test-notify | --preview-notify [FORECAST_ID] [OPTIONS]\n"
              "       skyloom --export forecasts|attempts|deliveries [--since TIME] [--until TIME]\n"
              "               [--format csv|json|ndjson] [--bom] [--output FILE] [OPTIONS]\n"
              "       skyloom --backup FILE | --check-db [OPTIONS]\n"
@@ -54,7 +56,15 @@ QString UsageText() {
              "  --log N        print the newest N attempts, newest first\n"
              "  --deliveries N print the newest N rows of the outbox, newest first\n"
              "  --json         print those as JSON\n"
+             "    --state S    only rows pending, sent or given-up\n"
+             "    --channel NAME  only rows of the channel NAME (as --deliveries names it)\n"
+             "  --redeliver ID…  put the outbox rows ID (row ids, or event ids) back to pending:\n"
+             "                 sent again under their event ids, tries reset, due now\n"
+             "  --redeliver given-up  the same for every given-up row (of --channel NAME)\n"
              "  --test-notify  send a test message on every channel now and print each answer\n"
+             "  --preview-notify [FORECAST_ID]  print the request every channel would get for\n"
+             "                 the forecast (default the newest): address with its keys masked,\n"
+             "                 headers and body; nothing is sent or written\n"
              "  --export TABLE write every row of forecasts, attempts or deliveries, oldest first\n"
              "    --since TIME --until TIME  only rows logged from TIME, or before TIME\n"
              "                 (local YYYY-MM-DD[ HH:MM[:SS]]; --until takes in a day alone)\n"
@@ -97,7 +107,10 @@ QString UsageText() {
              "  --notify 'TYPE URL [events=new,failure,recovery] [secret=S]'\n"
              "                       send events on a channel: TYPE is webhook, wecom, dingtalk\n"
              "                       or feishu; may be given several times, and replaces the\n"
-             "                       settings file's notify lines\n"
+             "                       settings file's notify lines. The chat bots also take\n"
+             "                       format=rich|text, at=all|WHO[,WHO…] (mobile numbers; user\n"
+             "                       ids or e-mail addresses on feishu), at_events=EVENTS\n"
+             "                       (default failure,recovery) and keyword=WORD\n"
              "  --notify-give-up TIME  give a message up this long after its event (default 24h)\n"
              "  --keep-attempts DAYS    delete attempts older than DAYS once a day (default:\n"
              "                       keep all; forecasts are always kept)\n"
@@ -181,6 +194,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         {"--log", CommandLine::Mode::Log},
         {"--deliveries", CommandLine::Mode::Deliveries},
         {"--test-notify", CommandLine::Mode::TestNotify},
+        {"--preview-notify", CommandLine::Mode::PreviewNotify},
+        {"--redeliver", CommandLine::Mode::Redeliver},
         {"--export", CommandLine::Mode::Export},
         {"--backup", CommandLine::Mode::Backup},
         {"--check-db", CommandLine::Mode::CheckDb}};
@@ -196,6 +211,25 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
           return Invalid(QStringLiteral("%1 needs a value").arg(argument));
         if (auto problem = ReadRecordOption(argument, arguments[++i], line.records)) {
           return Invalid(*problem);
+        }
+        continue;
+      }
+      const auto valueFollows = [&] {
+        return i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1String("--"));
+      };
+      if (line.mode == CommandLine::Mode::PreviewNotify) {
+        if (!valueFollows()) continue;
+        bool number = false;
+        line.forecastId = arguments[++i].toLongLong(&number);
+        if (!number || *line.forecastId <= 0) {
+          return Invalid(QStringLiteral("--preview-notify takes the id of a stored forecast"));
+        }
+        continue;
+      }
+      if (line.mode == CommandLine::Mode::Redeliver) {
+        while (valueFollows()) line.redeliver << arguments[++i];
+        if (line.redeliver.isEmpty()) {
+          return Invalid(QStringLiteral("--redeliver needs outbox row ids, event ids or given-up"));
         }
         continue;
       }
@@ -215,6 +249,17 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     if (i + 1 >= arguments.size()) return Invalid(QStringLiteral("%1 needs a value").arg(argument));
     const QString& value = arguments[++i];
     if (argument == QLatin1String("--config")) continue;
+    if (argument == QLatin1String("--state")) {
+      const QStringList states{kDeliveryPending, kDeliverySent, kDeliveryGivenUp};
+      const qsizetype state = states.indexOf(QString(value).replace(u'-', u' '));
+      if (state < 0) return Invalid(QStringLiteral("--state takes pending, sent or given-up"));
+      line.deliveries.state = states[state];
+      continue;
+    }
+    if (argument == QLatin1String("--channel")) {
+      line.deliveries.channel = value;
+      continue;
+    }
     if (IsRecordOption(argument)) {
       if (auto problem = ReadRecordOption(argument, value, line.records)) return Invalid(*problem);
       continue;
@@ -233,6 +278,13 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       line.mode != CommandLine::Mode::History && line.mode != CommandLine::Mode::Log &&
       line.mode != CommandLine::Mode::Deliveries) {
     return Invalid(QStringLiteral("--json goes with --latest, --history, --log or --deliveries"));
+  }
+  if (!line.deliveries.state.isEmpty() && line.mode != CommandLine::Mode::Deliveries) {
+    return Invalid(QStringLiteral("--state goes with --deliveries"));
+  }
+  if (!line.deliveries.channel.isEmpty() && line.mode != CommandLine::Mode::Deliveries &&
+      line.mode != CommandLine::Mode::Redeliver) {
+    return Invalid(QStringLiteral("--channel goes with --deliveries or --redeliver"));
   }
   if (line.records.exportOnly && line.mode != CommandLine::Mode::Export) {
     return Invalid(

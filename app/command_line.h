@@ -2,9 +2,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 #include "app/record_options.h"
 #include "settings/service_settings.h"
+#include "store/outbox.h"
 
 namespace skyloom {
 
@@ -27,6 +29,8 @@ struct CommandLine {
     Log,
     Deliveries,
     TestNotify,
+    PreviewNotify,
+    Redeliver,
     Export,
     Backup,
     CheckDb,
@@ -38,9 +42,12 @@ struct CommandLine {
   ServiceSettings service;
   int count = 1;  // rows for --history, --log and --deliveries
   bool json = false;
-  RecordOptions records;   // --export, --backup
-  QString problem;         // what was wrong, for Mode::Invalid
-  bool showUsage = false;  // whether the usage helps with the problem
+  RecordOptions records;             // --export, --backup
+  DeliveryFilter deliveries;         // --state and --channel, for --deliveries and --redeliver
+  QStringList redeliver;             // --redeliver's row or event ids, or "given-up"
+  std::optional<qint64> forecastId;  // --preview-notify's forecast; nothing: the newest
+  QString problem;                   // what was wrong, for Mode::Invalid
+  bool showUsage = false;            // whether the usage helps with the problem
 };
 
 // Arguments without the program name. Settings come from the settings file (--config FILE,

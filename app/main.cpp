@@ -69,6 +69,10 @@ int main(int argc, char* argv[]) {
       return skyloom::RunCheckDb(line);
     case CommandLine::Mode::TestNotify:
       return skyloom::RunTestNotify(line);
+    case CommandLine::Mode::PreviewNotify:
+      return skyloom::RunPreviewNotify(line);
+    case CommandLine::Mode::Redeliver:
+      return skyloom::RunRedeliver(line);
     case CommandLine::Mode::Once:
       return skyloom::RunOnce(line);
     case CommandLine::Mode::InitDb:

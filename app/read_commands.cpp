@@ -24,15 +24,14 @@ QByteArray Lines(const std::vector<Row>& rows, QString (*toText)(const Row&)) {
 
 }  // namespace
 
-std::unique_ptr<ForecastStore> OpenForReading(const CommandLine& line) {
+std::unique_ptr<ForecastStore> OpenForReading(const CommandLine& line, StoreAccess access) {
   if (!IsServerLocation(line.service.databaseLocation) &&
       !QFileInfo::exists(line.service.databaseLocation)) {
     std::fprintf(stderr, "skyloom: nothing stored yet: there is no database at %s\n",
                  line.service.databaseLocation.toUtf8().constData());
     return nullptr;
   }
-  return OpenStore(line.service.databaseLocation, line.service.databaseLimits,
-                   StoreAccess::ReadOnly);
+  return OpenStore(line.service.databaseLocation, line.service.databaseLimits, access);
 }
 
 int RunReadCommand(const CommandLine& line) {

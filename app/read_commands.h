@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/command_line.h"
+#include "store/forecast_store.h"
 
 namespace skyloom {
 
@@ -14,9 +15,9 @@ int RunReadCommand(const CommandLine& line);
 // The exit status of a read command when nothing is stored yet.
 inline constexpr int kNothingStored = 3;
 
-class ForecastStore;
-// The store the command line names, opened for reading; nothing, and the reason on standard
-// error, when it is a file that is not there yet: reading never makes it.
-std::unique_ptr<ForecastStore> OpenForReading(const CommandLine& line);
+// The store the command line names, opened for reading (or as `access` says); nothing, and the
+// reason on standard error, when it is a file that is not there yet: reading never makes it.
+std::unique_ptr<ForecastStore> OpenForReading(const CommandLine& line,
+                                              StoreAccess access = StoreAccess::ReadOnly);
 
 }  // namespace skyloom

@@ -16,9 +16,13 @@
 
 namespace skyloom {
 
-// A `notify` line: TYPE URL [events=…] [secret=…]. What is wrong never quotes the address or
-// the secret.
+// A `notify` line: TYPE URL [events=…] [secret=…], and for a chat bot [format=rich|text]
+// [at=all|WHO,…] [at_events=…] [keyword=WORD]. What is wrong never quotes the address or the
+// secret.
 std::expected<NotifyChannel, QString> ParseChannel(const QString& line);
+
+// `text` with every part of the channel's address that may be a key, and its secret, masked.
+QString MaskSecrets(const NotifyChannel& channel, QString text);
 
 struct ChannelRequest {
   QString url;
@@ -53,6 +57,13 @@ class ChannelKind {
   virtual std::vector<RateLimit> Limits() const { return {}; }
   // WeCom's key is in its address: a secret there would be a mistake.
   virtual bool TakesSecret() const { return true; }
+  // What is wrong with `secret`, never quoting it; nothing when it is right.
+  virtual std::optional<QString> SecretProblem(const QString&) const { return std::nullopt; }
+  // A group chat's bot: it takes format=, at=, at_events= and keyword=.
+  virtual bool Chat() const { return true; }
+  // What is wrong with `who` as one of at='s values ("all" is always right); nothing when it
+  // is right. WeCom and DingTalk mention mobile numbers.
+  virtual std::optional<QString> MentionProblem(const QString& who) const;
 };
 
 // The kind of a channel of the settings (its type was checked when it was read).
@@ -64,8 +75,15 @@ ChannelRequest BuildRequest(const NotifyChannel& channel, const Event& event, co
 Verdict JudgeAnswer(const NotifyChannel& channel, const ClientAnswer& answer);
 
 // What a chat vendor's JSON answer says: `codeKey` 0 is delivered, a code in `transient` is
-// worth another try, any other is refused for good.
+// worth another try, any other is refused for good. `explain`, when given, says in the
+// operator's words what a refusal's code and message mean ("keyword: …"), or nothing.
+using RefusalWords = QString (*)(qint64 code, const QString& message);
 Verdict JudgeChatAnswer(const QByteArray& body, const QString& codeKey, const QString& messageKey,
-                        std::span<const qint64> transient);
+                        std::span<const qint64> transient, RefusalWords explain = nullptr);
+
+// The operator's words for the bots' security settings refusing a message.
+QString KeywordRefused();
+QString SignatureRefused();
+QString AddressRefused();
 
 }  // namespace skyloom

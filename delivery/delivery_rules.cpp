@@ -20,7 +20,7 @@ TryOutcome AfterTry(DeliveryRow row, const Verdict& verdict, qint64 now,
     return outcome;
   }
   row.lastError = verdict.error;
-  outcome.outOfTime = verdict.kind == Verdict::Kind::Retry && now - row.created >= giveUp.count();
+  outcome.outOfTime = verdict.kind == Verdict::Kind::Retry && now - row.Start() >= giveUp.count();
   if (verdict.kind == Verdict::Kind::GiveUp || outcome.outOfTime) {
     outcome.kind = TryOutcome::Kind::GivenUp;
     row.state = kDeliveryGivenUp;

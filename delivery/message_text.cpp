@@ -1,5 +1,7 @@
 #include "delivery/message_text.h"
 
+#include <algorithm>
+
 #include "forecast/readable_text.h"
 
 namespace skyloom {
@@ -9,6 +11,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 qsizetype Utf8Bytes(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+QString PlainText(const Event& event, qsizetype maxBytes);
 
 }  // namespace
 
@@ -32,7 +36,18 @@ QString CutToBytes(const QString& text, qsizetype maxBytes) {
   return text;
 }
 
-QString ChatText(const Event& event, qsizetype maxBytes) {
+QString ChatText(const Event& event, qsizetype maxBytes, const QString& keyword) {
+  QString text = PlainText(event, maxBytes);
+  if (keyword.isEmpty() || text.contains(keyword)) return text;
+  const QString mark = u"【"_s + keyword + u"】"_s;
+  return mark + PlainText(event, maxBytes > 0
+                                     ? std::max<qsizetype>(maxBytes - mark.toUtf8().size(), 1)
+                                     : 0);
+}
+
+namespace {
+
+QString PlainText(const Event& event, qsizetype maxBytes) {
   QString text =
       u"%1 %2（%3）\n"_s.arg(NamesOf(event.kind).headline.toString(), event.logtime, event.id);
   switch (event.kind) {
@@ -54,5 +69,7 @@ QString ChatText(const Event& event, qsizetype maxBytes) {
   }
   return maxBytes > 0 ? CutToBytes(text, maxBytes) : text;
 }
+
+}  // namespace
 
 }  // namespace skyloom

@@ -203,7 +203,9 @@ QByteArray DeliveriesJson(const std::vector<DeliveryRow>& rows) {
         {QStringLiteral("next_try"), row.state == kDeliveryPending ? QJsonValue(time(row.nextTry))
                                                                    : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("state"), row.state},
-        {QStringLiteral("last_error"), row.lastError}};
+        {QStringLiteral("last_error"), row.lastError},
+        {QStringLiteral("redelivered"),
+         row.redelivered ? QJsonValue(time(*row.redelivered)) : QJsonValue(QJsonValue::Null)}};
   });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -13,6 +14,10 @@
 
 namespace skyloom {
 
+// How a chat channel writes its messages: in its vendor's rich format (markdown, a card) or
+// as the plain text of earlier releases.
+enum class MessageFormat { Rich, Text };
+
 // A channel that messages go out on, as its settings line gave it. Plain data: the store
 // writes a row for each channel that takes an event, and the delivery worker sends them.
 struct NotifyChannel {
@@ -21,8 +26,23 @@ struct NotifyChannel {
   QString url{};
   QString secret{};
   std::vector<EventKind> events{EventKind::NewForecast, EventKind::Failure, EventKind::Recovery};
+  // The chat channels only.
+  MessageFormat format = MessageFormat::Rich;
+  // Who a message mentions: mobile numbers (WeCom, DingTalk) or user ids (Feishu); "all" is
+  // everyone. Only on the events of `mentionEvents`.
+  QStringList mentions{};
+  std::vector<EventKind> mentionEvents{EventKind::Failure, EventKind::Recovery};
+  // A word every message must hold for the bot to take it; added where it is missing.
+  QString keyword{};
 
   bool Takes(EventKind kind) const { return std::ranges::find(events, kind) != events.end(); }
+  // Whom a message of `kind` mentions; empty: no one.
+  QStringList MentionsOn(EventKind kind) const {
+    return std::ranges::find(mentionEvents, kind) != mentionEvents.end() ? mentions : QStringList();
+  }
+  bool MentionsAll(EventKind kind) const {
+    return MentionsOn(kind).contains(QStringLiteral("all"));
+  }
 };
 
 // Which channels take which event: decided here and nowhere else.

@@ -36,6 +36,11 @@ QString EventJson(const Event& event) {
   if (event.kind == EventKind::NewForecast) {
     object.insert(u"id"_s, event.forecastId);
     object.insert(u"text"_s, event.text);
+    if (event.previous) {
+      object.insert(u"previous"_s, QJsonObject{{u"id"_s, event.previous->id},
+                                               {u"logtime"_s, event.previous->logtime},
+                                               {u"text"_s, event.previous->text}});
+    }
   } else if (event.kind == EventKind::Test) {
     object.insert(u"text"_s, event.text);
   } else {
@@ -55,7 +60,14 @@ Event EventFromRow(const QString& kind, const QString& id, const QString& messag
   event.logtime = object.value(u"logtime"_s).toString();
   event.forecastId = object.value(u"id"_s).toInteger();
   event.text = object.value(u"text"_s).toString();
-  if (event.kind == EventKind::NewForecast) event.fields = ParseForecastFields(event.text);
+  if (event.kind == EventKind::NewForecast) {
+    event.fields = ParseForecastFields(event.text);
+    if (const QJsonValue previous = object.value(u"previous"_s); previous.isObject()) {
+      event.previous =
+          PreviousForecast{previous[u"id"_s].toInteger(), previous[u"logtime"_s].toString(),
+                           previous[u"text"_s].toString()};
+    }
+  }
   event.status = object.value(u"status"_s).toString();
   event.number = object.value(u"errnum"_s).toInteger();
   event.description = object.value(u"description"_s).toString();

@@ -28,6 +28,15 @@ std::span<const EventNames> EventKinds();
 const EventNames& NamesOf(EventKind kind);
 std::optional<EventKind> EventKindNamed(QStringView name);
 
+// The forecast stored before a new one, as the new one's transaction read it.
+struct PreviousForecast {
+  qint64 id = 0;
+  QString logtime{};  // local 'YYYY-MM-DD HH:MM:SS'
+  QString text{};     // as stored
+
+  friend bool operator==(const PreviousForecast&, const PreviousForecast&) = default;
+};
+
 // One event, decided and committed once in the transaction of the attempt that caused it;
 // every output (commands, channels, streams, the window) takes this value.
 struct Event {
@@ -39,6 +48,9 @@ struct Event {
   qint64 forecastId = 0;
   QString text{};
   std::optional<ForecastFields> fields{};
+  // What the messages compare the new forecast with; nothing for the first forecast, and for
+  // rows written by releases that did not keep it.
+  std::optional<PreviousForecast> previous{};
 
   // A failure or recovery: the attempt as tqlog keeps it, and the failed attempts in the run
   // (for a recovery, those it ended).
@@ -51,7 +63,7 @@ struct Event {
 // The event as the outbox's `message` column keeps it: a JSON object.
 QString EventJson(const Event& event);
 // An outbox row's event back; fields are read again from the text. Rows written by earlier
-// releases read alike.
+// releases read alike (without a previous forecast).
 Event EventFromRow(const QString& kind, const QString& id, const QString& message);
 
 // Which channels take each kind, by name: decided once from the settings, used by the store

@@ -149,8 +149,16 @@ class ForecastStore {
   virtual StoreExpected<std::optional<qint64>> NextDue(const QString& channel) = 0;
   // Keeps the row's tries, next try, state and last error.
   virtual StoreExpected<void> UpdateDelivery(const DeliveryRow& row) = 0;
-  // Newest first: at most `limit` rows; none when there is no outbox.
-  virtual StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit) = 0;
+  // Newest first: at most `limit` rows that `filter` takes; none when there is no outbox.
+  virtual StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(
+      int limit, const DeliveryFilter& filter) = 0;
+  StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit) {
+    return NewestDeliveries(limit, {});
+  }
+  // Puts the rows `which` names back to pending with their event ids, their tries reset, due
+  // at `now` and marked as sent again at `now`, in one transaction. The rows as they are now.
+  virtual StoreExpected<std::vector<DeliveryRow>> Redeliver(const Redelivery& which,
+                                                            qint64 now) = 0;
   virtual StoreExpected<OutboxSummary> SummariseOutbox() = 0;
 
   // Ends the call under way at once with an error (or, when none is, the next call), from

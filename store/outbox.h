@@ -29,6 +29,24 @@ struct DeliveryRow {
   qint64 nextTry = 0;
   QString state{};
   QString lastError{};
+  std::optional<qint64> redelivered{};  // when an operator last sent it again
+
+  // Where its give-up time counts from.
+  qint64 Start() const { return redelivered.value_or(created); }
+};
+
+// Which outbox rows a command lists: of a state and a channel; empty: any.
+struct DeliveryFilter {
+  QString state{};
+  QString channel{};
+};
+
+// Which rows to send again: those named (row ids, or event ids for all of an event's rows), or
+// every given-up row; of one channel when `channel` is given.
+struct Redelivery {
+  QStringList ids{};
+  bool givenUp = false;
+  QString channel{};
 };
 
 // What the outbox holds now, for /health and /metrics.

@@ -76,6 +76,10 @@ constexpr std::array<Step, kSchemaVersion> kSteps{{
      "  last_slot TEXT NOT NULL  -- local 'YYYY-MM-DD HH:MM:SS'\n"
      ")",
      "CREATE INDEX IF NOT EXISTS tqlog_logtime ON tqlog(logtime)"},
+    // A row an operator sent again keeps when (seconds since 1970; NULL: never), and its
+    // give-up time counts from then.
+    {4, "ALTER TABLE outbox ADD COLUMN redelivered INTEGER",
+     "ALTER TABLE outbox ADD COLUMN IF NOT EXISTS redelivered bigint"},
 }};
 
 constexpr char kPgVersionTable[] =

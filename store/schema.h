@@ -10,7 +10,7 @@ enum class SqlEngine { Sqlite, Postgres };
 
 // The version of the tables this program writes. Each version is one step below, applied in
 // order and in a transaction of its own.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // The code of the refusal of a database that a newer program made: it is left untouched.
 inline constexpr int kSchemaTooNew = -2;

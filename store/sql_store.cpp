@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QUuid>
+#include <algorithm>
 #include <limits>
 
 #include "forecast/forecast_fields.h"
@@ -29,21 +30,38 @@ AttemptRow ToAttempt(const SqlRow& row) {
 }
 
 constexpr char kDeliveryColumns[] =
-    "SELECT id, event_id, event, channel, message, created, tries, next_try, state, last_error "
-    "FROM outbox ";
+    "SELECT id, event_id, event, channel, message, created, tries, next_try, state, last_error, "
+    "redelivered FROM outbox ";
+constexpr char kReturnedDelivery[] =
+    " RETURNING id, event_id, event, channel, message, created, tries, next_try, state, "
+    "last_error, redelivered";
+// A reader never upgrades the tables: those of an earlier release have no column for it.
+constexpr char kOlderDeliveryColumns[] =
+    "SELECT id, event_id, event, channel, message, created, tries, next_try, state, last_error, "
+    "NULL FROM outbox ";
+constexpr int kRedeliveredSince = 4;
 
 DeliveryRow ToDelivery(const SqlRow& row) {
   const auto text = [&row](size_t i) { return row[i].value_or(QString()); };
-  return DeliveryRow{text(0).toLongLong(),
-                     text(1),
-                     text(2),
-                     text(3),
-                     text(4),
-                     text(5).toLongLong(),
-                     text(6).toInt(),
-                     text(7).toLongLong(),
-                     text(8),
-                     text(9)};
+  return DeliveryRow{
+      text(0).toLongLong(),
+      text(1),
+      text(2),
+      text(3),
+      text(4),
+      text(5).toLongLong(),
+      text(6).toInt(),
+      text(7).toLongLong(),
+      text(8),
+      text(9),
+      row.size() > 10 && row[10] ? std::optional(row[10]->toLongLong()) : std::nullopt};
+}
+
+// The outbox's columns as a reader's session has them.
+DbExpected<QByteArray> DeliveryColumns(SqlSession& session, SqlEngine engine) {
+  const auto version = SchemaVersion(session, engine);
+  if (!version) return std::unexpected(version.error());
+  return QByteArray(*version >= kRedeliveredSince ? kDeliveryColumns : kOlderDeliveryColumns);
 }
 
 std::vector<DeliveryRow> ToDeliveries(const std::vector<SqlRow>& rows) {
@@ -114,6 +132,8 @@ SqlStore::SqlStore(QString description, const SqlDialect& dialect, StoreAccess a
     : description_(std::move(description)), dialect_(dialect), access_(access) {
   insertForecast_ = "INSERT INTO tq(logtime, tqyb) VALUES ($1, $2) RETURNING id";
   appendAttempt_ = "INSERT INTO tqlog(logtime, errstat, errnum, errdes) VALUES ($1, $2, $3, $4)";
+  newestForecast_ =
+      QByteArray("SELECT id, ") + dialect.logtime + ", tqyb FROM tq ORDER BY id DESC LIMIT 1";
   newestForecasts_ = QByteArray("SELECT id, ") + dialect.logtime +
                      ", tqyb FROM tq WHERE $1 = 0 OR id < $1 ORDER BY id DESC LIMIT $2";
   // Named apart, or ORDER BY ctid would sort a server's positions as text.
@@ -221,11 +241,12 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
   if (!alert) return std::unexpected(alert.error());
   if (*alert) result.events.push_back(**alert);
   if (text) {
-    const auto newest = session.QueryText("SELECT tqyb FROM tq ORDER BY id DESC LIMIT 1", {});
+    const auto newest = session.Query(newestForecast_.constData(), {});
     if (!newest) return std::unexpected(newest.error());
+    const std::optional<QString> newestText = newest->empty() ? std::nullopt : newest->front()[2];
     // An empty table or a null newest row counts as different, so the first forecast is
     // stored and a null can never block every later one.
-    if (!*newest || **newest != *text) {
+    if (!newestText || *newestText != *text) {
       const auto id = session.QueryInt(insertForecast_.constData(), {row.logtime, *text});
       if (!id) return std::unexpected(id.error());
       if (dialect_.announce) {
@@ -237,6 +258,12 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
       Event stored{
           .kind = EventKind::NewForecast, .logtime = row.logtime, .forecastId = *id, .text = *text};
       stored.fields = ParseForecastFields(*text);
+      // The messages tell what changed since the forecast it replaces.
+      if (newestText) {
+        const SqlRow& before = newest->front();
+        stored.previous = PreviousForecast{before[0].value_or(QString()).toLongLong(),
+                                           before[1].value_or(QString()), *newestText};
+      }
       result.events.push_back(std::move(stored));
     }
   }
@@ -374,14 +401,59 @@ StoreExpected<T> SqlStore::ReadOutbox(const std::function<DbExpected<T>(SqlSessi
   return *std::move(found);
 }
 
-StoreExpected<std::vector<DeliveryRow>> SqlStore::NewestDeliveries(int limit) {
+StoreExpected<std::vector<DeliveryRow>> SqlStore::NewestDeliveries(int limit,
+                                                                   const DeliveryFilter& filter) {
   return ReadOutbox<std::vector<DeliveryRow>>(
-      [limit](SqlSession& session) -> DbExpected<std::vector<DeliveryRow>> {
+      [&](SqlSession& session) -> DbExpected<std::vector<DeliveryRow>> {
+        const auto columns = DeliveryColumns(session, dialect_.engine);
+        if (!columns) return std::unexpected(columns.error());
         const auto rows =
-            session.Query((QByteArray(kDeliveryColumns) + "ORDER BY id DESC LIMIT $1").constData(),
-                          {qint64{limit}});
+            session.Query((*columns + "WHERE ($1 = '' OR state = $1) AND ($2 = '' OR channel = $2) "
+                                      "ORDER BY id DESC LIMIT $3")
+                              .constData(),
+                          {filter.state, filter.channel, qint64{limit}});
         if (!rows) return std::unexpected(rows.error());
         return ToDeliveries(*rows);
+      });
+}
+
+StoreExpected<std::vector<DeliveryRow>> SqlStore::Redeliver(const Redelivery& which, qint64 now) {
+  return OnOutbox<std::vector<DeliveryRow>>(
+      [&](SqlSession& session) -> DbExpected<std::vector<DeliveryRow>> {
+        if (auto begun = session.Execute(dialect_.beginWrite); !begun) {
+          return std::unexpected(begun.error());
+        }
+        const QByteArray set =
+            "UPDATE outbox SET state = $1, tries = 0, next_try = $2, redelivered = $2 WHERE ";
+        std::vector<SqlRow> rows;
+        const auto update = [&](const QByteArray& where, SqlValues values) -> DbExpected<void> {
+          auto changed = session.Query((set + where + kReturnedDelivery).constData(), values);
+          if (!changed) return std::unexpected(changed.error());
+          rows.insert(rows.end(), changed->begin(), changed->end());
+          return {};
+        };
+        DbExpected<void> done;
+        if (which.givenUp) {
+          done = update("state = $3 AND ($4 = '' OR channel = $4)",
+                        {kDeliveryPending, now, kDeliveryGivenUp, which.channel});
+        }
+        for (const QString& id : which.ids) {
+          if (!done) break;
+          bool number = false;
+          const qint64 row = id.toLongLong(&number);
+          done = update("(id = $3 OR event_id = $4) AND ($5 = '' OR channel = $5)",
+                        {kDeliveryPending, now, number ? row : qint64{-1}, id, which.channel});
+        }
+        if (done) done = session.Execute("COMMIT");
+        if (!done) {
+          (void)session.Execute("ROLLBACK");
+          return std::unexpected(done.error());
+        }
+        std::vector<DeliveryRow> deliveries = ToDeliveries(rows);
+        std::ranges::sort(deliveries, {}, &DeliveryRow::id);
+        const auto repeated = std::ranges::unique(deliveries, {}, &DeliveryRow::id);
+        deliveries.erase(repeated.begin(), repeated.end());
+        return deliveries;
       });
 }
 
@@ -481,9 +553,10 @@ StoreExpected<std::vector<DeliveryRow>> SqlStore::DeliveriesAfter(std::optional<
   const qint64 to = SecondsSinceEpoch(span.to);
   return ReadOutbox<std::vector<DeliveryRow>>(
       [&](SqlSession& session) -> DbExpected<std::vector<DeliveryRow>> {
+        const auto columns = DeliveryColumns(session, dialect_.engine);
+        if (!columns) return std::unexpected(columns.error());
         const auto rows = session.Query(
-            (QByteArray(kDeliveryColumns) +
-             "WHERE id > $1 AND created >= $2 AND created < $3 ORDER BY id LIMIT $4")
+            (*columns + "WHERE id > $1 AND created >= $2 AND created < $3 ORDER BY id LIMIT $4")
                 .constData(),
             {afterId.value_or(std::numeric_limits<qint64>::min()), from, to, qint64{limit}});
         if (!rows) return std::unexpected(rows.error());

@@ -50,7 +50,10 @@ class SqlStore : public ForecastStore {
                                                         int limit) final;
   StoreExpected<std::optional<qint64>> NextDue(const QString& channel) final;
   StoreExpected<void> UpdateDelivery(const DeliveryRow& row) final;
-  StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit) final;
+  using ForecastStore::NewestDeliveries;
+  StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit,
+                                                           const DeliveryFilter& filter) final;
+  StoreExpected<std::vector<DeliveryRow>> Redeliver(const Redelivery& which, qint64 now) final;
   StoreExpected<OutboxSummary> SummariseOutbox() final;
   void Interrupt() final { interruption_.Raise(); }
   StoreExpected<std::vector<ForecastRow>> ForecastsAfter(std::optional<qint64> afterId,
@@ -106,6 +109,7 @@ class SqlStore : public ForecastStore {
   Interruption interruption_;
   QByteArray insertForecast_;
   QByteArray appendAttempt_;
+  QByteArray newestForecast_;
   QByteArray newestForecasts_;
   QByteArray newestAttempts_;
   QByteArray attemptsBefore_;

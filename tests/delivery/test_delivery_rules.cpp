@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <functional>
 #include <vector>
 
 #include "delivery/channel.h"
+#include "delivery/chat_message.h"
 #include "delivery/delivery_rules.h"
+#include "forecast/forecast_fields.h"
 
 namespace skyloom {
 namespace {
@@ -118,6 +125,166 @@ TEST(DeliveryRules, ADayOfFailedTriesBacksOffThenGivesUp) {
   EXPECT_EQ(once.kind, TryOutcome::Kind::GivenUp);
   EXPECT_FALSE(once.outOfTime);
   EXPECT_EQ(once.row.tries, 1);
+}
+
+#define H11 "市气象台今天11点钟发布：&nbsp;&nbsp;&nbsp;"
+#define H17 "市气象台今天17点钟发布：&nbsp;&nbsp;&nbsp;"
+#define NIGHT                                                                                                                                    \
+  "今天夜里到明天：多云到阴，有时有小雨。东北风4到5级，沿江沿海地区阵风6到7级。明天最低温度：8℃，" \
+  "最高温度：13℃。相对湿度：70%到95%。"
+
+Event Forecast(const QString& text, const QString& previous) {
+  Event event{.kind = EventKind::NewForecast,
+              .id = u"3f2a9c1e-0000-4000-8000-00000000e1d0"_s,
+              .logtime = u"2026-12-07 17:05:00"_s,
+              .forecastId = 2,
+              .text = text};
+  event.fields = ParseForecastFields(text);
+  if (!previous.isEmpty()) event.previous = PreviousForecast{1, u"2026-12-07 11:05:00"_s, previous};
+  return event;
+}
+
+struct ShapeCase {
+  const char* line;
+  Event event;
+  std::function<QString(const QJsonObject&)> text;  // the words the chat shows
+  std::vector<const char*> holds;
+  std::vector<const char*> lacks;
+};
+
+// Each vendor's own format for the sample page's forecast after the morning's; mentions where
+// the vendor reads them; the keyword added once; never the event's id in the chat.
+TEST(ChatMessages, EachChannelSendsItsVendorsShape) {
+  const Event sample =
+      Forecast(u"" H17 NIGHT H11 "今天白天：阴转多云。偏北风3到4级。最高温度：14℃。"_s,
+               u"" H11 "今天白天：阴转多云。偏北风3到4级。最高温度：14℃。"_s);
+  const Event corrected =
+      Forecast(u"" H17 NIGHT ""_s, u"" H17 "今天夜里到明天：阴。最高温度：14℃。"_s);
+  const Event failure{.kind = EventKind::Failure,
+                      .id = u"e1"_s,
+                      .logtime = u"2026-12-07 14:30:00"_s,
+                      .status = u"获取错误"_s,
+                      .number = 28,
+                      .description = u"timed out"_s,
+                      .failures = 1};
+  Event recovery = failure;
+  recovery.kind = EventKind::Recovery;
+  const auto at = [](const char* a, const char* b) {
+    return [=](const QJsonObject& o) { return o[QLatin1String(a)][QLatin1String(b)].toString(); };
+  };
+  const auto card = [](const QJsonObject& o) {
+    return QJsonDocument(o[u"card"_s].toObject()).toJson(QJsonDocument::Compact);
+  };
+  const ShapeCase cases[] = {
+      {"wecom",
+       sample,
+       at("markdown", "content"),
+       {"**新预报** 市气象台 2026-12-07 17时发布\n<font "
+        "color=\"comment\">时段｜天气｜风｜最低｜最高｜湿度",
+        "\n**今天夜里到明天**"
+        "｜多云到阴，有时有小雨｜东北风4–5级，沿江沿海地区阵风6–7级｜8℃｜13℃｜70–95%\n",
+        "\n· 最高温度 14℃ → 13℃\n", "\n> 市气象台今天11点钟发布：   今天白天："},
+       {"3f2a9c1e", "&nbsp;"}},
+      {"wecom at=13800000000 at_events=new",
+       sample,
+       [](const QJsonObject& o) {
+         return o[u"msgtype"_s].toString() + o[u"text"_s][u"content"_s].toString() +
+                o[u"text"_s][u"mentioned_mobile_list"_s][0].toString();
+       },
+       {"text新预报 市气象台 2026-12-07 17时发布\n时段｜天气", "13800000000"},
+       {"**"}},
+      {"wecom format=text",
+       sample,
+       at("text", "content"),
+       {"新预报 2026-12-07 17:05:00（3f2a9c1e-"},
+       {"｜"}},
+      {"dingtalk at=13800000000,all at_events=new keyword=KW",
+       sample,
+       [](const QJsonObject& o) {
+         return o[u"markdown"_s][u"title"_s].toString() + u"//"_s +
+                o[u"markdown"_s][u"text"_s].toString() + u"//"_s +
+                QJsonDocument(o[u"at"_s].toObject()).toJson(QJsonDocument::Compact);
+       },
+       {"【KW】新预报 市气象台 2026-12-07 17时发布//#### 【KW】新预报", "  \n@13800000000  \n",
+        R"({"atMobiles":["13800000000"],"isAtAll":true})"},
+       {"KW】新预报 市气象台 2026-12-07 17时发布//#### 【KW】新预报 市气象台 2026-12-07 17时发布  "
+        "\n"
+        "@13800000000  \n**KW"}},
+      {"dingtalk keyword=天气", sample, at("markdown", "text"), {"#### 新预报"}, {"【天气】"}},
+      {"feishu at=all at_events=new",
+       sample,
+       card,
+       {R"("template":"blue","title":{"content":"新预报 市气象台 2026-12-07 17时发布")",
+        R"(<at id=all></at>\n<font color='grey'>时段)"},
+       {"3f2a9c1e"}},
+      {"feishu",
+       failure,
+       card,
+       {R"("template":"red","title":{"content":"采集失败 2026-12-07 14:30:00")",
+        R"(获取错误 28：timed out\n连续失败 1 次)"},
+       {"<at"}},
+      {"feishu", recovery, card, {R"("template":"green")"}, {}},
+      {"wecom",
+       failure,
+       at("markdown", "content"),
+       {"**<font color=\"warning\">采集失败</font>** 2026-12-07 14:30:00"},
+       {}},
+      // A correction leads with what it corrects.
+      {"wecom",
+       corrected,
+       at("markdown", "content"),
+       {"**更正** 市气象台 2026-12-07 17时发布\n**更正 2026-12-07 11:05:00 的预报：**\n· 天气 阴 → "
+        "多云到阴，有时有小雨\n"},
+       {}},
+  };
+  for (const ShapeCase& c : cases) {
+    const QString line = u"%1 http://h/x"_s.arg(QString::fromUtf8(c.line).section(u' ', 0, 0)) +
+                         u' ' + QString::fromUtf8(c.line).section(u' ', 1);
+    const NotifyChannel channel = ParseChannel(line).value();
+    const ChannelRequest request = BuildRequest(channel, c.event, QDateTime::currentDateTime());
+    const QString shown = c.text(QJsonDocument::fromJson(request.body).object());
+    for (const char* part : c.holds) {
+      EXPECT_TRUE(shown.contains(QString::fromUtf8(part))) << c.line << "\n" << shown.toStdString();
+    }
+    for (const char* part : c.lacks) {
+      EXPECT_FALSE(shown.contains(QString::fromUtf8(part))) << c.line << "\n"
+                                                            << shown.toStdString();
+    }
+  }
+}
+
+// Over a limit a message loses whole lines from its end: every table row shown is whole,
+// no character is broken, and the last lines say "…" and how much was left out.
+TEST(ChatMessages, ALongMessageIsCutAtALineWithinItsLimit) {
+  QString text = u"" H17 ""_s;
+  const QString names[] = {u"今天白天"_s, u"今天夜里"_s, u"明天白天"_s, u"明天夜里"_s};
+  for (int i = 0; i < 80; ++i) {
+    text +=
+        names[i % 4] +
+        u"：晴转多云到阴有时有小雨。东北风4到5级，沿江沿海地区阵风6到7级。最低温度：8℃，最高温度：1%1℃。"_s
+            .arg(i % 10);
+  }
+  const ChatMessage message = ComposeMessage(Forecast(text, {}));
+  for (const Markup markup : {Markup::Plain, Markup::WeCom, Markup::DingTalk, Markup::Feishu}) {
+    const QString whole = RenderMessage(message, {markup, 0, true, {}, {}});
+    for (const qsizetype limit : {600, 2048, 4096}) {
+      const QString cut = RenderMessage(message, {markup, limit, true, {}, {}});
+      EXPECT_LE(cut.toUtf8().size(), limit);
+      EXPECT_FALSE(cut.contains(QChar::ReplacementCharacter));
+      QStringList lines = cut.split(u'\n');
+      static const QRegularExpression note(u"^（略去 (\\d+) 字）$"_s);
+      const auto left = note.match(lines.takeLast());
+      ASSERT_TRUE(left.hasMatch()) << cut.toStdString();
+      EXPECT_GT(left.captured(1).toInt(), 100);
+      EXPECT_TRUE(lines.takeLast().trimmed().endsWith(u"…"_s)) << cut.toStdString();
+      EXPECT_TRUE(cut.contains(u"最高｜湿度"_s)) << cut.toStdString();
+      for (const QString& shown : lines) {
+        if (shown.contains(u'｜')) {
+          EXPECT_TRUE(whole.contains(shown + u'\n')) << shown.toStdString();
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

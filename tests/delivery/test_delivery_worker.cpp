@@ -4,9 +4,11 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
+#include <QRegularExpression>
 #include <QUrlQuery>
 #include <mutex>
 #include <thread>
@@ -24,6 +26,8 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
+const QByteArray kHookKey = "HOOK-KEY-BYTES";
+
 QByteArray Hmac(const QByteArray& key, const QByteArray& message) {
   return QMessageAuthenticationCode::hash(message, key, QCryptographicHash::Sha256);
 }
@@ -33,6 +37,7 @@ struct Request {
   httplib::Params query;
   std::string key;  // Idempotency-Key
   std::string signature;
+  httplib::Headers headers;
   QJsonObject body;
   QByteArray raw;
   QDateTime at;
@@ -49,6 +54,7 @@ class Receivers {
                         in.params,
                         in.get_header_value("Idempotency-Key"),
                         in.get_header_value("X-Skyloom-Signature"),
+                        in.headers,
                         QJsonDocument::fromJson(QByteArray::fromStdString(in.body)).object(),
                         QByteArray::fromStdString(in.body),
                         QDateTime::currentDateTime()};
@@ -129,6 +135,12 @@ TEST_P(OutboxTest, AForecastIsStoredWithItsDeliveriesOrNotAtAll) {
   EXPECT_EQ(message.value(u"id"_s).toInteger(), stored.forecastId);
   EXPECT_EQ(message.value(u"text"_s).toString(), u"多云"_s);
   EXPECT_EQ(message.value(u"logtime"_s).toString(), db->Tq().at(0).logtime);
+  EXPECT_FALSE(EventFromRow(rows[0].event, rows[0].eventId, rows[0].message).previous);
+  // The next one carries the forecast it replaced, read in its own transaction.
+  ASSERT_FALSE(store->Record(FetchResult{0, {}, u"阴"_s}).error);
+  const DeliveryRow next = store->NewestDeliveries(1).value().at(0);
+  EXPECT_EQ(EventFromRow(next.event, next.eventId, next.message).previous,
+            (PreviousForecast{stored.forecastId, db->Tq().at(0).logtime, u"多云"_s}));
 
   if (GetParam() == test::Backend::Sqlite) {
     db->Exec(
@@ -140,8 +152,8 @@ TEST_P(OutboxTest, AForecastIsStoredWithItsDeliveriesOrNotAtAll) {
         u"FOR EACH ROW EXECUTE FUNCTION refuse()"_s);
   }
   EXPECT_TRUE(store->Record(FetchResult{0, {}, u"晴"_s}).error);
-  EXPECT_EQ(store->NewestDeliveries(10).value().size(), 2u);
-  EXPECT_EQ(db->Tq().size(), 1u);
+  EXPECT_EQ(store->NewestDeliveries(10).value().size(), 4u);
+  EXPECT_EQ(db->Tq().size(), 2u);
 }
 
 // Every channel's request as its vendor wants it; the answers decide: sent, retried with the
@@ -157,6 +169,11 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
       {"chatty", Answer(200, std::string(70 * 1024, ' '))},
       {"busy", Answer(200, R"({"errcode":45009,"errmsg":"api freq out of limit"})")},
       {"refused", Answer(200, R"({"errcode":310000,"errmsg":"sign not match"})")},
+      {"keywordless", Answer(200, R"({"code":19024,"msg":"Key Words Not Found"})")},
+      {"gone",
+       [](int attempt) {
+         return std::pair<int, std::string>{attempt == 0 ? 410 : 200, ""};
+       }},
       {"hanging",
        [](int attempt) {
          if (attempt == 0) std::this_thread::sleep_for(std::chrono::seconds(11));
@@ -167,14 +184,16 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   settings.databaseLocation = db->Location();
   for (const QString& line :
        {receivers.Line(u"webhook"_s, u"hanging"_s),
-        receivers.Line(u"webhook"_s, u"hook"_s, u"secret=HOOK-SECRET"_s),
+        receivers.Line(u"webhook"_s, u"hook"_s, u"secret=whsec_"_s + kHookKey.toBase64()),
         receivers.Line(u"wecom"_s, u"wecom?key=WECOM-KEY"_s, u"events=failure events=new"_s),
-        receivers.Line(u"dingtalk"_s, u"ding?access_token=T"_s, u"secret=DING-SECRET"_s),
-        receivers.Line(u"feishu"_s, u"feishu"_s, u"secret=FEISHU-SECRET"_s),
+        receivers.Line(u"dingtalk"_s, u"ding?access_token=T"_s,
+                       u"secret=DING-SECRET at=13800000000 at_events=new keyword=KW"_s),
+        receivers.Line(u"feishu"_s, u"feishu"_s, u"secret=FEISHU-SECRET at=all at_events=new"_s),
         receivers.Line(u"webhook"_s, u"refusing"_s), receivers.Line(u"wecom"_s, u"garbage"_s),
         receivers.Line(u"webhook"_s, u"chatty"_s),
         receivers.Line(u"webhook"_s, u"recoveries"_s, u"events=recovery"_s),
-        receivers.Line(u"wecom"_s, u"busy"_s), receivers.Line(u"dingtalk"_s, u"refused"_s)}) {
+        receivers.Line(u"wecom"_s, u"busy"_s), receivers.Line(u"dingtalk"_s, u"refused"_s),
+        receivers.Line(u"feishu"_s, u"keywordless"_s), receivers.Line(u"webhook"_s, u"gone"_s)}) {
     settings.channels.push_back(ParseChannel(line).value());
   }
   const auto name = [&](int i) { return settings.channels[i + 1].name; };
@@ -183,7 +202,7 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   const QString text = u"今天&nbsp;多云"_s + QString(1000, u'雨');
   store->SetEventRoutes(RoutesOf(settings.channels));
   ASSERT_FALSE(store->Record(FetchResult{0, {}, text}).error);
-  EXPECT_EQ(store->NewestDeliveries(20).value().size(), 10u);
+  EXPECT_EQ(store->NewestDeliveries(20).value().size(), 12u);
 
   const SystemClock clock;
   DeliveryWorker worker(clock, settings);
@@ -192,7 +211,7 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   worker.Start();
   worker.SetActive(true);
   ASSERT_TRUE(test::Eventually([&] {
-    for (int i : {0, 1, 2, 3, 4, 5, 6, 8, 9}) {
+    for (int i : {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11}) {
       if (Row(name(i)).tries != 1) return false;
     }
     return true;
@@ -203,7 +222,26 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   const Request hook = receivers.Requests("hook").at(0);
   ASSERT_FALSE(hook.key.empty());
   EXPECT_EQ(QString::fromStdString(hook.key), Row(name(0)).eventId);
-  EXPECT_EQ(hook.signature, "sha256=" + Hmac("HOOK-SECRET", hook.raw).toHex().toStdString());
+  EXPECT_EQ(hook.signature,
+            "sha256=" + Hmac("whsec_" + kHookKey.toBase64(), hook.raw).toHex().toStdString());
+  // A Standard Webhooks receiver's check: the id, the time and the body, each as sent.
+  const auto verifies = [&](const std::string& id, const std::string& stamp,
+                            const QByteArray& body) {
+    const auto value = [&](const char* name) {
+      const auto found = hook.headers.find(name);
+      return found == hook.headers.end() ? std::string() : found->second;
+    };
+    return value("webhook-signature") ==
+           "v1," + Hmac(kHookKey, QByteArray::fromStdString(id + '.' + stamp + '.') + body)
+                       .toBase64()
+                       .toStdString();
+  };
+  const std::string sent = hook.headers.find("webhook-timestamp")->second;
+  EXPECT_EQ(hook.headers.find("webhook-id")->second, hook.key);
+  EXPECT_NEAR(std::stoll(sent), QDateTime::currentSecsSinceEpoch(), 60);
+  EXPECT_TRUE(verifies(hook.key, sent, hook.raw));
+  EXPECT_FALSE(verifies(hook.key, std::to_string(std::stoll(sent) + 1), hook.raw));
+  EXPECT_FALSE(verifies(hook.key, sent, QByteArray(hook.raw).replace("多云", "晴天")));
   EXPECT_EQ(hook.body.value(u"text"_s).toString(), text);
   EXPECT_EQ(hook.body.value(u"readable_text"_s).toString(), u"今天 多云"_s + QString(1000, u'雨'));
   EXPECT_TRUE(hook.body.value(u"errnum"_s).isNull());
@@ -211,27 +249,57 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   const QByteArray stamp = QByteArray::fromStdString(ding.query.find("timestamp")->second);
   EXPECT_EQ(ding.query.find("sign")->second,
             Hmac("DING-SECRET", stamp + "\nDING-SECRET").toBase64().toStdString());
-  const QString content = ding.body.value(u"text"_s).toObject().value(u"content"_s).toString();
-  EXPECT_TRUE(content.startsWith(u"新预报 "_s + db->Tq().at(0).logtime)) << content.toStdString();
-  EXPECT_TRUE(content.contains(QString::fromStdString(hook.key)));
+  const QString content = ding.body[u"markdown"_s][u"text"_s].toString();
+  EXPECT_EQ(ding.body[u"markdown"_s][u"title"_s].toString(),
+            u"【KW】新预报 "_s + db->Tq().at(0).logtime);
+  EXPECT_TRUE(
+      content.startsWith(u"#### 【KW】新预报 %1  \n@13800000000  \n"_s.arg(db->Tq().at(0).logtime)))
+      << content.toStdString();
+  EXPECT_EQ(content.count(u"KW"_s), 1);
+  EXPECT_EQ(ding.body[u"at"_s][u"atMobiles"_s].toArray(), QJsonArray{u"13800000000"_s});
+  EXPECT_FALSE(content.contains(QString::fromStdString(hook.key)));
   EXPECT_LE(content.toUtf8().size(), 2048);
-  EXPECT_TRUE(content.endsWith(u"雨…"_s));
+  EXPECT_TRUE(content.contains(QRegularExpression(u"雨…  \n（略去 \\d+ 字）$"_s)))
+      << content.toStdString();
+  const QString markdown =
+      receivers.Requests("wecom").at(0).body[u"markdown"_s][u"content"_s].toString();
+  EXPECT_TRUE(markdown.endsWith(QString(1000, u'雨'))) << markdown.toStdString();
   const Request feishu = receivers.Requests("feishu").at(0);
   const QByteArray seconds = feishu.body.value(u"timestamp"_s).toString().toLatin1();
   EXPECT_EQ(feishu.body.value(u"sign"_s).toString().toLatin1(),
             Hmac(seconds + "\nFEISHU-SECRET", {}).toBase64());
-  EXPECT_TRUE(feishu.body.value(u"content"_s)
-                  .toObject()
-                  .value(u"text"_s)
-                  .toString()
-                  .endsWith(QString(1000, u'雨')));
+  EXPECT_EQ(feishu.body[u"msg_type"_s].toString(), u"interactive"_s);
+  EXPECT_EQ(feishu.body[u"card"_s][u"header"_s][u"template"_s].toString(), u"blue"_s);
+  const QString card = feishu.body[u"card"_s][u"elements"_s][0][u"text"_s][u"content"_s].toString();
+  EXPECT_TRUE(card.startsWith(u"<at id=all></at>\n"_s)) << card.toStdString();
+  EXPECT_TRUE(card.endsWith(QString(1000, u'雨'))) << card.toStdString();
 
   EXPECT_EQ(Row(name(0)).state, kDeliverySent);
   EXPECT_EQ(Row(name(4)).state, kDeliveryGivenUp);
   EXPECT_EQ(Row(name(4)).lastError, u"HTTP status 404"_s);
   // A vendor's "too many messages" is worth another try; any other refusal is not.
   EXPECT_EQ(Row(name(9)).state, kDeliveryGivenUp);
-  EXPECT_EQ(Row(name(9)).lastError, u"errcode 310000: sign not match"_s);
+  // A bot's security settings refusing is given up at once, and the error says which.
+  EXPECT_TRUE(Row(name(9)).lastError.startsWith(u"signature: "_s))
+      << Row(name(9)).lastError.toStdString();
+  EXPECT_TRUE(Row(name(9)).lastError.endsWith(u"(errcode 310000: sign not match)"_s));
+  EXPECT_TRUE(Row(name(10)).lastError.startsWith(u"keyword: "_s));
+  EXPECT_TRUE(Row(name(11)).lastError.contains(u"410: the receiver is gone"_s));
+  for (int refused : {9, 10, 11}) EXPECT_EQ(Row(name(refused)).state, kDeliveryGivenUp);
+  EXPECT_EQ(receivers.Count("keywordless") + receivers.Count("gone"), 2u);
+
+  // Sent again by an operator: once more, under the same event id.
+  const auto again = store->Redeliver({{QString::number(Row(name(11)).id)}, false, {}},
+                                      QDateTime::currentSecsSinceEpoch());
+  ASSERT_TRUE(again && again->size() == 1);
+  EXPECT_EQ(again->front().tries, 0);
+  EXPECT_TRUE(again->front().redelivered);
+  worker.Wake();
+  ASSERT_TRUE(test::Eventually([&] { return Row(name(11)).state == kDeliverySent; }));
+  EXPECT_EQ(receivers.Requests("gone").at(1).key, hook.key);
+  const auto givenUp = store->NewestDeliveries(20, {kDeliveryGivenUp, {}}).value();
+  EXPECT_EQ(givenUp.size(), 3u);  // refusing, refused, keywordless
+  EXPECT_EQ(store->Redeliver({{}, true, name(10)}, 0).value().size(), 1u);
   EXPECT_EQ(Row(name(8)).lastError, u"errcode 45009: api freq out of limit"_s);
   for (int retried : {1, 5, 6, 8}) {
     const DeliveryRow row = Row(name(retried));

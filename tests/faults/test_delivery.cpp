@@ -180,7 +180,7 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
   receiver.Http().Post("/chat", [&](const httplib::Request& request, httplib::Response& response) {
     const std::lock_guard lock(mutex);
     chat << QJsonDocument::fromJson(
-                QByteArray::fromStdString(request.body))[u"text"_s][u"content"_s]
+                QByteArray::fromStdString(request.body))[u"markdown"_s][u"content"_s]
                 .toString();
     response.set_content(R"({"errcode":0})", "application/json");
   });
@@ -248,10 +248,12 @@ TEST_P(ChangedPage, IsLoggedAsAFailureThatAlertsOnceAndRecovers) {
     if (row.errstat == u"正常获取"_s)
       recoveredAt = recoveredAt.isEmpty() ? row.logtime : recoveredAt;
   }
-  EXPECT_TRUE(chat[0].startsWith(u"采集失败 %1（"_s.arg(log[1].logtime))) << chat[0].toStdString();
-  EXPECT_TRUE(chat[0].endsWith(u"\n获取错误 -1：取回空字串\n连续失败 1 次"_s))
-      << chat[0].toStdString();
-  EXPECT_TRUE(chat[1].startsWith(u"采集恢复 %1（"_s.arg(recoveredAt))) << chat[1].toStdString();
+  EXPECT_EQ(chat[0],
+            u"**<font color=\"warning\">采集失败</font>** %1\n> 获取错误 -1：取回空字串\n"
+            u"> 连续失败 1 次"_s.arg(log[1].logtime));
+  EXPECT_TRUE(
+      chat[1].startsWith(u"**<font color=\"info\">采集恢复</font>** %1\n"_s.arg(recoveredAt)))
+      << chat[1].toStdString();
   EXPECT_TRUE(program.Terminate()) << program.Err().toStdString();
   EXPECT_TRUE(FileText(folder.filePath(u"failure"_s)).contains(u"LOGTIME="_s + log[1].logtime));
   EXPECT_TRUE(FileText(folder.filePath(u"recovery"_s)).contains(u"LOGTIME="_s + recoveredAt));
@@ -432,6 +434,61 @@ TEST(TestNotify, PrintsEachChannelsAnswerAndWritesNothing) {
       << run.out.toStdString();
   EXPECT_FALSE((run.out + run.err).contains(u"SECRET"_s));
   EXPECT_EQ(test::RunProgram({u"--deliveries"_s, u"5"_s, u"--db"_s, db.Path()}).exitCode, 3);
+}
+
+// The requests for a stored forecast are printed with every key masked and the file left as
+// it was; the outbox's rows are listed by state and a given-up one is put back to pending.
+TEST(PreviewNotify, PrintsEachChannelsRequestWritesNothingAndRowsAreSentAgain) {
+  test::TestServer page;
+  page.ServeBytes("/page", test::ReadTestData(u"shortnb_output.html"_s));
+  page.Start();
+  const test::ScratchDb db;
+  const QStringList channels{u"--notify"_s,
+                             u"wecom http://127.0.0.1:9/send?key=SECRET-KEY"_s,
+                             u"--notify"_s,
+                             u"dingtalk http://127.0.0.1:9/robot?access_token=SECRET-TOKEN "
+                             u"secret=SECRET-SIGN"_s,
+                             u"--notify"_s,
+                             u"webhook http://127.0.0.1:9/hook secret=whsec_U0VDUkVU"_s};
+  ASSERT_EQ(
+      test::RunOnce(QStringList{u"--url"_s, page.Url(u"/page"_s), u"--db"_s, db.Path()} + channels)
+          .exitCode,
+      0);
+  QFile file(db.Path());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray before = file.readAll();
+  const auto preview =
+      test::RunProgram(QStringList{u"--preview-notify"_s, u"--db"_s, db.Path()} + channels);
+  EXPECT_EQ(preview.exitCode, 0) << preview.err.toStdString();
+  EXPECT_EQ(preview.out.count(u"\nPOST http://127.0.0.1:9/"_s), 3) << preview.out.toStdString();
+  for (const char* shown :
+       {"send?key=…", "robot?access_token=…&timestamp=", "webhook-signature: v1,",
+        R"("msgtype":"markdown")", "**今天夜里到明天**｜多云到阴"}) {
+    EXPECT_TRUE(preview.out.contains(QString::fromUtf8(shown))) << shown;
+  }
+  EXPECT_FALSE((preview.out + preview.err).contains(u"SECRET"_s));
+  EXPECT_FALSE(preview.out.contains(u"U0VDUkVU"_s));
+  EXPECT_EQ(
+      test::RunProgram(QStringList{u"--preview-notify"_s, u"99"_s, u"--db"_s, db.Path()} + channels)
+          .exitCode,
+      3);
+  file.seek(0);
+  EXPECT_EQ(file.readAll(), before);
+
+  const auto list = [&](const QStringList& more) {
+    return test::RunProgram(QStringList{u"--db"_s, db.Path()} + more + channels);
+  };
+  EXPECT_EQ(list({u"--deliveries"_s, u"9"_s, u"--state"_s, u"given-up"_s}).exitCode, 3);
+  EXPECT_EQ(list({u"--redeliver"_s, u"given-up"_s}).exitCode, 3);
+  db.Exec(u"UPDATE outbox SET state = 'given up', tries = 1 WHERE channel LIKE 'webhook:%'"_s);
+  EXPECT_EQ(list({u"--deliveries"_s, u"9"_s, u"--state"_s, u"given-up"_s}).out.count(u'\n'), 1);
+  const auto again = list({u"--redeliver"_s, u"given-up"_s});
+  EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+  EXPECT_TRUE(
+      again.out.contains(QRegularExpression(u"\\twebhook:127.0.0.1:9:\\w+\\tpending\\t0\\t.*"
+                                            u"\\tsent again \\d{4}-"_s)))
+      << again.out.toStdString();
+  EXPECT_EQ(list({u"--deliveries"_s, u"9"_s, u"--state"_s, u"pending"_s}).out.count(u'\n'), 3);
 }
 
 }  // namespace

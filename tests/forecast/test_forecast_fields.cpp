@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "forecast/forecast_changes.h"
 #include "forecast/forecast_fields.h"
 
 namespace skyloom {
@@ -169,6 +170,84 @@ TEST(ForecastFields, AMegabyteOfTextIsReadWhole) {
   EXPECT_EQ(bulletins.last(), one.last());
   EXPECT_TRUE(
       ForecastFieldsJson(ParseForecastFields(u"晴，东北风3级。"_s.repeated(1 << 16))).isNull());
+}
+
+struct ChangeCase {
+  const char* name;
+  const char* before;
+  const char* after;
+  std::vector<const char*> changes;  // as ChangeText writes them
+};
+
+#define H11 "市气象台今天11点钟发布：&nbsp;&nbsp;&nbsp;"
+
+// Periods of one name are compared; a later issue's new names are compared in order, the
+// lead period only; a field one side lacks reads "—"; text without a heading has no fields.
+TEST(ForecastChanges, FieldsThatDifferBetweenTwoForecasts) {
+  const ChangeCase cases[] = {
+      {"same_period",
+       H11 "今天白天：阴。最高温度：14℃。",
+       H11 "今天白天：多云。最高温度：13℃。",
+       {"天气 阴 → 多云", "最高温度 14℃ → 13℃"}},
+      {"later_issue",
+       H11 "今天白天：阴转多云。偏北风3到4级。最高温度：14℃。",
+       HEAD "今天夜里到明天：多云到阴，有时有小雨。东北风4到5级，沿江沿海地区阵风6到7级。明天最低"
+            "温度：8℃，最高温度：13℃。相对湿度：70%到95%。",
+       {"时段 今天白天 → 今天夜里到明天", "天气 阴转多云 → 多云到阴，有时有小雨",
+        "风 偏北风3–4级 → 东北风4–5级，沿江沿海地区阵风6–7级", "最低温度 — → 8℃",
+        "最高温度 14℃ → 13℃", "相对湿度 — → 70–95%"}},
+      {"field_gone",
+       H11 "今天白天：晴。相对湿度：40%到60%。",
+       H11 "今天白天：晴。",
+       {"相对湿度 40–60% → —"}},
+      {"several_periods",
+       H11 "今天白天：晴。最高温度：14℃。今天夜里：阴。最低温度：5℃。",
+       H11 "今天白天：晴。最高温度：15℃。今天夜里：阴。最低温度：5℃。",
+       {"今天白天：最高温度 14℃ → 15℃"}},
+      {"unchanged", H11 "今天白天：晴。", H11 "今天白天：晴。", {}},
+  };
+  for (const ChangeCase& c : cases) {
+    const auto before = ParseForecastFields(QString::fromUtf8(c.before));
+    const auto after = ParseForecastFields(QString::fromUtf8(c.after));
+    ASSERT_TRUE(before && after) << c.name;
+    QStringList got;
+    for (const FieldChange& change : FieldChanges(*before, *after)) got << ChangeText(change);
+    QStringList expected;
+    for (const char* change : c.changes) expected << QString::fromUtf8(change);
+    EXPECT_EQ(got, expected) << c.name;
+  }
+  EXPECT_FALSE(ParseForecastFields(u"今天多云，最高14度"_s));
+  EXPECT_EQ(TextChanges(u"今天多云，最高14度"_s, u"今天晴，最高14度"_s),
+            (std::vector<TextChange>{{u"今天多云，最高14度"_s, u"今天晴，最高14度"_s}}));
+}
+
+// A correction has its predecessor's issuer and issue time, the day read from when each was
+// stored: "今天17点" stored on two days is two issues, "昨天17点" after midnight is the same.
+TEST(ForecastChanges, ACorrectionHasTheSameIssuerAndIssueTime) {
+  const struct {
+    const char* before;
+    const char* beforeDay;
+    const char* after;
+    const char* afterDay;
+    bool correction;
+  } cases[] = {
+      {HEAD "今天白天：晴。", "2026-12-07", HEAD "今天白天：阴。", "2026-12-07", true},
+      {HEAD "今天白天：晴。", "2026-12-07", HEAD "今天白天：阴。", "2026-12-08", false},
+      {HEAD "今天白天：晴。", "2026-12-07", "市气象台昨天17点钟发布：今天白天：阴。", "2026-12-08",
+       true},
+      {HEAD "今天白天：晴。", "2026-12-07", "区气象台今天17点钟发布：今天白天：阴。", "2026-12-07",
+       false},
+      {HEAD "今天白天：晴。", "2026-12-07", H11 "今天白天：阴。", "2026-12-07", false},
+  };
+  for (const auto& c : cases) {
+    const auto day = [](const char* text) {
+      return QDate::fromString(QLatin1String(text), Qt::ISODate);
+    };
+    EXPECT_EQ(IsCorrection(*ParseForecastFields(QString::fromUtf8(c.before)), day(c.beforeDay),
+                           *ParseForecastFields(QString::fromUtf8(c.after)), day(c.afterDay)),
+              c.correction)
+        << c.after << " on " << c.afterDay;
+  }
 }
 
 }  // namespace
