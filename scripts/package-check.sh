@@ -20,7 +20,8 @@ warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$scratch/root/usr/share
 echo "-- the unpacked program"
 bin="$scratch/root/usr/bin/skyloom"
 "$bin" --version
-"$bin" --help | head -n 3
+"$bin" --help >"$scratch/help.txt"
+head -n 3 "$scratch/help.txt"
 [ -x "$scratch/root/usr/libexec/skyloom/skyloom-window" ]
 echo "-- the template unit: one collector per settings file, in the service's sandbox, as a user of its own"
 template="$scratch/root/usr/lib/systemd/system/skyloom@.service"
