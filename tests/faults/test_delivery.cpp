@@ -406,8 +406,15 @@ TEST_P(PendingMessage, IsDeliveredByTheNextCollector) {
     const std::lock_guard lock(mutex);
     EXPECT_EQ(received.front().first, received.back().first);
   }
-  const auto listed = test::RunProgram({u"--deliveries"_s, u"5"_s, u"--db"_s, db->Location()});
-  EXPECT_EQ(listed.out.count(u"\tsent\t"_s), 1) << listed.out.toStdString();
+  // The outcome is kept a moment after the receiver answered.
+  QString listed;
+  next->WaitUntil(
+      [&] {
+        listed = test::RunProgram({u"--deliveries"_s, u"5"_s, u"--db"_s, db->Location()}).out;
+        return listed.count(u"\tsent\t"_s) == 1;
+      },
+      10'000);
+  EXPECT_EQ(listed.count(u"\tsent\t"_s), 1) << listed.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PendingMessage,
