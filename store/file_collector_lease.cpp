@@ -83,8 +83,8 @@ StoreExpected<Turn> FileCollectorLease::Hold(Deadline) {
     return turn_;
   }
   const int reason = errno;
+  // A standby fetches nothing, so the group's slot is read only when the turn is taken.
   Turn turn = ReadTurn(file);
-  turn.lastSlot = ReadLastSlot(databasePath_);
   turn.role = CollectorRole::Standby;
   ::close(file);
   if (reason == EWOULDBLOCK) return turn;
