@@ -17,4 +17,5 @@ if [ "${SKYLOOM_SANITIZE:-0}" = 1 ]; then
 fi
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure --no-tests=error -j2 --timeout 600
+# The tests mostly wait on servers, timers and child processes, so more run than there are cores.
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j4 --timeout 600
