@@ -26,7 +26,7 @@ struct DeliveryRow {
   QString message{};  // the event as a JSON object
   qint64 created = 0;
   int tries = 0;
-  qint64 nextTry = 0;
+  qint64 nextTry = 0;  // pending: when it falls due; sent: when it went
   QString state{};
   QString lastError{};
   std::optional<qint64> redelivered{};  // when an operator last sent it again
