@@ -6,11 +6,6 @@
 
 namespace skyloom {
 
-// The events a delivery announces, as the outbox's `event` column names them.
-inline const QString kEventNew = QStringLiteral("new");
-inline const QString kEventFailure = QStringLiteral("failure");
-inline const QString kEventRecovery = QStringLiteral("recovery");
-
 // The states of a delivery, as the outbox's `state` column names them.
 inline const QString kDeliveryPending = QStringLiteral("pending");
 inline const QString kDeliverySent = QStringLiteral("sent");

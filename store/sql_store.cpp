@@ -6,8 +6,6 @@
 #include <limits>
 #include <ranges>
 
-#include "forecast/forecast_fields.h"
-
 namespace skyloom {
 
 using namespace Qt::StringLiterals;
@@ -256,16 +254,14 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
       result.outcome = StoreOutcome::Stored;
       result.forecastId = *id;
       row.description = kWritten;
-      Event stored{
-          .kind = EventKind::NewForecast, .logtime = row.logtime, .forecastId = *id, .text = *text};
-      stored.fields = ParseForecastFields(*text);
       // The messages tell what changed since the forecast it replaces.
+      std::optional<PreviousForecast> previous;
       if (newestText) {
         const SqlRow& before = newest->front();
-        stored.previous = PreviousForecast{before[0].value_or(QString()).toLongLong(),
-                                           before[1].value_or(QString()), *newestText};
+        previous = PreviousForecast{before[0].value_or(QString()).toLongLong(),
+                                    before[1].value_or(QString()), *newestText};
       }
-      result.events.push_back(std::move(stored));
+      result.events.push_back(NewForecastEvent(*id, row.logtime, *text, std::move(previous)));
     }
   }
   if (auto logged = session.Run(appendAttempt_.constData(),
