@@ -10,7 +10,6 @@
 #include "app/terminal_text.h"
 #include "delivery/channel.h"
 #include "delivery/message_text.h"
-#include "forecast/forecast_fields.h"
 #include "platform/clock.h"
 #include "platform/http_post.h"
 #include "serving/json_rows.h"
@@ -126,15 +125,13 @@ int RunPreviewNotify(const CommandLine& line) {
     return kNothingStored;
   }
   const ForecastRow& forecast = rows->front();
-  Event event{.kind = EventKind::NewForecast,
-              .id = QUuid::createUuid().toString(QUuid::WithoutBraces),
-              .logtime = forecast.logtime,
-              .forecastId = forecast.id,
-              .text = forecast.text.value_or(QString())};
-  event.fields = ParseForecastFields(event.text);
+  std::optional<PreviousForecast> previous;
   if (rows->size() > 1 && (*rows)[1].text) {
-    event.previous = PreviousForecast{(*rows)[1].id, (*rows)[1].logtime, *(*rows)[1].text};
+    previous = PreviousForecast{(*rows)[1].id, (*rows)[1].logtime, *(*rows)[1].text};
   }
+  Event event = NewForecastEvent(forecast.id, forecast.logtime, forecast.text.value_or(QString()),
+                                 std::move(previous));
+  event.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
   const QDateTime now = QDateTime::currentDateTime();
   QString text;
   for (const NotifyChannel& channel : line.service.channels) {

@@ -50,8 +50,10 @@ std::optional<QString> ReadListen(const QString& value, ServiceSettings& setting
   return std::nullopt;
 }
 
-std::optional<QString> ReadOnNew(const QString& value, ServiceSettings& settings) {
-  settings.onNew = value;
+// A command run on events of `kind`, under the name the kind table gives its setting.
+template <EventKind kind>
+std::optional<QString> ReadCommand(const QString& value, ServiceSettings& settings) {
+  settings.commands[static_cast<size_t>(kind)] = value;
   return std::nullopt;
 }
 
@@ -121,17 +123,9 @@ constexpr SettingKey kKeys[] = {
        return ReadSeconds(value, settings.databaseLimits.statement);
      }},
     {"listen", ReadListen},
-    {"on-new", ReadOnNew},
-    {"on-failure",
-     [](const QString& value, ServiceSettings& settings) {
-       settings.onFailure = value;
-       return std::optional<QString>();
-     }},
-    {"on-recovery",
-     [](const QString& value, ServiceSettings& settings) {
-       settings.onRecovery = value;
-       return std::optional<QString>();
-     }},
+    {"on-new", ReadCommand<EventKind::NewForecast>},
+    {"on-failure", ReadCommand<EventKind::Failure>},
+    {"on-recovery", ReadCommand<EventKind::Recovery>},
     {"begin-marker",
      [](const QString& value, ServiceSettings& settings) {
        return ReadMarker(value, settings.markers.begin);

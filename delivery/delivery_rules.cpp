@@ -16,6 +16,8 @@ TryOutcome AfterTry(DeliveryRow row, const Verdict& verdict, qint64 now,
   if (verdict.kind == Verdict::Kind::Delivered) {
     row.state = kDeliverySent;
     row.lastError.clear();
+    // A collector that takes over counts it in the channel's rate.
+    row.nextTry = now;
     outcome.row = std::move(row);
     return outcome;
   }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <span>
+#include <vector>
 
 #include "delivery/channel.h"
 #include "store/outbox.h"
@@ -25,6 +26,18 @@ TimePoint NextAllowed(std::span<const TimePoint> sent, std::span<const RateLimit
     }
   }
   return allowed;
+}
+
+// The rate windows as the group's sent rows leave them, for a collector that takes over or
+// starts: `sent` are when they went (seconds since 1970, oldest first) on the clock that reads
+// `nowSeconds` at `now`. Each counts from the end of its second, never earlier than it went.
+template <typename TimePoint>
+std::vector<TimePoint> SentWindow(std::span<const qint64> sent, qint64 nowSeconds, TimePoint now) {
+  std::vector<TimePoint> window;
+  for (const qint64 at : sent) {
+    window.push_back(std::min(now, now - std::chrono::seconds(nowSeconds - at - 1)));
+  }
+  return window;
 }
 
 // The wait after the `tries`-th failed try: from 10 s, doubled each time, up to 10 minutes.

@@ -121,13 +121,18 @@ class ChannelLoop final : public std::enable_shared_from_this<ChannelLoop> {
   }
 
   void Run() {
+    bool counted = false;  // what the group sent lately is in sent_
     while (WaitUntil(Steady::now(), false)) {
       if (!Active()) {
+        counted = false;
         WaitUntil(Steady::now() + kLookAgain);
         continue;
       }
       const qint64 now = clock_.Now().toSecsSinceEpoch();
-      const auto due = store_->DueDeliveries(channel_.name, now, kBatch);
+      const auto sent = counted ? StoreExpected<void>() : CountSent(now);
+      counted = sent.has_value();
+      const auto due = sent ? store_->DueDeliveries(channel_.name, now, kBatch)
+                            : std::unexpected(sent.error());
       if (!due) {
         Problem(QStringLiteral("cannot read the outbox for %1: %2")
                     .arg(channel_.name, due.error().message));
@@ -154,15 +159,30 @@ class ChannelLoop final : public std::enable_shared_from_this<ChannelLoop> {
     }
   }
 
+  // What the group sent in the channel's longest window before this collector became active,
+  // so that a take-over or a restart never doubles the channel's rate.
+  StoreExpected<void> CountSent(qint64 now) {
+    if (limits_.empty()) return {};
+    const auto longest = std::ranges::max(limits_, {}, &RateLimit::per).per;
+    const auto sent = store_->SentSince(
+        channel_.name, now - std::chrono::ceil<std::chrono::seconds>(longest).count(), Kept());
+    if (!sent) return std::unexpected(sent.error());
+    sent_ = SentWindow<Steady::time_point>(*sent, now, Steady::now());
+    return {};
+  }
+
+  // The most requests any window counts: older ones no longer matter.
+  int Kept() const {
+    return limits_.empty() ? 0 : std::ranges::max(limits_, {}, &RateLimit::count).count;
+  }
+
   // Waits for a place in every window of the channel's rate limits, then takes it.
   bool AwaitTurn() {
     const Steady::time_point allowed =
         NextAllowed<Steady::time_point>(sent_, limits_, Steady::now());
     if (allowed > Steady::now() && !WaitUntil(allowed, false)) return false;
     sent_.push_back(Steady::now());
-    size_t keep = 0;
-    for (const RateLimit& limit : limits_) keep = std::max(keep, size_t(limit.count));
-    if (sent_.size() > keep) sent_.erase(sent_.begin(), sent_.end() - keep);
+    if (std::ssize(sent_) > Kept()) sent_.erase(sent_.begin(), sent_.end() - Kept());
     return true;
   }
 

@@ -20,7 +20,8 @@ class WorkerThread;
 
 // Sends the outbox's rows, each channel on a thread and a store connection of its own, so that
 // a slow or failing receiver holds up no other channel and never the collector. Rows wait for
-// their channel's rate limit, are retried with backoff and given up after the settings' time;
+// their channel's rate limit, which counts what the group sent before this collector became
+// active; they are retried with backoff and given up after the settings' time;
 // a row whose outcome was not kept is sent again, with the same event id.
 class DeliveryWorker final : public QObject {
   Q_OBJECT

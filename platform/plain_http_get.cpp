@@ -23,6 +23,7 @@ namespace skyloom {
 namespace {
 
 namespace http = boost::beast::http;
+using namespace Qt::StringLiterals;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -38,40 +39,23 @@ struct Target {
   QByteArray path;
 };
 
+// An address QUrl writes otherwise goes to libcurl, which asks for it as written: QUrl decodes
+// escapes such as %7E, and the request must name the page exactly as given. The same rule
+// keeps blanks and line breaks out of the request.
 std::optional<Target> ParseTarget(const QByteArray& address) {
-  for (const char c : address) {
-    if (static_cast<uchar>(c) <= 0x20 || static_cast<uchar>(c) >= 0x7f) return std::nullopt;
-  }
-  if (!address.left(7).toLower().startsWith("http://")) return std::nullopt;
-  const QByteArray rest = address.mid(7);
-  qsizetype end = rest.size();
-  for (const char stop : {'/', '?', '#'}) {
-    const qsizetype at = rest.indexOf(stop);
-    if (at >= 0 && at < end) end = at;
-  }
-  const QByteArray authority = rest.left(end);
-  if (authority.isEmpty() || authority.contains('@') || authority.startsWith('[')) {
+  const QUrl url = QUrl::fromEncoded(address);
+  const QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+  // libcurl resolves "." and ".." segments before asking; it keeps doing so for such paths.
+  const QStringList segments = url.path(QUrl::FullyEncoded).split(u'/');
+  if (!url.isValid() || url.toEncoded() != address || url.scheme() != u"http" || host.isEmpty() ||
+      host.contains(':') || !url.userInfo().isNull() || url.port() == 0 ||
+      segments.contains(u"."_s) || segments.contains(u".."_s)) {
     return std::nullopt;
   }
-  Target target;
-  const qsizetype colon = authority.lastIndexOf(':');
-  target.host = colon < 0 ? authority : authority.left(colon);
-  if (colon >= 0) {
-    bool number = false;
-    const uint port = authority.mid(colon + 1).toUInt(&number);
-    if (!number || port == 0 || port > 65535) return std::nullopt;
-    target.port = static_cast<quint16>(port);
-  }
-  if (target.host.isEmpty()) return std::nullopt;
-  target.hostHeader = target.port == 80 ? target.host : authority;
-  QByteArray path = rest.mid(end);
-  if (const qsizetype hash = path.indexOf('#'); hash >= 0) path.truncate(hash);
-  // libcurl resolves "." and ".." segments before asking; it keeps doing so for such paths.
-  const QByteArray segments = path.left(path.indexOf('?') < 0 ? path.size() : path.indexOf('?'));
-  for (const QByteArray& segment : segments.split('/')) {
-    if (segment == "." || segment == "..") return std::nullopt;
-  }
-  target.path = path.startsWith('/') ? path : "/" + path;
+  Target target{host, static_cast<quint16>(url.port(80)), host,
+                url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment)};
+  if (target.port != 80) target.hostHeader += ':' + QByteArray::number(target.port);
+  if (!target.path.startsWith('/')) target.path.prepend('/');
   return target;
 }
 

@@ -25,9 +25,9 @@ struct PlainGetOutcome {
   int redirectsLeft = 0;
 };
 
-// Whether the address is one the plain client fetches itself: http, in ASCII, without
-// credentials or an IPv6 literal, and no proxy set in the environment. The rest, and https,
-// go to libcurl.
+// Whether the address is one the plain client fetches itself: http, written as QUrl writes
+// it, without credentials or an IPv6 literal, and no proxy set in the environment. The rest,
+// and https, go to libcurl.
 bool PlainHttpFetches(const QByteArray& address);
 
 // A GET over a socket of its own, following at most `redirects` redirects; `deadline` bounds

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <vector>
 
@@ -62,10 +63,11 @@ struct ServiceSettings {
   QString databaseLocation{};  // an SQLite file or a postgresql:// URI
   HttpLimits limits{};
   PgLimits databaseLimits{};
-  QString listen{};      // HOST:PORT of the HTTP API; empty: none
-  QString onNew{};       // shell command run on each new forecast; empty: none
-  QString onFailure{};   // shell command run when attempts start failing; empty: none
-  QString onRecovery{};  // shell command run at the first good attempt after failures
+  QString listen{};  // HOST:PORT of the HTTP API; empty: none
+  // The shell command run on each kind of event, held by the setting the kind table names
+  // (on_new: each new forecast, on_failure: when attempts start failing, on_recovery: at the
+  // first good attempt after failures); empty: none.
+  std::array<QString, 4> commands{};
   PageMarkers markers{};
   SyncWindows schedule{};
   // Collectors on one database take turns at the timed fetches; false: this one fetches on
@@ -82,21 +84,7 @@ struct ServiceSettings {
   int keepAttemptsDays = 0;
   int keepDeliveriesDays = 0;
 
-  // The command run on an event of `kind`; empty: none.
-  const QString& EventCommand(EventKind kind) const {
-    static const QString none;
-    switch (kind) {
-      case EventKind::NewForecast:
-        return onNew;
-      case EventKind::Failure:
-        return onFailure;
-      case EventKind::Recovery:
-        return onRecovery;
-      case EventKind::Test:
-        break;
-    }
-    return none;
-  }
+  const QString& EventCommand(EventKind kind) const { return commands[static_cast<size_t>(kind)]; }
 };
 
 }  // namespace skyloom

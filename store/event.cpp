@@ -52,6 +52,16 @@ QString EventJson(const Event& event) {
   return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
+Event NewForecastEvent(qint64 forecastId, const QString& logtime, const QString& text,
+                       std::optional<PreviousForecast> previous) {
+  return Event{.kind = EventKind::NewForecast,
+               .logtime = logtime,
+               .forecastId = forecastId,
+               .text = text,
+               .fields = ParseForecastFields(text),
+               .previous = std::move(previous)};
+}
+
 Event EventFromRow(const QString& kind, const QString& id, const QString& message) {
   const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
   Event event;

@@ -60,6 +60,10 @@ struct Event {
   int failures = 0;
 };
 
+// A new forecast's event as the transaction that stored it makes it: the fields read from the
+// text, and the forecast it replaced when there was one. Its id is given when it is written.
+Event NewForecastEvent(qint64 forecastId, const QString& logtime, const QString& text,
+                       std::optional<PreviousForecast> previous);
 // The event as the outbox's `message` column keeps it: a JSON object.
 QString EventJson(const Event& event);
 // An outbox row's event back; fields are read again from the text. Rows written by earlier

@@ -149,6 +149,9 @@ class ForecastStore {
   virtual StoreExpected<std::optional<qint64>> NextDue(const QString& channel) = 0;
   // Keeps the row's tries, next try, state and last error.
   virtual StoreExpected<void> UpdateDelivery(const DeliveryRow& row) = 0;
+  // Oldest first: when the newest `limit` rows of `channel` sent at or after `since` went out.
+  virtual StoreExpected<std::vector<qint64>> SentSince(const QString& channel, qint64 since,
+                                                       int limit) = 0;
   // Newest first: at most `limit` rows that `filter` takes; none when there is no outbox.
   virtual StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(
       int limit, const DeliveryFilter& filter) = 0;

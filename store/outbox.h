@@ -6,11 +6,6 @@
 
 namespace skyloom {
 
-// The events a delivery announces, as the outbox's `event` column names them.
-inline const QString kEventNew = QStringLiteral("new");
-inline const QString kEventFailure = QStringLiteral("failure");
-inline const QString kEventRecovery = QStringLiteral("recovery");
-
 // The states of a delivery, as the outbox's `state` column names them.
 inline const QString kDeliveryPending = QStringLiteral("pending");
 inline const QString kDeliverySent = QStringLiteral("sent");
@@ -26,7 +21,7 @@ struct DeliveryRow {
   QString message{};  // the event as a JSON object
   qint64 created = 0;
   int tries = 0;
-  qint64 nextTry = 0;
+  qint64 nextTry = 0;  // pending: when it falls due; sent: when it went
   QString state{};
   QString lastError{};
   std::optional<qint64> redelivered{};  // when an operator last sent it again

@@ -4,8 +4,7 @@
 #include <QUuid>
 #include <algorithm>
 #include <limits>
-
-#include "forecast/forecast_fields.h"
+#include <ranges>
 
 namespace skyloom {
 
@@ -255,16 +254,14 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
       result.outcome = StoreOutcome::Stored;
       result.forecastId = *id;
       row.description = kWritten;
-      Event stored{
-          .kind = EventKind::NewForecast, .logtime = row.logtime, .forecastId = *id, .text = *text};
-      stored.fields = ParseForecastFields(*text);
       // The messages tell what changed since the forecast it replaces.
+      std::optional<PreviousForecast> previous;
       if (newestText) {
         const SqlRow& before = newest->front();
-        stored.previous = PreviousForecast{before[0].value_or(QString()).toLongLong(),
-                                           before[1].value_or(QString()), *newestText};
+        previous = PreviousForecast{before[0].value_or(QString()).toLongLong(),
+                                    before[1].value_or(QString()), *newestText};
       }
-      result.events.push_back(std::move(stored));
+      result.events.push_back(NewForecastEvent(*id, row.logtime, *text, std::move(previous)));
     }
   }
   if (auto logged = session.Run(appendAttempt_.constData(),
@@ -378,6 +375,22 @@ StoreExpected<void> SqlStore::UpdateDelivery(const DeliveryRow& row) {
     return session.Run(
         "UPDATE outbox SET tries = $1, next_try = $2, state = $3, last_error = $4 WHERE id = $5",
         {qint64{row.tries}, row.nextTry, row.state, row.lastError, row.id});
+  });
+}
+
+StoreExpected<std::vector<qint64>> SqlStore::SentSince(const QString& channel, qint64 since,
+                                                       int limit) {
+  return OnOutbox<std::vector<qint64>>([&](SqlSession& session) -> DbExpected<std::vector<qint64>> {
+    const auto rows = session.Query(
+        "SELECT next_try FROM outbox WHERE state = $1 AND channel = $2 AND next_try >= $3 "
+        "ORDER BY next_try DESC LIMIT $4",
+        {kDeliverySent, channel, since, qint64{limit}});
+    if (!rows) return std::unexpected(rows.error());
+    std::vector<qint64> sent;
+    for (const SqlRow& row : *rows | std::views::reverse) {
+      sent.push_back(row[0].value_or(QString()).toLongLong());
+    }
+    return sent;
   });
 }
 

@@ -50,6 +50,8 @@ class SqlStore : public ForecastStore {
                                                         int limit) final;
   StoreExpected<std::optional<qint64>> NextDue(const QString& channel) final;
   StoreExpected<void> UpdateDelivery(const DeliveryRow& row) final;
+  StoreExpected<std::vector<qint64>> SentSince(const QString& channel, qint64 since,
+                                               int limit) final;
   using ForecastStore::NewestDeliveries;
   StoreExpected<std::vector<DeliveryRow>> NewestDeliveries(int limit,
                                                            const DeliveryFilter& filter) final;

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <functional>
+#include <numeric>
 #include <vector>
 
 #include "delivery/channel.h"
@@ -50,6 +51,12 @@ TEST(DeliveryRules, EachVendorsRateWindowsHoldBackTheMessageBeyondThem) {
     EXPECT_EQ(NextAllowed<Ms>(rate.sent, limits, rate.now), rate.allowed)
         << rate.type << " after " << rate.sent.size();
   }
+  // Taking over at second 100, a collector counts the 20 WeCom messages the group sent from
+  // second 50, each from the end of its second.
+  std::vector<qint64> stored(20);
+  std::iota(stored.begin(), stored.end(), qint64{50});
+  const auto wecom = KindOf(ParseChannel(u"wecom http://h/x"_s).value()).Limits();
+  EXPECT_EQ(NextAllowed<Ms>(SentWindow<Ms>(stored, 100, 100s), wecom, 100s), 111s);
 }
 
 struct AnswerCase {
@@ -125,6 +132,9 @@ TEST(DeliveryRules, ADayOfFailedTriesBacksOffThenGivesUp) {
   EXPECT_EQ(once.kind, TryOutcome::Kind::GivenUp);
   EXPECT_FALSE(once.outOfTime);
   EXPECT_EQ(once.row.tries, 1);
+  // A sent row keeps when it went.
+  EXPECT_EQ(AfterTry(fresh, {Verdict::Kind::Delivered, {}, {}}, created + 5, 24h).row.nextTry,
+            created + 5);
 }
 
 #define H11 "市气象台今天11点钟发布：&nbsp;&nbsp;&nbsp;"

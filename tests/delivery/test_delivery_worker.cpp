@@ -218,6 +218,13 @@ TEST_P(OutboxTest, TheWorkerSendsEachChannelsRequestAndJudgesItsAnswer) {
   })) << reports.join(u'\n').toStdString();
   // A receiver that hangs holds up only its own channel, and only for the request's 10 s.
   EXPECT_EQ(Row(hanging).tries, 0);
+  // What a collector taking over counts: sent rows of the channel only, when they went.
+  const qint64 now = QDateTime::currentSecsSinceEpoch();
+  const std::vector<qint64> went = store->SentSince(name(0), now - 60, 20).value();
+  ASSERT_EQ(went.size(), 1u);
+  EXPECT_NEAR(went[0], now, 5);
+  for (int other : {1, 4}) EXPECT_TRUE(store->SentSince(name(other), 0, 20).value().empty());
+  EXPECT_TRUE(store->SentSince(name(0), went[0] + 1, 20).value().empty());
 
   const Request hook = receivers.Requests("hook").at(0);
   ASSERT_FALSE(hook.key.empty());

@@ -113,19 +113,22 @@ INSTANTIATE_TEST_SUITE_P(FetchPaths, BothClients, testing::ValuesIn(kAnswers),
                            return std::string(info.param.name);
                          });
 
-// A name goes through a lookup of its own, and the request names the host as written.
+// A name goes through a lookup of its own, and the request names the host and the path as
+// written, escapes and all.
 TEST(FetchPaths, TheRequestNamesPathHostAndProgram) {
   RawServer server([](int socket, const std::atomic<bool>&) {
     test::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
   });
   const QString port = QString::number(server.Port());
 
-  const ClientAnswer response = HttpGet(
-      u"http://localhost:"_s + port + u"/xxw/page.asp?rstr=20261208093000#top"_s, ShortLimits());
+  const ClientAnswer response =
+      HttpGet(u"http://localhost:"_s + port + u"/xxw/page.asp?rstr=20261208093000&s=%7e%e4#top"_s,
+              ShortLimits());
 
   ASSERT_EQ(response.errNum, 0) << response.errDes.toStdString();
   const std::string head = server.LastHead();
-  EXPECT_EQ(head.rfind("GET /xxw/page.asp?rstr=20261208093000 HTTP/1.1\r\n", 0), 0u) << head;
+  EXPECT_EQ(head.rfind("GET /xxw/page.asp?rstr=20261208093000&s=%7e%e4 HTTP/1.1\r\n", 0), 0u)
+      << head;
   EXPECT_NE(head.find("\r\nHost: localhost:" + port.toStdString() + "\r\n"), std::string::npos)
       << head;
   EXPECT_NE(head.find("\r\nUser-Agent: Skyloom/"), std::string::npos) << head;
