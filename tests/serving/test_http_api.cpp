@@ -831,7 +831,10 @@ TEST_P(HttpApiTest, AnswersFromMemoryAreTheAnswersReadAfresh) {
               << " ms\n";
   };
   sameSoon("at the start");
-  Store(u"第4天"_s);
+  // A bulletin heading, so that the answers carry fields too.
+  Store(
+      u"市气象台今天17点钟发布：今天夜里到明天：多云。东北风4到5级，"
+      u"沿海阵风6到7级。明天最低温度：8℃，最高温度：13℃。相对湿度：70%到95%。"_s);
   api.RecordChanged();
   sameSoon("this collector");
   Store(u"第5天"_s);
