@@ -10,7 +10,7 @@ declare -A sets=(
            libsqlite3-dev libpq-dev libboost-dev qt6-tools-dev qt6-l10n-tools qt6-tools-dev-tools
            fonts-wqy-microhei"  # the forecast is Chinese; minimal systems ship no CJK font
   [test]="libgtest-dev libcpp-httplib-dev sqlite3 postgresql xvfb xauth x11-utils xdotool
-          python3-feedparser
+          python3-feedparser python3-jsonschema
           chromium"  # loads the status page as a browser does
   [fuzz]="clang-16 libclang-rt-16-dev"
   [bench]="libbenchmark-dev hyperfine time python3 wrk nginx-light"

@@ -1,5 +1,6 @@
 #include "serving/api_routes.h"
 
+#include <QCryptographicHash>
 #include <algorithm>
 #include <string_view>
 #include <utility>
@@ -53,7 +54,14 @@ ApiRoutes::ApiRoutes(const Metrics& metrics, const SharedStanding& standing, Sto
       events_(events),
       watcher_(watcher),
       clock_(clock),
-      schedule_(std::move(schedule)) {}
+      schedule_(std::move(schedule)) {
+  const std::string described = BuiltIn(":/openapi.json");
+  const QByteArray hash =
+      QCryptographicHash::hash(QByteArray::fromStdString(described), QCryptographicHash::Sha256);
+  descriptionTag_ = '"' + hash.toHex().left(16).toStdString() + '"';
+  description_ = Make(200, kJson, described);
+  description_.AddHeader("Cache-Control", "no-cache");
+}
 
 void ApiRoutes::Answer(const HttpRequest& request, const HttpReply& reply) {
   static constexpr std::pair<std::string_view, Route> kRoutes[] = {
@@ -68,7 +76,8 @@ void ApiRoutes::Answer(const HttpRequest& request, const HttpReply& reply) {
       {"/page/icon.svg", &ApiRoutes::PageAsset},
       {"/page/status.json", &ApiRoutes::PageStatus},
       {"/events", &ApiRoutes::Events},
-      {"/feed.atom", &ApiRoutes::Feed}};
+      {"/feed.atom", &ApiRoutes::Feed},
+      {"/openapi.json", &ApiRoutes::Description}};
   const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
                                   [&request](const auto& r) { return r.first == request.path; });
   if (route == std::end(kRoutes)) return reply(Fail(404, QStringLiteral("no such resource")));

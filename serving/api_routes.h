@@ -53,7 +53,7 @@ ServerAnswer PageAnswer(const PageFile& file);
 // The API's routes, one file per resource family beside api_routes.cpp, which holds the table:
 // forecast_routes.cpp (the newest forecast and older ones), attempt_routes.cpp, event_routes.cpp
 // (the event stream and the feed), health_routes.cpp (health and metrics) and page_routes.cpp
-// (the status page).
+// (the status page and the API's description).
 //
 // What is asked most is answered from the record the store watcher keeps in memory: the newest
 // forecast, the first page of forecasts and of attempts, the feed, health and the status page's
@@ -122,6 +122,7 @@ class ApiRoutes final {
   void PageStatus(const HttpRequest& request, const HttpReply& reply);
   void Events(const HttpRequest& request, const HttpReply& reply);
   void Feed(const HttpRequest& request, const HttpReply& reply);
+  void Description(const HttpRequest& request, const HttpReply& reply);
   void WaitForNewer(qint64 after, qint64 seconds, const HttpReply& reply);
 
   // Answers with `read` on a reader thread; false, and answered, when none can take it.
@@ -156,6 +157,9 @@ class ApiRoutes final {
   const Clock& clock_;
   const SyncWindows schedule_;
   const StatusPage page_;
+  // GET /openapi.json: docs/openapi.json as written, tagged by its contents.
+  ServerAnswer description_;
+  std::string descriptionTag_;
   mutable std::mutex servedMutex_;
   std::shared_ptr<Served> served_;
   std::mutex statusMutex_;

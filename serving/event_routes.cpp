@@ -40,7 +40,10 @@ void ApiRoutes::Events(const HttpRequest& request, const HttpReply& reply) {
   for (const std::string_view value : HeaderValues(request.headers, "Last-Event-ID")) {
     if (!after) after = Digits(value);
   }
-  if (request.method == "HEAD") return reply(Make(200, kEventStream, {}));
+  ServerAnswer head = Make(200, kEventStream, {});
+  head.AddHeader("Cache-Control", "no-cache");
+  head.AddHeader("X-Accel-Buffering", "no");  // nginx would hold the events back
+  if (request.method == "HEAD") return reply(std::move(head));
   const ForecastEvents::Token token = events_.Reserve();
   const auto busy = [&reply](const char* why, const char* retry) {
     ServerAnswer answer = Fail(503, QString::fromLatin1(why));
@@ -48,9 +51,6 @@ void ApiRoutes::Events(const HttpRequest& request, const HttpReply& reply) {
     reply(std::move(answer));
   };
   if (token == 0) return busy("too many event streams; try again later", "5");
-  ServerAnswer head = Make(200, kEventStream, {});
-  head.AddHeader("Cache-Control", "no-cache");
-  head.AddHeader("X-Accel-Buffering", "no");  // nginx would hold the events back
   // Sends the head and joins the stream, with the rows read for it if any.
   const auto open = [this, token, after](const HttpReply& reply, ServerAnswer head,
                                          const std::optional<ForecastEvents::Rows>& read) {

@@ -1,7 +1,9 @@
-// The status page at GET /: its HTML, the files it loads and the JSON its script reads.
+// The status page at GET /: its HTML, the files it loads and the JSON its script reads; and
+// GET /openapi.json, the API's description.
 #include <algorithm>
 
 #include "history/slot_grid.h"
+#include "http/conditional_get.h"
 #include "http/header_fields.h"
 #include "http/query.h"
 #include "platform/clock.h"
@@ -48,6 +50,12 @@ void ApiRoutes::PageAsset(const HttpRequest& request, const HttpReply& reply) {
   const PageFile* file = page_.Asset(request.path.substr(std::string_view("/page/").size()));
   if (!file) return reply(Fail(404, QStringLiteral("no such resource")));
   reply(PageAnswer(*file));
+}
+
+void ApiRoutes::Description(const HttpRequest& request, const HttpReply& reply) {
+  if (auto error = ReadQuery(request.query, {})) return reply(Fail(400, *error));
+  reply(
+      Tagged(description_, descriptionTag_, IfNoneMatch(request.headers).Matches(descriptionTag_)));
 }
 
 void ApiRoutes::PageStatus(const HttpRequest& request, const HttpReply& reply) {

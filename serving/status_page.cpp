@@ -86,13 +86,6 @@ constexpr PageText kTexts[] = {
     {"feed", QT_TRANSLATE_NOOP("StatusPage", "Skyloom forecasts (Atom)")},
 };
 
-std::string Resource(const char* name) {
-  QFile file(QStringLiteral(":/page/") + QLatin1String(name));
-  // Compiled in: only a broken build lacks it.
-  if (!file.open(QIODevice::ReadOnly)) qFatal("the status page's %s is not built in", name);
-  return file.readAll().toStdString();
-}
-
 std::string Render(std::string page, PageLanguage language, const QTranslator* translator) {
   const auto put = [&page](std::string_view key, const std::string& value) {
     const std::string mark = "{{" + std::string(key) + "}}";
@@ -160,11 +153,18 @@ std::string EscapeHtml(std::string_view text) {
   return escaped;
 }
 
+std::string BuiltIn(const char* path) {
+  QFile file(QString::fromLatin1(path));
+  // Compiled in: only a broken build lacks it.
+  if (!file.open(QIODevice::ReadOnly)) qFatal("%s is not built in", path);
+  return file.readAll().toStdString();
+}
+
 StatusPage::StatusPage()
-    : style_{"text/css; charset=utf-8", Resource("status.css")},
-      script_{"text/javascript; charset=utf-8", Resource("status.js")},
-      icon_{"image/svg+xml", Resource("icon.svg")} {
-  const std::string html = Resource("status.html");
+    : style_{"text/css; charset=utf-8", BuiltIn(":/page/status.css")},
+      script_{"text/javascript; charset=utf-8", BuiltIn(":/page/status.js")},
+      icon_{"image/svg+xml", BuiltIn(":/page/icon.svg")} {
+  const std::string html = BuiltIn(":/page/status.html");
   const char* type = "text/html; charset=utf-8";
   english_ = {type, Render(html, PageLanguage::English, nullptr),
               LanguageTag(PageLanguage::English)};

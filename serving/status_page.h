@@ -16,6 +16,9 @@ const char* LanguageTag(PageLanguage language);
 // Text as it may stand in HTML, in an element or a quoted attribute alike.
 std::string EscapeHtml(std::string_view text);
 
+// A file compiled into the program, by its resource path.
+std::string BuiltIn(const char* path);
+
 // A file of the status page with its type.
 struct PageFile {
   const char* contentType;

@@ -64,10 +64,13 @@ QString Column(const QJsonDocument& json, const QString& key) {
 // A connection kept open while what the server sends is read: a stream or a waiting request.
 struct Held {
   explicit Held(int port, const std::string& head, const char* from = "127.0.0.1")
-      : fd(test::ConnectLoopback(port, from)) {
+      : fd(test::ConnectLoopback(port, from)), sent(head) {
     ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
   }
-  ~Held() { ::close(fd); }
+  ~Held() {
+    test::Record(sent, received);
+    ::close(fd);
+  }
   // Reads until `text` has come, the server closed, or `waitMs` passed; whether it came.
   bool ReadUntil(std::string_view text, int waitMs = 5'000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
@@ -94,6 +97,7 @@ struct Held {
     return ids;
   }
   const int fd;
+  const std::string sent;
   std::string received;
   bool closed = false;
 };
@@ -511,6 +515,8 @@ TEST_P(HttpApiTest, TheFeedParsesAndKeepsItsIdsAcrossARestart) {
   const Answer feed = Get("/feed.atom");
   ASSERT_EQ(feed.Status(), 200);
   EXPECT_EQ(Get("/feed.atom", "If-None-Match: \"2\"\r\n").Status(), 304);
+  const std::string described = Get("/openapi.json").Header("ETag");
+  EXPECT_EQ(Get("/openapi.json", "If-None-Match: " + described + "\r\n").Status(), 304);
   QTemporaryDir folder;
   QFile file(folder.filePath(u"feed.atom"_s));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -825,7 +831,10 @@ TEST_P(HttpApiTest, AnswersFromMemoryAreTheAnswersReadAfresh) {
               << " ms\n";
   };
   sameSoon("at the start");
-  Store(u"第4天"_s);
+  // A bulletin heading, so that the answers carry fields too.
+  Store(
+      u"市气象台今天17点钟发布：今天夜里到明天：多云。东北风4到5级，"
+      u"沿海阵风6到7级。明天最低温度：8℃，最高温度：13℃。相对湿度：70%到95%。"_s);
   api.RecordChanged();
   sameSoon("this collector");
   Store(u"第5天"_s);

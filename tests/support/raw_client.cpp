@@ -6,7 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QByteArray>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
 
 namespace skyloom::test {
 
@@ -52,7 +56,20 @@ RawExchange Exchange(int port, std::string_view bytes, int waitMs) {
     exchange.received.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
+  Record(bytes, exchange.received);
   return exchange;
+}
+
+void Record(std::string_view sent, std::string_view received) {
+  static const char* const file = std::getenv("SKYLOOM_RECORD_ANSWERS");
+  if (!file || received.empty()) return;
+  const auto base64 = [](std::string_view bytes) {
+    return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())).toBase64().toStdString();
+  };
+  static std::mutex mutex;
+  const std::lock_guard lock(mutex);
+  std::ofstream(file, std::ios::app | std::ios::binary)
+      << base64(sent) << ' ' << base64(received) << '\n';
 }
 
 int RawExchange::Status() const {

@@ -21,4 +21,8 @@ struct RawExchange {
 };
 RawExchange Exchange(int port, std::string_view bytes, int waitMs = 10'000);
 
+// Appends what was sent and received to the file SKYLOOM_RECORD_ANSWERS names, if any, so that
+// every answer can be checked against the API's description (check_openapi.py).
+void Record(std::string_view sent, std::string_view received);
+
 }  // namespace skyloom::test
