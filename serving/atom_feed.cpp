@@ -46,15 +46,15 @@ QString XmlText(const QString& text) {
 
 // The fields as the API gives them, as JSON text; feed readers pass over the element, and a
 // program reads it as it reads /forecast.
-QString FieldsText(const QString& stored) {
-  const QJsonValue fields = ForecastFieldsJson(ParseForecastFields(stored));
+QString FieldsText(const std::optional<ForecastFields>& read) {
+  const QJsonValue fields = ForecastFieldsJson(read);
   if (!fields.isObject()) return QStringLiteral("null");
   return QString::fromUtf8(QJsonDocument(fields.toObject()).toJson(QJsonDocument::Compact));
 }
 
 }  // namespace
 
-QByteArray AtomFeed(const std::vector<ForecastRow>& newestFirst) {
+QByteArray AtomFeed(const std::vector<Event>& newestFirst) {
   const QString updated = newestFirst.empty() ? QStringLiteral("1970-01-01T00:00:00Z")
                                               : Rfc3339(newestFirst.front().logtime);
   QString feed = QStringLiteral(
@@ -65,16 +65,16 @@ QByteArray AtomFeed(const std::vector<ForecastRow>& newestFirst) {
                      "<updated>%2</updated>\n<author><name>Skyloom</name></author>\n"
                      "<link rel=\"alternate\" type=\"text/html\" href=\"./\"/>\n")
                      .arg(QLatin1String(kTagPrefix), updated);
-  for (const ForecastRow& row : newestFirst) {
-    feed += QStringLiteral(
-                "<entry>\n<id>%1forecast-%2</id>\n<title>%3</title>\n<updated>%4</updated>\n"
-                "<content type=\"text\">%5</content>\n<skyloom:fields>%6</skyloom:fields>\n"
-                "</entry>\n")
-                .arg(QLatin1String(kTagPrefix), QString::number(row.id), XmlText(row.logtime),
-                     Rfc3339(row.logtime),
-                     XmlText(ReadableForecast(row.text.value_or(QString()))
-                                 .replace(QChar(0x00A0), QLatin1Char(' '))),
-                     XmlText(FieldsText(row.text.value_or(QString()))));
+  for (const Event& forecast : newestFirst) {
+    feed +=
+        QStringLiteral(
+            "<entry>\n<id>%1%2</id>\n<title>%3</title>\n<updated>%4</updated>\n"
+            "<content type=\"text\">%5</content>\n<skyloom:fields>%6</skyloom:fields>\n"
+            "</entry>\n")
+            .arg(QLatin1String(kTagPrefix), forecast.id, XmlText(forecast.logtime),
+                 Rfc3339(forecast.logtime),
+                 XmlText(ReadableForecast(forecast.text).replace(QChar(0x00A0), QLatin1Char(' '))),
+                 XmlText(FieldsText(forecast.fields)));
   }
   feed += QStringLiteral("</feed>\n");
   return feed.toUtf8();

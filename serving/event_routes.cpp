@@ -9,6 +9,7 @@
 #include "serving/forecast_events.h"
 #include "serving/json_rows.h"
 #include "serving/store_readers.h"
+#include "store/forecast_event.h"
 
 namespace skyloom {
 namespace {
@@ -115,12 +116,14 @@ std::shared_ptr<const ApiRoutes::ForecastAnswer> ApiRoutes::FeedOf(
     feed->answer = Fail(503, Unreadable(newestFirst.error()));
     return feed;
   }
-  const std::vector<ForecastRow> rows(
-      newestFirst->begin(), newestFirst->begin() + std::min(newestFirst->size(), kFeedEntries));
-  feed->id = rows.empty() ? 0 : rows.front().id;
+  std::vector<Event> entries;
+  for (std::size_t i = 0; i < std::min(newestFirst->size(), kFeedEntries); ++i) {
+    entries.push_back(EventFromForecast((*newestFirst)[i]));
+  }
+  feed->id = entries.empty() ? 0 : entries.front().forecastId;
   feed->tag = '"' + std::to_string(feed->id) + '"';
   // XML in a browser may run script of its own: the page's rules hold for it too.
-  feed->answer = PageAnswer(PageFile{kAtom, AtomFeed(rows).toStdString()});
+  feed->answer = PageAnswer(PageFile{kAtom, AtomFeed(entries).toStdString()});
   return feed;
 }
 

@@ -3,14 +3,15 @@
 #include <algorithm>
 
 #include "serving/json_rows.h"
+#include "store/forecast_event.h"
 
 namespace skyloom {
 namespace {
 
 // One event of a text/event-stream: a forecast with its id, or health.
-std::string ForecastEvent(const ForecastRow& row) {
-  return "event: forecast\nid: " + std::to_string(row.id) +
-         "\ndata: " + ForecastJson(row).toStdString() + "\n\n";
+std::string ForecastEvent(const Event& forecast) {
+  return "event: forecast\nid: " + std::to_string(forecast.forecastId) +
+         "\ndata: " + ForecastJson(forecast).toStdString() + "\n\n";
 }
 
 std::string HealthEvent(const QByteArray& json) {
@@ -39,7 +40,7 @@ void ForecastEvents::Publish(std::shared_ptr<const Rows> newestFirst, bool all) 
       if (made != texts_.end() && Same(made->second.first, row)) {
         texts.insert(texts_.extract(made));
       } else {
-        texts.emplace(row.id, std::pair{row, ForecastEvent(row)});
+        texts.emplace(row.id, std::pair{row, ForecastEvent(EventFromForecast(row))});
       }
     }
     texts_.swap(texts);
@@ -118,7 +119,8 @@ void ForecastEvents::Leave(Token token) {
 const std::string& ForecastEvents::EventText(const ForecastRow& row) {
   auto made = texts_.find(row.id);
   if (made == texts_.end() || !Same(made->second.first, row)) {
-    made = texts_.insert_or_assign(row.id, std::pair{row, ForecastEvent(row)}).first;
+    made = texts_.insert_or_assign(row.id, std::pair{row, ForecastEvent(EventFromForecast(row))})
+               .first;
   }
   return made->second.second;
 }

@@ -47,7 +47,7 @@ std::expected<QString, QString> HttpApi::Start(const QString& hostPort) {
     return std::unexpected(QStringLiteral("cannot listen on %1: %2").arg(hostPort, why));
   };
   readers_ = std::make_unique<StoreReaders>(location_, limits_);
-  if (auto error = readers_->Start(kReaders, kQueuedReads)) return failure(*error);
+  readers_->Start(kReaders, kQueuedReads);
   events_ = std::make_unique<ForecastEvents>(kMaxStreams);
   watcher_ = std::make_unique<StoreWatcher>(location_, limits_, watching_);
   routes_ = std::make_unique<ApiRoutes>(metrics_, standing_, *readers_, *events_, *watcher_, clock_,

@@ -9,6 +9,7 @@
 #include "forecast/readable_text.h"
 #include "forecast/text_diff.h"
 #include "platform/clock.h"
+#include "store/forecast_event.h"
 
 namespace skyloom {
 namespace {
@@ -18,13 +19,16 @@ QJsonValue Optional(const std::optional<QString>& text) {
 }
 
 // The stored text as it is, and beside it what can be read from it.
-QJsonObject ForecastObject(const ForecastRow& row) {
+QJsonObject ForecastObject(const Event& forecast) {
   return QJsonObject{
-      {QStringLiteral("id"), row.id},
-      {QStringLiteral("logtime"), row.logtime},
-      {QStringLiteral("text"), Optional(row.text)},
-      {QStringLiteral("fields"),
-       ForecastFieldsJson(row.text ? ParseForecastFields(*row.text) : std::nullopt)}};
+      {QStringLiteral("id"), forecast.forecastId},
+      {QStringLiteral("logtime"), forecast.logtime},
+      {QStringLiteral("text"), forecast.text.isNull() ? QJsonValue() : QJsonValue(forecast.text)},
+      {QStringLiteral("fields"), ForecastFieldsJson(forecast.fields)}};
+}
+
+QJsonObject ForecastRowObject(const ForecastRow& row) {
+  return ForecastObject(EventFromForecast(row));
 }
 
 QJsonObject AttemptObject(const AttemptRow& row) {
@@ -178,12 +182,14 @@ QByteArray Array(const std::vector<Row>& rows, ToObject toObject) {
 
 }  // namespace
 
-QByteArray ForecastJson(const ForecastRow& row) {
-  return QJsonDocument(ForecastObject(row)).toJson(QJsonDocument::Compact);
+QByteArray ForecastJson(const Event& forecast) {
+  return QJsonDocument(ForecastObject(forecast)).toJson(QJsonDocument::Compact);
 }
 
+QByteArray ForecastJson(const ForecastRow& row) { return ForecastJson(EventFromForecast(row)); }
+
 QByteArray ForecastsJson(const std::vector<ForecastRow>& rows) {
-  return Array(rows, ForecastObject);
+  return Array(rows, ForecastRowObject);
 }
 
 QByteArray AttemptsJson(const std::vector<AttemptRow>& rows) { return Array(rows, AttemptObject); }
@@ -233,7 +239,7 @@ QByteArray StatusJson(const std::vector<ForecastRow>& newestFirst, const HealthR
     const ForecastRow& newest = newestFirst.front();
     // The stored text stays as stored; the page shows the readable one.
     const QString readable = ReadableForecast(newest.text.value_or(QString()));
-    QJsonObject object = ForecastObject(newest);
+    QJsonObject object = ForecastRowObject(newest);
     object.insert(QStringLiteral("readable_text"),
                   newest.text ? QJsonValue(readable) : QJsonValue());
     forecast = object;

@@ -12,6 +12,7 @@
 namespace skyloom {
 
 // Bodies of the HTTP API: compact UTF-8 JSON.
+QByteArray ForecastJson(const Event& forecast);
 QByteArray ForecastJson(const ForecastRow& row);
 QByteArray ForecastsJson(const std::vector<ForecastRow>& rows);
 QByteArray AttemptsJson(const std::vector<AttemptRow>& rows);

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <optional>
 
 #include "store/pg_store.h"
 
@@ -23,13 +22,11 @@ class StoreReaders final {
   StoreReaders(const StoreReaders&) = delete;
   StoreReaders& operator=(const StoreReaders&) = delete;
 
-  // Lets up to `threads` readers start as reads come, each ending after a while idle; what
-  // went wrong, if anything.
-  std::optional<QString> Start(int threads, std::size_t queued);
+  // Lets up to `threads` readers start as reads come, and up to `queued` reads wait for them.
+  void Start(int threads, std::size_t queued);
   // Queues a read; false when the queue is full or the readers have stopped.
   bool Submit(Job job);
-  // Drops the reads still queued, interrupts those under way and waits a moment for them to
-  // end; a reader still stuck in a call after that is left to the process's exit.
+  // Drops the reads still queued and stops the readers, each as every WorkerThread stops.
   void Stop();
 
  private:

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Prints a page's DOM as headless Chromium has it SECONDS after loading it. --dump-dom waits
-for virtual time, which an open event stream stops for ever; this asks over the DevTools
-protocol instead. Usage: page_dom.py SECONDS URL [CHROMIUM_ARGUMENT...]"""
+"""Prints a page's DOM as headless Chromium has it once the script CONDITION holds there, or
+after 30 s. --dump-dom waits for virtual time, which an open event stream stops for ever; this
+asks over the DevTools protocol instead. Usage: page_dom.py CONDITION URL [CHROMIUM_ARGUMENT...]"""
 import base64, json, os, socket, struct, subprocess, sys, tempfile, time, urllib.request
 
 
@@ -32,11 +32,11 @@ def evaluate(address, expression):
             size = struct.unpack('>Q', stream.read(8))[0]
         message = json.loads(stream.read(size))
         if message.get('id') == 1:
-            return message['result']['result']['value']
+            return message['result']['result'].get('value')
 
 
 def main():
-    seconds, url, extra = float(sys.argv[1]), sys.argv[2], sys.argv[3:]
+    condition, url, extra = sys.argv[1], sys.argv[2], sys.argv[3:]
     # Its helper processes may still write to the profile as it ends.
     with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         chromium = subprocess.Popen(
@@ -49,11 +49,12 @@ def main():
                     break
                 time.sleep(0.1)
             port = open(active).read().split('\n')[0]
-            time.sleep(seconds)
             targets = json.load(urllib.request.urlopen(f'http://127.0.0.1:{port}/json/list'))
-            page = next(t for t in targets if t['type'] == 'page')
-            sys.stdout.write(evaluate(page['webSocketDebuggerUrl'],
-                                      'document.documentElement.outerHTML'))
+            page = next(t for t in targets if t['type'] == 'page')['webSocketDebuggerUrl']
+            deadline = time.monotonic() + 30
+            while not evaluate(page, f'!!({condition})') and time.monotonic() < deadline:
+                time.sleep(0.1)
+            sys.stdout.write(evaluate(page, 'document.documentElement.outerHTML'))
         finally:
             chromium.terminate()
             chromium.wait()

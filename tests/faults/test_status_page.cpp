@@ -34,10 +34,12 @@ void PrintTo(const Browser& browser, std::ostream* out) { *out << browser.name; 
 
 class StatusPageInABrowser : public testing::TestWithParam<Browser> {};
 
-// The page as Chromium has it a few seconds after loading it, or why there is none.
-std::pair<QString, QString> DumpDom(const QString& url, const QStringList& arguments) {
+// The page as Chromium has it once `condition` (a script's expression) holds, or why there is
+// none.
+std::pair<QString, QString> DumpDom(const QString& url, const QString& condition,
+                                    const QStringList& arguments) {
   QProcess chromium;
-  chromium.start(u"python3"_s, QStringList{u"" PAGE_DOM_SCRIPT ""_s, u"8"_s, url} + arguments);
+  chromium.start(u"python3"_s, QStringList{u"" PAGE_DOM_SCRIPT ""_s, condition, url} + arguments);
   if (!chromium.waitForStarted())
     return {{}, u"chromium cannot start: "_s + chromium.errorString()};
   if (!chromium.waitForFinished(60'000)) chromium.kill();
@@ -74,7 +76,10 @@ TEST_P(StatusPageInABrowser, ShowsStoredRowsAsTextInTheBrowsersLanguage) {
   const auto url = QRegularExpression(u"http://127\\.0\\.0\\.1:\\d+"_s).match(program.Err());
   ASSERT_TRUE(url.hasMatch()) << program.Err().toStdString();
 
-  const auto [dom, problem] = DumpDom(url.captured() + u"/"_s, GetParam().arguments);
+  // Everything is shown once the time of the first look is.
+  const auto [dom, problem] =
+      DumpDom(url.captured() + u"/"_s, u"document.getElementById('checked').textContent"_s,
+              GetParam().arguments);
   ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
   EXPECT_TRUE(dom.contains(u"<html lang=\"%1\">"_s.arg(GetParam().lang)))
       << dom.left(200).toStdString();
@@ -127,7 +132,9 @@ TEST(StatusPageStream, AForecastStoredElsewhereShowsAtOnce) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
-  const auto [dom, problem] = DumpDom(url.captured() + u"/"_s, {});
+  const auto [dom, problem] =
+      DumpDom(url.captured() + u"/"_s,
+              u"document.getElementById('forecast').textContent == '夜间有雨。'"_s, {});
   writer.join();
   ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
   EXPECT_TRUE(dom.contains(u"<p id=\"forecast\" class=\"forecast\">夜间有雨。</p>"_s))

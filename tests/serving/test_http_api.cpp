@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,8 +21,10 @@
 #include "serving/http_api.h"
 #include "serving/metrics.h"
 #include "store/open_store.h"
+#include "support/application.h"
 #include "support/fake_clock.h"
 #include "support/loopback_socket.h"
+#include "support/pg_server.h"
 #include "support/raw_client.h"
 #include "support/test_database.h"
 
@@ -32,15 +33,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
-
-// The API's threads need an application object, as the program has.
-void EnsureApplication() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "skyloom-api-tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication application(argc, argv);
-}
 
 struct Answer : test::RawExchange {
   QJsonDocument json;
@@ -104,7 +96,7 @@ struct Held {
 
 class HttpApiTest : public testing::TestWithParam<test::Backend> {
  protected:
-  HttpApiTest() { EnsureApplication(); }
+  HttpApiTest() { test::Application(); }
   void SetUp() override {
     const auto started = api.Start(u"127.0.0.1:0"_s);
     ASSERT_TRUE(started.has_value()) << started.error().toStdString();
@@ -457,40 +449,55 @@ TEST_P(HttpApiTest, EveryAnswerIsJsonForAnyOriginAndBadRequestsDoNotStopServing)
 // Every collector hears of a forecast from the store, whoever stored it: here another program.
 TEST_P(HttpApiTest, StreamsAndWaitingRequestsGetEachNewForecastOnce) {
   MakeTables();
-  for (int day = 1; day <= 3; ++day) Store(u"第%1天"_s.arg(day));
-  EXPECT_EQ(Get("/forecast?after=2&wait=5").json["id"], 3);
-  const Answer unchanged = Get("/forecast?after=3&wait=1");
+  // More than a resumed stream is given, so that one resuming from the first misses some.
+  QStringList older;
+  for (int id = 1; id < 150; ++id) {
+    older << u"('%1', '第%2天')"_s.arg(QDateTime(QDate(2026, 3, 1), QTime(7, 0))
+                                           .addSecs(id * 60)
+                                           .toString(u"yyyy-MM-dd HH:mm:ss"_s),
+                                       id);
+  }
+  db->Exec(u"INSERT INTO tq(logtime, tqyb) VALUES "_s + older.join(u','));
+  Store(u"第150天"_s);
+  EXPECT_EQ(Get("/forecast?after=149&wait=5").json["id"], 150);
+  const Answer unchanged = Get("/forecast?after=150&wait=1");
   EXPECT_EQ(unchanged.Status(), 304);
-  EXPECT_EQ(unchanged.Header("ETag"), "\"3\"");
+  EXPECT_EQ(unchanged.Header("ETag"), "\"150\"");
+  std::string newest100;
+  for (int id = 51; id <= 150; ++id)
+    newest100.append(id > 51 ? "," : "").append(std::to_string(id));
   const struct {
     std::string target;
     std::string more;
     std::string ids;  // before the live one
   } cases[] = {
-      {"/events", "", "3"},
-      {"/events", "Last-Event-ID: 1\r\n", "2,3"},
-      {"/events?after=2", "", "3"},
-      {"/events", "Last-Event-ID: 3\r\n", ""},
-      {"/events", "Last-Event-ID: x\r\n", "3"},
+      {"/events", "", "150"},
+      {"/events", "Last-Event-ID: 1\r\n", newest100},
+      {"/events?after=148", "", "149,150"},
+      {"/events", "Last-Event-ID: 150\r\n", ""},
+      {"/events", "Last-Event-ID: x\r\n", "150"},
   };
   std::vector<std::unique_ptr<Held>> streams;
   for (const auto& c : cases) {
     streams.push_back(std::make_unique<Held>(port, Head("GET " + c.target, c.more)));
     EXPECT_TRUE(streams.back()->ReadUntil("retry: 5000\n\n")) << c.target << c.more;
+    // Its backlog sent, it has joined: the next forecast reaches it live.
+    if (!c.ids.empty()) {
+      EXPECT_TRUE(streams.back()->ReadUntil("id: 150\n")) << c.target << c.more;
+    }
   }
-  Held waiting(port, Head("GET /forecast?after=3&wait=60"));
-  Held tagged(port, Head("GET /forecast?wait=60", "If-None-Match: W/\"3\"\r\n"));
-  std::this_thread::sleep_for(200ms);  // the backlogs are read
-  Store(u"第4天"_s);
-  const std::string fourth = Get("/forecast?after=3&wait=5").Body();
+  Held waiting(port, Head("GET /forecast?after=150&wait=60"));
+  Held tagged(port, Head("GET /forecast?wait=60", "If-None-Match: W/\"150\"\r\n"));
+  Store(u"第151天"_s);
+  const std::string live = Get("/forecast?after=150&wait=5").Body();
   for (std::size_t i = 0; i < streams.size(); ++i) {
-    EXPECT_TRUE(streams[i]->ReadUntil("id: 4\n")) << streams[i]->received;
-    EXPECT_EQ(streams[i]->Ids(), cases[i].ids + (cases[i].ids.empty() ? "4" : ",4"));
-    EXPECT_NE(streams[i]->received.find("event: forecast\nid: 4\ndata: " + fourth + "\n\n"),
+    EXPECT_TRUE(streams[i]->ReadUntil("id: 151\n")) << streams[i]->received;
+    EXPECT_EQ(streams[i]->Ids(), cases[i].ids + (cases[i].ids.empty() ? "151" : ",151"));
+    EXPECT_NE(streams[i]->received.find("event: forecast\nid: 151\ndata: " + live + "\n\n"),
               std::string::npos);
   }
   for (Held* poll : {&waiting, &tagged}) {
-    EXPECT_TRUE(poll->ReadUntil("\"text\":\"第4天\"}")) << poll->received;
+    EXPECT_TRUE(poll->ReadUntil("\"text\":\"第151天\"}")) << poll->received;
     EXPECT_TRUE(poll->received.starts_with("HTTP/1.1 200")) << poll->received;
   }
   // A change of health is news to every stream, and stopping ends them all at once. On
@@ -766,6 +773,42 @@ TEST_P(HttpApiTest, ABurstOfStreamsIsOpenedOrRefusedNeverAnsweredAndDropped) {
   }
 }
 
+// With nothing in memory a new stream's backlog is read first; when the readers can queue no
+// more, the stream is refused before any head, and every one queued is kept once it is read.
+TEST_P(HttpApiTest, AStreamWhoseBacklogCannotBeReadIsRefusedBeforeItsHead) {
+  if (GetParam() != test::Backend::Postgres) GTEST_SKIP() << "needs a server to freeze";
+  RaiseOpenFileLimit();
+  if (FreeDescriptors() < 1000) GTEST_SKIP() << "the open-file limit is too low for this test";
+  // No tables yet, so the API holds no rows; a frozen server keeps every read waiting.
+  struct Frozen {
+    Frozen() { test::SharedPgServer().Freeze(); }
+    ~Frozen() { test::SharedPgServer().Thaw(); }
+  };
+  auto frozen = std::make_unique<Frozen>();
+  std::vector<std::unique_ptr<Held>> crowd;
+  for (int i = 0; i < 300; ++i) {
+    const std::string from = "127.0.30." + std::to_string(2 + i / 40);
+    crowd.push_back(std::make_unique<Held>(port, Head("GET /events"), from.c_str()));
+  }
+  // The last is refused: by then the queue is full.
+  ASSERT_TRUE(crowd.back()->ReadUntil("\r\n\r\n"));
+  frozen.reset();
+  MakeTables();
+  Store(u"第1天"_s);
+  int busy = 0;
+  for (const auto& held : crowd) {
+    ASSERT_TRUE(held->ReadUntil("\r\n\r\n", 20'000));
+    if (held->received.starts_with("HTTP/1.1 503")) {
+      EXPECT_NE(held->received.find("Retry-After: 1\r\n"), std::string::npos) << held->received;
+      ++busy;
+      continue;
+    }
+    EXPECT_TRUE(held->received.starts_with("HTTP/1.1 200")) << held->received;
+    EXPECT_TRUE(held->ReadUntil("\nid: 1\n", 20'000)) << held->received;
+  }
+  EXPECT_GT(busy, 0);
+}
+
 // What the API answers from memory is what it would answer reading the store afresh, whoever
 // changed it and however: this collector (which tells the API), another collector (which
 // notifies on a server), another program (which tells nobody), new rows, a text edited in place
@@ -858,7 +901,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, HttpApiTest,
 // says so.
 class FileWatchTest : public testing::TestWithParam<FileWatching> {
  protected:
-  FileWatchTest() { EnsureApplication(); }
+  FileWatchTest() { test::Application(); }
 };
 
 TEST_P(FileWatchTest, AWriteByAnotherProcessReachesAStream) {
