@@ -8,6 +8,7 @@
 #include "schedule/sync_schedule.h"
 #include "store/collector_lease.h"
 #include "store/forecast_store.h"
+#include "store/pg_link.h"
 
 namespace skyloom {
 
@@ -31,6 +32,7 @@ struct HealthReport {
   CollectorRole role = CollectorRole::Active;
   QDateTime turnTaken;    // when the group's current turn was taken; invalid when not known
   quint64 takeovers = 0;  // turns this collector took over from another
+  std::vector<PgLinkState> servers;  // where each kind of server connection is
   HealthProblem problem = HealthProblem::None;
   // What the reason names: the failure, the due time, or why the log is unreadable.
   QString detail;

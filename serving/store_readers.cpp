@@ -120,7 +120,8 @@ void StoreReaders::Shared::JoinEnded() {
 
 void StoreReaders::Shared::Work() {
   // Opened here and used by this thread alone: a PostgreSQL session serves one caller.
-  std::unique_ptr<ForecastStore> store = OpenStore(location, limits, StoreAccess::ReadOnly);
+  std::unique_ptr<ForecastStore> store =
+      OpenStore(location, limits, StoreAccess::ReadOnly, "api reader");
   std::unique_lock lock(mutex);
   stores.insert(store.get());
   // Raised before this store was known, Stop must still reach it.
