@@ -16,9 +16,10 @@ constexpr qint64 kCreateLockKey = 0x736b796c6561;  // "skylea"
 constexpr qint64 kTurnLockKey = 0x736b79747572;  // "skytur"
 
 // A holder renews; anyone takes a turn that has run out, and a standby holding the lock takes
-// one whose holder's session is gone, unless the server restarted since the last renewal
-// (every session is gone then, the live holder's too). The row lock serialises the
-// contenders, so exactly one of them sees itself come back.
+// one whose holder's session is gone, unless the server restarted or was promoted since the
+// last renewal (every session is gone then, the live holder's too: a renewal replayed from
+// the old primary is no later than the last transaction replayed). The row lock serialises
+// the contenders, so exactly one of them sees itself come back.
 constexpr char kHold[] =
     "WITH mine AS ("
     "INSERT INTO skyloom_collector_lease AS lease(id, holder, expires, session, renewed, taken) "
@@ -28,6 +29,7 @@ constexpr char kHold[] =
     "taken = CASE WHEN lease.holder = excluded.holder THEN lease.taken ELSE excluded.taken END "
     "WHERE lease.holder = excluded.holder OR lease.expires <= now() OR ($3::int = 1 "
     "AND lease.renewed >= pg_postmaster_start_time() "
+    "AND lease.renewed > coalesce(pg_last_xact_replay_timestamp(), '-infinity') "
     "AND NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = lease.session)) "
     "RETURNING taken, last_slot) "
     "SELECT 1, to_char(taken AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
