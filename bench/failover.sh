@@ -8,7 +8,8 @@
 # but missing on the new one, and pages fetched but stored nowhere), rows written twice, and
 # each stream's longest silence and the forecasts it missed. Once with asynchronous
 # replication, once with synchronous.
-# Usage: bench/failover.sh [BUILD_DIR] (default build). Needs the postgresql package and the
+# Usage: bench/failover.sh [BUILD_DIR] (default build); SKYLOOM_BENCH_MODES picks the kinds
+# of replication, SKYLOOM_BENCH_KEEP=1 keeps the servers' and collectors' logs. Needs the postgresql package and the
 # clock_shift module of the fault tests; as root the servers run as the postgres user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,11 +46,12 @@ stop_all() {
   for pid in "${children[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   children=()
   for data in "$scratch"/run/*/; do
-    [ -d "$data" ] && "${as_owner[@]}" "$bin/pg_ctl" stop -D "$data" -m immediate >/dev/null 2>&1
+    [ -d "$data" ] && "${as_owner[@]}" "$bin/pg_ctl" stop -D "$data" -m immediate >/dev/null 2>&1 ||
+      true
   done
   return 0
 }
-trap 'stop_all; rm -rf "$scratch"' EXIT
+trap 'stop_all; [ -n "${SKYLOOM_BENCH_KEEP:-}" ] || rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM
 
 psql_at() {  # port, sql
@@ -152,6 +154,9 @@ CONF
   until [ "$(psql_at "$p2" "SELECT count(*) FROM tqlog")" != "$before" ]; do sleep 0.05; done
   written=$(now)
   sleep "$after"
+  # A page fetched as the collectors stop is let go with the turn: it is not counted.
+  local stopping
+  stopping=$(now)
   for pid in "${children[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   sleep 2
   for pid in "${children[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
@@ -162,21 +167,23 @@ CONF
   local number="substring(tqyb from '第([0-9]+)次')"
   psql_at "$p1" "SELECT $number FROM tq ORDER BY 1" | sort -u >"$dir/old"
   psql_at "$p2" "SELECT $number FROM tq ORDER BY 1" | sort -u >"$dir/new"
-  cut -d' ' -f1 "$dir/pages.log" | sort -u >"$dir/served"
+  awk -v before="$stopping" '$2 < before - 2 { print $1 }' "$dir/pages.log" | sort -u \
+    >"$dir/served"
   local fetched stored twice lost_replication lost_pages
   fetched=$(wc -l <"$dir/served")
   stored=$(psql_at "$p2" "SELECT count(*) FROM tqlog")
   twice=$(psql_at "$p2" "SELECT count(*) - count(DISTINCT tqyb) FROM tq")
   lost_replication=$(comm -23 "$dir/old" "$dir/new" | wc -l)
   lost_pages=$(sort -u "$dir/old" "$dir/new" | comm -23 "$dir/served" - | wc -l)
-  # Slots by the collectors' clock: the first and last stored, and how many have a log row.
-  local slot="floor(extract(epoch from logtime::timestamp - date_trunc('day', logtime::timestamp))
-    / ($interval * 60))"
+  # Slots by the collectors' own clock, from the attempts they report as stored.
   local slots missing doubled
-  slots=$(psql_at "$p2" "SELECT count(DISTINCT $slot) FROM tqlog")
-  missing=$(psql_at "$p2" "SELECT max($slot) - min($slot) + 1 - count(DISTINCT $slot) FROM tqlog")
-  doubled=$(psql_at "$p2" "SELECT count(*) FROM (SELECT $slot FROM tqlog GROUP BY 1
-    HAVING count(*) > 1) twice")
+  cat "$dir"/collector*.log | awk -F'\t' -v every="$interval" '$4 ~ /写入/ {
+      split(substr($1, 12), t, ":"); print int((t[1] * 60 + t[2]) / every) }' |
+    sort -n >"$dir/slots"
+  slots=$(uniq "$dir/slots" | wc -l)
+  missing=$(uniq "$dir/slots" | awk 'NR > 1 && $1 > last + 1 { gaps += $1 - last - 1 }
+    { last = $1 } END { print gaps + 0 }')
+  doubled=$(uniq -d "$dir/slots" | wc -l)
 
   echo "== $mode replication"
   echo "kill to promotion:          $(seconds "$killed" "$promoted") s"
@@ -204,5 +211,5 @@ CONF
   done
 }
 
-run asynchronous
-run synchronous
+for mode in ${SKYLOOM_BENCH_MODES:-asynchronous synchronous}; do run "$mode"; done
+[ -z "${SKYLOOM_BENCH_KEEP:-}" ] || echo "logs kept in $scratch"
