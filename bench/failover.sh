@@ -2,12 +2,13 @@
 # What a PostgreSQL failover costs the collectors: starts a primary and a streaming standby
 # (initdb, pg_basebackup -R), three `skyloom --headless` collectors on a two-host address with
 # their clocks sixty times as fast, two of them serving the API with an /events stream held
-# open on each, then kills the primary (pg_ctl stop -m immediate), promotes the standby and
-# prints: seconds from the kill to the promotion and from the promotion to the first write on
-# the new primary, pages fetched and attempts stored, rows lost (committed on the old primary
-# but missing on the new one, and pages fetched but stored nowhere), rows written twice, and
-# each stream's longest silence and the forecasts it missed. Once with asynchronous
-# replication, once with synchronous.
+# open on each, then kills the primary (pg_ctl stop -m immediate) while a page is being
+# fetched, promotes the standby and prints: seconds from the kill to the promotion and from
+# the promotion to the first write on the new primary, pages fetched and attempts and slots
+# stored, rows lost (committed on the old primary but missing on the new one, pages fetched
+# but stored nowhere, slots without a row), rows written twice, and each stream's longest
+# silence and the forecasts it missed. Once with asynchronous replication, once with
+# synchronous.
 # Usage: bench/failover.sh [BUILD_DIR] (default build); SKYLOOM_BENCH_MODES picks the kinds
 # of replication, SKYLOOM_BENCH_KEEP=1 keeps the servers' and collectors' logs. Needs the postgresql package and the
 # clock_shift module of the fault tests; as root the servers run as the postgres user.
@@ -73,6 +74,7 @@ class Page(http.server.BaseHTTPRequestHandler):
                 '</body></html>' % served).encode('gb2312')
         with open(log, 'a') as f:
             f.write('%d %f\n' % (served, time.time()))
+        time.sleep(0.5)  # a fetch under way when the primary dies
         self.send_response(200)
         self.send_header('Content-Type', 'text/html; charset=gb2312')
         self.send_header('Content-Length', str(len(body)))
@@ -145,7 +147,10 @@ CONF
   hold_stream "$api2" "$dir/stream2"
   sleep "$warmup"
 
-  local killed promoted written before
+  # Killed while a page is on its way, whose attempt must be stored on the new primary.
+  local killed promoted written before pages_before
+  pages_before=$(wc -l <"$dir/pages.log")
+  until [ "$(wc -l <"$dir/pages.log")" != "$pages_before" ]; do sleep 0.02; done
   killed=$(now)
   "${as_owner[@]}" "$bin/pg_ctl" stop -D "$primary" -m immediate >/dev/null
   "${as_owner[@]}" "$bin/pg_ctl" promote -D "$standby" -w >/dev/null

@@ -35,7 +35,10 @@ testing::AssertionResult Ok(const DbExpected<T>& result) {
 // One server for each suite; ctest runs every test in a program of its own anyway.
 class PgConnectionTest : public testing::Test {
  protected:
-  static void TearDownTestSuite() { server_.reset(); }
+  static void TearDownTestSuite() {
+    server_.reset();
+    readOnly_.reset();
+  }
   void SetUp() override {
     if (!server_) {
       server_ = std::make_unique<test::PgServer>();
@@ -45,6 +48,7 @@ class PgConnectionTest : public testing::Test {
   }
   DbExpected<void> Open(PgConnection& db) { return db.Open(server_->Uri(), kConnect, kStatement); }
   static inline std::unique_ptr<test::PgServer> server_;
+  static inline std::unique_ptr<test::PgServer> readOnly_;  // made by the tests that need it
   PgConnection db_;
 };
 
@@ -208,14 +212,7 @@ struct TargetCase {
   const char* lands;  // rw, ro, or empty when no server is what the session needs
 };
 void PrintTo(const TargetCase& c, std::ostream* out) { *out << c.name; }
-class SessionTarget : public PgConnectionTest, public testing::WithParamInterface<TargetCase> {
- protected:
-  static void TearDownTestSuite() {
-    readOnly_.reset();
-    PgConnectionTest::TearDownTestSuite();
-  }
-  static inline std::unique_ptr<test::PgServer> readOnly_;
-};
+class SessionTarget : public PgConnectionTest, public testing::WithParamInterface<TargetCase> {};
 
 // Of several hosts, a session is taken by the first that is what it needs, whatever the
 // address asks for; a reader of the primary may still read with read-write in the address.
