@@ -59,16 +59,6 @@ QJsonObject HealthObject(const HealthReport& report) {
                                          ? QJsonValue(LogTimeText(report.turnTaken.toLocalTime()))
                                          : QJsonValue()}};
   AddDeliveries(object, report);
-  // Where each kind of server connection is, once it has been made.
-  QJsonObject servers;
-  for (const PgLinkState& link : report.servers) {
-    servers.insert(link.kind,
-                   QJsonObject{{QStringLiteral("server"),
-                                link.server.isEmpty() ? QJsonValue() : QJsonValue(link.server)},
-                               {QStringLiteral("primary"), link.primary},
-                               {QStringLiteral("reconnects"), link.reconnects}});
-  }
-  if (!servers.isEmpty()) object.insert(QStringLiteral("database_servers"), servers);
   return object;
 }
 

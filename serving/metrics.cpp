@@ -138,6 +138,12 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
       Sample(text, "skyloom_db_reconnects_total{connection=\"" + LabelValue(link.kind) + "\"}",
              link.reconnects);
     }
+    Family(text, "skyloom_db_on_primary", "gauge",
+           "1 while the connection is on a primary, 0 on a standby or while it has none.");
+    for (const PgLinkState& link : health.servers) {
+      Sample(text, "skyloom_db_on_primary{connection=\"" + LabelValue(link.kind) + "\"}",
+             !link.server.isEmpty() && link.primary ? 1 : 0);
+    }
   }
 
   Family(text, "skyloom_takeovers_total", "counter",
