@@ -40,9 +40,14 @@ int RunCheckDb(const CommandLine& line) {
     Fail(QStringLiteral("the database is not sound: %1").arg(check.error().message));
     return 1;
   }
-  QString report =
-      QStringLiteral("database: %1\nschema version: %2\nintegrity: %3\n")
-          .arg(store->Description())
+  QString report = QStringLiteral("database: %1\n").arg(store->Description());
+  if (!check->server.isEmpty()) {
+    report += QStringLiteral("server: %1, %2\n")
+                  .arg(check->server, check->primary ? QStringLiteral("primary")
+                                                     : QStringLiteral("standby (read-only)"));
+  }
+  report +=
+      QStringLiteral("schema version: %1\nintegrity: %2\n")
           .arg(check->schemaVersion)
           .arg(check->problems.isEmpty() ? QStringLiteral("ok") : check->problems.join(u'\n'));
   for (const TableCheck& table : check->tables) {

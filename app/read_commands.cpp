@@ -31,7 +31,7 @@ std::unique_ptr<ForecastStore> OpenForReading(const CommandLine& line, StoreAcce
                  line.service.databaseLocation.toUtf8().constData());
     return nullptr;
   }
-  return OpenStore(line.service.databaseLocation, line.service.databaseLimits, access);
+  return OpenStore(line.service.databaseLocation, line.service.databaseLimits, access, "command");
 }
 
 int RunReadCommand(const CommandLine& line) {

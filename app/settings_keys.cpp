@@ -122,6 +122,18 @@ constexpr SettingKey kKeys[] = {
      [](const QString& value, ServiceSettings& settings) {
        return ReadSeconds(value, settings.databaseLimits.statement);
      }},
+    {"read-from",
+     [](const QString& value, ServiceSettings& settings) {
+       const std::pair<const char*, PgTarget> targets[] = {
+           {"primary", PgTarget::Primary}, {"standby", PgTarget::Standby}, {"any", PgTarget::Any}};
+       for (const auto& [name, target] : targets) {
+         if (value == QLatin1String(name)) {
+           settings.databaseLimits.readFrom = target;
+           return std::optional<QString>();
+         }
+       }
+       return std::optional<QString>(QStringLiteral("needs primary, standby or any"));
+     }},
     {"listen", ReadListen},
     {"on-new", ReadCommand<EventKind::NewForecast>},
     {"on-failure", ReadCommand<EventKind::Failure>},

@@ -1,6 +1,13 @@
 #include "collecting/collector.h"
 
 namespace skyloom {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kStoreRetryPause = 250ms;
+
+}  // namespace
 
 Collector::Collector(const Clock& clock, ForecastStore& store, HttpLimits limits,
                      PageMarkers markers)
@@ -30,6 +37,16 @@ Attempt Collector::Fetch(const QString& addressBoxText, bool timed,
 
   attempt.shown = ResultBoxText(fetch, text_);
   attempt.stored = store_.Record(fetch, AttemptContext{clock_.Now(), slot});
+  // The server went away mid-call (a failover): the page is kept and stored on the next one
+  // to take it, while the turn and the slot last. The store paces its reconnects.
+  while (slot && keep && attempt.stored.error && attempt.stored.error->connectionLost) {
+    {
+      std::unique_lock lock(clientMutex_);
+      if (cancelledChanged_.wait_for(lock, kStoreRetryPause, [this] { return cancelled_; })) break;
+    }
+    if (!keep()) break;
+    attempt.stored = store_.Record(fetch, AttemptContext{clock_.Now(), slot, /*again=*/true});
+  }
   attempt.finishedAt = clock_.Now();
   const std::lock_guard lock(clientMutex_);
   client_.reset();
@@ -42,6 +59,7 @@ void Collector::Cancel() {
     cancelled_ = true;
     if (client_) client_->Cancel();
   }
+  cancelledChanged_.notify_all();
   store_.Interrupt();
 }
 

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,7 @@ class Collector final {
   HttpLimits limits_;
   PageMarkers markers_;
   std::mutex clientMutex_;  // Cancel comes from another thread
+  std::condition_variable cancelledChanged_;
   std::unique_ptr<PageClient> client_;
   bool cancelled_ = false;  // for good: only a program that is stopping cancels
   QString text_;

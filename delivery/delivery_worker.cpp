@@ -50,7 +50,8 @@ class ChannelLoop final : public std::enable_shared_from_this<ChannelLoop> {
         channel_(std::move(channel)),
         limits_(KindOf(channel_).Limits()),
         giveUp_(settings.giveUp),
-        store_(OpenStore(settings.databaseLocation, settings.databaseLimits)),
+        store_(OpenStore(settings.databaseLocation, settings.databaseLimits, StoreAccess::ReadWrite,
+                         "channel")),
         relay_(std::move(relay)),
         worker_(worker) {}
 
@@ -252,7 +253,8 @@ class ChannelLoop final : public std::enable_shared_from_this<ChannelLoop> {
 DeliveryWorker::DeliveryWorker(const Clock& clock, const ServiceSettings& settings, QObject* parent)
     : QObject(parent),
       settings_(settings),
-      store_(OpenStore(settings.databaseLocation, settings.databaseLimits)),
+      store_(OpenStore(settings.databaseLocation, settings.databaseLimits, StoreAccess::ReadWrite,
+                       "outbox")),
       summaryTimer_(new QTimer(this)) {
   qRegisterMetaType<OutboxSummary>();
   qRegisterMetaType<Outcome>();

@@ -9,7 +9,7 @@ StoreReader::StoreReader(const QString& location, PgLimits limits, QObject* pare
     : QObject(parent),
       shared_(std::make_shared<Shared>()),
       thread_(std::make_unique<WorkerThread>(QStringLiteral("store reader"))) {
-  shared_->store = OpenStore(location, limits);
+  shared_->store = OpenStore(location, limits, StoreAccess::ReadOnly, "history");
 }
 
 StoreReader::~StoreReader() {

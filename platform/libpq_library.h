@@ -12,10 +12,10 @@ namespace skyloom {
   X(PQcancel) X(PQclear) X(PQconnectPoll) X(PQconnectStartParams) X(PQconninfo) \
   X(PQconninfoFree) X(PQconninfoParse) X(PQconsumeInput) X(PQerrorMessage) X(PQfinish) \
   X(PQflush) X(PQfreeCancel) X(PQfreemem) X(PQgetCancel) X(PQgetResult) X(PQgetisnull) \
-  X(PQgetlength) X(PQgetvalue) X(PQisBusy) X(PQnfields) X(PQnotifies) X(PQntuples) X(PQpass) \
-  X(PQresStatus) X(PQresultErrorField) X(PQresultErrorMessage) X(PQresultStatus) \
-  X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor) X(PQsetnonblocking) X(PQsocket) \
-  X(PQstatus)
+  X(PQgetlength) X(PQgetvalue) X(PQhost) X(PQisBusy) X(PQnfields) X(PQnotifies) X(PQntuples) \
+  X(PQparameterStatus) X(PQpass) X(PQport) X(PQresStatus) X(PQresultErrorField) \
+  X(PQresultErrorMessage) X(PQresultStatus) X(PQsendQuery) X(PQsendQueryParams) \
+  X(PQsetNoticeProcessor) X(PQsetnonblocking) X(PQsocket) X(PQstatus)
 // clang-format on
 
 // libpq, loaded when a PostgreSQL server is first used rather than at start: a program on an

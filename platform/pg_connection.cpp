@@ -107,11 +107,21 @@ std::expected<Options, QString> Parse(const QString& uri) {
       "the database address is neither a PostgreSQL URI nor a key=value connection string"));
 }
 
-QByteArray SessionOptions(const QString& existing, std::chrono::milliseconds timeout,
-                          bool readOnly) {
-  QString ours = QStringLiteral("-c statement_timeout=%1").arg(timeout.count());
-  if (readOnly) ours += QStringLiteral(" -c default_transaction_read_only=on");
+QByteArray SessionOptions(const QString& existing, std::chrono::milliseconds timeout) {
+  const QString ours = QStringLiteral("-c statement_timeout=%1").arg(timeout.count());
   return (existing.isEmpty() ? ours : existing + u' ' + ours).toUtf8();
+}
+
+const char* SessionAttributes(PgTarget target) {
+  switch (target) {
+    case PgTarget::Standby:
+      return "prefer-standby";
+    case PgTarget::Any:
+      return "any";
+    case PgTarget::Primary:
+      break;
+  }
+  return "read-write";
 }
 
 // PQcancel waits for the server's answer without a limit, and a frozen server never gives
@@ -133,6 +143,13 @@ bool Succeeded(const PGresult* result) {
 
 }  // namespace
 
+bool PgSessionLost(const DbError& error) {
+  const QString& state = error.sqlState;
+  // 25006: a write on a read-only server; 57P01-57P03: shut down, crashed, starting up.
+  return state.startsWith(QLatin1String("08")) || state.startsWith(QLatin1String("57P")) ||
+         state == QLatin1String("25006") || state == QLatin1String(kPgGivenUp);
+}
+
 QString PgConnectionDescription(const QString& uri) {
   if (!IsConnectionString(uri)) return QStringLiteral("postgresql:///") + uri;
   const auto options = Parse(uri);
@@ -148,7 +165,8 @@ PgConnection::PgConnection(const Interruption* interruption) : interruption_(int
 PgConnection::~PgConnection() = default;
 
 DbExpected<void> PgConnection::Open(const QString& uri, std::chrono::milliseconds connectTimeout,
-                                    std::chrono::milliseconds statementTimeout, bool readOnly) {
+                                    std::chrono::milliseconds statementTimeout, bool readOnly,
+                                    PgTarget target) {
   connection_.reset();
   passwords_.clear();
   statementTimeout_ = statementTimeout;
@@ -169,7 +187,10 @@ DbExpected<void> PgConnection::Open(const QString& uri, std::chrono::millisecond
     }
   }
   auto connected =
-      Connect(uri, SessionOptions(userOptions, statementTimeout, readOnly), connectTimeout);
+      Connect(uri, SessionOptions(userOptions, statementTimeout), target, connectTimeout);
+  // Set once connected, not in the options: libpq would take such a session for a
+  // read-only server and pass over the primary.
+  if (connected && readOnly) connected = Execute("SET default_transaction_read_only = on");
   if (!connected) {
     connection_.reset();
     passwords_.clear();
@@ -178,16 +199,16 @@ DbExpected<void> PgConnection::Open(const QString& uri, std::chrono::millisecond
 }
 
 DbExpected<void> PgConnection::Connect(const QString& uri, const QByteArray& options,
-                                       std::chrono::milliseconds timeout) {
+                                       PgTarget target, std::chrono::milliseconds timeout) {
   const QByteArray address = uri.toUtf8();
   std::vector<const char*> keywords(std::begin(kTcpKeywords), std::end(kTcpKeywords));
   std::vector<const char*> values(std::begin(kTcpValues), std::end(kTcpValues));
   // Our options come after the address, so they win; the user's own options are kept. A
   // fallback, so that an application_name in the address or PGAPPNAME still counts.
-  keywords.insert(keywords.end(),
-                  {"dbname", "options", "fallback_application_name", "client_encoding", nullptr});
-  values.insert(values.end(),
-                {address.constData(), options.constData(), "skyloom", "UTF8", nullptr});
+  keywords.insert(keywords.end(), {"dbname", "options", "target_session_attrs",
+                                   "fallback_application_name", "client_encoding", nullptr});
+  values.insert(values.end(), {address.constData(), options.constData(), SessionAttributes(target),
+                               "skyloom", "UTF8", nullptr});
   if (!LoadLibpq()) return std::unexpected(Error(kCannotConnect, LibpqProblem()));
   connection_.reset(Pq().PQconnectStartParams(keywords.data(), values.data(), 1));
   if (!connection_) {
@@ -227,6 +248,20 @@ DbExpected<void> PgConnection::Connect(const QString& uri, const QByteArray& opt
 
 bool PgConnection::Healthy() const {
   return connection_ && Pq().PQstatus(connection_.get()) == CONNECTION_OK;
+}
+
+QString PgConnection::Server() const {
+  if (!connection_) return {};
+  QString host = QString::fromUtf8(Pq().PQhost(connection_.get()));
+  if (host.contains(QLatin1Char(':'))) host = u'[' + host + u']';
+  return host + u':' + QString::fromUtf8(Pq().PQport(connection_.get()));
+}
+
+bool PgConnection::OnPrimary() const {
+  // Servers before 14 do not say; they are taken at their word as a primary.
+  const char* standby =
+      connection_ ? Pq().PQparameterStatus(connection_.get(), "in_hot_standby") : nullptr;
+  return connection_ && qstrcmp(standby, "on") != 0;
 }
 
 DbExpected<bool> PgConnection::AwaitNotification(std::chrono::milliseconds timeout) {

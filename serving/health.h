@@ -8,6 +8,7 @@
 #include "schedule/sync_schedule.h"
 #include "store/collector_lease.h"
 #include "store/forecast_store.h"
+#include "store/pg_link.h"
 
 namespace skyloom {
 
@@ -31,6 +32,9 @@ struct HealthReport {
   CollectorRole role = CollectorRole::Active;
   QDateTime turnTaken;    // when the group's current turn was taken; invalid when not known
   quint64 takeovers = 0;  // turns this collector took over from another
+  // Where each kind of server connection is; for /metrics, since where the database lives is
+  // for the log and --check-db only.
+  std::vector<PgLinkState> servers;
   HealthProblem problem = HealthProblem::None;
   // What the reason names: the failure, the due time, or why the log is unreadable.
   QString detail;

@@ -23,6 +23,7 @@ HealthReport ApiRoutes::HealthOf(const StoreExpected<std::vector<AttemptRow>>& a
   report.role = standing.role;
   report.turnTaken = standing.turnTaken;
   report.takeovers = standing.takeovers;
+  report.servers = PgLinkStates();
   if (const auto outbox = metrics_.Outbox()) {
     report.deliveriesPending = outbox->pending;
     report.deliveriesGivenUp = outbox->givenUp;

@@ -131,6 +131,21 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
            role == health.role ? 1 : 0);
   }
 
+  if (!health.servers.empty()) {
+    Family(text, "skyloom_db_reconnects_total", "counter",
+           "Server connections made again after one broke or found its server read-only.");
+    for (const PgLinkState& link : health.servers) {
+      Sample(text, "skyloom_db_reconnects_total{connection=\"" + LabelValue(link.kind) + "\"}",
+             link.reconnects);
+    }
+    Family(text, "skyloom_db_on_primary", "gauge",
+           "1 while the connection is on a primary, 0 on a standby or while it has none.");
+    for (const PgLinkState& link : health.servers) {
+      Sample(text, "skyloom_db_on_primary{connection=\"" + LabelValue(link.kind) + "\"}",
+             !link.server.isEmpty() && link.primary ? 1 : 0);
+    }
+  }
+
   Family(text, "skyloom_takeovers_total", "counter",
          "Turns this collector took over from another collector of its group.");
   Sample(text, "skyloom_takeovers_total", health.takeovers);

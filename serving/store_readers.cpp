@@ -120,7 +120,7 @@ void StoreReaders::Shared::Work() {
     jobs.pop_front();
     if (!store) {
       lock.unlock();
-      store = OpenStore(location, limits, StoreAccess::ReadOnly);
+      store = OpenStore(location, limits, StoreAccess::ReadOnly, "api reader");
       lock.lock();
       stores.insert(store.get());
       // Raised before this store was known, Halt must still reach it.

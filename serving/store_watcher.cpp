@@ -171,7 +171,7 @@ struct StoreWatcher::Shared {
   std::unique_ptr<SqliteConnection> file;  // for data_version and the marks
   std::optional<std::pair<dev_t, ino_t>> fileIdentity;
   std::optional<qint64> dataVersion;
-  std::unique_ptr<PgConnection> listener;  // for the marks, and LISTEN where the server lets it
+  std::unique_ptr<PgLink> listener;  // for the marks, and LISTEN where the server lets it
   bool listening = false;
   std::size_t settle = std::size(kSettle);  // the next pause after a write; none left at the end
   std::optional<SteadyClock::time_point> retryAt;
@@ -204,10 +204,13 @@ void StoreWatcher::Start(Heard heard) {
   if (thread_) return;
   shared_ = std::make_shared<Shared>();
   shared_->location = location_;
+  // On the primary, which NOTIFYs at each commit: a standby's rows may lag behind the notice.
   shared_->limits = limits_;
+  shared_->limits.readFrom = PgTarget::Primary;
+  shared_->limits.kind = "store watcher";
   shared_->watching = watching_;
   shared_->heard = std::move(heard);
-  shared_->store = OpenStore(location_, limits_, StoreAccess::ReadOnly);
+  shared_->store = OpenStore(location_, shared_->limits, StoreAccess::ReadOnly);
   thread_ = std::make_unique<WorkerThread>(QStringLiteral("store watcher"),
                                            [shared = shared_] { shared->Interrupt(); });
   thread_->Post([shared = shared_] { shared->Work(); });
@@ -324,7 +327,7 @@ LookCause StoreWatcher::Shared::Wait() {
     return LookCause::Retry;
   };
   if (IsServerLocation(location)) {
-    if (!listener || !listening) {
+    if (!listener || !listener->Healthy() || !listening) {
       Await(-1, until(kServerLook), asked);
       return asked ? LookCause::Asked : due(LookCause::Timer);
     }
@@ -334,14 +337,14 @@ LookCause StoreWatcher::Shared::Wait() {
       if (std::exchange(nudged, false)) return LookCause::Asked;
       waiting = true;
     }
-    const DbExpected<bool> notice = listener->AwaitNotification(kServerLook);
+    const DbExpected<bool> notice = listener->Current()->AwaitNotification(kServerLook);
     {
       const std::lock_guard lock(mutex);
       waiting = false;
       wake.Clear();
       asked = std::exchange(nudged, false);
     }
-    if (!notice) listener.reset();  // made again at the next look
+    if (!notice) listener->Drop();  // made again at the next look
     if (notice && *notice) return LookCause::Notice;
     return asked ? LookCause::Asked : LookCause::Timer;
   }
@@ -412,15 +415,14 @@ std::optional<Marks> StoreWatcher::Shared::FileMarks(bool& unchanged) {
 }
 
 std::optional<Marks> StoreWatcher::Shared::ServerMarks() {
-  if (!listener) {
-    listener = std::make_unique<PgConnection>(&wake);
-    if (!OpenPgSession(*listener, location, limits)) {
-      listener.reset();
-      return std::nullopt;
-    }
-    // A forecast stored while the session was being made is seen by the marks read next. A
-    // server that refuses LISTEN (a standby, a pooler) is looked at every 2 s all the same.
-    listening = listener->Execute(kListen).has_value();
+  if (!listener) listener = std::make_unique<PgLink>(location, limits, false, &wake);
+  if (!listener->Healthy()) {
+    const auto session = listener->Session();
+    if (!session) return std::nullopt;
+    // A forecast stored while the session was being made is seen by the marks read next, and
+    // with it what was missed while there was none. A server that refuses LISTEN (a pooler)
+    // is looked at every 2 s all the same.
+    listening = (*session)->Execute(kListen).has_value();
   }
   qint64 keptForecasts = 0;
   QString keptAttempts = QStringLiteral("-infinity");
@@ -430,9 +432,9 @@ std::optional<Marks> StoreWatcher::Shared::ServerMarks() {
   if (record && record->attempts && !record->attempts->empty()) {
     keptAttempts = record->attempts->back().logtime;
   }
-  const auto marks = listener->Query(kPgMarks, {keptForecasts, keptAttempts});
+  const auto marks = listener->Current()->Query(kPgMarks, {keptForecasts, keptAttempts});
   if (!marks) {
-    listener.reset();
+    listener->Drop();
     return std::nullopt;
   }
   return Marks{MarkOf(marks, 0, 1), MarkOf(marks, 1, 1)};

@@ -27,6 +27,8 @@ inline const QString kEmptyText = QStringLiteral("取回空字串");
 struct StoreError {
   int code = 0;
   QString message;
+  // The server went away or turned read-only: another server of the address may take the call.
+  bool connectionLost = false;
 };
 
 // What a store call gives: its value, or why there is none.
@@ -70,6 +72,9 @@ struct StoreResult {
   // What the attempt's transaction committed, in the order they happened: a recovery before
   // the new forecast that came with it. Empty when nothing was committed.
   std::vector<Event> events{};
+  // An attempt made again found its slot stored already: by itself, when the answer to its
+  // commit was lost, or by another collector. Nothing was written.
+  bool slotTaken = false;
 };
 
 // What an attempt's transaction needs besides what the fetch found.
@@ -79,6 +84,8 @@ struct AttemptContext {
   // The start of the timed slot the attempt stands for, recorded with it for the group, so
   // that no collector fetches that slot again; nothing for an attempt a person asked for.
   std::optional<QDateTime> slot;
+  // The attempt's store call failed before; its commit may have gone through unanswered.
+  bool again = false;
 };
 
 // Rows logged from `from` up to but not including `to`, both local 'YYYY-MM-DD HH:MM:SS'.
@@ -96,6 +103,8 @@ struct TableCheck {
 
 // What a look over the whole database found.
 struct DatabaseCheck {
+  QString server;  // of a server: host:port as it sees itself, and whether it is a primary
+  bool primary = false;
   qint64 schemaVersion = 0;
   QStringList problems;  // empty when the database is sound
   std::vector<TableCheck> tables;

@@ -8,11 +8,14 @@
 
 namespace skyloom {
 
-// Whether a --db value names a PostgreSQL server rather than a file.
+// Whether a --db value names a PostgreSQL server rather than a file: a postgresql:// URI or a
+// keyword string such as "host=h1,h2 port=5432 dbname=skyloom".
 bool IsServerLocation(const QString& location);
 
-// The store a --db value names: a postgresql:// or postgres:// URI, or an SQLite file.
+// The store a --db value names: a PostgreSQL server, or an SQLite file. `kind` names its
+// server connection in the log, /health and /metrics.
 std::unique_ptr<ForecastStore> OpenStore(const QString& location, PgLimits limits = {},
-                                         StoreAccess access = StoreAccess::ReadWrite);
+                                         StoreAccess access = StoreAccess::ReadWrite,
+                                         const char* kind = nullptr);
 
 }  // namespace skyloom

@@ -16,9 +16,10 @@ constexpr qint64 kCreateLockKey = 0x736b796c6561;  // "skylea"
 constexpr qint64 kTurnLockKey = 0x736b79747572;  // "skytur"
 
 // A holder renews; anyone takes a turn that has run out, and a standby holding the lock takes
-// one whose holder's session is gone, unless the server restarted since the last renewal
-// (every session is gone then, the live holder's too). The row lock serialises the
-// contenders, so exactly one of them sees itself come back.
+// one whose holder's session is gone, unless the server restarted or was promoted since the
+// last renewal (every session is gone then, the live holder's too: a renewal replayed from
+// the old primary is no later than the last transaction replayed). The row lock serialises
+// the contenders, so exactly one of them sees itself come back.
 constexpr char kHold[] =
     "WITH mine AS ("
     "INSERT INTO skyloom_collector_lease AS lease(id, holder, expires, session, renewed, taken) "
@@ -28,6 +29,7 @@ constexpr char kHold[] =
     "taken = CASE WHEN lease.holder = excluded.holder THEN lease.taken ELSE excluded.taken END "
     "WHERE lease.holder = excluded.holder OR lease.expires <= now() OR ($3::int = 1 "
     "AND lease.renewed >= pg_postmaster_start_time() "
+    "AND lease.renewed > coalesce(pg_last_xact_replay_timestamp(), '-infinity') "
     "AND NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = lease.session)) "
     "RETURNING taken, last_slot) "
     "SELECT 1, to_char(taken AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
@@ -66,11 +68,14 @@ const DbError kOutOfTime{0, QStringLiteral("the lease did not answer in time")};
 }  // namespace
 
 PgCollectorLease::PgCollectorLease(QString uri, PgLimits limits, std::chrono::milliseconds term)
-    : uri_(std::move(uri)),
-      description_(PgConnectionDescription(uri_)),
-      limits_{Bounded(limits.connect, term), Bounded(limits.statement, term)},
+    : description_(PgConnectionDescription(uri)),
       term_(term),
-      holder_(ThisProcess()) {}
+      holder_(ThisProcess()),
+      link_(std::move(uri),
+            PgLimits{.connect = Bounded(limits.connect, term),
+                     .statement = Bounded(limits.statement, term),
+                     .kind = "role"},
+            false) {}
 
 PgCollectorLease::~PgCollectorLease() = default;
 
@@ -81,31 +86,34 @@ StoreError PgCollectorLease::Failure(const DbError& error) const {
 
 DbExpected<PgConnection*> PgCollectorLease::Session(Deadline deadline) {
   // No check beforehand: the lease's own query shows whether a kept session still works.
-  if (connection_ && connection_->Healthy()) return connection_.get();
-  connection_ = std::make_unique<PgConnection>();
-  locked_ = false;
+  if (link_.Healthy() && tablesReady_) return link_.Current();
+  if (!link_.Healthy()) locked_ = false;
+  tablesReady_ = false;
   const auto fail = [this](const DbError& error) {
-    connection_.reset();
+    link_.Drop();
     return std::unexpected(error);
   };
-  if (auto opened = OpenPgSession(*connection_, uri_, limits_); !opened)
-    return fail(opened.error());
+  // The lease polls every second or so: a wait would only hold up its answer.
+  auto session = link_.Session(/*waitOut=*/false);
+  if (!session) return std::unexpected(session.error());
+  PgConnection& db = **session;
   if (Passed(deadline)) return fail(kOutOfTime);
-  const auto tables = connection_->QueryInt(kTables, {});
+  const auto tables = db.QueryInt(kTables, {});
   if (!tables) return fail(tables.error());
   // A database without the forecast tables is not the group's: leave it as it is.
   if ((*tables & 1) == 0) return fail(DbError{0, QStringLiteral("the table tqlog is missing")});
-  if ((*tables & 2) != 0) return connection_.get();
+  tablesReady_ = true;
+  if ((*tables & 2) != 0) return &db;
   // Made (or brought up to date) only when missing: a collector that may not create tables (the
   // default on a schema from PostgreSQL 15 on) uses the one --init-db made, and no reconnect waits
   // on the lock of another collector's making.
   if (Passed(deadline)) return fail(kOutOfTime);
-  DbExpected<void> made = connection_->Execute("BEGIN");
-  if (made) made = connection_->Run("SELECT pg_advisory_xact_lock($1)", {kCreateLockKey});
-  if (made) made = connection_->Execute(kCollectorLeaseTable);
-  if (made) made = connection_->Execute("COMMIT");
+  DbExpected<void> made = db.Execute("BEGIN");
+  if (made) made = db.Run("SELECT pg_advisory_xact_lock($1)", {kCreateLockKey});
+  if (made) made = db.Execute(kCollectorLeaseTable);
+  if (made) made = db.Execute("COMMIT");
   if (!made) return fail(made.error());
-  return connection_.get();
+  return &db;
 }
 
 template <typename Call>
@@ -115,12 +123,9 @@ auto PgCollectorLease::Ask(Deadline deadline, Call call)
     auto session = Session(deadline);
     if (!session) return std::unexpected(session.error());
     auto answer = call(**session);
-    // A session the server dropped (a restart) fails at once; a new one is tried within the
-    // same call, but not after a query that ran out of time.
-    if (answer || !again || (*session)->Healthy() ||
-        answer.error().sqlState == QLatin1String(kPgGivenUp) || Passed(deadline)) {
-      return answer;
-    }
+    // A session the server dropped (a restart, a failover) fails at once; a new one is tried
+    // within the same call, but not after a query that ran out of time.
+    if (answer || !link_.Check(answer.error()) || !again || Passed(deadline)) return answer;
   }
 }
 
@@ -149,18 +154,19 @@ StoreExpected<Turn> PgCollectorLease::Hold(Deadline deadline) {
     }
   }
   // A standby keeps no lock: the holder needs it, or whoever takes over after a freeze.
-  if (turn.role == CollectorRole::Standby && locked_) {
-    (void)connection_->QueryInt("SELECT pg_advisory_unlock($1)::int", {kTurnLockKey});
+  if (turn.role == CollectorRole::Standby && locked_ && link_.Healthy()) {
+    (void)link_.Current()->QueryInt("SELECT pg_advisory_unlock($1)::int", {kTurnLockKey});
     locked_ = false;
   }
   return turn;
 }
 
 void PgCollectorLease::Release() {
-  if (!connection_ || !connection_->Healthy()) return;
-  (void)connection_->Run(
+  if (!link_.Healthy()) return;
+  (void)link_.Current()->Run(
       "UPDATE skyloom_collector_lease SET expires = '-infinity' WHERE holder = $1", {holder_});
-  if (locked_) (void)connection_->QueryInt("SELECT pg_advisory_unlock($1)::int", {kTurnLockKey});
+  if (locked_)
+    (void)link_.Current()->QueryInt("SELECT pg_advisory_unlock($1)::int", {kTurnLockKey});
   locked_ = false;
 }
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/pg_connection.h"
 #include "store/collector_lease.h"
+#include "store/pg_link.h"
 
 namespace skyloom {
 
@@ -52,12 +52,11 @@ class PgCollectorLease final : public CollectorLease {
   StoreError Failure(const DbError& error) const;
   QString TermText() const;
 
-  QString uri_;
   QString description_;
-  PgLimits limits_;
   std::chrono::milliseconds term_;
   QString holder_;  // this process, for as long as it runs
-  std::unique_ptr<PgConnection> connection_;
+  PgLink link_;
+  bool tablesReady_ = false;
   bool locked_ = false;  // this session holds the advisory lock
 };
 

@@ -19,10 +19,15 @@ constexpr SqlDialect kPostgres{
     .order = "logtime, ctid",
     .before = "(logtime, ctid) < ($2::timestamp, $1::tid)",
     .after = "(logtime, ctid) > ($2::timestamp, $1::tid)",
-    // Only the turn's holder keeps its timed attempts, so the row is its own.
+    // Only the turn's holder keeps its timed attempts, so the row is its own; made when
+    // missing, so that an attempt made again can tell whether its slot was stored.
     .recordSlot =
-        "UPDATE skyloom_collector_lease "
-        "SET last_slot = GREATEST(last_slot, $1::timestamp)",
+        "INSERT INTO skyloom_collector_lease AS lease(id, holder, expires, last_slot) "
+        "VALUES (1, '', '-infinity', $1::timestamp) ON CONFLICT (id) DO UPDATE "
+        "SET last_slot = GREATEST(lease.last_slot, excluded.last_slot)",
+    .lastSlot =
+        "SELECT to_char(max(last_slot), 'YYYY-MM-DD HH24:MI:SS') FROM "
+        "skyloom_collector_lease",
     .logtime = "to_char(logtime, 'YYYY-MM-DD HH24:MI:SS')",
     // Delivered at commit, and only then: readers need not poll.
     .announce = "SELECT pg_notify('skyloom_forecast', $1)",
@@ -30,63 +35,54 @@ constexpr SqlDialect kPostgres{
     // A server checks its own pages; reading the tables through is the client's check.
     .integrityCheck = nullptr,
     .rowKey = "ctid",
+    .server =
+        "SELECT coalesce(host(inet_server_addr()), 'local') || ':' || "
+        "current_setting('port'), (NOT pg_is_in_recovery())::int::text",
 };
 
 }  // namespace
 
 PgStore::PgStore(QString uri, PgLimits limits, StoreAccess access)
     : SqlStore(PgConnectionDescription(uri), kPostgres, access),
-      uri_(std::move(uri)),
-      limits_(limits),
-      readOnly_(access == StoreAccess::ReadOnly) {}
+      readOnly_(access == StoreAccess::ReadOnly),
+      link_(std::move(uri), limits, readOnly_, &interruption()) {}
 
 PgStore::~PgStore() = default;
 
-DbExpected<void> OpenPgSession(PgConnection& connection, const QString& uri, PgLimits limits,
-                               bool readOnly) {
-  auto opened = connection.Open(uri, limits.connect, limits.statement, readOnly);
-  if (!opened) return opened;
-  const QByteArray zone = QTimeZone::systemTimeZoneId();
-  if (!zone.isEmpty()) {
-    (void)connection.Run("SELECT set_config('TimeZone', $1, false)", {QString::fromLatin1(zone)});
-  }
-  return opened;
-}
-
-DbExpected<void> PgStore::Connect() {
-  tablesChecked_ = false;
-  connection_ = std::make_unique<PgConnection>(&interruption());
-  return OpenPgSession(*connection_, uri_, limits_, readOnly_);
-}
-
-DbExpected<SqlSession*> PgStore::OpenSession(Use) {
-  // A server restarted since the last call shows only when asked, so ask first. One that
-  // did not answer in time is not asked again in the same call, which would double the wait.
-  if (connection_ && connection_->Healthy()) {
-    auto alive = connection_->Execute("SELECT 1");
-    if (alive && tablesChecked_) return connection_.get();
+DbExpected<SqlSession*> PgStore::OpenSession(Use use) {
+  // A server restarted, or turned read-only, since the last call shows only when asked, so
+  // ask first. One that did not answer in time is not asked again in the same call, which
+  // would double the wait.
+  if (link_.Healthy()) {
+    const bool writing = use == Use::Write && !readOnly_;
+    auto alive = link_.Current()->QueryText(
+        writing ? "SELECT current_setting('transaction_read_only')" : "SELECT 'off'", {});
+    const bool writable = alive && *alive == QStringLiteral("off");
+    if (writable && tablesChecked_) return link_.Current();
     if (!alive && alive.error().sqlState == QLatin1String(kPgGivenUp)) {
+      link_.Drop();
       return std::unexpected(alive.error());
     }
-    if (!alive) connection_.reset();
+    if (!writable) link_.Drop();
   }
-  if (!connection_ || !connection_->Healthy()) {
-    if (auto connected = Connect(); !connected) return std::unexpected(connected.error());
-  }
-  const auto tables = connection_->QueryInt(kCountTables, {});
+  if (!link_.Healthy()) tablesChecked_ = false;
+  auto session = link_.Session();
+  if (!session) return std::unexpected(session.error());
+  const auto tables = (*session)->QueryInt(kCountTables, {});
   if (!tables) return std::unexpected(tables.error());
   if (*tables != 2) {
     return std::unexpected(DbError{0, QStringLiteral("the tables tq and tqlog are missing; create "
                                                      "them with skyloom --init-db --db URI")});
   }
   tablesChecked_ = true;
-  return connection_.get();
+  return *session;
 }
 
 // Made here by whoever may create tables, so that collectors need no such right.
 DbExpected<bool> PgStore::MakeTables() {
-  if (auto connected = Connect(); !connected) return std::unexpected(connected.error());
-  return UpgradeSchema(*connection_, SqlEngine::Postgres);
+  auto session = link_.Session();
+  if (!session) return std::unexpected(session.error());
+  return UpgradeSchema(**session, SqlEngine::Postgres);
 }
 
 }  // namespace skyloom

@@ -6,6 +6,9 @@
 #include <limits>
 #include <ranges>
 
+#include "forecast/forecast_fields.h"
+#include "platform/pg_connection.h"
+
 namespace skyloom {
 
 using namespace Qt::StringLiterals;
@@ -89,6 +92,14 @@ DbExpected<TableCheck> CountRows(SqlSession& session, const QString& table, cons
 
 DbExpected<DatabaseCheck> Inspect(SqlSession& session, const SqlDialect& dialect) {
   DatabaseCheck check;
+  if (dialect.server) {
+    const auto server = session.Query(dialect.server, {});
+    if (!server) return std::unexpected(server.error());
+    if (!server->empty() && server->front().size() == 2) {
+      check.server = server->front()[0].value_or(QString());
+      check.primary = server->front()[1] == QStringLiteral("1");
+    }
+  }
   const auto version = SchemaVersion(session, dialect.engine);
   if (!version) return std::unexpected(version.error());
   check.schemaVersion = *version;
@@ -171,7 +182,7 @@ StoreError SqlStore::Failure(const DbError& error) const {
   QString message = error.message.contains(description_)
                         ? error.message
                         : QStringLiteral("Database %1: %2").arg(description_, error.message);
-  return StoreError{error.code, message + Hint(error)};
+  return StoreError{error.code, message + Hint(error), PgSessionLost(error)};
 }
 
 void SqlStore::EndCall() {
@@ -208,14 +219,14 @@ StoreResult SqlStore::Record(const FetchResult& fetch, const AttemptContext& con
   }
   result.logged.status = result.logged.number == 0 ? kStatusFetched : kStatusFetchError;
 
-  auto session = OpenWriteSession();
-  if (!session) {
-    result.error = Failure(session.error());
-  } else if (auto written = Write(**session, compared ? &text : nullptr, context, result);
-             !written) {
-    result.error = Failure(written.error());
+  const auto written = Writing<void>([&](SqlSession& session) -> DbExpected<void> {
+    auto done = Write(session, compared ? &text : nullptr, context, result);
     // Closing an SQLite connection rolls back too, but a kept session must be clean.
-    (void)(*session)->Execute("ROLLBACK");
+    if (!done) (void)session.Execute("ROLLBACK");
+    return done;
+  });
+  if (!written) {
+    result.error = Failure(written.error());
     if (result.outcome == StoreOutcome::Stored) {  // rolled back with the log row
       result.outcome = StoreOutcome::Unchanged;
       result.logged.description = kNotWritten;
@@ -223,7 +234,6 @@ StoreResult SqlStore::Record(const FetchResult& fetch, const AttemptContext& con
     }
     result.events.clear();
   }
-  EndCall();
   return result;
 }
 
@@ -232,6 +242,17 @@ StoreResult SqlStore::Record(const FetchResult& fetch, const AttemptContext& con
 DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
                                  const AttemptContext& context, StoreResult& result) {
   if (auto begun = session.Execute(dialect_.beginWrite); !begun) return begun;
+  const QString slot =
+      context.slot ? context.slot->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+  // Under the writers' lock: the slot's attempt is written once, whoever wrote it.
+  if (context.again && context.slot) {
+    const auto last = session.QueryText(dialect_.lastSlot, {});
+    if (!last) return std::unexpected(last.error());
+    if (*last && **last >= slot) {
+      result.slotTaken = true;
+      return session.Execute("ROLLBACK");
+    }
+  }
   const auto now = session.QueryText((QByteArray("SELECT ") + dialect_.now).constData(), {});
   if (!now) return std::unexpected(now.error());
   AttemptRow& row = result.logged;
@@ -277,7 +298,6 @@ DbExpected<void> SqlStore::Write(SqlSession& session, const QString* text,
     }
   }
   if (context.slot) {
-    const QString slot = context.slot->toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     if (auto recorded = session.Run(dialect_.recordSlot, {slot}); !recorded) return recorded;
   }
   return session.Execute("COMMIT");
@@ -327,15 +347,30 @@ DbExpected<void> SqlStore::WriteOutboxRows(SqlSession& session, const Event& eve
 }
 
 template <typename T>
-StoreExpected<T> SqlStore::OnOutbox(const std::function<DbExpected<T>(SqlSession&)>& work) {
+DbExpected<T> SqlStore::Writing(const std::function<DbExpected<T>(SqlSession&)>& work) {
   auto session = OpenWriteSession();
-  DbExpected<T> done = std::unexpected(DbError{});
-  if (!session) {
-    done = std::unexpected(session.error());
-  } else {
-    done = work(**session);
-  }
+  DbExpected<T> done = session ? work(**session) : DbExpected<T>(std::unexpected(session.error()));
+  if (!done) SessionFailed(done.error());
   EndCall();
+  return done;
+}
+
+template <typename T>
+DbExpected<T> SqlStore::Reading(const std::function<DbExpected<T>(SqlSession&)>& read) {
+  DbExpected<T> found = std::unexpected(DbError{});
+  for (int tries = 0; tries < 2; ++tries) {
+    auto session = OpenSession(Use::Read);
+    found = session ? read(**session) : DbExpected<T>(std::unexpected(session.error()));
+    const bool again = !found && SessionFailed(found.error());
+    if (CloseSession() && !again) break;
+  }
+  interruption_.Clear();
+  return found;
+}
+
+template <typename T>
+StoreExpected<T> SqlStore::OnOutbox(const std::function<DbExpected<T>(SqlSession&)>& work) {
+  auto done = Writing<T>(work);
   if (!done) return std::unexpected(Failure(done.error()));
   if constexpr (std::is_void_v<T>) {
     return {};
@@ -397,19 +432,11 @@ StoreExpected<std::vector<qint64>> SqlStore::SentSince(const QString& channel, q
 // Readers make nothing: a database without an outbox has no deliveries.
 template <typename T>
 StoreExpected<T> SqlStore::ReadOutbox(const std::function<DbExpected<T>(SqlSession&)>& read) {
-  DbExpected<T> found = std::unexpected(DbError{});
-  for (int tries = 0; tries < 2; ++tries) {
-    auto session = OpenSession(Use::Read);
-    if (!session) {
-      found = std::unexpected(session.error());
-    } else if (const auto present = (*session)->QueryInt(dialect_.hasOutbox, {}); !present) {
-      found = std::unexpected(present.error());
-    } else {
-      found = *present ? read(**session) : DbExpected<T>(T{});
-    }
-    if (CloseSession()) break;
-  }
-  interruption_.Clear();
+  const auto found = Reading<T>([&](SqlSession& session) -> DbExpected<T> {
+    const auto present = session.QueryInt(dialect_.hasOutbox, {});
+    if (!present) return std::unexpected(present.error());
+    return *present ? read(session) : DbExpected<T>(T{});
+  });
   if (!found) return std::unexpected(Failure(found.error()));
   return *std::move(found);
 }
@@ -514,13 +541,8 @@ StoreExpected<int> SqlStore::SchemaVersion() {
 template <typename Row>
 StoreExpected<std::vector<Row>> SqlStore::Read(const QByteArray& sql, SqlValues values,
                                                Row (*toRow)(const SqlRow&)) {
-  DbExpected<std::vector<SqlRow>> found;
-  for (int tries = 0; tries < 2; ++tries) {
-    auto session = OpenSession(Use::Read);
-    found = session ? (*session)->Query(sql.constData(), values) : std::unexpected(session.error());
-    if (CloseSession()) break;
-  }
-  interruption_.Clear();
+  const auto found = Reading<std::vector<SqlRow>>(
+      [&](SqlSession& session) { return session.Query(sql.constData(), values); });
   if (!found) return std::unexpected(Failure(found.error()));
   std::vector<Row> rows;
   rows.reserve(found->size());
@@ -578,13 +600,8 @@ StoreExpected<std::vector<DeliveryRow>> SqlStore::DeliveriesAfter(std::optional<
 }
 
 StoreExpected<DatabaseCheck> SqlStore::CheckDatabase() {
-  DbExpected<DatabaseCheck> found;
-  for (int tries = 0; tries < 2; ++tries) {
-    auto session = OpenSession(Use::Read);
-    found = session ? Inspect(**session, dialect_) : std::unexpected(session.error());
-    if (CloseSession()) break;
-  }
-  interruption_.Clear();
+  auto found =
+      Reading<DatabaseCheck>([this](SqlSession& session) { return Inspect(session, dialect_); });
   if (!found) return std::unexpected(Failure(found.error()));
   return *std::move(found);
 }
@@ -592,7 +609,6 @@ StoreExpected<DatabaseCheck> SqlStore::CheckDatabase() {
 StoreExpected<std::optional<AttemptRow>> SqlStore::VisitAttemptsAfter(
     const AttemptRow* after, const LogSpan& span, int limit,
     const std::function<void(int index, SqlFieldsView fields)>& visit) {
-  DbExpected<void> found;
   int index = 0;
   QByteArray logtime;
   QByteArray position;
@@ -604,22 +620,15 @@ StoreExpected<std::optional<AttemptRow>> SqlStore::VisitAttemptsAfter(
     position.resize(0);
     position.append(fields[4].value_or(QByteArrayView()));
   };
-  for (int tries = 0; tries < 2; ++tries) {
+  const auto found = Reading<void>([&](SqlSession& session) {
     index = 0;
-    auto session = OpenSession(Use::Read);
-    if (!session) {
-      found = std::unexpected(session.error());
-    } else if (after) {
-      found = (*session)->Visit(
-          attemptsAfter_.constData(),
-          {after->position, after->logtime, span.from, span.to, qint64{limit}}, each);
-    } else {
-      found = (*session)->Visit(attemptsFromStart_.constData(), {span.from, span.to, qint64{limit}},
-                                each);
+    if (after) {
+      return session.Visit(attemptsAfter_.constData(),
+                           {after->position, after->logtime, span.from, span.to, qint64{limit}},
+                           each);
     }
-    if (CloseSession()) break;
-  }
-  interruption_.Clear();
+    return session.Visit(attemptsFromStart_.constData(), {span.from, span.to, qint64{limit}}, each);
+  });
   if (!found) return std::unexpected(Failure(found.error()));
   if (index == 0) return std::optional<AttemptRow>();
   AttemptRow last;
@@ -648,5 +657,8 @@ StoreExpected<qint64> SqlStore::RemoveDeliveriesBefore(qint64 created, int limit
     return static_cast<qint64>(gone->size());
   });
 }
+
+template DbExpected<std::optional<QString>> SqlStore::Reading(
+    const std::function<DbExpected<std::optional<QString>>(SqlSession&)>&);
 
 }  // namespace skyloom

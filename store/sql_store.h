@@ -22,11 +22,13 @@ struct SqlDialect {
   const char* before;               // the tqlog rows before the one at position $1, logged at $2
   const char* after;                // the tqlog rows after the one at position $1, logged at $2
   const char* recordSlot;           // keeps $1 as the group's last fetched slot, unless later
+  const char* lastSlot;             // the group's last fetched slot as 'YYYY-MM-DD HH:MM:SS'
   const char* logtime = "logtime";  // a row's logtime as 'YYYY-MM-DD HH:MM:SS'
   const char* announce = nullptr;   // run with a new forecast's id as $1 before its commit
   const char* hasOutbox = nullptr;  // 1 when the outbox exists
   const char* integrityCheck = nullptr;  // rows of problems, or one 'ok'; none on a server
   const char* rowKey = nullptr;          // what names one tqlog row in a DELETE (rowid, ctid)
+  const char* server = nullptr;          // a server's address, port and whether it is a primary
 };
 
 // The forecast store over SQL. What an attempt writes and how rows are read is decided here,
@@ -83,6 +85,12 @@ class SqlStore : public ForecastStore {
   // The call is over. False when what it read may be torn and must be read again.
   virtual bool CloseSession() = 0;
   virtual DbExpected<bool> MakeTables() = 0;
+  // A call failed with `error`; true when the session was dropped as lost and a new one may
+  // be tried at once.
+  virtual bool SessionFailed(const DbError&) { return false; }
+  // Runs `read` on a read session, again when what it read may be torn or the session was lost.
+  template <typename T>
+  DbExpected<T> Reading(const std::function<DbExpected<T>(SqlSession&)>& read);
   // What to add to a message about `error`, such as why a file cannot be written.
   virtual QString Hint(const DbError& error) const;
 
@@ -97,7 +105,9 @@ class SqlStore : public ForecastStore {
   // Whether this attempt starts or ends a run of failures, as the log before it tells.
   DbExpected<std::optional<Event>> RunOfFailures(SqlSession& session, const AttemptRow& attempt);
   DbExpected<void> WriteOutboxRows(SqlSession& session, const Event& event, qint64 now);
-  // Runs `work` on a write session.
+  // Runs `work` on a write session and ends the call.
+  template <typename T>
+  DbExpected<T> Writing(const std::function<DbExpected<T>(SqlSession&)>& work);
   template <typename T>
   StoreExpected<T> OnOutbox(const std::function<DbExpected<T>(SqlSession&)>& work);
   template <typename T>

@@ -24,6 +24,7 @@ constexpr SqlDialect kSqlite{
     .recordSlot =
         "INSERT INTO skyloom_collector_slot(id, last_slot) VALUES (1, $1) "
         "ON CONFLICT(id) DO UPDATE SET last_slot = max(last_slot, excluded.last_slot)",
+    .lastSlot = "SELECT max(last_slot) FROM skyloom_collector_slot",
     .hasOutbox = "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='outbox'",
     .integrityCheck = "PRAGMA integrity_check",
     .rowKey = "rowid",
@@ -97,14 +98,9 @@ bool SqliteStore::CloseSession() {
 }
 
 std::optional<QDateTime> SqliteStore::LastSlot() {
-  DbExpected<std::optional<QString>> slot;
-  for (int tries = 0; tries < 2; ++tries) {
-    auto session = OpenSession(Use::Read);
-    slot = session ? (*session)->QueryText(
-                         "SELECT last_slot FROM skyloom_collector_slot WHERE id = 1", {})
-                   : std::unexpected(session.error());
-    if (CloseSession()) break;
-  }
+  const auto slot = Reading<std::optional<QString>>([](SqlSession& session) {
+    return session.QueryText("SELECT last_slot FROM skyloom_collector_slot WHERE id = 1", {});
+  });
   if (!slot || !*slot) return std::nullopt;
   const QDateTime parsed = QDateTime::fromString(**slot, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
   if (!parsed.isValid()) return std::nullopt;

@@ -317,6 +317,8 @@ INSTANTIATE_TEST_SUITE_P(
         DatabaseCase{"server_with_version", test::Backend::Postgres,
                      "UPDATE skyloom_schema SET version = 2", false, "--check-db", 0,
                      "schema version: 2\nintegrity: ok\n"},
+        DatabaseCase{"server_is_a_primary", test::Backend::Postgres, "SELECT 1", false,
+                     "--check-db", 0, ", primary\nschema version: 4\n"},
         DatabaseCase{"server_backup", test::Backend::Postgres, "SELECT 1", false,
                      "--backup /nonexistent/copy", 1, "pg_dump"}),
     [](const auto& info) { return std::string(info.param.name); });

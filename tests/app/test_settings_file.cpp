@@ -53,6 +53,7 @@ const SettingsCase kCases[] = {
     {"dashes_are_not_keys", u"connect-timeout = 3\n"_s, {}, 2, u"unknown key connect-timeout"_s},
     {"bad_value", u"db_timeout = soon\n"_s, {}, 2, u"line 1: db_timeout needs a number"_s},
     {"bad_standby", u"standby = sometimes\n"_s, {}, 2, u"line 1: standby needs never or auto"_s},
+    {"bad_read_from", u"read_from = nearest\n"_s, {}, 2, u"read_from needs primary, standby"_s},
     {"lease_seconds", u"url = {page}\ndb = {db}\nlease_seconds = 3\n"_s, {}, 0, {}},
     {"keep_days",
      u"url = {page}\ndb = {db}\nkeep_attempts = 1\nkeep_deliveries = 36500\n"_s,

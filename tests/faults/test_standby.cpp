@@ -10,10 +10,12 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
+#include <atomic>
 
 #include "skyloom_process.h"
 #include "store/open_store.h"
 #include "support/gb_bytes.h"
+#include "support/pg_server.h"
 #include "support/raw_client.h"
 #include "support/test_database.h"
 #include "support/test_server.h"
@@ -27,6 +29,30 @@ const QString kFetched = u"\t正常获取\t"_s;
 
 QDateTime On7December(int hour, int minute) {
   return QDateTime(QDate(2026, 12, 7), QTime(hour, minute));
+}
+
+// A GET /events stream on the API a program's standard error names, or -1.
+int OpenStream(const QString& err) {
+  const QRegularExpression served(u"serving the API on http://127\\.0\\.0\\.1:(\\d+)"_s);
+  const int fd = test::ConnectLoopback(served.match(err).captured(1).toInt());
+  const std::string head = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  return fd;
+}
+
+// Whether forecast `id` comes on the stream, which is closed then.
+testing::AssertionResult StreamGets(int fd, const std::string& id) {
+  const std::string wanted = "event: forecast\nid: " + id + "\n";
+  std::string received;
+  for (char chunk[4096]; received.find(wanted) == std::string::npos;) {
+    pollfd ready{fd, POLLIN, 0};
+    const ssize_t n = ::poll(&ready, 1, 10'000) > 0 ? ::recv(fd, chunk, sizeof chunk, 0) : 0;
+    if (n <= 0) break;
+    received.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (received.find(wanted) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << received;
 }
 
 // Collectors on one database against one page, their clocks moved together from slot to slot.
@@ -122,12 +148,8 @@ class Group {
 
   // A GET /events stream on program `i`'s API, or -1.
   int OpenStream(size_t i) {
-    const QRegularExpression served(u"serving the API on http://127\\.0\\.0\\.1:(\\d+)"_s);
-    Eventually([&] { return served.match(programs_[i]->Err()).hasMatch(); });
-    const int fd = test::ConnectLoopback(served.match(programs_[i]->Err()).captured(1).toInt());
-    const std::string head = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
-    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-    return fd;
+    Eventually([&] { return programs_[i]->Err().contains(u"serving the API"_s); });
+    return skyloom::OpenStream(programs_[i]->Err());
   }
 
   // What every program wrote, for a failure's message.
@@ -159,17 +181,7 @@ TEST(Standby, ThreeCollectorsOnAServerFetchOncePerSlotThroughAKillAndAFreeze) {
   std::vector<int> streams;
   for (size_t i = 0; i < 3; ++i) streams.push_back(group.OpenStream(i));
   EXPECT_EQ(group.FetchSlot(On7December(6, 15)).size(), 1u);
-  for (const int fd : streams) {
-    std::string received;
-    for (char chunk[4096]; received.find("event: forecast\nid: 1\n") == std::string::npos;) {
-      pollfd ready{fd, POLLIN, 0};
-      const ssize_t n = ::poll(&ready, 1, 5'000) > 0 ? ::recv(fd, chunk, sizeof chunk, 0) : 0;
-      if (n <= 0) break;
-      received.append(chunk, static_cast<std::size_t>(n));
-    }
-    EXPECT_NE(received.find("event: forecast\nid: 1\n"), std::string::npos) << received;
-    ::close(fd);
-  }
+  for (const int fd : streams) EXPECT_TRUE(StreamGets(fd, "1"));
   group.TakeOverFrom(SIGKILL);
   EXPECT_EQ(group.FetchSlot(On7December(6, 45)).size(), 1u);
 
@@ -238,6 +250,78 @@ TEST(Standby, CollectorsOnAFileTakeTurns) {
   group.Signal(3, SIGKILL);
   group.TakeOverFrom(SIGKILL);
   EXPECT_EQ(group.FetchSlot(On7December(6, 45)), (std::vector<size_t>{1 - first[0]}));
+}
+
+// Two collectors given a primary and its streaming standby. The primary is killed and the
+// standby promoted: the next slot is fetched once and stored once on it, the delivery that
+// was failing goes out from it, and a stream held open on a collector gets its forecast.
+TEST(Standby, TheGroupGoesOnOnAPromotedStandby) {
+  test::PgServer primary;
+  ASSERT_TRUE(OpenStore(primary.Uri())->CreateTables().has_value());
+  test::PgServer standby(test::PgServer::StandbyOf{primary});
+  QTemporaryDir folder;
+  const QString clock = folder.filePath(u"clock"_s);
+  test::MoveClocks(clock, On7December(6, 15).addSecs(-5));
+  std::atomic<int> page{1};
+  test::TestServer pages;
+  pages.Http().Get("/page", [&](const httplib::Request&, httplib::Response& response) {
+    const QByteArray body = test::ToGbBytes(
+        u"<!-- begin -->第%1次<div align=\"right\"><b>今天</b></div>"_s.arg(page.load()));
+    response.set_content(body.toStdString(), "text/html; charset=gb2312");
+  });
+  pages.Start();
+  std::atomic<bool> hookFails{true};
+  std::atomic<int> delivered{0};
+  test::TestServer hook;
+  hook.Http().Post("/hook", [&](const httplib::Request&, httplib::Response& response) {
+    response.status = hookFails ? 503 : 200;
+    if (!hookFails) ++delivered;
+  });
+  hook.Start();
+  const QString uri = u"postgresql://skyloom:%1@127.0.0.1:%2,127.0.0.1:%3/skyloom"_s.arg(
+      primary.Password(), QString::number(primary.Port()), QString::number(standby.Port()));
+  test::ProgramOptions options;
+  options.clockFile = clock;
+  std::vector<std::unique_ptr<test::HeadlessProgram>> programs;
+  for (int i = 0; i < 2; ++i) {
+    programs.push_back(std::make_unique<test::HeadlessProgram>(
+        QStringList{u"--url"_s, pages.Url(u"/page"_s), u"--db"_s, uri, u"--lease-seconds"_s, u"3"_s,
+                    u"--listen"_s, u"127.0.0.1:0"_s, u"--notify"_s,
+                    u"webhook "_s + hook.Url(u"/hook"_s) + u" events=new"_s},
+        options));
+  }
+  const auto eventually = [&](const std::function<bool()>& done) {
+    return programs[0]->WaitUntil(
+        [&] {
+          programs[1]->Collect();
+          return done();
+        },
+        30'000);
+  };
+  const auto onStandby = [&](const QString& sql) { return standby.Psql(sql).toInt(); };
+  // The first forecast and its failed try have reached the standby.
+  ASSERT_TRUE(eventually([&] {
+    return onStandby(u"SELECT count(*) FROM outbox WHERE tries > 0"_s) == 1;
+  })) << programs[0]->Err().toStdString();
+  const int stream = OpenStream(programs[0]->Err());
+
+  primary.Stop();
+  standby.Promote();
+  hookFails = false;
+  page = 2;
+  test::MoveClocks(clock, On7December(6, 45).addSecs(-5));
+  EXPECT_TRUE(eventually([&] { return onStandby(u"SELECT count(*) FROM tqlog"_s) == 2; }))
+      << programs[0]->Err().toStdString() << programs[1]->Err().toStdString();
+  EXPECT_TRUE(eventually(
+      [&] { return onStandby(u"SELECT count(*) FROM outbox WHERE state = 'sent'"_s) == 2; }));
+  programs[0]->WaitUntil([] { return false; }, 3'000);
+  EXPECT_EQ(pages.Requests(), 2);
+  EXPECT_EQ(onStandby(u"SELECT count(*) FROM tqlog"_s), 2);
+  EXPECT_EQ(onStandby(u"SELECT count(*) FROM tq WHERE tqyb = '第2次'"_s), 1);
+  EXPECT_EQ(delivered, 2);
+
+  EXPECT_TRUE(
+      StreamGets(stream, standby.Psql(u"SELECT id FROM tq WHERE tqyb = '第2次'"_s).toStdString()));
 }
 
 }  // namespace

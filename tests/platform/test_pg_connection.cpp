@@ -35,7 +35,10 @@ testing::AssertionResult Ok(const DbExpected<T>& result) {
 // One server for each suite; ctest runs every test in a program of its own anyway.
 class PgConnectionTest : public testing::Test {
  protected:
-  static void TearDownTestSuite() { server_.reset(); }
+  static void TearDownTestSuite() {
+    server_.reset();
+    readOnly_.reset();
+  }
   void SetUp() override {
     if (!server_) {
       server_ = std::make_unique<test::PgServer>();
@@ -45,6 +48,7 @@ class PgConnectionTest : public testing::Test {
   }
   DbExpected<void> Open(PgConnection& db) { return db.Open(server_->Uri(), kConnect, kStatement); }
   static inline std::unique_ptr<test::PgServer> server_;
+  static inline std::unique_ptr<test::PgServer> readOnly_;  // made by the tests that need it
   PgConnection db_;
 };
 
@@ -198,6 +202,61 @@ TEST_F(PgConnectionTest, ALostServerLeavesTheConnectionUnhealthyUntilOpenedAgain
   ASSERT_TRUE(Ok(Open(db_)));
   EXPECT_TRUE(Ok(db_.Execute("SELECT 1")));
 }
+
+struct TargetCase {
+  const char* name;
+  const char* hosts;  // {rw}: a server that writes; {ro}: one read-only by its settings
+  const char* query;  // what the address itself asks for
+  PgTarget target;
+  bool readOnly;
+  const char* lands;  // rw, ro, or empty when no server is what the session needs
+};
+void PrintTo(const TargetCase& c, std::ostream* out) { *out << c.name; }
+class SessionTarget : public PgConnectionTest, public testing::WithParamInterface<TargetCase> {};
+
+// Of several hosts, a session is taken by the first that is what it needs, whatever the
+// address asks for; a reader of the primary may still read with read-write in the address.
+TEST_P(SessionTarget, IsTakenByTheFirstServerThatFits) {
+  if (!readOnly_) {
+    readOnly_ = std::make_unique<test::PgServer>(test::PgServer::StandbyOf{*server_});
+    readOnly_->Promote();
+    readOnly_->Psql(u"ALTER SYSTEM SET default_transaction_read_only = on"_s);
+    readOnly_->Psql(u"SELECT pg_reload_conf()"_s);
+  }
+  const QString rw = u"127.0.0.1:%1"_s.arg(server_->Port());
+  const QString ro = u"127.0.0.1:%1"_s.arg(readOnly_->Port());
+  const QString uri = u"postgresql://skyloom:%1@%2/skyloom%3"_s.arg(
+      server_->Password(),
+      QString::fromUtf8(GetParam().hosts).replace(u"{rw}"_s, rw).replace(u"{ro}"_s, ro),
+      QString::fromUtf8(GetParam().query));
+  PgConnection db;
+  const auto opened = db.Open(uri, kConnect, kStatement, GetParam().readOnly, GetParam().target);
+  const QString lands = QString::fromUtf8(GetParam().lands);
+  if (lands.isEmpty()) {
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().sqlState, u"08001"_s);
+    return;
+  }
+  ASSERT_TRUE(Ok(opened));
+  EXPECT_EQ(db.Server(), lands == u"rw"_s ? rw : ro);
+  EXPECT_TRUE(db.OnPrimary());
+  const auto reading = db.QueryText("SELECT current_setting('transaction_read_only')", {});
+  ASSERT_TRUE(Ok(reading));
+  EXPECT_EQ(*reading, GetParam().readOnly || lands == u"ro"_s ? u"on"_s : u"off"_s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PgConnection, SessionTarget,
+    testing::Values(
+        TargetCase{"WriterLeavesAReadOnlyServer", "{ro},{rw}", "", PgTarget::Primary, false, "rw"},
+        TargetCase{"WriterIgnoresAnAddressAskingForAny", "{ro},{rw}", "?target_session_attrs=any",
+                   PgTarget::Primary, false, "rw"},
+        TargetCase{"WriterFindsNoServerToWriteOn", "{ro}", "", PgTarget::Primary, false, ""},
+        TargetCase{"PrimaryReaderWithReadWriteInTheAddress", "{ro},{rw}",
+                   "?target_session_attrs=read-write", PgTarget::Primary, true, "rw"},
+        TargetCase{"ReaderOfAnyTakesTheFirst", "{ro},{rw}", "", PgTarget::Any, true, "ro"},
+        TargetCase{"StandbyReaderFallsBackToAPrimary", "{rw}", "", PgTarget::Standby, true, "rw"}),
+    testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace skyloom

@@ -164,6 +164,22 @@ TEST_P(ForecastStoreTest, TheSameTextAgainIsOnlyLogged) {
   EXPECT_EQ(last.logged.description, u"未写入"_s);
 }
 
+// Made again after the answer to its commit was lost, an attempt finds its slot stored and
+// writes nothing; made again after a try that never committed, it is written.
+TEST_P(ForecastStoreTest, AnAttemptMadeAgainWritesItsSlotOnce) {
+  ASSERT_EQ(Store(u"晴"_s), std::nullopt);
+  const QDateTime slot(QDate(2026, 12, 7), QTime(6, 15));
+  ASSERT_EQ(store->Record(FetchResult{0, {}, u"多云"_s}, {{}, slot}).error, std::nullopt);
+  const StoreResult again = store->Record(FetchResult{0, {}, u"多云"_s}, {{}, slot, true});
+  EXPECT_EQ(again.error, std::nullopt);
+  EXPECT_TRUE(again.slotTaken);
+  const StoreResult next =
+      store->Record(FetchResult{0, {}, u"阴"_s}, {{}, slot.addSecs(1800), true});
+  EXPECT_FALSE(next.slotTaken);
+  EXPECT_EQ(Texts(db->Tq()), (QStringList{u"晴"_s, u"多云"_s, u"阴"_s}));
+  EXPECT_EQ(db->Tqlog().size(), 3u);
+}
+
 TEST_P(ForecastStoreTest, OnlyTheNewestRowIsCompared) {
   for (const QString& text : {u"甲"_s, u"乙"_s, u"甲"_s}) ASSERT_EQ(Store(text), std::nullopt);
   EXPECT_EQ(Texts(db->Tq()), (QStringList{u"甲"_s, u"乙"_s, u"甲"_s}));
@@ -221,8 +237,7 @@ TEST_P(LogOnly, OnlyTheLogRowIsWritten) {
   db->Exec(u"INSERT INTO tq(logtime,tqyb) VALUES('2026-12-06 17:00:00','晴')"_s);
   // Nothing extracted: the request failed, or the page lacked the markers.
   const StoreResult result =
-      OpenStore(db->Location())
-          ->Record(FetchResult{c.errNum, c.errDes, std::nullopt});
+      OpenStore(db->Location())->Record(FetchResult{c.errNum, c.errDes, std::nullopt});
   ASSERT_EQ(result.error, std::nullopt);
 
   EXPECT_EQ(Texts(db->Tq()), QStringList{u"晴"_s});
@@ -241,24 +256,21 @@ constexpr qint32 kMaxNum = std::numeric_limits<qint32>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Attempts, LogOnly,
-    testing::Combine(testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
-                     testing::Values(LogOnlyCase{"failed_request", 7, kRefused, u"获取错误"_s,
-                                                 7, kRefused},
-                                     // Whatever came before: a changed page is a failure.
-                                     LogOnlyCase{"nothing_cut_out", 0, QString(), u"获取错误"_s,
-                                                 -1, u"取回空字串"_s},
-                                     LogOnlyCase{"smallest_error_number", kMinNum, u"x"_s,
-                                                 u"获取错误"_s, kMinNum, u"x"_s},
-                                     LogOnlyCase{"largest_error_number", kMaxNum, u"x"_s,
-                                                 u"获取错误"_s, kMaxNum, u"x"_s})),
+    testing::Combine(
+        testing::Values(test::Backend::Sqlite, test::Backend::Postgres),
+        testing::Values(
+            LogOnlyCase{"failed_request", 7, kRefused, u"获取错误"_s, 7, kRefused},
+            // Whatever came before: a changed page is a failure.
+            LogOnlyCase{"nothing_cut_out", 0, QString(), u"获取错误"_s, -1, u"取回空字串"_s},
+            LogOnlyCase{"smallest_error_number", kMinNum, u"x"_s, u"获取错误"_s, kMinNum, u"x"_s},
+            LogOnlyCase{"largest_error_number", kMaxNum, u"x"_s, u"获取错误"_s, kMaxNum, u"x"_s})),
     [](const auto& info) {
       return test::BackendName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
     });
 
 TEST_F(SqliteFileTest, AMissingFileIsCreatedWithBothTables) {
   ASSERT_FALSE(QFile::exists(db.Path()));
-  ASSERT_EQ(store.Record(FetchResult{28, u"timeout"_s, std::nullopt}).error,
-            std::nullopt);
+  ASSERT_EQ(store.Record(FetchResult{28, u"timeout"_s, std::nullopt}).error, std::nullopt);
 
   OtherConnection other(db.Path());
   EXPECT_EQ(other.Column("SELECT name FROM sqlite_master WHERE type='table' AND name LIKE 'tq%' "
@@ -350,8 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ForecastStore, AMissingFolderIsAnError) {
   test::ScratchDb db;
   const QString folder = db.Folder() + u"/没有/这个"_s;
-  const auto error =
-      SqliteStore(folder + u"/tqyb.mdb"_s).Record(FetchResult{0, {}, u"晴"_s}).error;
+  const auto error = SqliteStore(folder + u"/tqyb.mdb"_s).Record(FetchResult{0, {}, u"晴"_s}).error;
 
   ASSERT_NE(error, std::nullopt);
   EXPECT_TRUE(error->message.contains(folder)) << error->message.toStdString();

@@ -117,6 +117,34 @@ PgServer::PgServer()
   CreateDatabase(QStringLiteral("skyloom"));
 }
 
+PgServer::PgServer(StandbyOf standby)
+    : binaries_(standby.primary.binaries_),
+      folder_(QStringLiteral("/tmp/skyloom-pg-XXXXXX")),
+      password_(standby.primary.password_) {
+  if (!folder_.isValid()) throw std::runtime_error("cannot make a folder for PostgreSQL");
+  GiveToServerUser(folder_.path());
+  RunAsOwner(QStringLiteral("pg_basebackup"),
+             {QStringLiteral("-d"), standby.primary.Uri(QStringLiteral("postgres")),
+              QStringLiteral("-D"), folder_.filePath(QStringLiteral("data")), QStringLiteral("-R"),
+              QStringLiteral("-c"), QStringLiteral("fast"), QStringLiteral("-X"),
+              QStringLiteral("stream"), QStringLiteral("--no-sync")});
+  ::close(BindLoopback(port_));
+  QFile config(folder_.filePath(QStringLiteral("data/postgresql.conf")));
+  if (!config.open(QIODevice::Append)) throw std::runtime_error("cannot extend postgresql.conf");
+  config.write(QStringLiteral("port = %1\nunix_socket_directories = '%2'\n")
+                   .arg(port_)
+                   .arg(folder_.path())
+                   .toUtf8());
+  config.close();
+  Start();
+}
+
+void PgServer::Promote() {
+  RunAsOwner(QStringLiteral("pg_ctl"),
+             {QStringLiteral("promote"), QStringLiteral("-D"),
+              folder_.filePath(QStringLiteral("data")), QStringLiteral("-w")});
+}
+
 PgServer::~PgServer() {
   try {
     if (running_) Stop();

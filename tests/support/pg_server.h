@@ -15,6 +15,11 @@ namespace skyloom::test {
 class PgServer final {
  public:
   PgServer();
+  // A streaming standby of `primary` (pg_basebackup -R), with the same superuser.
+  struct StandbyOf {
+    const PgServer& primary;
+  };
+  explicit PgServer(StandbyOf standby);
   ~PgServer();
   PgServer(const PgServer&) = delete;
   PgServer& operator=(const PgServer&) = delete;
@@ -30,6 +35,8 @@ class PgServer final {
   // Stop kills the server at once, as a crash would; Start brings it back on the same port.
   void Stop();
   void Start();
+  // A standby becomes a primary.
+  void Promote();
   // Freeze stops every process of the server (SIGSTOP), as a hung machine leaves its
   // connections open and silent; Thaw lets them go on.
   void Freeze();
