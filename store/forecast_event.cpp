@@ -5,14 +5,10 @@ namespace skyloom {
 using namespace Qt::StringLiterals;
 
 Event EventFromForecast(const ForecastRow& row) {
-  Event event{.kind = EventKind::NewForecast,
-              .id = u"forecast-"_s + QString::number(row.id),
-              .logtime = row.logtime,
-              .forecastId = row.id};
-  if (row.text) {
-    event.text = row.text->isNull() ? u""_s : *row.text;  // stored empty, not NULL
-    event.fields = ParseForecastFields(event.text);
-  }
+  // Stored empty, not NULL, is an empty text; a row read without its text has none.
+  const QString text = !row.text ? QString() : row.text->isNull() ? u""_s : *row.text;
+  Event event = NewForecastEvent(row.id, row.logtime, text, std::nullopt);
+  event.id = u"forecast-"_s + QString::number(row.id);
   return event;
 }
 
