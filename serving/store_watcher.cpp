@@ -139,6 +139,7 @@ const char* LookCauseName(LookCause cause) {
 
 struct StoreWatcher::Shared {
   QString location;
+  bool onServer = false;  // PostgreSQL rather than a file
   PgLimits limits;
   FileWatching watching;
   Heard heard;
@@ -204,6 +205,7 @@ void StoreWatcher::Start(Heard heard) {
   if (thread_) return;
   shared_ = std::make_shared<Shared>();
   shared_->location = location_;
+  shared_->onServer = IsServerLocation(location_);
   // On the primary, which NOTIFYs at each commit: a standby's rows may lag behind the notice.
   shared_->limits = limits_;
   shared_->limits.readFrom = PgTarget::Primary;
@@ -265,7 +267,7 @@ void StoreWatcher::Shared::Interrupt() {
 }
 
 void StoreWatcher::Shared::Work() {
-  if (!IsServerLocation(location)) WatchFile();
+  if (!onServer) WatchFile();
   Look(LookCause::Start);
   while (!Stopping()) {
     const LookCause cause = Wait();
@@ -326,7 +328,7 @@ LookCause StoreWatcher::Shared::Wait() {
     retryAt.reset();
     return LookCause::Retry;
   };
-  if (IsServerLocation(location)) {
+  if (onServer) {
     if (!listener || !listener->Healthy() || !listening) {
       Await(-1, until(kServerLook), asked);
       return asked ? LookCause::Asked : due(LookCause::Timer);
@@ -449,7 +451,7 @@ void StoreWatcher::Shared::Look(LookCause cause) {
   }
   bool handed = false;
   bool unchanged = false;
-  std::optional<Marks> marks = IsServerLocation(location) ? ServerMarks() : FileMarks(unchanged);
+  std::optional<Marks> marks = onServer ? ServerMarks() : FileMarks(unchanged);
   if (!unchanged) {
     if (!marks) marks = StoreMarks(*store);
     const bool first = !record;

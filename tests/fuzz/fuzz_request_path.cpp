@@ -62,10 +62,11 @@ int Port() {
     static QCoreApplication application(argc, argv);
     static Metrics metrics;
     static FixedClock clock;
-    // Never deleted: its threads serve until the process exits.
-    auto* api = new HttpApi(location, PgLimits{}, metrics, clock);
+    // Serves until the process exits, and is stopped before the statics it uses go.
+    static HttpApi* const api = new HttpApi(location, PgLimits{}, metrics, clock);
     const auto bound = api->Start(QStringLiteral("127.0.0.1:0"));
     if (!bound) fuzz::Fail("the API does not start");
+    std::atexit([] { api->Stop(); });
     return bound->section(u':', -1).toInt();
   }();
   return port;
