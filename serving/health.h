@@ -32,8 +32,8 @@ struct HealthReport {
   CollectorRole role = CollectorRole::Active;
   QDateTime turnTaken;    // when the group's current turn was taken; invalid when not known
   quint64 takeovers = 0;  // turns this collector took over from another
-  // Where each kind of server connection is; for /metrics, since where the database lives is
-  // for the log and --check-db only.
+  // Where each kind of server connection is, so that a failover can be followed: the host
+  // and port only, never the user or the rest of the address.
   std::vector<PgLinkState> servers;
   HealthProblem problem = HealthProblem::None;
   // What the reason names: the failure, the due time, or why the log is unreadable.

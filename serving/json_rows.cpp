@@ -62,6 +62,16 @@ QJsonObject HealthObject(const HealthReport& report) {
       {QStringLiteral("turn_taken"), report.turnTaken.isValid()
                                          ? QJsonValue(LogTimeText(report.turnTaken.toLocalTime()))
                                          : QJsonValue()}};
+  if (!report.servers.empty()) {
+    QJsonArray servers;
+    for (const PgLinkState& link : report.servers) {
+      servers.append(QJsonObject{
+          {QStringLiteral("connection"), link.kind},
+          {QStringLiteral("server"), link.server.isEmpty() ? QJsonValue() : link.server},
+          {QStringLiteral("primary"), link.primary}});
+    }
+    object.insert(QStringLiteral("servers"), servers);
+  }
   AddDeliveries(object, report);
   return object;
 }

@@ -31,10 +31,15 @@ QDateTime On7December(int hour, int minute) {
   return QDateTime(QDate(2026, 12, 7), QTime(hour, minute));
 }
 
+// The port of the API a program's standard error names.
+int ApiPort(const QString& err) {
+  const QRegularExpression served(u"serving the API on http://127\\.0\\.0\\.1:(\\d+)"_s);
+  return served.match(err).captured(1).toInt();
+}
+
 // A GET /events stream on the API a program's standard error names, or -1.
 int OpenStream(const QString& err) {
-  const QRegularExpression served(u"serving the API on http://127\\.0\\.0\\.1:(\\d+)"_s);
-  const int fd = test::ConnectLoopback(served.match(err).captured(1).toInt());
+  const int fd = test::ConnectLoopback(ApiPort(err));
   const std::string head = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
   ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
   return fd;
@@ -322,6 +327,15 @@ TEST(Standby, TheGroupGoesOnOnAPromotedStandby) {
 
   EXPECT_TRUE(
       StreamGets(stream, standby.Psql(u"SELECT id FROM tq WHERE tqyb = '第2次'"_s).toStdString()));
+  // Its connections say where they are now: on the promoted standby, a primary.
+  const std::string health =
+      test::Exchange(ApiPort(programs[0]->Err()),
+                     "GET /health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+          .Body();
+  EXPECT_NE(health.find(
+                "\"primary\":true,\"server\":\"127.0.0.1:" + std::to_string(standby.Port()) + "\""),
+            std::string::npos)
+      << health;
 }
 
 }  // namespace

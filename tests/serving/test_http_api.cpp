@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <regex>
 #include <thread>
 
 #include "platform/open_files.h"
@@ -153,9 +154,11 @@ TEST_P(HttpApiTest, ADatabaseWithoutTablesIsAnErrorAndStaysAsItWas) {
     const Answer answer = Get(target);
     EXPECT_EQ(answer.Status(), 503) << target;
     EXPECT_TRUE(answer.json["error"].isString() || answer.json["reason"].isString()) << target;
-    // Where the database lives and who reads it is for the log only.
+    // Who reads the database, and how, is for the log only; /health names the server alone.
+    const bool named = QByteArrayView(target) == "/health";
     for (const QString& secret :
-         {db->Location(), location.host(), location.userName(), u":%1"_s.arg(location.port())}) {
+         {db->Location(), location.userName(), named ? QString() : location.host(),
+          named ? QString() : u":%1"_s.arg(location.port())}) {
       if (secret.isEmpty() || secret == u":-1"_s) continue;
       EXPECT_FALSE(QString::fromStdString(answer.Body()).contains(secret)) << answer.Body();
     }
@@ -832,8 +835,10 @@ TEST_P(HttpApiTest, AnswersFromMemoryAreTheAnswersReadAfresh) {
     for (const std::string& target : targets) {
       const test::RawExchange answer =
           test::Exchange(at, Head("GET " + target, "Connection: close\r\n"));
+      // Where the connections are is the process's, not the record's: both APIs share it.
+      static const std::regex servers(R"("servers":\[[^\]]*\],)");
       got.push_back(std::to_string(answer.Status()) + ' ' + answer.Header("ETag") + '\n' +
-                    answer.Body());
+                    std::regex_replace(answer.Body(), servers, ""));
     }
     // The first page as the readers read it, past every id.
     const test::RawExchange read = test::Exchange(
