@@ -32,13 +32,7 @@ free_port() {
 now() { date +%s.%N; }
 seconds() { echo "$2 - $1" | bc -l | xargs printf '%.2f'; }
 
-scratch=$(mktemp -d)
-chmod 755 "$scratch"
-as_owner=()
-if [ "$(id -u)" = 0 ]; then
-  chown postgres: "$scratch"
-  as_owner=(setpriv --reuid=postgres --regid=postgres --clear-groups --)
-fi
+source bench/postgres_scratch.sh
 declare -a children=()
 
 stop_all() {

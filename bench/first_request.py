@@ -17,6 +17,8 @@ import sys
 import tempfile
 import time
 
+from timed_get import timed_get
+
 build = sys.argv[1] if len(sys.argv) > 1 else "build-bench"
 idle_seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60
 rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
@@ -25,18 +27,11 @@ PER_ADDRESS = 50
 
 
 def timed(port):
-    """Milliseconds to connect, from the request to the answer's first byte, and in all."""
-    start = time.monotonic()
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        connected = time.monotonic()
-        s.sendall(b"GET /forecast HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-        answer = s.recv(65536)
-        first = time.monotonic()
-        while chunk := s.recv(65536):
-            answer += chunk
-    if not answer.startswith(b"HTTP/1.1 200"):
-        raise RuntimeError(f"port {port} answered {answer[:40]!r}")
-    return tuple(1000 * t for t in (connected - start, first - connected, time.monotonic() - start))
+    """timed_get on this machine's port; a failed request ends the run."""
+    timing = timed_get("127.0.0.1", port)
+    if timing is None:
+        raise RuntimeError(f"port {port} gave no 200 answer")
+    return timing
 
 
 def hold(ports, stop):

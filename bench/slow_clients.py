@@ -16,6 +16,8 @@ import sys
 import multiprocessing
 import time
 
+from timed_get import timed_get
+
 host, port = sys.argv[1], int(sys.argv[2])
 idle_wanted = int(sys.argv[3]) if len(sys.argv) > 3 else 2000
 trickle_wanted = int(sys.argv[4]) if len(sys.argv) > 4 else 200
@@ -78,27 +80,6 @@ def hold(stop, reopens):
     reopens.value = reopened
 
 
-def timed_request():
-    """Milliseconds to connect, from the request sent to the first byte of the answer, and in
-    all; None when it failed. A slow connect is the client's or the kernel's time: the server
-    takes no part in the handshake."""
-    start = time.monotonic()
-    try:
-        with socket.create_connection((host, port), timeout=30) as s:
-            connected = time.monotonic()
-            s.sendall(b"GET /forecast HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-            answer = s.recv(65536)
-            first = time.monotonic()
-            while chunk := s.recv(65536):
-                answer += chunk
-    except OSError:
-        return None
-    if not answer.startswith(b"HTTP/1.1 200"):
-        return None
-    end = time.monotonic()
-    return tuple(1000 * t for t in (connected - start, first - connected, end - start))
-
-
 stop = multiprocessing.Event()
 reopens = multiprocessing.Value("q", 0)
 holder = multiprocessing.Process(target=hold, args=(stop, reopens))
@@ -106,11 +87,11 @@ holder.start()
 time.sleep(3)  # let the connections be made
 # The first connection in a process loads the resolver's libraries, a few milliseconds of the
 # client's own that no server can save.
-timed_request()
+timed_get(host, port)
 times, failures = [], 0
 deadline = time.monotonic() + seconds
 while time.monotonic() < deadline:
-    timing = timed_request()
+    timing = timed_get(host, port)
     if timing:
         times.append(timing)
     else:

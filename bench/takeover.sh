@@ -17,13 +17,7 @@ bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 term=${SKYLOOM_BENCH_LEASE_SECONDS:-10}
 trials=5
 
-scratch=$(mktemp -d)
-chmod 755 "$scratch"
-as_owner=()
-if [ "$(id -u)" = 0 ]; then
-  chown postgres: "$scratch"
-  as_owner=(setpriv --reuid=postgres --regid=postgres --clear-groups --)
-fi
+source bench/postgres_scratch.sh
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 uri="postgresql://skyloom@127.0.0.1:$port/skyloom"
 declare -a collectors=()
