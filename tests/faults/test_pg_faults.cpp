@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QFile>
 #include <chrono>
 #include <future>
@@ -9,12 +8,15 @@
 #include <thread>
 
 #include "broken_library.h"
+#include "collecting/collector.h"
+#include "commit_cutter.h"
 #include "platform/pg_connection.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
 #include "skyloom_process.h"
 #include "store/pg_store.h"
 #include "store/schema.h"
+#include "support/application.h"
 #include "support/fake_clock.h"
 #include "support/gb_bytes.h"
 #include "support/pg_server.h"
@@ -274,12 +276,7 @@ TEST(FrozenServer, EveryCallEndsInTimeAndTheNextAfterItStores) {
 // stopping, as quitting does on the window's thread, interrupts the reads under way rather
 // than waiting them out. The first page is answered from memory, so an older one is asked.
 TEST(FrozenServer, TheApiAnswersInTimeAndStopsWithoutWaitingForReads) {
-  if (!QCoreApplication::instance()) {  // the API's threads need one, as the program has
-    static int argc = 1;
-    static char name[] = "skyloom-pg-fault-tests";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-  }
+  test::Application();  // the API's threads need one, as the program has
   test::PgServer server;
   ASSERT_TRUE(PgStore(server.Uri(), PgLimits{}).CreateTables());
   const Metrics metrics;
@@ -305,6 +302,34 @@ TEST(FrozenServer, TheApiAnswersInTimeAndStopsWithoutWaitingForReads) {
   EXPECT_EQ(stuck.get().Status(), 503);
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
   server.Thaw();
+}
+
+// The primary dies with the answer to a timed attempt's COMMIT on its way: the collector keeps
+// its page, connects again within the slot, finds the slot stored and writes nothing more.
+TEST(CutServer, ACommitWhoseAnswerIsLostIsStoredOnce) {
+  const auto db = test::MakeTestDatabase(test::Backend::Postgres);
+  ASSERT_TRUE(PgStore(db->Location(), PgLimits{}).CreateTables());
+  const int port = test::SharedPgServer().Port();
+  const test::CommitCutter cutter(port);
+  QString cut = db->Location();
+  cut.replace(u"127.0.0.1:%1/"_s.arg(port), u"127.0.0.1:%1/"_s.arg(cutter.Port()));
+  PgStore store(cut + u"?sslmode=disable"_s, PgLimits{.connect = 5s, .statement = 5s});
+  test::TestServer pages;
+  pages.ServeBytes("/page", test::ToGbBytes(u"<html>天气预报：晴。</html>"_s));
+  pages.Start();
+  const test::FakeClock clock;
+  Collector collector(clock, store, HttpLimits{.connect = 5s, .whole = 10s},
+                      PageMarkers{u"天气预报："_s, u"</html>"_s});
+
+  const QDateTime slot(clock.Now().date(), QTime(6, 15));
+  const Attempt attempt = collector.Fetch(
+      pages.Url(u"/page"_s), true, [] { return true; }, slot);
+  ASSERT_TRUE(cutter.Cut());
+  EXPECT_EQ(attempt.stored.error, std::nullopt) << attempt.stored.error->message.toStdString();
+  EXPECT_TRUE(attempt.stored.slotTaken);
+  ASSERT_EQ(db->Tq().size(), 1u);
+  EXPECT_EQ(db->Tq()[0].tqyb.toString(), u"晴。"_s);
+  EXPECT_EQ(db->Tqlog().size(), 1u);
 }
 
 }  // namespace
