@@ -139,7 +139,8 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
              link.reconnects);
     }
     Family(text, "skyloom_db_on_primary", "gauge",
-           "1 while the connection is on a primary, 0 on a standby or while it has none.");
+           "1 while every connection of the kind is on a primary, 0 while any is on a standby "
+           "or none is connected.");
     for (const PgLinkState& link : health.servers) {
       Sample(text, "skyloom_db_on_primary{connection=\"" + LabelValue(link.kind) + "\"}",
              !link.server.isEmpty() && link.primary ? 1 : 0);

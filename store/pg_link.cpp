@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <QStringList>
 #include <QTimeZone>
 #include <map>
 #include <mutex>
@@ -17,24 +18,36 @@ using namespace std::chrono_literals;
 constexpr auto kFirstPause = 500ms;
 constexpr auto kLongestPause = 5000ms;
 
-struct Places {
-  std::mutex mutex;
-  std::map<QString, PgLinkState> byKind;
+struct Place {
+  QString kind;
+  QString server;
+  bool primary = false;
 };
 
+struct Places {
+  std::mutex mutex;
+  std::map<const PgLink*, Place> connected;
+  std::map<QString, qint64> reconnects;  // every kind made so far
+};
+
+// Never destroyed: a thread left running at exit may still connect.
 Places& AllPlaces() {
-  static Places places;
-  return places;
+  static auto* places = new Places;
+  return *places;
 }
 
-void Note(const char* kind, const QString& server, bool primary, bool reconnected) {
+void Note(const PgLink* link, Place place, bool reconnected) {
   Places& places = AllPlaces();
   const std::lock_guard lock(places.mutex);
-  PgLinkState& state = places.byKind[QString::fromLatin1(kind)];
-  state.kind = QString::fromLatin1(kind);
-  state.server = server;
-  state.primary = primary;
-  if (reconnected) ++state.reconnects;
+  qint64& reconnects = places.reconnects[place.kind];
+  if (reconnected) ++reconnects;
+  places.connected[link] = std::move(place);
+}
+
+void Forget(const PgLink* link) {
+  Places& places = AllPlaces();
+  const std::lock_guard lock(places.mutex);
+  places.connected.erase(link);
 }
 
 }  // namespace
@@ -54,7 +67,17 @@ std::vector<PgLinkState> PgLinkStates() {
   Places& places = AllPlaces();
   const std::lock_guard lock(places.mutex);
   std::vector<PgLinkState> states;
-  for (const auto& [kind, state] : places.byKind) states.push_back(state);
+  for (const auto& [kind, reconnects] : places.reconnects) {
+    QStringList servers;
+    bool primary = true;
+    for (const auto& [link, place] : places.connected) {
+      if (place.kind != kind) continue;
+      if (!servers.contains(place.server)) servers << place.server;
+      primary = primary && place.primary;
+    }
+    servers.sort();
+    states.push_back({kind, servers.join(u','), primary && !servers.isEmpty(), reconnects});
+  }
   return states;
 }
 
@@ -65,7 +88,7 @@ PgLink::PgLink(QString uri, PgLimits limits, bool reader, const Interruption* in
       target_(reader ? limits.readFrom : PgTarget::Primary),
       interruption_(interruption) {}
 
-PgLink::~PgLink() = default;
+PgLink::~PgLink() { Forget(this); }
 
 DbExpected<PgConnection*> PgLink::Session(bool waitOut) {
   if (Healthy()) return connection_.get();
@@ -88,6 +111,7 @@ DbExpected<PgConnection*> PgLink::Session(bool waitOut) {
   connection_ = std::make_unique<PgConnection>(interruption_);
   if (auto opened = OpenPgSession(*connection_, uri_, limits_, reader_, target_); !opened) {
     connection_.reset();
+    Forget(this);
     const auto pause = std::min<std::chrono::milliseconds>(
         kFirstPause * (1 << std::min(failures_, 4)), kLongestPause);
     ++failures_;
@@ -98,7 +122,7 @@ DbExpected<PgConnection*> PgLink::Session(bool waitOut) {
   const QString server = connection_->Server();
   const bool primary = connection_->OnPrimary();
   const bool reconnected = connectedBefore_;
-  Note(limits_.kind, server, primary, reconnected);
+  Note(this, {QString::fromLatin1(limits_.kind), server, primary}, reconnected);
   if (reconnected) {
     ReportProblem(QStringLiteral("%1: connected again, now to %2 (%3)")
                       .arg(QString::fromLatin1(limits_.kind), server,
@@ -117,7 +141,7 @@ bool PgLink::Check(const DbError& error) {
 void PgLink::Drop() {
   if (!connection_) return;
   connection_.reset();
-  Note(limits_.kind, QString(), false, false);
+  Forget(this);
 }
 
 }  // namespace skyloom

@@ -24,11 +24,11 @@ struct PgLimits {
 DbExpected<void> OpenPgSession(PgConnection& connection, const QString& uri, PgLimits limits,
                                bool readOnly = false, PgTarget target = PgTarget::Primary);
 
-// Where the connections of one kind are, for /health and /metrics; the last one made wins.
+// Where the connections of one kind are, for /health and /metrics.
 struct PgLinkState {
   QString kind;
-  QString server;  // host:port; empty while none is connected
-  bool primary = false;
+  QString server;        // host:port of each server they are on, comma-separated; empty: none is
+  bool primary = false;  // every one of them is on a primary
   qint64 reconnects = 0;
 };
 std::vector<PgLinkState> PgLinkStates();

@@ -2,10 +2,12 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <vector>
 
+#include "store/pg_link.h"
 #include "store/pg_store.h"
 #include "support/pg_server.h"
 #include "support/test_database.h"
@@ -58,8 +60,7 @@ TEST(PgStore, AListenerHearsOfEachNewForecastOnce) {
     ASSERT_EQ(result.error, std::nullopt);
     if (result.outcome == StoreOutcome::Stored) stored.push_back(result.forecastId);
   }
-  ASSERT_EQ(store.Record(FetchResult{7, u"refused"_s, std::nullopt}).error,
-            std::nullopt);
+  ASSERT_EQ(store.Record(FetchResult{7, u"refused"_s, std::nullopt}).error, std::nullopt);
 
   EXPECT_EQ(stored.size(), 2u);
   EXPECT_EQ(listener.Received(1s), stored);
@@ -100,6 +101,29 @@ TEST(PgStore, AServerThatWasDownIsUsedAgainOnceItIsBack) {
   const StoreResult result = store.Record(FetchResult{0, {}, u"多云"_s});
   EXPECT_EQ(result.error, std::nullopt);
   EXPECT_EQ(result.outcome, StoreOutcome::Stored);
+}
+
+// Connections of one kind are shown together: one that closes leaves the others' server
+// shown, and each made again after the first counts.
+TEST(PgStore, ConnectionsOfOneKindAreShownTogether) {
+  const PgLimits limits{.connect = 5s, .statement = 5s, .kind = "pair"};
+  const QString uri = test::SharedPgServer().Uri();
+  PgLink first(uri, limits, false), second(uri, limits, false);
+  ASSERT_TRUE(first.Session() && second.Session());
+  first.Drop();
+  ASSERT_TRUE(first.Session());
+  second.Drop();
+  const auto pair = [] {
+    const auto states = PgLinkStates();
+    const auto found = std::ranges::find(states, u"pair"_s, &PgLinkState::kind);
+    return found == states.end() ? PgLinkState{} : *found;
+  };
+  EXPECT_EQ(pair().server, u"127.0.0.1:%1"_s.arg(test::SharedPgServer().Port()));
+  EXPECT_TRUE(pair().primary);
+  EXPECT_EQ(pair().reconnects, 1);
+  first.Drop();
+  EXPECT_EQ(pair().server, QString());
+  EXPECT_FALSE(pair().primary);
 }
 
 }  // namespace
