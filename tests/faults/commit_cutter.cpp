@@ -1,7 +1,5 @@
 #include "commit_cutter.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,24 +9,9 @@
 
 #include "raw_server.h"
 #include "support/loopback_socket.h"
+#include "support/raw_client.h"
 
 namespace skyloom::test {
-namespace {
-
-int ConnectLoopback(int port) {
-  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(socket);
-    return -1;
-  }
-  return socket;
-}
-
-}  // namespace
 
 CommitCutter::CommitCutter(int serverPort) : serverPort_(serverPort) {
   listener_ = BindLoopback(port_);
