@@ -72,7 +72,6 @@ class RoleKeeper final : public QObject {
   // For any thread: whether the turn is surely still this collector's, so that what a timed
   // fetch brought may be logged.
   std::function<bool()> TurnHeld() const;
-  const GroupStanding& Standing() const { return standing_; }
 
  signals:
   void roleChanged(skyloom::CollectorRole role);

@@ -41,9 +41,6 @@ struct NotifyChannel {
   QStringList MentionsOn(EventKind kind) const {
     return std::ranges::find(mentionEvents, kind) != mentionEvents.end() ? mentions : QStringList();
   }
-  bool MentionsAll(EventKind kind) const {
-    return MentionsOn(kind).contains(QStringLiteral("all"));
-  }
 };
 
 // Which channels take which event: decided here and nowhere else.
