@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ class PgServer;
 
 enum class Backend { Sqlite, Postgres };
 std::string BackendName(Backend backend);
+inline void PrintTo(Backend backend, std::ostream* out) { *out << BackendName(backend); }
 
 // One test's own database on either backend, looked into as another program would.
 class TestDatabase {

@@ -126,6 +126,7 @@ struct DiffCase {
   QString listed = {};          // the newest in the list, when not just as stored
   QString fields = {};          // under it, a line per row: its columns joined by "|"
 };
+void PrintTo(const DiffCase& diff, std::ostream* out) { *out << diff.name; }
 
 class HistoryDiff : public testing::TestWithParam<DiffCase> {};
 
