@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
 # Builds Skyloom and every test (installing what it needs) and runs the tests.
 # With SKYLOOM_SANITIZE=1 it does so under AddressSanitizer and UndefinedBehaviorSanitizer.
-#   test.sh [build|run]   only build, or only run what is built (default: both)
 set -euo pipefail
-phase=${1:-all}
-case "$phase" in all | build | run) ;; *) echo "usage: test.sh [build|run]" >&2; exit 2 ;; esac
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build test
 
@@ -18,10 +15,7 @@ if [ "${SKYLOOM_SANITIZE:-0}" = 1 ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp"
 fi
-if [ "$phase" != run ]; then
-  cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
-  cmake --build "$build"
-fi
-[ "$phase" = build ] && exit 0
+cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
+cmake --build "$build"
 # The tests mostly wait on servers, timers and child processes, so more run than there are cores.
 ctest --test-dir "$build" --output-on-failure --no-tests=error -j8 --timeout 600
