@@ -18,4 +18,4 @@ fi
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build"
 # The tests mostly wait on servers, timers and child processes, so more run than there are cores.
-ctest --test-dir "$build" --output-on-failure --no-tests=error -j8 --timeout 600
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j4 --timeout 600
