@@ -1,16 +1,21 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QFile>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "broken_library.h"
 #include "collecting/collector.h"
-#include "commit_cutter.h"
 #include "platform/pg_connection.h"
+#include "raw_server.h"
 #include "serving/http_api.h"
 #include "serving/metrics.h"
 #include "skyloom_process.h"
@@ -19,6 +24,7 @@
 #include "support/application.h"
 #include "support/fake_clock.h"
 #include "support/gb_bytes.h"
+#include "support/loopback_socket.h"
 #include "support/pg_server.h"
 #include "support/raw_client.h"
 #include "support/refusing_port.h"
@@ -304,15 +310,61 @@ TEST(FrozenServer, TheApiAnswersInTimeAndStopsWithoutWaitingForReads) {
   server.Thaw();
 }
 
+// Relays connections to a server one at a time and cuts the first whose client sends COMMIT,
+// right after passing it on: the server commits and the client never hears of it.
+class CommitCutter final {
+ public:
+  explicit CommitCutter(int serverPort) : thread_([this, serverPort] { Relay(serverPort); }) {}
+  ~CommitCutter() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+  int port = 0;
+  std::atomic<bool> cut{false};
+
+ private:
+  void Relay(int serverPort) {
+    for (pollfd wait{listener_, POLLIN, 0}; !stop_;) {
+      if (::poll(&wait, 1, 50) <= 0) continue;
+      const int ends[2] = {::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC),
+                           test::ConnectLoopback(serverPort)};
+      for (bool open = ends[0] >= 0 && ends[1] >= 0; open && !stop_;) {
+        pollfd both[2] = {{ends[0], POLLIN, 0}, {ends[1], POLLIN, 0}};
+        if (::poll(both, 2, 50) <= 0) continue;
+        const int from = both[0].revents ? 0 : 1;
+        char bytes[65536];
+        const ssize_t got = ::read(ends[from], bytes, sizeof bytes);
+        open = got > 0 && test::SendAll(ends[1 - from], bytes, static_cast<size_t>(got));
+        // A simple query's text ends in a zero byte.
+        if (open && from == 0 &&
+            std::string_view(bytes, static_cast<size_t>(got))
+                .contains(std::string_view("COMMIT", 7))) {
+          open = cut.exchange(true);
+        }
+      }
+      for (const int end : ends) ::close(end);
+    }
+  }
+
+  int listener_ = [this] {
+    const int socket = test::BindLoopback(port);
+    ::listen(socket, 4);
+    return socket;
+  }();
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 // The primary dies with the answer to a timed attempt's COMMIT on its way: the collector keeps
 // its page, connects again within the slot, finds the slot stored and writes nothing more.
 TEST(CutServer, ACommitWhoseAnswerIsLostIsStoredOnce) {
   const auto db = test::MakeTestDatabase(test::Backend::Postgres);
   ASSERT_TRUE(PgStore(db->Location(), PgLimits{}).CreateTables());
   const int port = test::SharedPgServer().Port();
-  const test::CommitCutter cutter(port);
+  const CommitCutter cutter(port);
   QString cut = db->Location();
-  cut.replace(u"127.0.0.1:%1/"_s.arg(port), u"127.0.0.1:%1/"_s.arg(cutter.Port()));
+  cut.replace(u"127.0.0.1:%1/"_s.arg(port), u"127.0.0.1:%1/"_s.arg(cutter.port));
   PgStore store(cut + u"?sslmode=disable"_s, PgLimits{.connect = 5s, .statement = 5s});
   test::TestServer pages;
   pages.ServeBytes("/page", test::ToGbBytes(u"<html>天气预报：晴。</html>"_s));
@@ -324,7 +376,7 @@ TEST(CutServer, ACommitWhoseAnswerIsLostIsStoredOnce) {
   const QDateTime slot(clock.Now().date(), QTime(6, 15));
   const Attempt attempt = collector.Fetch(
       pages.Url(u"/page"_s), true, [] { return true; }, slot);
-  ASSERT_TRUE(cutter.Cut());
+  ASSERT_TRUE(cutter.cut);
   EXPECT_EQ(attempt.stored.error, std::nullopt) << attempt.stored.error->message.toStdString();
   EXPECT_TRUE(attempt.stored.slotTaken);
   ASSERT_EQ(db->Tq().size(), 1u);
