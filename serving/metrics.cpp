@@ -143,7 +143,7 @@ QByteArray Metrics::PrometheusText(const HealthReport& health, const EventCounts
            "or none is connected.");
     for (const PgLinkState& link : health.servers) {
       Sample(text, "skyloom_db_on_primary{connection=\"" + LabelValue(link.kind) + "\"}",
-             !link.server.isEmpty() && link.primary ? 1 : 0);
+             link.primary ? 1 : 0);
     }
   }
 
